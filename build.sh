@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# One entry point for set-up, build, demo and tests on a fresh Debian 12 machine.
+#   ./build.sh demo    install what is missing, build, merge the example files
+#   ./build.sh test    install what is missing, build, run every test
+#   ./build.sh build   install what is missing and build only
+set -euo pipefail
+cd "$(dirname "$0")"
+
+BUILD_DIR=${BUILD_DIR:-build}
+PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgtest-dev)
+
+install_packages() {
+    local missing=()
+    for package in "${PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    if ((${#missing[@]})); then
+        echo "Installing: ${missing[*]}"
+        local sudo=""
+        [ "$(id -u)" -eq 0 ] || sudo=sudo
+        $sudo apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+    fi
+}
+
+configure_and_build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir"
+}
+
+run_demo() {
+    configure_and_build "$BUILD_DIR"
+    examples/run-demo.sh "$BUILD_DIR/stage"
+}
+
+run_tests() {
+    configure_and_build "$BUILD_DIR"
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
+}
+
+case "${1:-}" in
+    demo) install_packages; run_demo ;;
+    test) install_packages; run_tests ;;
+    build) install_packages; configure_and_build "$BUILD_DIR" ;;
+    *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+esac

@@ -1,0 +1,170 @@
+#include "cstsyst.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QString>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+ExitHook exit_hook = nullptr;
+long allocations_left = -1;
+
+bool allocation_allowed()
+{
+    if (allocations_left < 0)
+        return true;
+    if (allocations_left == 0)
+        return false;
+    --allocations_left;
+    return true;
+}
+
+constexpr const char *kMallocText =
+    QT_TRANSLATE_NOOP("Fatal error", "FATAL ERROR on malloc,\n Please contact your administrative.\n");
+constexpr const char *kStrdupText =
+    QT_TRANSLATE_NOOP("Fatal error", "FATAL ERROR on strdup,\n Please contact your administrative.\n");
+constexpr const char *kReallocText =
+    QT_TRANSLATE_NOOP("Fatal error", "FATAL ERROR on realloc,\n Please contact your administrative.\n");
+constexpr const char *kFcloseText =
+    QT_TRANSLATE_NOOP("Fatal error", "FATAL ERROR on fclose,\n Please contact your administrative.\n");
+
+void write_stderr(const QString &text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fputs(bytes.constData(), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace
+
+void set_exit_hook(ExitHook hook) { exit_hook = hook; }
+
+void process_exit(int status)
+{
+    std::fflush(stderr);
+    std::fflush(stdout);
+    if (exit_hook)
+        exit_hook(status);
+    std::exit(status);
+}
+
+void fatal_service_text(const char *untranslated_text)
+{
+    write_stderr(QCoreApplication::translate("Fatal error", untranslated_text));
+    process_exit(7);
+}
+
+void set_allocation_failure_after(long successes) { allocations_left = successes; }
+
+void *xmalloc(std::size_t size)
+{
+    void *block = allocation_allowed() ? std::malloc(size ? size : 1) : nullptr;
+    if (!block)
+        fatal_service_text(kMallocText);
+    return block;
+}
+
+char *xstrdup(const char *text)
+{
+    if (!text)
+        return nullptr;
+    char *copy = allocation_allowed() ? strdup(text) : nullptr;
+    if (!copy)
+        fatal_service_text(kStrdupText);
+    return copy;
+}
+
+void *xrealloc(void *block, std::size_t size)
+{
+    void *resized = allocation_allowed() ? std::realloc(block, size ? size : 1) : nullptr;
+    if (!resized)
+        fatal_service_text(kReallocText);
+    return resized;
+}
+
+void xfree(void *block) { std::free(block); }
+
+bool xfopen(const char *name, const char *mode, FILE **out)
+{
+    *out = std::fopen(name, mode);
+    return *out != nullptr;
+}
+
+void xfclose(FILE *stream)
+{
+    if (std::fclose(stream) == -1)
+        fatal_service_text(kFcloseText);
+}
+
+std::string xsprintf(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string out;
+    if (needed >= 0) {
+        out.resize(static_cast<std::size_t>(needed));
+        std::vsnprintf(out.data(), out.size() + 1, format, again);
+    }
+    va_end(again);
+    if (needed < 0) {
+        QString text = QCoreApplication::translate(
+            "Fatal error", "FATAL ERROR on sprintf (%1),\n Please contact your administrative.\n",
+            "%1 : the sprintf format");
+        write_stderr(text.replace(QLatin1String("%1"), QString::fromLocal8Bit(format)));
+        process_exit(7);
+    }
+    return out;
+}
+
+std::string format_time_text(const struct tm &t)
+{
+    static const char *const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const int wday = (t.tm_wday >= 0 && t.tm_wday < 7) ? t.tm_wday : 0;
+    const int mon = (t.tm_mon >= 0 && t.tm_mon < 12) ? t.tm_mon : 0;
+    std::string text = xsprintf("%s %s %02d %02d:%02d:%02d %4d%s", days[wday], months[mon], t.tm_mday,
+                                t.tm_hour, t.tm_min, t.tm_sec, 1900 + t.tm_year, "\n");
+    text.pop_back();
+    return text;
+}
+
+const char *current_time_text()
+{
+    static std::string text;
+    const std::time_t now = std::time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    text = format_time_text(local);
+    return text.c_str();
+}
+
+std::string getenv_copy(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+void file_basename(const char *path, std::string &buffer)
+{
+    if (!path || !*path)
+        return;
+    buffer = QFileInfo(QString::fromLocal8Bit(path)).fileName().toLocal8Bit().toStdString();
+}
+
+void file_dirname(const char *path, std::string &buffer)
+{
+    buffer.clear();
+    if (!path || !*path)
+        return;
+    buffer = QFileInfo(QString::fromLocal8Bit(path)).path().toLocal8Bit().toStdString();
+}

@@ -1,0 +1,44 @@
+// Checked system services: wrappers that end the process with a fixed
+// "FATAL ERROR on ..." text when a service the program cannot do without fails.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+// Ends the process with `status` after flushing standard error. A harness
+// (fuzzing, tests) may install a hook that leaves by other means (for
+// instance by throwing); the hook must not return normally.
+using ExitHook = void (*)(int status);
+void set_exit_hook(ExitHook hook);
+[[noreturn]] void process_exit(int status);
+
+// Writes `text` (already translated) to standard error in the local 8-bit
+// encoding and ends the process with status 7.
+[[noreturn]] void fatal_service_text(const char *untranslated_text);
+
+void *xmalloc(std::size_t size);
+char *xstrdup(const char *text);
+void *xrealloc(void *block, std::size_t size);
+void xfree(void *block);
+bool xfopen(const char *name, const char *mode, FILE **out);
+void xfclose(FILE *stream);
+// Formats like sprintf into a string built to its size; a formatting error
+// ends the process with the "FATAL ERROR on sprintf (<format>)" text.
+std::string xsprintf(const char *format, ...)
+    __attribute__((format(printf, 1, 2)));
+
+// Test hook: makes the allocation wrappers fail after `successes` more
+// successful calls (negative: never fail).
+void set_allocation_failure_after(long successes);
+
+// "Sun Jan 05 09:07:03 2025": English names whatever the locale.
+const char *current_time_text();
+// Same text for a given broken-down time (used by current_time_text).
+std::string format_time_text(const struct tm &t);
+
+std::string getenv_copy(const char *name);
+// File-name part of `path`; a null or empty path leaves `buffer` unchanged.
+void file_basename(const char *path, std::string &buffer);
+// Directory part of `path` ("." when it has none); empty for an empty path.
+void file_dirname(const char *path, std::string &buffer);

@@ -1,0 +1,147 @@
+// zovizeve driver: the fixed order of one run, from start-up to exit status.
+#include "cmdline.h"
+#include "cmdptro.h"
+#include "cstsyst.h"
+#include "exec.h"
+#include "fct_sys.h"
+#include "i18n_zrm_msg.h"
+#include "i18nerrgest.h"
+#include "i18nutil.h"
+#include "main.h"
+#include "objet.h"
+#include "rodbase.h"
+#include "rodload.h"
+#include "rodprd.h"
+#include "rodtri.h"
+#include "veriftr.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr std::size_t TOOL_DIR_SIZE = 2200;
+constexpr std::size_t WORK_BUFFER_SIZE = 4096;
+
+std::string run_timestamp;
+
+// Qt must not write anything of its own on standard error.
+void silent_message_handler(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+std::string find_tool_dir(const char *invocation_name)
+{
+    std::string tool_dir = getenv_copy("ZRM_DIR");
+    if (!tool_dir.empty())
+        return tool_dir;
+    std::fprintf(stderr, "create ZRM_DIR from %s \n", invocation_name);
+    tool_dir.assign(invocation_name, strnlen(invocation_name, TOOL_DIR_SIZE - 1));
+    std::fprintf(stderr, "create ZRM_DIR from %s \n", tool_dir.c_str());
+    // A separator in the first position does not count.
+    const std::size_t cut = tool_dir.find_last_of("/\\");
+    if (cut == std::string::npos || cut == 0) {
+        std::fprintf(stderr, "ZRM_DIR not set, must be binary directory. Execution stopped.\n");
+        process_exit(1);
+    }
+    tool_dir.resize(cut);
+    return tool_dir;
+}
+
+QByteArray banner_text(const char *source)
+{
+    return QCoreApplication::translate("MLVXIdent", source).toLocal8Bit();
+}
+
+void print_banner()
+{
+    char *work_buffer = static_cast<char *>(xmalloc(WORK_BUFFER_SIZE));
+    const QByteArray title = banner_text(QT_TRANSLATE_NOOP("MLVXIdent", "System Testing Report Generator"));
+    const QByteArray version = banner_text(QT_TRANSLATE_NOOP("MLVXIdent", "2.6.1.0.0.1"));
+    const QByteArray product = banner_text(QT_TRANSLATE_NOOP("MLVXIdent", "Molvex"));
+    const QByteArray notice =
+        banner_text(QT_TRANSLATE_NOOP("MLVXIdent", "Copyright (c) 2026 the zovizeve developers"));
+    const std::string line = xsprintf(" %s %s", title.constData(), version.constData());
+    std::snprintf(work_buffer, WORK_BUFFER_SIZE, "%s", line.c_str());
+    report_info("STARTEXEC", QString::fromLocal8Bit(product), QString::fromLocal8Bit(work_buffer));
+    report_info("COPYRIGHT", QString::fromLocal8Bit(notice), QString());
+}
+
+void write_report(Objet *report, const std::string &tool_dir)
+{
+    const char *given = cmdline_rdd_name(cmdline_record());
+    char *name_text = sys_strdup(given ? given : "zrmrdd.rdd");
+    Objet *name = str_new(name_text, std::strlen(name_text));
+    Objet *mode = str_new("w", 1);
+    Objet *stream = stream_open(name, mode);
+    if (!stream)
+        report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
+    number_repeated_names(stream, report);
+    write_rdd_lines(stream, report);
+    stream_close(stream);
+    obj_free(stream);
+    run_uml_tool(name_text, tool_dir);
+    obj_free(name);
+    obj_free(mode);
+    xfree(name_text);
+    obj_free(report);
+    keywords_release();
+}
+
+} // namespace
+
+const std::string &run_time_stamp() { return run_timestamp; }
+
+Objet *make_rdd_header(Objet *header_lines, Objet *report)
+{
+    Objet *first_line = header_lines ? header_lines->head.item : nullptr;
+    Objet *field_cell = first_line && first_line->kind == OBJ_LIST ? first_line->link.next : nullptr;
+    field_cell = field_cell ? field_cell->link.next : nullptr;
+    Objet *field = field_cell ? field_cell->head.item : nullptr;
+    if (!field || field->kind != OBJ_STRING)
+        report_fatal("UNEXPTEOF", QString(), QString());
+    const std::string text = "KORVA Probeworks \"v2.6a\" " + std::string(field->head.text, field->link.length) +
+                             " \"RDD file\" \"" + run_timestamp + "\"";
+    Objet *result = list1(list1(str_new(text.data(), text.size())));
+    list_append(result, report);
+    cell_release_contents(header_lines);
+    obj_free_one(header_lines);
+    return result;
+}
+
+int main(int argc, char **argv)
+{
+    qInstallMessageHandler(silent_message_handler);
+    QCoreApplication application(argc, argv);
+    localisation_setup(application, QStringList{QStringLiteral("zrm_"), QStringLiteral("mlvxident_"),
+                                                QStringLiteral("cab_")});
+    catalog_fill();
+    postpro_status3_count = 0;
+    keywords_init();
+    time_key_init();
+    option_language_init();
+    const std::string tool_dir = find_tool_dir(argv[0]);
+
+    std::string postpro_options;
+    MergeSettings settings;
+    if (!merge_options_decode(argc, argv, postpro_options, settings))
+        report_fatal("INITPBRLM", QString(), QString());
+    cmdline_read(argc, argv);
+
+    print_banner();
+    run_timestamp = current_time_text();
+
+    verify_input_files();
+    run_postprocessors(tool_dir, postpro_options, settings);
+    Objet *report = rod_load_all(cmdline_time_requested(cmdline_record()), make_rdd_header);
+    write_report(report, tool_dir);
+
+    if (postpro_status3_count != 0) {
+        report_info("ENDNOEWAR", QString(), QString::fromLatin1(xsprintf("%d", int(postpro_status3_count))));
+        return 3;
+    }
+    report_info("ENDNOENWR", QString(), QString());
+    return 0;
+}

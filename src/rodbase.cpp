@@ -1,0 +1,4 @@
+#include "rodbase.h"
+
+void keywords_init() {}
+void keywords_release() {}

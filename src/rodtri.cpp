@@ -1,0 +1,3 @@
+#include "rodtri.h"
+
+void time_key_init() {}

@@ -1,0 +1,4 @@
+// Time keys and time-ordered insertion.
+#pragma once
+
+void time_key_init();

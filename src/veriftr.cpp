@@ -1,0 +1,3 @@
+#include "veriftr.h"
+
+int verify_input_files() { return 1; }

@@ -1,0 +1,3 @@
+#include "i18nerrgest.h"
+#include <gtest/gtest.h>
+TEST(Reporter, Placeholder) { EXPECT_TRUE(true); }

@@ -1,0 +1,3 @@
+#include "e2e_util.h"
+#include <gtest/gtest.h>
+TEST(Driver, Placeholder) { EXPECT_TRUE(file_exists(zovizeve_path())); }

@@ -1,0 +1,125 @@
+#include "e2e_util.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+std::string stage_dir() { return ZV_STAGE_DIR; }
+std::string source_dir() { return ZV_SOURCE_DIR; }
+std::string zovizeve_path() { return stage_dir() + "/bin/zovizeve"; }
+
+std::string make_temp_dir()
+{
+    std::string pattern = "/tmp/zvtest.XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << content;
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+RunResult run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options)
+{
+    std::map<std::string, std::optional<std::string>> env;
+    for (char **entry = environ; *entry; ++entry) {
+        const char *equal = std::strchr(*entry, '=');
+        if (equal)
+            env[std::string(static_cast<const char *>(*entry), equal)] = std::string(equal + 1);
+    }
+    env["MOLVEXDIR"] = stage_dir();
+    env["ZRM_DIR"] = stage_dir() + "/bin";
+    env["LANG"] = "C";
+    env["LC_ALL"] = std::nullopt;
+    env["LANGUAGE"] = std::nullopt;
+    for (const auto &[name, value] : options.env)
+        env[name] = value;
+
+    std::vector<std::string> env_texts;
+    for (const auto &[name, value] : env)
+        if (value)
+            env_texts.push_back(name + "=" + *value);
+    std::vector<char *> envp;
+    for (auto &text : env_texts)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> words{options.argv0.value_or(program)};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const std::string capture = make_temp_dir();
+    const std::string out_path = capture + "/out", err_path = capture + "/err";
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = ::open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    RunResult result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    std::remove(out_path.c_str());
+    std::remove(err_path.c_str());
+    ::rmdir(capture.c_str());
+    return result;
+}
+
+RunResult run_zovizeve(const std::vector<std::string> &args, const RunOptions &options)
+{
+    return run_program(zovizeve_path(), args, options);
+}
