@@ -1,3 +1,94 @@
+#include "cstsyst.h"
+#include "i18n_zrm_msg.h"
 #include "i18nerrgest.h"
+
 #include <gtest/gtest.h>
-TEST(Reporter, Placeholder) { EXPECT_TRUE(true); }
+
+namespace {
+
+struct ProcessEnded {
+    int status;
+};
+
+void throw_on_exit(int status) { throw ProcessEnded{status}; }
+
+class Reporter : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        catalog_fill();
+        set_exit_hook(throw_on_exit);
+    }
+    void TearDown() override { set_exit_hook(nullptr); }
+};
+
+std::string line(const char *code, char letter, const char *arg1, const char *arg2)
+{
+    return format_message_line(code, letter, QString::fromUtf8(arg1), QString::fromUtf8(arg2)).toStdString();
+}
+
+} // namespace
+
+TEST_F(Reporter, PutsArgumentsInByTheLowestPlaceholderRule)
+{
+    EXPECT_EQ(line("FICNOTOPN", 'F', "a.rio", ""), "Molvex-F-FICNOTOPN,  File a.rio access problem\n");
+    // arg1 empty: arg2 lands in %1, the left-over %2 is removed.
+    EXPECT_EQ(line("ENDNOEWAR", 'I', "", "2"), "Molvex-I-ENDNOEWAR,  End of execution with 2 warning(s)\n");
+    EXPECT_EQ(line("STARTEXEC", 'I', "Molvex", " Title 1.2"), "Molvex-I-STARTEXEC,  Molvex Title 1.2\n");
+    EXPECT_EQ(line("UNEXPTEOF", 'F', "", ""), "Molvex-F-UNEXPTEOF,  Unexpected end of file\n");
+    EXPECT_EQ(line("UNEXPTEOF", 'F', "x.rod: ", ""), "Molvex-F-UNEXPTEOF,  x.rod: Unexpected end of file\n");
+}
+
+TEST_F(Reporter, UnknownCodeGivesThePrefixAlone)
+{
+    EXPECT_EQ(line("ERRINTERN", 'F', "", ""), "Molvex-F-ERRINTERN,  \n");
+    EXPECT_EQ(line("ficnotopn", 'F', "a", ""), "Molvex-F-ficnotopn,  \n");
+}
+
+TEST_F(Reporter, LeftOverPlaceholdersOneToThreeAreRemovedEverywhere)
+{
+    // The argument's own %1..%3 go; %4 stays.
+    EXPECT_EQ(line("FICNOTOPN", 'F', "a%1b%2c%3d%4", ""), "Molvex-F-FICNOTOPN,  File abcd%4 access problem\n");
+    EXPECT_EQ(line("ENDERRWAR", 'I', "1", "2"),
+              "Molvex-I-ENDERRWAR,  End of execution  with 1 error(s) and 2 warning(s)\n");
+}
+
+TEST(Substitution, ReplacesEveryOccurrenceOfTheLowestOnly)
+{
+    EXPECT_EQ(substitute_lowest_placeholder("%2 %1 %1", "x").toStdString(), "%2 x x");
+    EXPECT_EQ(substitute_lowest_placeholder("%3%2", "y").toStdString(), "%3y");
+    EXPECT_EQ(substitute_lowest_placeholder("no placeholder", "z").toStdString(), "no placeholder");
+    EXPECT_EQ(substitute_lowest_placeholder("100%", "z").toStdString(), "100%");
+}
+
+TEST_F(Reporter, CatalogKeepsTheLaterOfTwoEntriesAndFillsOnce)
+{
+    EXPECT_EQ(catalog_lookup("ENDERRWAR").toStdString(), "End of execution  with %1 error(s) and %2 warning(s)");
+    catalog_insert("ENDNOENWR", "changed");
+    catalog_fill();
+    EXPECT_EQ(catalog_lookup("ENDNOENWR").toStdString(), "changed");
+    catalog_insert("ENDNOENWR", "End of execution without errors or warnings");
+    EXPECT_TRUE(catalog_lookup("NOSUCHCODE").isNull());
+}
+
+TEST_F(Reporter, FatalAndSystemEndWithSevenAndNine)
+{
+    testing::internal::CaptureStderr();
+    try {
+        report_fatal("FICNOTOPN", "x", "");
+        FAIL();
+    } catch (const ProcessEnded &end) {
+        EXPECT_EQ(end.status, 7);
+    }
+    try {
+        report_system("BADPARAMS", "", "");
+        FAIL();
+    } catch (const ProcessEnded &end) {
+        EXPECT_EQ(end.status, 9);
+    }
+    report_warning("NORIOFTDC", "a.tdc", "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Molvex-F-FICNOTOPN,  File x access problem\n"
+              "Molvex-S-BADPARAMS,  Incorrect parameters\n"
+              "Molvex-W-NORIOFTDC,  No RIO file match this a.tdc TDC file\n");
+}
