@@ -1,0 +1,130 @@
+#include "extgest.h"
+
+#include "cstsyst.h"
+
+#include <array>
+#include <string_view>
+
+namespace {
+
+constexpr char SEPARATOR = '/';
+
+bool is_absolute_name(std::string_view name)
+{
+    return (!name.empty() && name[0] == '/') || (name.size() >= 2 && name[1] == ':');
+}
+
+std::string with_trailing_separator(const char *path)
+{
+    std::string copy(path);
+    if (copy.empty() || copy.back() != SEPARATOR)
+        copy.push_back(SEPARATOR);
+    return copy;
+}
+
+// Length of the segment of `from` at `at` when the same segment, separator
+// included, stands in `to` at `at_to`; 0 when they differ. A backslash ends a
+// segment of `from` as well as a slash.
+std::size_t agreeing_segment_length(std::string_view from, std::size_t at, std::string_view to, std::size_t at_to)
+{
+    for (std::size_t k = 0; at + k < from.size() && at_to + k < to.size(); ++k) {
+        const char a = from[at + k];
+        const char b = to[at_to + k];
+        if (a == SEPARATOR || a == '\\')
+            return b == SEPARATOR || b == '\\' ? k + 1 : 0;
+        if (a != b)
+            return 0;
+    }
+    return 0;
+}
+
+std::size_t count_segments(std::string_view path, std::size_t from)
+{
+    std::size_t segments = 0;
+    for (std::size_t i = from; i < path.size(); ++i)
+        if (path[i] == SEPARATOR || path[i] == '\\')
+            ++segments;
+    return segments;
+}
+
+struct CrcTables {
+    std::array<uint16_t, 256> shifted{};  // T: v in the high byte, eight polynomial steps
+    std::array<uint8_t, 256> reversed{};  // R: v with its eight bits reversed
+};
+
+CrcTables make_crc_tables()
+{
+    static constexpr uint8_t NIBBLE_REVERSED[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    CrcTables tables;
+    for (unsigned v = 0; v < 256; ++v) {
+        unsigned reg = v << 8;
+        for (int step = 0; step < 8; ++step)
+            reg = (reg & 0x8000) ? ((reg << 1) ^ 0x1021) : (reg << 1);
+        tables.shifted[v] = static_cast<uint16_t>(reg);
+        tables.reversed[v] = static_cast<uint8_t>((NIBBLE_REVERSED[v & 0x0F] << 4) | NIBBLE_REVERSED[v >> 4]);
+    }
+    return tables;
+}
+
+uint16_t reverse16(const CrcTables &tables, uint16_t value)
+{
+    return static_cast<uint16_t>((tables.reversed[value & 0xFF] << 8) | tables.reversed[value >> 8]);
+}
+
+} // namespace
+
+void path_join(const char *directory, const char *name, std::string &result)
+{
+    if (!directory || !name)
+        return;
+    if (is_absolute_name(name))
+        result = name;
+    else if (*name == '\0')
+        result = directory;
+    else
+        result = xsprintf("%s%c%s", directory, SEPARATOR, name);
+}
+
+std::optional<std::string> path_relative(const char *from_text, const char *to_text)
+{
+    if (!from_text || !to_text)
+        return std::nullopt;
+    const std::string from = with_trailing_separator(from_text);
+    const std::string to = with_trailing_separator(to_text);
+
+    std::size_t common = 0;
+    std::size_t at_from = 1;
+    std::size_t at_to = 1;
+    while (at_from < from.size()) {
+        const std::size_t length = agreeing_segment_length(from, at_from, to, at_to);
+        if (length == 0)
+            break;
+        ++common;
+        at_from += length;
+        at_to += length;
+    }
+    const std::size_t levels = count_segments(from, 1) - common;
+
+    std::string result;
+    for (std::size_t i = 0; i < levels; ++i)
+        result += xsprintf("..%c", SEPARATOR);
+    if (at_to < to.size())
+        result.append(to, at_to, std::string::npos);
+    return result;
+}
+
+uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length, int fill, int reflect)
+{
+    static const CrcTables tables = make_crc_tables();
+    const bool reflected = reflect < 0;
+    uint16_t reg;
+    if (static_cast<int16_t>(fill) < 0)
+        reg = reflected ? reverse16(tables, initial) : initial;
+    else
+        reg = static_cast<uint16_t>((fill & 0xFF) * 0x0101);
+    for (std::size_t i = 0; i < length; ++i) {
+        const uint8_t b = reflected ? tables.reversed[bytes[i]] : bytes[i];
+        reg = static_cast<uint16_t>(tables.shifted[(b ^ (reg >> 8)) & 0xFF] ^ (reg << 8));
+    }
+    return reflected ? reverse16(tables, reg) : reg;
+}

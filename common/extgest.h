@@ -1,0 +1,27 @@
+// File name helpers for describing a source file in the report: joining a
+// directory and a name, one directory relative to another, and a CRC-16.
+// Paths use "/" as separator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// `name` when it is absolute ("/..." or a drive letter "c:..."), `directory`
+// when `name` is empty, else directory + "/" + name (a trailing "/" on
+// `directory` is kept, giving a doubled separator). Leaves `result` as it was
+// when either argument is null.
+void path_join(const char *directory, const char *name, std::string &result);
+
+// The way from directory `from` to directory `to`: "../" once per level to
+// climb, then what remains of `to`, ending with "/"; empty when they are the
+// same directory. The first character (the root) is not compared. Nullopt
+// when either argument is null.
+std::optional<std::string> path_relative(const char *from, const char *to);
+
+// CRC-16 with polynomial 0x1021. A negative `fill` (as a signed 16-bit value)
+// starts the register at `initial`, otherwise at the low byte of `fill` in
+// both halves; a negative `reflect` reflects input bytes, initial value and
+// result. crc16(0, bytes, n, 0, -1) is CRC-16/KERMIT.
+uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length, int fill, int reflect);

@@ -1,0 +1,83 @@
+#include "extgest.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+std::string joined(const char *directory, const char *name)
+{
+    std::string result = "unchanged";
+    path_join(directory, name, result);
+    return result;
+}
+
+uint16_t kermit(const char *text)
+{
+    return crc16(0, reinterpret_cast<const unsigned char *>(text), std::strlen(text), 0, -1);
+}
+
+} // namespace
+
+TEST(PathJoin, RelativeAbsoluteEmptyAndNull)
+{
+    EXPECT_EQ(joined("dir", "x"), "dir/x");
+    EXPECT_EQ(joined("dir", ""), "dir");
+    EXPECT_EQ(joined("dir", "c:x"), "c:x");
+    EXPECT_EQ(joined("dir", "/abs/x"), "/abs/x");
+    EXPECT_EQ(joined("/home/user/", "run"), "/home/user//run");
+    EXPECT_EQ(joined(nullptr, "x"), "unchanged");
+    EXPECT_EQ(joined("dir", nullptr), "unchanged");
+}
+
+TEST(PathRelative, ClimbsThenDescends)
+{
+    EXPECT_EQ(path_relative("/a/b", "/a/c/d"), "../c/d/");
+    EXPECT_EQ(path_relative("/a", "/a/b/c"), "b/c/");
+    EXPECT_EQ(path_relative("/a/b", "/a/b"), "");
+    EXPECT_EQ(path_relative("/a/b/", "/a/b"), "");
+    EXPECT_EQ(path_relative("/a/b", "/a"), "../");
+    EXPECT_EQ(path_relative("/a/b/c", "/x"), "../../../x/");
+    EXPECT_EQ(path_relative("/", "/x/y"), "x/y/");
+    EXPECT_EQ(path_relative("/home/user", "/home/user/run"), "run/");
+}
+
+TEST(PathRelative, SegmentsCompareWhole)
+{
+    // "ab" is not "a" followed by more: a prefix of a segment does not agree.
+    EXPECT_EQ(path_relative("/a/b", "/a/bc"), "../bc/");
+    EXPECT_EQ(path_relative("/a/bc", "/a/b"), "../b/");
+    // The first character is never compared.
+    EXPECT_EQ(path_relative("/a/b", "xa/b"), "");
+    EXPECT_EQ(path_relative("/a\\b", "/a/b"), "");
+}
+
+TEST(PathRelative, NullGivesNothing)
+{
+    EXPECT_FALSE(path_relative(nullptr, "/a").has_value());
+    EXPECT_FALSE(path_relative("/a", nullptr).has_value());
+}
+
+TEST(Crc16, KermitCheckValues)
+{
+    EXPECT_EQ(kermit("123456789"), 0x2189);
+    EXPECT_EQ(kermit("A"), 0x538D);
+    EXPECT_EQ(kermit(""), 0);
+}
+
+TEST(Crc16, StartingRegisterOverNoBytes)
+{
+    // Negative fill: the initial value, reversed twice when reflecting.
+    EXPECT_EQ(crc16(0x1234, nullptr, 0, -1, -1), 0x1234);
+    EXPECT_EQ(crc16(0x1234, nullptr, 0, -1, 0), 0x1234);
+    // Non-negative fill: its low byte doubled, reversed over 16 bits.
+    EXPECT_EQ(crc16(0, nullptr, 0, 0x01, -1), 0x8080);
+    EXPECT_EQ(crc16(0, nullptr, 0, 0x01, 0), 0x0101);
+}
+
+TEST(Crc16, UnreflectedIsXmodem)
+{
+    const char *text = "123456789";
+    EXPECT_EQ(crc16(0, reinterpret_cast<const unsigned char *>(text), 9, -1, 0), 0x31C3);
+}
