@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One entry point for set-up, build, demo and tests on a fresh Debian 12 machine.
 #   ./build.sh demo    install what is missing, build, merge the example files
-#   ./build.sh test    install what is missing, build, run every test
+#   ./build.sh test    install what is missing, build, run every test (also
+#                      under the sanitizers; ZV_SKIP_SANITIZE=1 skips that)
 #   ./build.sh build   install what is missing and build only
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -38,6 +39,13 @@ run_demo() {
 run_tests() {
     configure_and_build "$BUILD_DIR"
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j2
+    # The same suite again under AddressSanitizer, UndefinedBehaviorSanitizer
+    # and LeakSanitizer (ZV_SKIP_SANITIZE=1 skips it for a quick local run).
+    if [ "${ZV_SKIP_SANITIZE:-0}" != 1 ]; then
+        configure_and_build "$BUILD_DIR-asan" -DZV_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+        ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            ctest --test-dir "$BUILD_DIR-asan" --output-on-failure -j2
+    fi
 }
 
 case "${1:-}" in
