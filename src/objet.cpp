@@ -302,7 +302,8 @@ int obj_equal(Objet *a, Objet *b)
                std::memcmp(a->head.text, b->head.text, a->link.length) == 0;
     case OBJ_INT:
     case OBJ_LONG:
-        return b->kind == a->kind && a->link.value == b->link.value;
+        // An int and a long holding the same number are equal.
+        return (b->kind == OBJ_INT || b->kind == OBJ_LONG) && a->link.value == b->link.value;
     default:
         internal_fault();
     }

@@ -1,3 +1,213 @@
 #include "rodload.h"
 
-Objet *rod_load_all(bool, RddHeaderMaker) { return nullptr; }
+#include "exec.h"
+#include "i18nerrgest.h"
+#include "rodbase.h"
+
+#include <QString>
+
+#include <string>
+
+namespace {
+
+[[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
+
+// Appends cells at the tail so that building a list stays linear.
+struct ListBuilder {
+    Objet *head = nullptr;
+    Objet *tail = nullptr;
+
+    void append_cell(Objet *cell)
+    {
+        if (tail)
+            tail->link.next = cell;
+        else
+            head = cell;
+        tail = cell;
+    }
+    void append_item(Objet *item) { append_cell(list1(item)); }
+};
+
+// Reads the next piece of a physical line: up to ROD_LINE_PIECE bytes, the
+// newline included when it fits. A CR just before the newline is dropped, as
+// text mode does on the system that writes ROD files. False at end of file.
+bool read_piece(FILE *file, std::string &piece)
+{
+    piece.clear();
+    while (piece.size() < ROD_LINE_PIECE) {
+        const int byte = getc_unlocked(file);
+        if (byte == EOF)
+            break;
+        if (byte == '\n' && !piece.empty() && piece.back() == '\r')
+            piece.back() = '\n';
+        else
+            piece.push_back(static_cast<char>(byte));
+        if (byte == '\n')
+            break;
+    }
+    return !piece.empty();
+}
+
+bool ends_line(const std::string &piece) { return !piece.empty() && piece.back() == '\n'; }
+
+int item_count(const Objet *list)
+{
+    int count = 0;
+    for (; list; list = list->link.next)
+        ++count;
+    return count;
+}
+
+// Tail cell of a chain (lines are short: code, fields, origin pairs).
+Objet *last_cell(Objet *list)
+{
+    while (list->link.next)
+        list = list->link.next;
+    return list;
+}
+
+} // namespace
+
+long find_quote(const char *text, std::size_t length, std::size_t from)
+{
+    for (std::size_t offset = from; offset < length; ++offset)
+        if (text[offset] == '"')
+            return static_cast<long>(offset);
+    return -1;
+}
+
+long find_closing_quote(const char *text, std::size_t length, std::size_t open)
+{
+    std::size_t offset = open + 1;
+    while (offset < length) {
+        if (text[offset] == '"') {
+            if (offset + 1 < length && text[offset + 1] == '"') {
+                offset += 2;
+                continue;
+            }
+            return static_cast<long>(offset);
+        }
+        ++offset;
+    }
+    return -1;
+}
+
+long code_length(const char *text, std::size_t length, std::size_t start)
+{
+    std::size_t end = start;
+    while (end < length && text[end] != '"' && text[end] != '\n' && text[end] != '\0')
+        ++end;
+    if (end == start)
+        return 0;
+    std::size_t last = end - 1;
+    while (last > start && text[last] == ' ')
+        --last;
+    if (last == start)
+        return -1;
+    return static_cast<long>(last - start + 1);
+}
+
+Objet *rod_scan_line(std::string_view line)
+{
+    const char *text = line.data();
+    const std::size_t length = line.size();
+    const long code_size = code_length(text, length, 0);
+    // Every line starts with a two-letter code; anything shorter is a damaged file.
+    if (code_size < 2)
+        unexpected_end();
+    ListBuilder fields;
+    fields.append_item(str_new(text, static_cast<std::size_t>(code_size)));
+    std::size_t search = 2;
+    for (;;) {
+        const long open = find_quote(text, length, search);
+        if (open < 0)
+            break;
+        const long close = find_closing_quote(text, length, static_cast<std::size_t>(open));
+        if (close < 0)
+            unexpected_end();
+        fields.append_item(str_new(text + open, static_cast<std::size_t>(close - open + 1)));
+        search = static_cast<std::size_t>(close) + 1;
+    }
+    return fields.head;
+}
+
+Objet *rod_read_lines(Objet *stream)
+{
+    FILE *file = stream->link.stream;
+    ListBuilder lines;
+    std::string piece;
+    piece.reserve(ROD_LINE_PIECE + 1);
+    bool previous_was_cut = false;
+    while (read_piece(file, piece)) {
+        // The newline left over from a line cut exactly at the piece size
+        // belongs to that line, not to a line of its own.
+        const bool lone_newline = piece == "\n";
+        if (!(previous_was_cut && lone_newline))
+            lines.append_item(rod_scan_line(piece));
+        previous_was_cut = !ends_line(piece);
+    }
+    return lines.head;
+}
+
+Objet *number_lines(Objet *file_number, Objet *lines)
+{
+    int32_t line_number = 0;
+    for (Objet *cell = lines; cell; cell = cell->link.next) {
+        Objet *line = cell->head.item;
+        line->head.item->count = item_count(line) - 1;
+        Objet *file_copy = obj_copy(file_number);
+        file_copy->tag = 3;
+        Objet *number = int_new(++line_number);
+        number->tag = 2;
+        last_cell(line)->link.next = list2(file_copy, number);
+    }
+    return lines;
+}
+
+Objet *rod_load_all([[maybe_unused]] bool time_mode, RddHeaderMaker make_header)
+{
+    Objet *mode = str_new("r", 1);
+    ListBuilder header_lines;
+    ListBuilder merged;
+    for (int slot = 0; slot < ROD_SLOT_COUNT; ++slot) {
+        const std::string &file_name = rod_name(slot);
+        if (file_name.empty())
+            continue;
+        Objet *name = str_new(file_name.data(), file_name.size());
+        Objet *stream = stream_open(name, mode);
+        if (!stream)
+            report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
+                         QString());
+        Objet *lines = rod_read_lines(stream);
+        stream_close(stream);
+        obj_free(stream);
+        obj_free(name);
+
+        // A ROD file holds a header line and at least one report line; the
+        // first header must carry the field that the RDD header takes over.
+        if (!lines || !lines->link.next)
+            unexpected_end();
+        if (!header_lines.head && item_count(lines->head.item) < 3)
+            unexpected_end();
+
+        Objet *file_number = int_new(slot + 1);
+        Objet *rest = lines->link.next;
+        lines->link.next = nullptr;
+        header_lines.append_cell(lines);
+        number_lines(file_number, rest);
+        obj_free(file_number);
+
+        // Code filter: filter_codes, or filter_codes_time in time mode (rodprune).
+        // Naming, conversion and TP lines: name_lines, convert_numeric_fields, add_tp_lines (rodadnam, rodadtp).
+        // Structuring: close_runs, then nest_blocks (rodtrait).
+        // Pruning of the selection: prune_selection (rodprune).
+        // Timed regrouping: regroup_timed (rodtrait).
+        // Synchronisation against the merged report (rodsync), then this file's CF line (rodadcf).
+        // Merge: merge_report, or merge_report_by_time in time mode (rodinser).
+        // Until the merge is wired in, each file's lines follow the previous file's.
+        merged.append_cell(rest);
+        merged.tail = last_cell(rest);
+    }
+    obj_free(mode);
+    return make_header(header_lines.head, merged.head);
+}

@@ -1,11 +1,39 @@
-// ROD loading: the engine's entry point.
+// ROD loading: the line scanner and the engine's entry point.
 #pragma once
+
+#include <cstddef>
+#include <string_view>
 
 #include "objet.h"
 
 // Puts the RDD header line in front of the merged report (the driver's).
 using RddHeaderMaker = Objet *(*)(Objet *header_lines, Objet *report);
 
-// Loads, structures and merges every ROD file of rod_names; returns the
-// report that make_header returned.
+// A physical line is read in pieces of at most this many bytes, newline included.
+constexpr std::size_t ROD_LINE_PIECE = 5119;
+
+// Reads the whole file behind an open stream object; returns the list of
+// scanned lines in file order, or null for an empty file.
+Objet *rod_read_lines(Objet *stream);
+// Scans one line (newline included or not) into a list: the code string,
+// then every double-quoted field as written. A code shorter than two
+// characters or an unterminated field ends the run with UNEXPTEOF.
+Objet *rod_scan_line(std::string_view line);
+// Length of the line code from `start`, trailing blanks cut; -1 when only a
+// single character or blanks are left, 0 when the line starts with a double
+// quote or its newline.
+long code_length(const char *text, std::size_t length, std::size_t start);
+// Offset of the first double quote in [from, length); -1 when none.
+long find_quote(const char *text, std::size_t length, std::size_t from);
+// Offset of the quote closing the field opened at `open` (doubled quotes
+// stay inside the field); -1 when the text ends first.
+long find_closing_quote(const char *text, std::size_t length, std::size_t open);
+
+// Stores each line's number of fields in its code's count, then appends a
+// copy of `file_number` (tag 3) and the line number 1, 2, ... (tag 2).
+// Returns `lines`; the caller keeps ownership of `file_number`.
+Objet *number_lines(Objet *file_number, Objet *lines);
+
+// Loads, structures and merges every ROD file of the ROD file table; returns
+// the report that make_header returned.
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header);
