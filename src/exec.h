@@ -1,21 +1,74 @@
 // Tool runner: post-processor runs, the UML tool, and the pairing tables.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct MergeSettings;
+
+constexpr int PAIR_TABLE_SIZE = 1000;
+// Stored first lines, CF lines and ROD names keep at most this many characters.
+constexpr std::size_t HEADER_TEXT_LIMIT = 2047;
+
+// One TDC or RIO file found on the command line.
+struct FileRecord {
+    int16_t file_index = -1;  // position in cmdline_record().files; -1 = empty or dropped
+    int16_t count = 0;        // RIO files paired (TDC record) or TDC files matched (RIO record)
+    std::string first_line;   // masked first line
+    std::string cf_line;      // first header line beginning with "CF" (TDC records only)
+};
+
+// Filled by verify_input_files in command-line order of each kind of file.
+extern std::array<FileRecord, PAIR_TABLE_SIZE> tdc_table;
+extern std::array<FileRecord, PAIR_TABLE_SIZE> rio_table;
+// Per TDC record: the RIO record indices paired with it, in pairing order.
+extern std::array<std::vector<int16_t>, PAIR_TABLE_SIZE> pair_lists;
 
 // Runs that ended with status 3 (read by the driver's end-of-run message).
 extern uint32_t postpro_status3_count;
 
-// ROD file table: one slot per RIO record, the name of the ROD file the
-// post-processor makes from it; empty when the slot is not used.
-constexpr int ROD_SLOT_COUNT = 1000;
-const std::string &rod_name(int slot);
-void set_rod_name(int slot, const std::string &name);
-
 void clear_pair_tables();
+
+// The ROD file made from RIO record `slot` (0..999); empty when there is none.
+// The engine loads the non-empty slots in slot order, as file number slot + 1.
+const std::string &rod_name(int slot);
+void set_rod_name(int slot, std::string name);
+
+// Names derived from a RIO file name exactly as typed: the ROD file the
+// post-processor writes, and the output argument it is given.
+std::string rod_file_name(std::string_view rio_name);
+std::string postpro_output_argument(std::string_view rio_name);
+
+// Windows command-line texts, for a build that hands them to the command
+// interpreter (which strips the outer pair of quotes). `executable` and
+// `directory` are the short forms of the paths.
+std::string postpro_option_text(std::string_view postpro_options, std::string_view tdc_name);
+std::string postpro_executable_text(std::string_view tool_dir);
+std::string postpro_command_text(std::string_view executable, std::string_view rio_name,
+                                 std::string_view output_argument, std::string_view option_text, bool log);
+std::string uml_executable_text(std::string_view tool_dir);
+std::string uml_command_text(std::string_view executable, std::string_view directory, std::string_view file_name);
+
+// Argument vectors of the POSIX runner, argv[0] being the tool's path.
+std::vector<std::string> postpro_arguments(const std::string &tool_dir, const std::string &rio_name,
+                                           const std::string &output_argument,
+                                           std::string_view postpro_options, const std::string &tdc_name,
+                                           bool log);
+std::vector<std::string> uml_arguments(const std::string &tool_dir, const std::string &directory,
+                                       const std::string &file_name);
+
+// The RDD file-name part as the UML tool gets it (".RDD" becomes ".rdd");
+// empty when the name is not fit for it.
+std::string uml_file_name(std::string_view file_part);
+
+// Starts arguments[0] with `arguments` (no shell) and waits for it. Returns
+// its exit status, 128 + the signal that ended it, or -1 when it could not
+// be started.
+int run_tool(const std::vector<std::string> &arguments);
+
 // Returns only when every post-processor run succeeded.
 void run_postprocessors(const std::string &tool_dir, const std::string &postpro_options,
                         const MergeSettings &settings);
