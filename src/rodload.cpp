@@ -169,7 +169,7 @@ Objet *rod_load_all([[maybe_unused]] bool time_mode, RddHeaderMaker make_header)
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
     ListBuilder merged;
-    for (int slot = 0; slot < ROD_SLOT_COUNT; ++slot) {
+    for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
         if (file_name.empty())
             continue;
