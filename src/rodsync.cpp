@@ -1,0 +1,431 @@
+#include "rodsync.h"
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "i18nerrgest.h"
+#include "rodbase.h"
+#include "rodtri.h"
+
+namespace {
+
+constexpr uint64_t WORD_MODULUS = uint64_t{1} << 32;
+
+[[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
+
+int32_t kind_of(const Objet *line) { return line->head.item->tag; }
+
+// Calls visit on every line of the tree, depth first, items before next.
+// Cells without item and non-list items are passed over; a line's own
+// items are never entered. Explicit stack: trees nest deeply.
+template <typename Visit> void for_each_line(Objet *tree, Visit visit)
+{
+    std::vector<Objet *> pending;
+    if (tree)
+        pending.push_back(tree);
+    while (!pending.empty()) {
+        Objet *cell = pending.back();
+        pending.pop_back();
+        for (; cell && cell->kind == OBJ_LIST; cell = cell->link.next) {
+            Objet *item = cell->head.item;
+            if (!item || item->kind != OBJ_LIST)
+                continue;
+            if (is_line(item)) {
+                visit(item);
+                continue;
+            }
+            if (cell->link.next)
+                pending.push_back(cell->link.next);
+            pending.push_back(item);
+            break;
+        }
+    }
+}
+
+// Numeric field k of a line; a line too short or not converted is rejected.
+Objet *long_field(Objet *line, int k)
+{
+    Objet *field = line_field(line, k);
+    if (!field || field->kind != OBJ_LONG)
+        unexpected_end();
+    return field;
+}
+
+uint32_t unsigned_field(Objet *line, int k) { return static_cast<uint32_t>(long_field(line, k)->link.value); }
+
+void set_unsigned_field(Objet *line, int k, uint32_t value)
+{
+    long_field(line, k)->link.value = static_cast<int32_t>(value);
+}
+
+Objet *text_field(Objet *line, int k)
+{
+    Objet *field = line_field(line, k);
+    if (!field || field->kind != OBJ_STRING)
+        unexpected_end();
+    return field;
+}
+
+Objet *first_item(Objet *list) { return list->head.item; }
+
+SyOrigin sy_origin(Objet *sy)
+{
+    return {long_field(sy, 2)->link.value, long_field(sy, 3)->link.value, long_field(sy, 4)->link.value};
+}
+
+// The body cell (second top-level cell) of a report tree, or null.
+Objet *body_cell(Objet *tree) { return tree && tree->kind == OBJ_LIST ? tree->link.next : nullptr; }
+
+// The lines of code `kind` in the body of the tree only.
+Objet *collect_body_lines(Objet *tree, LineKind kind)
+{
+    Objet *body = body_cell(tree);
+    if (!body)
+        return nullptr;
+    Objet view = *body; // the body cell without what follows it
+    view.link.next = nullptr;
+    return collect_lines(&view, keyword_string(kind));
+}
+
+// Shifts the side whose reference value is the larger so both count from
+// the earlier one; d is the merged side's value minus the new side's.
+void shift_later_side(Objet *merged, Objet *report, int32_t d)
+{
+    if (d > 0)
+        shift_times(merged, static_cast<uint32_t>(d));
+    else if (d < 0)
+        shift_times(report, 0u - static_cast<uint32_t>(d));
+}
+
+uint32_t wrapping_difference(int32_t a, int32_t b)
+{
+    return static_cast<uint32_t>(a) - static_cast<uint32_t>(b);
+}
+
+} // namespace
+
+std::span<const int> scaled_fields(int32_t kind)
+{
+    static constexpr std::array<int, 1> one{1};
+    static constexpr std::array<int, 1> two{2};
+    static constexpr std::array<int, 1> five{5};
+    static constexpr std::array<int, 2> one_two{1, 2};
+    static constexpr std::array<int, 2> three_five{3, 5};
+    static constexpr std::array<int, 2> four_five{4, 5};
+    static constexpr std::array<int, 2> five_seven{5, 7};
+    static constexpr std::array<int, 3> three_to_five{3, 4, 5};
+    static constexpr std::array<int, 3> four_to_six{4, 5, 6};
+    switch (kind) {
+    case KIND_XI:
+    case KIND_DT:
+    case KIND_XE:
+    case KIND_TP:
+        return one;
+    case KIND_DP:
+    case KIND_FS:
+        return two;
+    case KIND_DS:
+        return five;
+    case KIND_DA:
+    case KIND_DW:
+    case KIND_RD:
+    case KIND_FW:
+        return three_to_five;
+    case KIND_EV:
+        return three_five;
+    case KIND_SN:
+        return four_to_six;
+    case KIND_FT:
+    case KIND_TN:
+    case KIND_TF:
+    case KIND_FB:
+        return one_two;
+    case KIND_IC:
+        return five_seven;
+    case KIND_ID:
+        return four_five;
+    default:
+        return {};
+    }
+}
+
+int shifted_field(int32_t kind)
+{
+    switch (kind) {
+    case KIND_XI:
+    case KIND_DT:
+    case KIND_XE:
+    case KIND_TP:
+        return 1;
+    case KIND_DP:
+    case KIND_FT:
+    case KIND_TN:
+    case KIND_TF:
+    case KIND_FB:
+        return 2;
+    case KIND_DS:
+    case KIND_DA:
+    case KIND_DW:
+    case KIND_EV:
+    case KIND_RD:
+    case KIND_FW:
+    case KIND_ID:
+        return 5;
+    case KIND_SN:
+        return 6;
+    case KIND_IC:
+        return 7;
+    default:
+        return 0;
+    }
+}
+
+std::optional<int32_t> clock_offset(SyOrigin a, SyOrigin b)
+{
+    if (a.period == 0 || b.period == 0)
+        return std::nullopt;
+    const uint32_t periods = static_cast<uint32_t>(a.period) / static_cast<uint32_t>(b.period);
+    const uint32_t d = wrapping_difference(a.high, b.high) * periods * static_cast<uint32_t>(b.period) +
+                       wrapping_difference(a.low, b.low);
+    return static_cast<int32_t>(d);
+}
+
+// Euclid-like descent: when [low, high] holds no multiple of step before the
+// first wrap, a solution n has step * n = modulus * y + t with t in the
+// range, i.e. (modulus * y) mod step lies in a smaller range; the smallest
+// such y gives the smallest n. Each level keeps what it needs to turn the
+// answer of the level below into its own.
+std::optional<uint64_t> first_multiple_in_range(uint64_t step, uint64_t modulus, uint64_t low, uint64_t high)
+{
+    struct Level {
+        uint64_t step, modulus, low;
+    };
+    std::vector<Level> levels;
+    std::optional<uint64_t> n;
+    for (;;) {
+        if (low == 0) {
+            n = 0;
+            break;
+        }
+        if (step == 0)
+            break;
+        const uint64_t k = (low + step - 1) / step;
+        if (k * step <= high) {
+            n = k;
+            break;
+        }
+        levels.push_back({step, modulus, low});
+        const uint64_t next_low = step - high % step;
+        const uint64_t next_high = step - low % step;
+        const uint64_t next_step = modulus % step;
+        modulus = step;
+        step = next_step;
+        low = next_low;
+        high = next_high;
+    }
+    if (!n)
+        return std::nullopt;
+    for (auto level = levels.rbegin(); level != levels.rend(); ++level) {
+        const unsigned __int128 target = static_cast<unsigned __int128>(level->modulus) * *n + level->low;
+        *n = static_cast<uint64_t>((target + level->step - 1) / level->step);
+    }
+    return n;
+}
+
+std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d)
+{
+    const uint32_t low = static_cast<uint32_t>(origin.low);
+    const uint32_t period = static_cast<uint32_t>(origin.period);
+    uint64_t borrowed = 0;
+    if (low < d) {
+        // The loop ends at the first n with (low + n * period) mod 2^32 >= d.
+        const auto n = first_multiple_in_range(period, WORD_MODULUS, d - low, WORD_MODULUS - 1 - low);
+        if (!n)
+            return std::nullopt;
+        borrowed = *n;
+    }
+    const uint32_t n = static_cast<uint32_t>(borrowed);
+    return SyOrigin{static_cast<int32_t>(static_cast<uint32_t>(origin.high) - n),
+                    static_cast<int32_t>(low + n * period - d), origin.period};
+}
+
+Objet *collect_lines(Objet *tree, Objet *code)
+{
+    Objet *first = nullptr;
+    Objet *last = nullptr;
+    for_each_line(tree, [&](Objet *line) {
+        if (!obj_equal(code, first_item(line)))
+            return;
+        Objet *cell = list1(line);
+        if (last)
+            last->link.next = cell;
+        else
+            first = cell;
+        last = cell;
+    });
+    return first;
+}
+
+void release_collected(Objet *lines)
+{
+    for (Objet *cell = lines; cell; cell = cell->link.next)
+        cell->head.item = nullptr;
+    obj_free(lines);
+}
+
+void scale_times(Objet *tree, uint32_t k)
+{
+    for_each_line(tree, [k](Objet *line) {
+        const int32_t kind = kind_of(line);
+        if (kind == KIND_SY) {
+            set_unsigned_field(line, 4, unsigned_field(line, 4) * k);
+            set_unsigned_field(line, 3, unsigned_field(line, 3) * k);
+            set_unsigned_field(line, 5, unsigned_field(line, 5) / k);
+            return;
+        }
+        for (int position : scaled_fields(kind))
+            set_unsigned_field(line, position, unsigned_field(line, position) * k);
+    });
+}
+
+void shift_times(Objet *tree, uint32_t d)
+{
+    for_each_line(tree, [d](Objet *line) {
+        const int32_t kind = kind_of(line);
+        if (kind == KIND_SY) {
+            const auto moved = origin_moved_back(sy_origin(line), d);
+            if (!moved)
+                unexpected_end();
+            long_field(line, 2)->link.value = moved->high;
+            long_field(line, 3)->link.value = moved->low;
+            return;
+        }
+        if (const int position = shifted_field(kind))
+            set_unsigned_field(line, position, unsigned_field(line, position) + d);
+    });
+}
+
+void copy_unit_label(Objet *source, Objet *targets)
+{
+    const char *label = text_field(source, 6)->head.text;
+    for (Objet *cell = targets; cell; cell = cell->link.next) {
+        Objet *target = cell->head.item;
+        text_field(target, 6);
+        obj_free(line_set_field(target, 6, str_new(label, std::strlen(label))));
+    }
+}
+
+void align_resolution(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy)
+{
+    Objet *a_line = first_item(merged_sy);
+    Objet *b_line = first_item(report_sy);
+    const uint32_t a = unsigned_field(a_line, 5);
+    const uint32_t b = unsigned_field(b_line, 5);
+    if (a == b)
+        return;
+    if (b < a) {
+        if (b == 0)
+            unexpected_end();
+        scale_times(merged, a / b);
+        copy_unit_label(b_line, merged_sy);
+    } else {
+        if (a == 0)
+            unexpected_end();
+        scale_times(report, b / a);
+        copy_unit_label(a_line, report_sy);
+    }
+}
+
+bool align_by_clock(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy)
+{
+    Objet *b_line = first_item(report_sy);
+    Objet *clock = text_field(b_line, 1);
+    for (Objet *cell = merged_sy; cell; cell = cell->link.next)
+        if (!obj_equal(text_field(cell->head.item, 1), clock))
+            return false;
+    first_body_line(merged);
+    first_body_line(report);
+    const auto d = clock_offset(sy_origin(first_item(merged_sy)), sy_origin(b_line));
+    if (!d)
+        unexpected_end();
+    shift_later_side(merged, report, *d);
+    return true;
+}
+
+bool align_by_rendezvous(Objet *merged, Objet *report)
+{
+    Objet *merged_points = collect_body_lines(merged, KIND_RD);
+    Objet *new_points = collect_body_lines(report, KIND_RD);
+    int32_t sum = 0;
+    int32_t count = 0;
+    // Matching moves forward only: a rendezvous met again matches the next
+    // one of that name on the merged side.
+    Objet *from = merged_points;
+    for (Objet *q = new_points; q; q = q->link.next) {
+        Objet *name = text_field(q->head.item, 1);
+        for (Objet *p = from; p; p = p->link.next) {
+            if (!obj_equal(text_field(p->head.item, 1), name))
+                continue;
+            ++count;
+            const uint32_t gap =
+                wrapping_difference(long_field(p->head.item, 4)->link.value, long_field(q->head.item, 4)->link.value);
+            sum = static_cast<int32_t>(static_cast<uint32_t>(sum) +
+                                       static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
+            from = p->link.next;
+            break;
+        }
+    }
+    release_collected(merged_points);
+    release_collected(new_points);
+    if (count == 0)
+        return false;
+    shift_later_side(merged, report, sum / count);
+    return true;
+}
+
+void align_by_first_event(Objet *merged, Objet *report)
+{
+    const int32_t a = event_time(first_body_line(merged));
+    const int32_t b = event_time(first_body_line(report));
+    shift_later_side(merged, report, static_cast<int32_t>(wrapping_difference(a, b)));
+}
+
+Objet *first_body_line(Objet *tree)
+{
+    Objet *cell = body_cell(tree);
+    if (!cell)
+        unexpected_end();
+    while (cell->head.item && cell->head.item->kind == OBJ_LIST)
+        cell = cell->head.item;
+    return cell;
+}
+
+int32_t event_time(Objet *line)
+{
+    if (!is_line(line))
+        unexpected_end();
+    switch (kind_of(line)) {
+    case KIND_XI:
+        return long_field(line, 1)->link.value;
+    case KIND_DS:
+        return long_field(line, 5)->link.value;
+    default:
+        unexpected_end();
+    }
+}
+
+void synchronise(Objet *merged, Objet *report)
+{
+    if (!merged)
+        return;
+    Objet *merged_sy = collect_lines(merged, keyword_string(KIND_SY));
+    Objet *report_sy = collect_lines(report, keyword_string(KIND_SY));
+    if (!merged_sy || !report_sy)
+        unexpected_end();
+    align_resolution(merged, merged_sy, report, report_sy);
+    if (!align_by_clock(merged, merged_sy, report, report_sy) && !align_by_rendezvous(merged, report))
+        align_by_first_event(merged, report);
+    release_collected(merged_sy);
+    release_collected(report_sy);
+}

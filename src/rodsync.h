@@ -1,0 +1,79 @@
+// Synchronisation of time bases: before a file's tree is merged, its times
+// and those of the merged report are brought to one time unit (the finer of
+// the two) and one origin, using the SY lines (clock description) of both
+// sides, else the RD lines (rendezvous) of the bodies, else the first event
+// of each body.
+//
+// Numbers are the OBJ_LONG fields of the lines, computed as 32-bit values
+// that wrap. Every fault (a side without SY line, a unit or period of 0
+// where it would be divided by or looped on, a missing field, no event to
+// align) ends the run with UNEXPTEOF.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "objet.h"
+
+// Aligns the two trees; does nothing when merged is null (first file).
+void synchronise(Objet *merged, Objet *report);
+
+// A new list whose items are the lines of the tree (depth first, items
+// before next, empty cells passed over) whose code equals `code`; null when
+// none. The lines are not copied: free the list with release_collected.
+Objet *collect_lines(Objet *tree, Objet *code);
+// Frees a list made by collect_lines without the lines it points to.
+void release_collected(Objet *lines);
+
+// Brings both sides to the finer time unit: the coarser side is multiplied
+// by the truncated ratio of the units and takes the other side's label.
+void align_resolution(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy);
+// Aligns the origins when every SY line of merged names the clock of the
+// report's first SY line; false when it does not apply.
+bool align_by_clock(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy);
+// Aligns on the RD lines of the two bodies that share a name; false when
+// none match.
+bool align_by_rendezvous(Objet *merged, Objet *report);
+// Aligns the first XI or DS line of each body.
+void align_by_first_event(Objet *merged, Objet *report);
+
+// Adds d (d > 0) to every time of the tree and moves its SY origins back by d.
+void shift_times(Objet *tree, uint32_t d);
+// Multiplies the times of the tree by k (k > 0) and divides its SY time unit by k.
+void scale_times(Objet *tree, uint32_t k);
+// Field 6 of every SY line of `targets` becomes a copy of the source's field 6.
+void copy_unit_label(Objet *source, Objet *targets);
+
+// The line reached from the tree's body (second top-level cell) by always
+// taking the first item; the body cell itself when its item is empty.
+Objet *first_body_line(Objet *tree);
+// Field 1 of an XI line, field 5 of a DS line.
+int32_t event_time(Objet *line);
+
+// The field positions that scale_times multiplies, by line kind (SY, whose
+// fields are handled apart, and kinds without times give an empty span).
+std::span<const int> scaled_fields(int32_t kind);
+// The field position that shift_times moves, by line kind; 0 for none.
+int shifted_field(int32_t kind);
+
+// An SY origin: high * period + low, in the report's units.
+struct SyOrigin {
+    int32_t high;   // field 2
+    int32_t low;    // field 3
+    int32_t period; // field 4
+};
+
+// Origin of `a` minus origin of `b` (both on one clock):
+// (a.high - b.high) * (a.period / b.period) * b.period + (a.low - b.low),
+// the division unsigned, the rest wrapping. Null when either period is 0.
+std::optional<int32_t> clock_offset(SyOrigin a, SyOrigin b);
+
+// The origin moved back by d: while low < d (unsigned), low += period and
+// high -= 1; then low -= d (all wrapping). Computed in closed form; null
+// when that loop would never end.
+std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d);
+
+// Smallest n >= 0 with (step * n) mod modulus in [low, high], for
+// 0 <= low <= high < modulus <= 2^32 and step < modulus; null when none.
+std::optional<uint64_t> first_multiple_in_range(uint64_t step, uint64_t modulus, uint64_t low, uint64_t high);
