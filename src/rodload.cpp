@@ -2,7 +2,11 @@
 
 #include "exec.h"
 #include "i18nerrgest.h"
+#include "rodadnam.h"
+#include "rodadtp.h"
 #include "rodbase.h"
+#include "rodprune.h"
+#include "rodtrait.h"
 
 #include <QString>
 
@@ -164,7 +168,7 @@ Objet *number_lines(Objet *file_number, Objet *lines)
     return lines;
 }
 
-Objet *rod_load_all([[maybe_unused]] bool time_mode, RddHeaderMaker make_header)
+Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
 {
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
@@ -197,16 +201,19 @@ Objet *rod_load_all([[maybe_unused]] bool time_mode, RddHeaderMaker make_header)
         number_lines(file_number, rest);
         obj_free(file_number);
 
-        // Code filter: filter_codes, or filter_codes_time in time mode (rodprune).
-        // Naming, conversion and TP lines: name_lines, convert_numeric_fields, add_tp_lines (rodadnam, rodadtp).
-        // Structuring: close_runs, then nest_blocks (rodtrait).
-        // Pruning of the selection: prune_selection (rodprune).
-        // Timed regrouping: regroup_timed (rodtrait).
+        rest = time_mode ? filter_codes_time(rest) : filter_codes(rest);
+        name_lines(rest);
+        convert_numeric_fields(rest);
+        rest = add_tp_lines(rest);
+        rest = close_runs(rest);
+        Objet *tree = nest_blocks(rest);
+        tree = prune_selection(tree);
+        tree = regroup_timed(tree);
         // Synchronisation against the merged report (rodsync), then this file's CF line (rodadcf).
         // Merge: merge_report, or merge_report_by_time in time mode (rodinser).
         // Until the merge is wired in, each file's lines follow the previous file's.
-        merged.append_cell(rest);
-        merged.tail = last_cell(rest);
+        merged.append_cell(tree);
+        merged.tail = last_cell(tree);
     }
     obj_free(mode);
     return make_header(header_lines.head, merged.head);
