@@ -1,0 +1,211 @@
+#include "cmdline.h"
+#include "cstsyst.h"
+#include "exec.h"
+#include "i18n_zrm_msg.h"
+#include "veriftr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+
+namespace {
+
+struct ProcessEnded {
+    int status;
+};
+
+void throw_on_exit(int status) { throw ProcessEnded{status}; }
+
+std::string header(const char *kind, const std::string &script) {
+    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"" + script + "\"\n";
+}
+
+std::string cf_line(const std::string &plan, const std::string &script, const std::string &version)
+{
+    return "CF \"" + plan + "\" \"" + script + "\" \"" + version + "\" \"BENCH\" \"Mon\"\n";
+}
+
+struct Outcome {
+    int status = -1; // -1: returned normally
+    std::string err;
+};
+
+class Verification : public ::testing::Test {
+protected:
+    std::string dir;
+
+    void SetUp() override
+    {
+        catalog_fill();
+        set_exit_hook(throw_on_exit);
+        char pattern[] = "/tmp/veriftr.XXXXXX";
+        dir = mkdtemp(pattern);
+    }
+    void TearDown() override
+    {
+        set_exit_hook(nullptr);
+        std::system(("rm -rf " + dir).c_str());
+    }
+    std::string file(const std::string &name, const std::string &content)
+    {
+        std::ofstream(dir + "/" + name, std::ios::binary) << content;
+        return dir + "/" + name;
+    }
+    std::string tdc(const std::string &script, const std::string &plan = "PLAN", const std::string &version = "1")
+    {
+        return file(script + ".tdc", header("TDC file", script) + cf_line(plan, script + ".tds", version));
+    }
+    std::string rio(const std::string &name, const std::string &script)
+    {
+        return file(name, header("RIO file", script) + "RE \"x\" \"y\"\n");
+    }
+    Outcome verify(const std::vector<std::string> &files)
+    {
+        cmdline_record().files = files;
+        Outcome outcome;
+        testing::internal::CaptureStderr();
+        try {
+            verify_input_files();
+        } catch (const ProcessEnded &ended) {
+            outcome.status = ended.status;
+        }
+        outcome.err = testing::internal::GetCapturedStderr();
+        return outcome;
+    }
+    std::vector<int16_t> file_indices(const std::array<FileRecord, PAIR_TABLE_SIZE> &table)
+    {
+        std::vector<int16_t> indices;
+        for (const FileRecord &record : table)
+            if (record.file_index != -1)
+                indices.push_back(record.file_index);
+        return indices;
+    }
+};
+
+using Indices = std::vector<int16_t>;
+
+} // namespace
+
+TEST(Masking, OverwritesTheFirstOccurrenceOnly)
+{
+    std::string line = "a TDC file b TDC file";
+    EXPECT_TRUE(find_and_mask(line, "TDC file"));
+    EXPECT_EQ(line, "a XXXXXXXX b TDC file");
+    EXPECT_FALSE(find_and_mask(line, "tdc file"));
+    EXPECT_FALSE(find_and_mask(line, "RIO file"));
+    EXPECT_EQ(line, "a XXXXXXXX b TDC file");
+}
+
+TEST(CfFields, KeepTheirQuotesAndNeedOneCharacterBetweenThem)
+{
+    EXPECT_EQ(split_cf_fields(R"(CF "a" "b","c"x"d" "e" "f")"), (CfFields{"\"a\"", "\"b\"", "\"c\"", "\"d\"", "\"e\""}));
+    // The character right after a closing quote is skipped, even a quote.
+    EXPECT_EQ(split_cf_fields(R"(CF "a""b" "c" "d" "e" "f")"),
+              (CfFields{"\"a\"", "\" \"", "\" \"", "\" \"", "\" \""}));
+}
+
+TEST_F(Verification, HeaderBlockReadsAsWindowsTextModeDoes)
+{
+    const std::vector<char> block = read_header_block(file("crlf", "one\r\ntwo\rthree\r\n"));
+    ASSERT_EQ(block.size(), HEADER_BLOCK_SIZE);
+    EXPECT_EQ(std::string(block.data()), "one");
+    EXPECT_EQ(std::string(block.data() + 4), "two\rthree");
+    EXPECT_EQ(block[14], '\0');
+    EXPECT_EQ(verify({file("flat", std::string(HEADER_BLOCK_SIZE, 'a') + "\n")}).err,
+              "Molvex-F-UNEXPTEOF,  Unexpected end of file\n");
+    EXPECT_EQ(verify({file("empty", "")}).status, 7);
+    EXPECT_EQ(verify({dir + "/missing"}).err, "Molvex-F-FICNOTOPN,  File " + dir + "/missing access problem\n");
+    EXPECT_EQ(verify({dir}).err, "Molvex-F-FICNOTOPN,  File " + dir + " access problem\n");
+}
+
+TEST_F(Verification, CfLineIsTheFirstLineThatBeginsWithCf)
+{
+    const std::vector<char> block =
+        read_header_block(file("t", "first\n CF \"no\"\nCFX \"1\"\nCF \"2\"\n"));
+    EXPECT_EQ(find_cf_line(block), "CFX \"1\"");
+    EXPECT_EQ(find_cf_line(read_header_block(file("u", "CF first\nCF second\n"))), "CF first");
+    EXPECT_EQ(find_cf_line(read_header_block(file("v", "first\nno cf\n"))), "");
+}
+
+TEST_F(Verification, PairsInCommandLineOrderOfEachKind)
+{
+    const Outcome outcome = verify({rio("b.rio", "b"), tdc("a"), rio("a.rio", "a"), tdc("b"), rio("a2.rio", "a")});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(file_indices(rio_table), (Indices{0, 2, 4}));
+    EXPECT_EQ(file_indices(tdc_table), (Indices{1, 3}));
+    EXPECT_EQ(pair_lists[0], (Indices{1, 2}));
+    EXPECT_EQ(pair_lists[1], (Indices{0}));
+    EXPECT_EQ(tdc_table[0].count, 2);
+    EXPECT_EQ(rio_table[0].count, 1);
+    EXPECT_EQ(tdc_table[0].first_line, "XXXXXXXXXXXXXXXX \"v2.6a\" \"PLAN\" \"XXXXXXXX\" \"a\"");
+    EXPECT_EQ(tdc_table[1].cf_line, "CF \"PLAN\" \"b.tds\" \"1\" \"BENCH\" \"Mon\"");
+}
+
+TEST_F(Verification, FileKindsComeFromTheFirstLineOnly)
+{
+    // Both kind words: a TDC file, whatever their order.
+    const std::string both = file("both.tdc", "KORVA Probeworks RIO file TDC file\nCF \"1\" \"2\" \"3\" \"4\" \"5\"\n");
+    EXPECT_EQ(verify({rio("r.rio", "x"), both}).err,
+              "Molvex-F-NOTDCFRIO,  No TDC file match this " + dir + "/r.rio RIO file\n");
+    EXPECT_EQ(file_indices(tdc_table), (Indices{1}));
+
+    const std::string late_magic = file("m", "RIO file\nKORVA Probeworks\n");
+    EXPECT_EQ(verify({late_magic}).err, "Molvex-F-NORIOTDCF,  The " + late_magic + " file is not an RIO file\n");
+    const std::string late_kind = file("k", "KORVA Probeworks\nRIO file\n");
+    EXPECT_EQ(verify({late_kind}).err,
+              "Molvex-F-UNKKORVAF,  The " + late_kind + " file is not a TDC file neither a RIO one\n");
+    EXPECT_EQ(verify({tdc("a")}).err, "Molvex-F-NEEDRIOFI,  At least one RIO file should be on the command line\n");
+    EXPECT_EQ(verify({rio("a.rio", "a")}).err,
+              "Molvex-F-NEEDTDCFI,  At least one TDC file should be on the command line\n");
+}
+
+TEST_F(Verification, PairingStopsAtTheFirstUnmatchedRioBeforeAnyWarning)
+{
+    const Outcome outcome = verify({tdc("a"), tdc("lonely"), rio("a.rio", "a"), rio("x.rio", "x"), rio("y.rio", "y")});
+    EXPECT_EQ(outcome.status, 7);
+    EXPECT_EQ(outcome.err, "Molvex-F-NOTDCFRIO,  No TDC file match this " + dir + "/x.rio RIO file\n");
+    // One character apart besides the kind word: no pair.
+    EXPECT_EQ(verify({tdc("a"), rio("a.rio", "A")}).status, 7);
+}
+
+TEST_F(Verification, TdcWithoutRioIsDroppedWithAWarningBeforeLaterErrors)
+{
+    const std::string lonely = tdc("lonely");
+    Outcome outcome = verify({lonely, tdc("a"), rio("a.rio", "a")});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.err, "Molvex-W-NORIOFTDC,  No RIO file match this " + lonely + " TDC file\n");
+    EXPECT_EQ(tdc_table[0].file_index, -1);
+
+    // TDC record 0 is checked before RIO record 1, which matches a.tdc twice.
+    const std::string a = tdc("a");
+    outcome = verify({lonely, tdc("b"), a, a, rio("b.rio", "b"), rio("a.rio", "a")});
+    EXPECT_EQ(outcome.err, "Molvex-W-NORIOFTDC,  No RIO file match this " + lonely + " TDC file\n"
+                           "Molvex-F-MULTITDCS,  This " + dir + "/a.rio RIO file match two or more TDC files\n");
+    // RIO record 0 comes before TDC record 1: the error alone.
+    outcome = verify({a, lonely, a, rio("a.rio", "a")});
+    EXPECT_EQ(outcome.err, "Molvex-F-MULTITDCS,  This " + dir + "/a.rio RIO file match two or more TDC files\n");
+}
+
+TEST_F(Verification, TestPlansDifferInFieldsOneThreeFourOrFive)
+{
+    const std::vector<std::string> rios{rio("a.rio", "a"), rio("b.rio", "b"), rio("c.rio", "c")};
+    auto run = [&](const std::vector<std::string> &tdcs) {
+        std::vector<std::string> files = tdcs;
+        files.insert(files.end(), rios.begin(), rios.end());
+        return verify(files);
+    };
+    // Field 2 (the script) differs for every file anyway.
+    EXPECT_EQ(run({tdc("a"), tdc("b"), tdc("c")}).err, "");
+    const Outcome outcome = run({tdc("a"), tdc("b", "PLAN", "2"), tdc("c", "OTHER")});
+    EXPECT_EQ(outcome.status, -1);
+    EXPECT_EQ(outcome.err, "Molvex-I-FILESDIFF,  Reports comes from different test plans\n");
+
+    // A lone TDC file without CF line, or a CF line short of fields.
+    EXPECT_EQ(verify({file("n.tdc", header("TDC file", "n")), file("n.rio", header("RIO file", "n"))}).err,
+              "Molvex-F-UNEXPTEOF,  Unexpected end of file\n");
+    EXPECT_EQ(verify({file("s.tdc", header("TDC file", "s") + "CF \"1\" \"2\" \"3\" \"4\"\n"),
+                      file("s.rio", header("RIO file", "s"))}).status, 7);
+}
