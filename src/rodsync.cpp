@@ -69,6 +69,16 @@ Objet *text_field(Objet *line, int k)
 
 Objet *first_item(Objet *list) { return list->head.item; }
 
+// A list made by collect_lines, released however the scope is left (a fatal
+// report may leave by an exception in a test harness).
+struct CollectedLines {
+    Objet *list;
+    explicit CollectedLines(Objet *lines) : list(lines) {}
+    CollectedLines(const CollectedLines &) = delete;
+    CollectedLines &operator=(const CollectedLines &) = delete;
+    ~CollectedLines() { release_collected(list); }
+};
+
 SyOrigin sy_origin(Objet *sy)
 {
     return {long_field(sy, 2)->link.value, long_field(sy, 3)->link.value, long_field(sy, 4)->link.value};
@@ -355,14 +365,14 @@ bool align_by_clock(Objet *merged, Objet *merged_sy, Objet *report, Objet *repor
 
 bool align_by_rendezvous(Objet *merged, Objet *report)
 {
-    Objet *merged_points = collect_body_lines(merged, KIND_RD);
-    Objet *new_points = collect_body_lines(report, KIND_RD);
+    const CollectedLines merged_points(collect_body_lines(merged, KIND_RD));
+    const CollectedLines new_points(collect_body_lines(report, KIND_RD));
     int32_t sum = 0;
     int32_t count = 0;
     // Matching moves forward only: a rendezvous met again matches the next
     // one of that name on the merged side.
-    Objet *from = merged_points;
-    for (Objet *q = new_points; q; q = q->link.next) {
+    Objet *from = merged_points.list;
+    for (Objet *q = new_points.list; q; q = q->link.next) {
         Objet *name = text_field(q->head.item, 1);
         for (Objet *p = from; p; p = p->link.next) {
             if (!obj_equal(text_field(p->head.item, 1), name))
@@ -376,8 +386,6 @@ bool align_by_rendezvous(Objet *merged, Objet *report)
             break;
         }
     }
-    release_collected(merged_points);
-    release_collected(new_points);
     if (count == 0)
         return false;
     shift_later_side(merged, report, sum / count);
@@ -419,13 +427,11 @@ void synchronise(Objet *merged, Objet *report)
 {
     if (!merged)
         return;
-    Objet *merged_sy = collect_lines(merged, keyword_string(KIND_SY));
-    Objet *report_sy = collect_lines(report, keyword_string(KIND_SY));
-    if (!merged_sy || !report_sy)
+    const CollectedLines merged_sy(collect_lines(merged, keyword_string(KIND_SY)));
+    const CollectedLines report_sy(collect_lines(report, keyword_string(KIND_SY)));
+    if (!merged_sy.list || !report_sy.list)
         unexpected_end();
-    align_resolution(merged, merged_sy, report, report_sy);
-    if (!align_by_clock(merged, merged_sy, report, report_sy) && !align_by_rendezvous(merged, report))
+    align_resolution(merged, merged_sy.list, report, report_sy.list);
+    if (!align_by_clock(merged, merged_sy.list, report, report_sy.list) && !align_by_rendezvous(merged, report))
         align_by_first_event(merged, report);
-    release_collected(merged_sy);
-    release_collected(report_sy);
 }
