@@ -1,0 +1,202 @@
+// The tool runner through the program: post-processor arguments and order,
+// message placement, failures, the UML tool, and the stand-in tools.
+#include "e2e_util.h"
+#include "stub_tools.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+std::string header(const char *kind, const std::string &script)
+{
+    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"" + script + "\"\n";
+}
+
+struct Plan {
+    std::string dir = make_temp_dir();
+    std::string tool_dir = dir;
+
+    Plan()
+    {
+        write_stub_postpro(dir);
+        write_stub_uml(dir);
+        write_file(dir + "/t.tdc", header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
+        const std::string report = read_file(source_dir() + "/examples/door_open_run1.rio");
+        for (const char *name : {"r1.rio", "r2.rio", "r3.res"})
+            write_file(dir + "/" + name, header("RIO file", "t") + report.substr(report.find('\n') + 1));
+    }
+    RunResult run(const std::vector<std::string> &args)
+    {
+        RunOptions options;
+        options.cwd = dir;
+        options.env["ZRM_DIR"] = tool_dir;
+        return run_zovizeve(args, options);
+    }
+    Lines calls() { return split_lines(read_file(dir + "/calls")); }
+};
+
+// Message lines and stub lines in the order they were written.
+Lines trace(const std::string &err)
+{
+    Lines lines;
+    for (const std::string &line : split_lines(err))
+        if (!line.starts_with("Molvex-I-STARTEXEC") && !line.starts_with("Molvex-I-COPYRIGHT"))
+            lines.push_back(line);
+    return lines;
+}
+
+std::string postpro(const Plan &plan, const std::string &rio, const std::string &output, const std::string &options,
+                    const char *log)
+{
+    return "postpro [" + plan.tool_dir + "/zrmpostpro] [" + rio + "] [" + output + "] " + options + " [-TDC=t.tdc] [" +
+           log + "]";
+}
+
+const std::string DEFAULT_OPTIONS = "[-RA=RA] [-VA=EVAL] [-LE=GB] [-COMMENT] [-LANDSCAPE] [-NOSUMMARY] [-ROD]";
+const std::string POSTFAILD =
+    "Molvex-F-POSTFAILD,  The generation of some ROD report has failed. No RDD report generated";
+
+std::string merge(const std::string &rio) { return "Molvex-I-MERGEPOST,  Generating report from " + rio + " file"; }
+
+} // namespace
+
+TEST(Postprocessor, WithoutLogMessagesFollowEachRun)
+{
+    Plan plan;
+    set_stub_status(plan.dir, "r2.rio", "3");
+    const RunResult result = plan.run({"r1.rio", "t.tdc", "r2.rio", "r3.res"});
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(trace(result.err),
+              (Lines{postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r1.rio"),
+                     postpro(plan, "r2.rio", "r2.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r2.rio"),
+                     "Molvex-W-MSGENDPOS,  Some scenarios are incorrect",
+                     postpro(plan, "r3.res", "r3.res", DEFAULT_OPTIONS, "-NOLOG"), merge("r3.res"),
+                     "uml [" + plan.tool_dir + "/zrmuml] [-path] [.] [-name] [zrmrdd.rdd] [-nobanner]",
+                     "Molvex-I-ENDNOEWAR,  End of execution with 1 warning(s)"}));
+}
+
+TEST(Postprocessor, LogAndOptionsAreHandedOn)
+{
+    Plan plan;
+    set_stub_status(plan.dir, "r1.rio", "3");
+    const RunResult result =
+        plan.run({"-LOG", "-RA=TEST", "-VA=NOEVAL", "-LE=FR", "-NOCOMMENT", "-PORTRAIT", "-SUMMARY", "-NORO",
+                  "t.tdc", "r1.rio"});
+    EXPECT_EQ(result.status, 3);
+    const Lines lines = trace(result.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], merge("r1.rio"));
+    EXPECT_EQ(lines[1], postpro(plan, "r1.rio", "r1.ro",
+                                "[-RA=TEST] [-VA=NOEVAL] [-LE=GB] [-NOCOMMENT] [-PORTRAIT] [-SUMMARY] [-ROD] [-NORO]",
+                                "-LOG"));
+    EXPECT_EQ(result.err.find("MSGENDPOS"), std::string::npos);
+}
+
+TEST(Postprocessor, FailedRunIsRepeatedWithLogThenTheRunEnds)
+{
+    Plan plan;
+    set_stub_status(plan.dir, "r1.rio", "2");
+    const RunResult result = plan.run({"t.tdc", "r1.rio", "r2.rio", "r3.res"});
+    EXPECT_EQ(result.status, 7);
+    EXPECT_EQ(trace(result.err),
+              (Lines{postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r1.rio"),
+                     postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-LOG"),
+                     postpro(plan, "r2.rio", "r2.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r2.rio"),
+                     postpro(plan, "r3.res", "r3.res", DEFAULT_OPTIONS, "-NOLOG"), merge("r3.res"), POSTFAILD}));
+    EXPECT_FALSE(file_exists(plan.dir + "/zrmrdd.rdd"));
+}
+
+TEST(Postprocessor, MissingToolFailsTheRun)
+{
+    Plan plan;
+    plan.tool_dir = make_temp_dir();
+    const RunResult result = plan.run({"t.tdc", "r1.rio"});
+    EXPECT_EQ(result.status, 7);
+    const Lines lines = trace(result.err);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_TRUE(lines[0].starts_with(plan.tool_dir + "/zrmpostpro: cannot start")) << lines[0];
+    EXPECT_EQ(lines[1], merge("r1.rio"));
+    EXPECT_EQ(lines[3], POSTFAILD);
+}
+
+TEST(UmlTool, RddNamesAndStartFailure)
+{
+    Plan plan;
+    std::system(("mkdir " + plan.dir + "/out").c_str());
+    RunResult result = plan.run({"-RDD=report.RDD", "t.tdc", "r1.rio"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(plan.calls().back(), "uml [" + plan.tool_dir + "/zrmuml] [-path] [.] [-name] [report.rdd] [-nobanner]");
+    EXPECT_TRUE(file_exists(plan.dir + "/report.RDD"));
+
+    result = plan.run({"-RDD=out/x.rdd", "t.tdc", "r1.rio"});
+    EXPECT_EQ(plan.calls().back(), "uml [" + plan.tool_dir + "/zrmuml] [-path] [out] [-name] [x.rdd] [-nobanner]");
+
+    const std::size_t calls_before = plan.calls().size();
+    for (const char *unfit : {"-RDD=report.txt", "-RDD=.rdd"}) {
+        result = plan.run({unfit, "t.tdc", "r1.rio"});
+        EXPECT_EQ(result.status, 7) << unfit;
+        EXPECT_EQ(trace(result.err).back(), POSTFAILD) << unfit;
+    }
+    EXPECT_TRUE(file_exists(plan.dir + "/report.txt"));
+    EXPECT_EQ(plan.calls().size(), calls_before + 2); // post-processor runs only
+
+    std::remove((plan.dir + "/zrmuml").c_str());
+    result = plan.run({"t.tdc", "r1.rio"});
+    EXPECT_EQ(result.status, 7);
+    EXPECT_EQ(trace(result.err).back(), POSTFAILD);
+    EXPECT_TRUE(file_exists(plan.dir + "/zrmrdd.rdd"));
+}
+
+TEST(StandInTools, ExampleTestPlanRunsThroughTheStagedTools)
+{
+    const std::string dir = make_temp_dir();
+    std::system(("cp " + source_dir() + "/examples/*.tdc " + source_dir() + "/examples/*.rio " + dir).c_str());
+    RunOptions options;
+    options.cwd = dir;
+    const RunResult result =
+        run_zovizeve({"door_open.tdc", "door_open_run1.rio", "door_open_run2.rio", "door_lock.tdc",
+                      "door_lock_run1.rio", "door_lock_run2.rio", "emergency_stop.tdc", "-RDD=DOORS.RDD"},
+                     options);
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.find("zrm"), std::string::npos) << result.err; // no complaint of a tool
+    EXPECT_NE(result.err.find("Molvex-W-NORIOFTDC,  No RIO file match this emergency_stop.tdc TDC file\n"),
+              std::string::npos);
+    EXPECT_TRUE(result.err.ends_with("Molvex-I-ENDNOEWAR,  End of execution with 1 warning(s)\n"));
+    const std::string rio = read_file(dir + "/door_open_run2.rio");
+    EXPECT_EQ(read_file(dir + "/door_open_run2.rod"), rio.substr(rio.find('\n') + 1));
+    EXPECT_TRUE(read_file(dir + "/DOORS.RDD").starts_with("KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\""));
+}
+
+TEST(StandInTools, PostprocessorRefusesWhatItCannotDo)
+{
+    const std::string dir = make_temp_dir();
+    const std::string tool = stage_dir() + "/bin/zrmpostpro";
+    write_file(dir + "/t.tdc", "tdc\n");
+    write_file(dir + "/ok.rio", "first\nFS \"s\" \"1\" \"0\" \"x\" \"y\"\n");
+    RunResult result = run_program(tool, {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/t.tdc", "-LOG"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "zrmpostpro: " + dir + "/ok.rio with " + dir + "/t.tdc -> " + dir + "/ok.rod, 0 failed scenario(s)\n");
+    EXPECT_EQ(read_file(dir + "/ok.rod"), "FS \"s\" \"1\" \"0\" \"x\" \"y\"\n");
+
+    const std::vector<std::vector<std::string>> refused = {
+        {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/t.tdc"},
+        {dir + "/ok.rio", dir + "/ok.ro", "RA", "-TDC=" + dir + "/t.tdc", "-LOG"},
+        {dir + "/no.rio", dir + "/no.ro", "-TDC=" + dir + "/t.tdc", "-LOG"},
+        {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/no.tdc", "-LOG"},
+        {dir + "/ok.rio", dir + "/nodir/ok.ro", "-TDC=" + dir + "/t.tdc", "-LOG"},
+    };
+    for (const auto &args : refused) {
+        result = run_program(tool, args);
+        EXPECT_EQ(result.status, 1) << args[1];
+        EXPECT_TRUE(result.err.starts_with("zrmpostpro: ")) << result.err;
+    }
+    const std::string uml = stage_dir() + "/bin/zrmuml";
+    EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "OK.ROD", "-nobanner"}).status, 0);
+    EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "none.rdd", "-nobanner"}).status, 1);
+    EXPECT_EQ(run_program(uml, {"-name", "ok.rod"}).status, 1);
+}

@@ -1,0 +1,124 @@
+// Input verification through the program: messages, their order, and that
+// no post-processor is started after a fatal one.
+#include "e2e_util.h"
+#include "stub_tools.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string header(const char *kind, const std::string &script)
+{
+    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"" + script + "\"\n";
+}
+
+// A test plan in a scratch directory with stub tools; the program runs there.
+struct Plan {
+    std::string dir = make_temp_dir();
+
+    Plan()
+    {
+        write_stub_postpro(dir);
+        write_stub_uml(dir);
+    }
+    void tdc(const std::string &script, const std::string &version = "1")
+    {
+        write_file(dir + "/" + script + ".tdc", header("TDC file", script) + "CF \"PLAN\" \"" + script +
+                                                    ".tds\" \"" + version + "\" \"BENCH\" \"Mon\"\n");
+    }
+    void rio(const std::string &name, const std::string &script)
+    {
+        const std::string report = read_file(source_dir() + "/examples/door_open_run1.rio");
+        write_file(dir + "/" + name, header("RIO file", script) + report.substr(report.find('\n') + 1));
+    }
+    RunResult run(const std::vector<std::string> &args)
+    {
+        RunOptions options;
+        options.cwd = dir;
+        options.env["ZRM_DIR"] = dir;
+        return run_zovizeve(args, options);
+    }
+    std::string calls() { return read_file(dir + "/calls"); }
+};
+
+std::vector<std::string> messages(const std::string &err)
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : split_lines(err))
+        if (line.starts_with("Molvex-") && !line.starts_with("Molvex-I-STARTEXEC") &&
+            !line.starts_with("Molvex-I-COPYRIGHT"))
+            lines.push_back(line);
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+} // namespace
+
+TEST(Verification, FatalMessagesStopBeforeAnyTool)
+{
+    Plan plan;
+    plan.tdc("a");
+    plan.rio("a.rio", "a");
+    plan.rio("x.rio", "x");
+    write_file(plan.dir + "/empty.rio", "");
+    write_file(plan.dir + "/late.rio", "first\nKORVA Probeworks RIO file\n");
+    write_file(plan.dir + "/kindless.rio", "KORVA Probeworks\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"a.tdc", "missing.rio"}, "Molvex-F-FICNOTOPN,  File missing.rio access problem"},
+        {{"a.tdc", "empty.rio"}, "Molvex-F-UNEXPTEOF,  Unexpected end of file"},
+        {{"a.tdc", "late.rio"}, "Molvex-F-NORIOTDCF,  The late.rio file is not an RIO file"},
+        {{"a.tdc", "kindless.rio"}, "Molvex-F-UNKKORVAF,  The kindless.rio file is not a TDC file neither a RIO one"},
+        {{"a.tdc"}, "Molvex-F-NEEDRIOFI,  At least one RIO file should be on the command line"},
+        {{"a.rio"}, "Molvex-F-NEEDTDCFI,  At least one TDC file should be on the command line"},
+        {{"a.tdc,a.rio", "x.rio"}, "Molvex-F-NOTDCFRIO,  No TDC file match this x.rio RIO file"},
+        {{"a.tdc", "a.rio", "a.tdc"}, "Molvex-F-MULTITDCS,  This a.rio RIO file match two or more TDC files"},
+    };
+    for (const auto &[args, message] : cases) {
+        const RunResult result = plan.run(args);
+        EXPECT_EQ(result.status, 7) << message;
+        EXPECT_TRUE(split_lines(result.err).at(0).starts_with("Molvex-I-STARTEXEC")) << message;
+        EXPECT_EQ(messages(result.err), Lines{message});
+    }
+    EXPECT_FALSE(file_exists(plan.dir + "/calls"));
+}
+
+TEST(Verification, WarningOfAnEarlierTdcComesBeforeMultipleMatches)
+{
+    Plan plan;
+    plan.tdc("lonely");
+    plan.tdc("a");
+    plan.tdc("b");
+    plan.rio("b.rio", "b");
+    plan.rio("a.rio", "a");
+    const RunResult result = plan.run({"lonely.tdc", "b.tdc", "a.tdc", "a.tdc", "b.rio", "a.rio"});
+    EXPECT_EQ(result.status, 7);
+    EXPECT_EQ(messages(result.err), (Lines{"Molvex-W-NORIOFTDC,  No RIO file match this lonely.tdc TDC file",
+                                          "Molvex-F-MULTITDCS,  This a.rio RIO file match two or more TDC files"}));
+}
+
+TEST(Verification, WarningsAndPlanDifferencesLetTheRunGoOn)
+{
+    Plan plan;
+    plan.tdc("a");
+    plan.tdc("b", "2");
+    plan.tdc("c", "3");
+    plan.tdc("lonely");
+    plan.rio("a.rio", "a");
+    plan.rio("b.rio", "b");
+    plan.rio("c.rio", "c");
+    const RunResult result = plan.run({"b.rio,lonely.tdc", "a.tdc", "a.rio", "b.tdc", "c.tdc,c.rio"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    const Lines lines = messages(result.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Molvex-W-NORIOFTDC,  No RIO file match this lonely.tdc TDC file");
+    EXPECT_EQ(lines[1], "Molvex-I-FILESDIFF,  Reports comes from different test plans");
+    EXPECT_EQ(lines.back(), "Molvex-I-ENDNOENWR,  End of execution without errors or warnings");
+    // TDC files in command-line order, each with its RIO files.
+    const Lines calls = split_lines(plan.calls());
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_NE(calls[0].find("[a.rio] [a.ro]"), std::string::npos);
+    EXPECT_NE(calls[1].find("[b.rio] [b.ro]"), std::string::npos);
+    EXPECT_NE(calls[2].find("[c.rio] [c.ro]"), std::string::npos);
+    EXPECT_TRUE(calls[3].starts_with("uml "));
+}
