@@ -73,18 +73,18 @@ void write_report(Objet *report, const std::string &tool_dir)
 {
     const char *given = cmdline_rdd_name(cmdline_record());
     char *name_text = sys_strdup(given ? given : "zrmrdd.rdd");
-    Objet *name = str_new(name_text, std::strlen(name_text));
-    Objet *mode = str_new("w", 1);
-    Objet *stream = stream_open(name, mode);
+    // Written beside the target and renamed over it once complete: a failed
+    // write never leaves a truncated report nor destroys an earlier one.
+    std::string temp_name;
+    Objet *stream = rdd_stream_open(name_text, temp_name);
     if (!stream)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     number_repeated_names(stream, report);
-    write_rdd_lines(stream, report);
-    stream_close(stream);
+    const bool written = write_rdd_lines(stream, report);
+    if (!rdd_stream_finish(stream, written, temp_name, name_text))
+        report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     obj_free(stream);
     run_uml_tool(name_text, tool_dir);
-    obj_free(name);
-    obj_free(mode);
     xfree(name_text);
     obj_free(report);
     keywords_release();

@@ -1,0 +1,492 @@
+#include "rodinser.h"
+
+#include "i18nerrgest.h"
+#include "rodbase.h"
+#include "rodtri.h"
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <utility>
+
+namespace {
+
+// Something the merge reads is not there or not of the shape it needs.
+[[noreturn]] void structure_fault() { report_fatal("UNEXPTEOF", QString(), QString()); }
+[[noreturn]] void internal_fault() { report_fatal("ERRINTERN", QString(), QString()); }
+
+bool is_cell(const Objet *x) { return x && x->kind == OBJ_LIST; }
+
+Objet *last_cell(Objet *list)
+{
+    while (list->link.next)
+        list = list->link.next;
+    return list;
+}
+
+Objet *expect_line(Objet *x, LineKind kind)
+{
+    if (!is_line(x) || x->head.item->tag != kind)
+        structure_fault();
+    return x;
+}
+
+// A block's first item is its opening line and its last item its closing line.
+Objet *opening_line(Objet *group, LineKind kind)
+{
+    if (!is_cell(group))
+        structure_fault();
+    return expect_line(group->head.item, kind);
+}
+
+Objet *closing_line(Objet *group, LineKind kind)
+{
+    if (!is_cell(group) || !group->link.next)
+        structure_fault();
+    return expect_line(last_cell(group)->head.item, kind);
+}
+
+int32_t read_field_count(Objet *line) { return line->head.item->count; }
+
+// A field the line had when it was read, of the given object kind.
+Objet *read_field(Objet *line, int k, int32_t object_kind)
+{
+    Objet *field = k <= read_field_count(line) ? line_field(line, k) : nullptr;
+    if (!field || field->kind != object_kind)
+        structure_fault();
+    return field;
+}
+
+uint32_t read_unsigned(Objet *line, int k) { return static_cast<uint32_t>(read_field(line, k, OBJ_LONG)->link.value); }
+
+bool text_is(const Objet *field, const char *text)
+{
+    const std::size_t length = std::strlen(text);
+    return field->link.length == length && std::memcmp(field->head.text, text, length) == 0;
+}
+
+// Origin pairs start right after the fields the line had when it was read.
+Objet *first_origin_cell(Objet *line) { return list_nth(line, read_field_count(line) + 1); }
+
+int32_t first_file_number(Objet *line)
+{
+    Objet *cell = first_origin_cell(line);
+    if (!cell || !cell->head.item || cell->head.item->kind != OBJ_INT)
+        structure_fault();
+    return cell->head.item->link.value;
+}
+
+bool has_contribution(Objet *line, int32_t file_number)
+{
+    for (Objet *cell = first_origin_cell(line); cell; cell = cell->link.next ? cell->link.next->link.next : nullptr) {
+        const Objet *number = cell->head.item;
+        if (number && number->kind == OBJ_INT && number->link.value == file_number)
+            return true;
+    }
+    return false;
+}
+
+// Moves every origin pair of `from` to the end of `into`.
+void move_origin_pairs(Objet *into, Objet *from)
+{
+    Objet *last_field = list_nth(from, read_field_count(from));
+    if (!last_field)
+        structure_fault();
+    Objet *pairs = last_field->link.next;
+    last_field->link.next = nullptr;
+    if (pairs)
+        list_append(into, pairs);
+}
+
+Objet *run_of(Objet *cell)
+{
+    Objet *run = cell->head.item;
+    if (!is_cell(run))
+        structure_fault();
+    return run;
+}
+
+// The line by which a merged run's contributions are known.
+Objet *reference_line(Objet *run)
+{
+    if (Objet *xi = find_XI_group(run))
+        return opening_line(xi, KIND_XI);
+    if (Objet *ds = find_DS_group(run))
+        return opening_line(ds, KIND_DS);
+    internal_fault();
+}
+
+// Time-ordered insertion into the chain after `head`, resuming after the
+// previous insertion when the keys do not decrease: the same order as
+// inserting from the start each time, without rescanning for sorted input.
+struct TimedCursor {
+    Objet *head;
+    Objet *last = nullptr;
+    uint32_t last_key = 0;
+};
+
+void insert_in_time(TimedCursor &cursor, Objet *item)
+{
+    Objet *key = item_time(item);
+    if (!key)
+        structure_fault();
+    const uint32_t value = static_cast<uint32_t>(key->link.value);
+    Objet *from = cursor.last && value >= cursor.last_key ? cursor.last : cursor.head;
+    from->link.next = insert_by_time(from->link.next, item);
+    Objet *cell = from->link.next;
+    while (cell->head.item != item)
+        cell = cell->link.next;
+    cursor.last = cell;
+    cursor.last_key = value;
+}
+
+// Inserts the items of the cells from `first` on, clearing each cell taken.
+void insert_chain_items(TimedCursor &cursor, Objet *first, const Objet *stop)
+{
+    for (Objet *cell = first; cell && cell != stop; cell = cell->link.next) {
+        Objet *item = cell->head.item;
+        if (!item)
+            continue;
+        cell->head.item = nullptr;
+        insert_in_time(cursor, item);
+    }
+}
+
+// The parts of a run that merge_groups joins: XI group, DT item, XE item.
+struct RunPart {
+    Objet *(*cell_of)(const Objet *run);
+    LineKind opening;
+    LineKind closing;
+};
+constexpr RunPart XI_PART{find_XI_group_cell, KIND_XI, KIND_YI};
+constexpr RunPart DT_PART{find_DT_cell, KIND_DT, KIND_YT};
+constexpr RunPart XE_PART{find_XE_cell, KIND_XE, KIND_FE};
+
+// A part the merged run lacks moves in at its place: an XI group first, a DT
+// item after the DS group, an XE item after the DT item or the DS group.
+void move_part_into(Objet *merged_cell, Objet *part_cell, const RunPart &part)
+{
+    Objet *run = run_of(merged_cell);
+    Objet *group = part_cell->head.item;
+    part_cell->head.item = nullptr;
+    if (part.opening == KIND_XI) {
+        merged_cell->head.item = cons(group, run);
+        return;
+    }
+    Objet *after = part.opening == KIND_XE ? find_DT_cell(run) : nullptr;
+    if (!after)
+        after = find_DS_group_cell(run);
+    if (!after)
+        structure_fault();
+    after->link.next = cons(group, after->link.next);
+}
+
+// Earliest start, latest end, the other group's origin pairs and inner items.
+void join_groups(Objet *into, Objet *from, LineKind opening, LineKind closing)
+{
+    Objet *into_open = opening_line(into, opening);
+    Objet *from_open = opening_line(from, opening);
+    Objet *into_close = closing_line(into, closing);
+    Objet *from_close = closing_line(from, closing);
+
+    Objet *start = read_field(into_open, 1, OBJ_LONG);
+    if (read_unsigned(from_open, 1) < static_cast<uint32_t>(start->link.value))
+        start->link.value = read_field(from_open, 1, OBJ_LONG)->link.value;
+    move_origin_pairs(into_open, from_open);
+
+    Objet *end = read_field(into_close, 1, OBJ_LONG);
+    if (read_unsigned(from_close, 1) > static_cast<uint32_t>(end->link.value))
+        end->link.value = read_field(from_close, 1, OBJ_LONG)->link.value;
+    move_origin_pairs(into_close, from_close);
+
+    insert_group_contents(into, from);
+}
+
+void merge_groups(Objet *merged_cell, Objet *new_run, const RunPart &part)
+{
+    Objet *new_cell = part.cell_of(new_run);
+    if (!new_cell)
+        return;
+    Objet *merged_part = part.cell_of(run_of(merged_cell));
+    if (!merged_part) {
+        move_part_into(merged_cell, new_cell, part);
+        return;
+    }
+    join_groups(merged_part->head.item, new_cell->head.item, part.opening, part.closing);
+}
+
+// Inner run lists still to be merged: (cell holding the merged list, new list).
+using PendingMerges = std::deque<std::pair<Objet *, Objet *>>;
+
+// "1" outranks "2", and "2" outranks every other verdict; otherwise the
+// earlier file's verdict stays.
+void merge_verdicts(Objet *into_fs, Objet *from_fs)
+{
+    Objet *kept = read_field(into_fs, 3, OBJ_STRING);
+    Objet *other = read_field(from_fs, 3, OBJ_STRING);
+    if (!text_is(kept, "\"1\"") && (text_is(other, "\"2\"") || text_is(other, "\"1\""))) {
+        line_set_field(into_fs, 3, other);
+        line_set_field(from_fs, 3, kept);
+    }
+}
+
+void merge_ds_groups(Objet *merged_cell, Objet *new_run, PendingMerges &pending)
+{
+    Objet *new_cell = find_DS_group_cell(new_run);
+    if (!new_cell)
+        return;
+    Objet *run = run_of(merged_cell);
+    Objet *merged_part = find_DS_group_cell(run);
+    Objet *from = new_cell->head.item;
+    if (!merged_part) {
+        Objet *xi_cell = find_XI_group_cell(run);
+        if (!xi_cell)
+            internal_fault();
+        new_cell->head.item = nullptr;
+        xi_cell->link.next = cons(from, xi_cell->link.next);
+        return;
+    }
+    Objet *into = merged_part->head.item;
+    Objet *into_ds = opening_line(into, KIND_DS);
+    Objet *from_ds = opening_line(from, KIND_DS);
+    Objet *into_fs = closing_line(into, KIND_FS);
+    Objet *from_fs = closing_line(from, KIND_FS);
+
+    Objet *start = read_field(into_ds, 5, OBJ_LONG);
+    if (read_unsigned(from_ds, 5) < static_cast<uint32_t>(start->link.value))
+        start->link.value = read_field(from_ds, 5, OBJ_LONG)->link.value;
+    move_origin_pairs(into_ds, from_ds);
+    merge_verdicts(into_fs, from_fs);
+    move_origin_pairs(into_fs, from_fs);
+
+    Objet *from_inner = from->link.next->head.item;
+    if (from_inner && all_timed(from_inner)) {
+        Objet *into_holder = into->link.next;
+        if (!all_timed(into_holder->head.item))
+            structure_fault();
+        pending.emplace_back(into_holder, from_inner);
+    } else {
+        insert_group_contents(into, from);
+    }
+}
+
+void merge_runs(Objet *merged_cell, Objet *new_run, PendingMerges &pending)
+{
+    merge_groups(merged_cell, new_run, XI_PART);
+    merge_ds_groups(merged_cell, new_run, pending);
+    merge_groups(merged_cell, new_run, DT_PART);
+    merge_groups(merged_cell, new_run, XE_PART);
+}
+
+// The merged run of the same scenario (DS fields 1 and 4), or the first run
+// without scenario to which the new scenario's file has not contributed.
+Objet *find_scenario_partner(Objet *merged_runs, Objet *ds_line)
+{
+    Objet *name = read_field(ds_line, 1, OBJ_STRING);
+    Objet *instance = read_field(ds_line, 4, OBJ_STRING);
+    const int32_t file_number = first_file_number(ds_line);
+    for (Objet *cell = merged_runs; cell; cell = cell->link.next) {
+        Objet *run = run_of(cell);
+        if (Objet *ds = find_DS_group(run)) {
+            Objet *merged_ds = opening_line(ds, KIND_DS);
+            if (obj_equal(read_field(merged_ds, 1, OBJ_STRING), name) &&
+                obj_equal(read_field(merged_ds, 4, OBJ_STRING), instance))
+                return cell;
+            continue;
+        }
+        Objet *xi = find_XI_group(run);
+        if (!xi)
+            internal_fault();
+        if (!has_contribution(opening_line(xi, KIND_XI), file_number))
+            return cell;
+    }
+    return nullptr;
+}
+
+void append_run(Objet *holder, Objet *run)
+{
+    if (holder->head.item)
+        last_cell(holder->head.item)->link.next = list1(run);
+    else
+        holder->head.item = list1(run);
+}
+
+// Before the first merged scenario with a greater DS field 7; equal keys
+// keep arrival order. Takes the run out of the new list.
+void place_scenario_run(Objet *holder, Objet *new_cell, Objet *ds_line)
+{
+    Objet *run = new_cell->head.item;
+    new_cell->head.item = nullptr;
+    const uint32_t key = read_unsigned(ds_line, 7);
+    Objet *previous = nullptr;
+    for (Objet *cell = holder->head.item; cell; previous = cell, cell = cell->link.next) {
+        Objet *ds = find_DS_group(run_of(cell));
+        if (ds && read_unsigned(opening_line(ds, KIND_DS), 7) > key) {
+            list_insert_after(holder->head.item, previous, run);
+            return;
+        }
+    }
+    append_run(holder, run);
+}
+
+// The i-th instance run of a file joins the first merged run that has no
+// contribution from that file yet; when all have one, it is appended.
+void merge_instance_run(Objet *holder, Objet *new_cell)
+{
+    Objet *run = new_cell->head.item;
+    Objet *xi = find_XI_group(run);
+    if (!xi)
+        structure_fault();
+    const int32_t file_number = first_file_number(opening_line(xi, KIND_XI));
+    for (Objet *cell = holder->head.item; cell; cell = cell->link.next) {
+        if (!has_contribution(reference_line(run_of(cell)), file_number)) {
+            merge_groups(cell, run, XI_PART);
+            return;
+        }
+    }
+    new_cell->head.item = nullptr;
+    append_run(holder, run);
+}
+
+void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
+{
+    for (Objet *cell = new_runs; cell; cell = cell->link.next) {
+        if (!cell->head.item)
+            continue;
+        Objet *run = run_of(cell);
+        if (Objet *ds = find_DS_group(run)) {
+            Objet *ds_line = opening_line(ds, KIND_DS);
+            if (Objet *partner = find_scenario_partner(holder->head.item, ds_line))
+                merge_runs(partner, run, pending);
+            else
+                place_scenario_run(holder, cell, ds_line);
+        } else {
+            merge_instance_run(holder, cell);
+        }
+    }
+}
+
+struct ReportParts {
+    Objet *first;
+    Objet *body;
+    Objet *last;
+};
+
+ReportParts cut_apart(Objet *report)
+{
+    if (!is_cell(report) || !is_cell(report->link.next) || !is_cell(report->link.next->link.next) ||
+        report->link.next->link.next->link.next)
+        structure_fault();
+    ReportParts parts{report, report->link.next, report->link.next->link.next};
+    parts.first->link.next = nullptr;
+    parts.body->link.next = nullptr;
+    return parts;
+}
+
+// The first file's tree becomes the merged report.
+Objet *start_merged_report(const ReportParts &parts)
+{
+    Objet *heads = list1(parts.first);
+    heads->link.next = parts.body;
+    parts.body->link.next = list1(parts.last);
+    return heads;
+}
+
+void append_ends(Objet *merged, const ReportParts &parts)
+{
+    Objet *tails = merged->link.next->link.next;
+    list_append(merged->head.item, parts.first);
+    list_append(tails->head.item, parts.last);
+}
+
+// A run list: a list whose first item is a run, i.e. a list starting with a group.
+bool is_run_list(const Objet *x) { return is_cell(x) && starts_with_group(x->head.item); }
+
+// A regrouped body is a cell E holding the list of runs; a body that was not
+// regrouped counts as no runs followed by the whole body chain.
+Objet *runs_of_body(Objet *body_chain) { return is_run_list(body_chain->head.item) ? body_chain->head.item : nullptr; }
+
+Objet *merged_runs_holder(Objet *merged_body)
+{
+    Objet *chain = merged_body->head.item;
+    if (!chain->head.item || is_run_list(chain->head.item))
+        return chain;
+    merged_body->head.item = cons(nullptr, chain);
+    return merged_body->head.item;
+}
+
+} // namespace
+
+void insert_group_contents(Objet *into, Objet *from)
+{
+    if (!is_cell(into) || !into->link.next || !is_cell(from))
+        structure_fault();
+    Objet *before_closing = into;
+    while (before_closing->link.next->link.next)
+        before_closing = before_closing->link.next;
+    Objet *closing = before_closing->link.next;
+    before_closing->link.next = nullptr;
+
+    TimedCursor cursor{into};
+    Objet *from_closing = last_cell(from);
+    if (from_closing != from)
+        insert_chain_items(cursor, from->link.next, from_closing);
+    last_cell(into)->link.next = closing;
+}
+
+void merge_body(Objet *holder, Objet *new_runs)
+{
+    // Inner runs of joined scenarios wait in a queue instead of a recursion
+    // that would follow the nesting depth of the report.
+    PendingMerges pending{{holder, new_runs}};
+    while (!pending.empty()) {
+        const auto [merged_holder, runs] = pending.front();
+        pending.pop_front();
+        merge_run_list(merged_holder, runs, pending);
+    }
+}
+
+Objet *merge_body_by_time(Objet *merged_chain, Objet *new_chain)
+{
+    Objet *head = cons(nullptr, merged_chain);
+    TimedCursor cursor{head};
+    insert_chain_items(cursor, new_chain, nullptr);
+    Objet *result = head->link.next;
+    head->link.next = nullptr;
+    obj_free(head);
+    return result;
+}
+
+Objet *merge_report(Objet *merged, Objet *report)
+{
+    const ReportParts parts = cut_apart(report);
+    if (!merged)
+        return start_merged_report(parts);
+    append_ends(merged, parts);
+
+    Objet *merged_body = merged->link.next;
+    Objet *new_chain = parts.body->head.item;
+    if (!merged_body->head.item) {
+        merged_body->head.item = new_chain;
+        parts.body->head.item = nullptr;
+    } else if (new_chain) {
+        // What follows the new file's runs is not taken.
+        if (Objet *new_runs = runs_of_body(new_chain))
+            merge_body(merged_runs_holder(merged_body), new_runs);
+    }
+    obj_free(parts.body);
+    return merged;
+}
+
+Objet *merge_report_by_time(Objet *merged, Objet *report)
+{
+    const ReportParts parts = cut_apart(report);
+    if (!merged)
+        return start_merged_report(parts);
+    append_ends(merged, parts);
+
+    Objet *merged_body = merged->link.next;
+    merged_body->head.item = merge_body_by_time(merged_body->head.item, parts.body->head.item);
+    obj_free(parts.body);
+    return merged;
+}

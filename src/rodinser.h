@@ -1,0 +1,37 @@
+// Merging of report trees: each ROD file's tree is folded into the report
+// built from the files before it. Everything kept is moved, never copied; what
+// is not taken stays in the file's tree, which the merge frees.
+//
+// Merged report: three top-level cells
+//   heads list: item = the chain of every file's first-part cell, in file order
+//   merged body: default mode, its item is E, whose item is the merged list of
+//                runs and whose next is the first file's rest of the body;
+//                with -TIME, its item is the merged chain of body items
+//   tails list: item = the chain of every file's last-part cell, in file order
+//
+// Structural faults in what the merge reads end the run with UNEXPTEOF; a
+// merged run with neither an XI nor a DS group is an internal fault
+// (ERRINTERN).
+#pragma once
+
+#include "objet.h"
+
+// Default merge: matches scenario and instance runs with the merged ones and
+// joins them part by part. `merged` is null for the first file. Takes
+// ownership of `report`; returns the merged report.
+Objet *merge_report(Objet *merged, Objet *report);
+// -TIME merge: interleaves the body items of the file with the merged ones
+// in time order.
+Objet *merge_report_by_time(Objet *merged, Objet *report);
+
+// Merges the run list `new_runs` into the run list held by `holder` (its
+// item; null for an empty list), scenario runs by identity, instance runs by
+// file contribution, inner runs of joined scenarios likewise.
+void merge_body(Objet *holder, Objet *new_runs);
+// Inserts every item of the chain `new_chain` into `merged_chain` in time
+// order, clearing the cells it takes them from; returns the merged chain.
+Objet *merge_body_by_time(Objet *merged_chain, Objet *new_chain);
+// Moves the inner items of group `from` (between its opening and closing
+// lines) into group `into` in time order; `into` keeps its opening line first
+// and its closing line last.
+void insert_group_contents(Objet *into, Objet *from);
