@@ -64,7 +64,7 @@ std::string merge(const std::string &rio) { return "Molvex-I-MERGEPOST,  Generat
 
 } // namespace
 
-TEST(Postprocessor, WithoutLogMessagesFollowEachRun)
+TEST(PostprocessorRun, WithoutLogMessagesFollowEachRun)
 {
     Plan plan;
     set_stub_status(plan.dir, "r2.rio", "3");
@@ -79,7 +79,7 @@ TEST(Postprocessor, WithoutLogMessagesFollowEachRun)
                      "Molvex-I-ENDNOEWAR,  End of execution with 1 warning(s)"}));
 }
 
-TEST(Postprocessor, LogAndOptionsAreHandedOn)
+TEST(PostprocessorRun, LogAndOptionsAreHandedOn)
 {
     Plan plan;
     set_stub_status(plan.dir, "r1.rio", "3");
@@ -96,7 +96,7 @@ TEST(Postprocessor, LogAndOptionsAreHandedOn)
     EXPECT_EQ(result.err.find("MSGENDPOS"), std::string::npos);
 }
 
-TEST(Postprocessor, FailedRunIsRepeatedWithLogThenTheRunEnds)
+TEST(PostprocessorRun, FailedRunIsRepeatedWithLogThenTheRunEnds)
 {
     Plan plan;
     set_stub_status(plan.dir, "r1.rio", "2");
@@ -108,9 +108,13 @@ TEST(Postprocessor, FailedRunIsRepeatedWithLogThenTheRunEnds)
                      postpro(plan, "r2.rio", "r2.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r2.rio"),
                      postpro(plan, "r3.res", "r3.res", DEFAULT_OPTIONS, "-NOLOG"), merge("r3.res"), POSTFAILD}));
     EXPECT_FALSE(file_exists(plan.dir + "/zrmrdd.rdd"));
+
+    // With -LOG the failed run is not repeated.
+    EXPECT_EQ(trace(plan.run({"-LOG", "t.tdc", "r1.rio"}).err),
+              (Lines{merge("r1.rio"), postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-LOG"), POSTFAILD}));
 }
 
-TEST(Postprocessor, MissingToolFailsTheRun)
+TEST(PostprocessorRun, MissingToolFailsTheRun)
 {
     Plan plan;
     plan.tool_dir = make_temp_dir();
@@ -123,7 +127,7 @@ TEST(Postprocessor, MissingToolFailsTheRun)
     EXPECT_EQ(lines[3], POSTFAILD);
 }
 
-TEST(UmlTool, RddNamesAndStartFailure)
+TEST(UmlToolRun, RddNamesAndStartFailure)
 {
     Plan plan;
     std::system(("mkdir " + plan.dir + "/out").c_str());

@@ -55,7 +55,7 @@ using Lines = std::vector<std::string>;
 
 } // namespace
 
-TEST(Verification, FatalMessagesStopBeforeAnyTool)
+TEST(VerificationRun, FatalMessagesStopBeforeAnyTool)
 {
     Plan plan;
     plan.tdc("a");
@@ -83,7 +83,7 @@ TEST(Verification, FatalMessagesStopBeforeAnyTool)
     EXPECT_FALSE(file_exists(plan.dir + "/calls"));
 }
 
-TEST(Verification, WarningOfAnEarlierTdcComesBeforeMultipleMatches)
+TEST(VerificationRun, WarningOfAnEarlierTdcComesBeforeMultipleMatches)
 {
     Plan plan;
     plan.tdc("lonely");
@@ -97,7 +97,7 @@ TEST(Verification, WarningOfAnEarlierTdcComesBeforeMultipleMatches)
                                           "Molvex-F-MULTITDCS,  This a.rio RIO file match two or more TDC files"}));
 }
 
-TEST(Verification, WarningsAndPlanDifferencesLetTheRunGoOn)
+TEST(VerificationRun, WarningsAndPlanDifferencesLetTheRunGoOn)
 {
     Plan plan;
     plan.tdc("a");

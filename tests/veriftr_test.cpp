@@ -144,22 +144,12 @@ TEST_F(Verification, PairsInCommandLineOrderOfEachKind)
     EXPECT_EQ(tdc_table[1].cf_line, "CF \"PLAN\" \"b.tds\" \"1\" \"BENCH\" \"Mon\"");
 }
 
-TEST_F(Verification, FileKindsComeFromTheFirstLineOnly)
+TEST_F(Verification, FirstLineWithBothKindWordsIsATdcFile)
 {
-    // Both kind words: a TDC file, whatever their order.
     const std::string both = file("both.tdc", "KORVA Probeworks RIO file TDC file\nCF \"1\" \"2\" \"3\" \"4\" \"5\"\n");
     EXPECT_EQ(verify({rio("r.rio", "x"), both}).err,
               "Molvex-F-NOTDCFRIO,  No TDC file match this " + dir + "/r.rio RIO file\n");
     EXPECT_EQ(file_indices(tdc_table), (Indices{1}));
-
-    const std::string late_magic = file("m", "RIO file\nKORVA Probeworks\n");
-    EXPECT_EQ(verify({late_magic}).err, "Molvex-F-NORIOTDCF,  The " + late_magic + " file is not an RIO file\n");
-    const std::string late_kind = file("k", "KORVA Probeworks\nRIO file\n");
-    EXPECT_EQ(verify({late_kind}).err,
-              "Molvex-F-UNKKORVAF,  The " + late_kind + " file is not a TDC file neither a RIO one\n");
-    EXPECT_EQ(verify({tdc("a")}).err, "Molvex-F-NEEDRIOFI,  At least one RIO file should be on the command line\n");
-    EXPECT_EQ(verify({rio("a.rio", "a")}).err,
-              "Molvex-F-NEEDTDCFI,  At least one TDC file should be on the command line\n");
 }
 
 TEST_F(Verification, PairingStopsAtTheFirstUnmatchedRioBeforeAnyWarning)
@@ -171,22 +161,13 @@ TEST_F(Verification, PairingStopsAtTheFirstUnmatchedRioBeforeAnyWarning)
     EXPECT_EQ(verify({tdc("a"), rio("a.rio", "A")}).status, 7);
 }
 
-TEST_F(Verification, TdcWithoutRioIsDroppedWithAWarningBeforeLaterErrors)
+TEST_F(Verification, TdcWithoutRioIsDroppedWithAWarning)
 {
     const std::string lonely = tdc("lonely");
-    Outcome outcome = verify({lonely, tdc("a"), rio("a.rio", "a")});
+    const Outcome outcome = verify({lonely, tdc("a"), rio("a.rio", "a")});
     EXPECT_EQ(outcome.status, -1);
     EXPECT_EQ(outcome.err, "Molvex-W-NORIOFTDC,  No RIO file match this " + lonely + " TDC file\n");
     EXPECT_EQ(tdc_table[0].file_index, -1);
-
-    // TDC record 0 is checked before RIO record 1, which matches a.tdc twice.
-    const std::string a = tdc("a");
-    outcome = verify({lonely, tdc("b"), a, a, rio("b.rio", "b"), rio("a.rio", "a")});
-    EXPECT_EQ(outcome.err, "Molvex-W-NORIOFTDC,  No RIO file match this " + lonely + " TDC file\n"
-                           "Molvex-F-MULTITDCS,  This " + dir + "/a.rio RIO file match two or more TDC files\n");
-    // RIO record 0 comes before TDC record 1: the error alone.
-    outcome = verify({a, lonely, a, rio("a.rio", "a")});
-    EXPECT_EQ(outcome.err, "Molvex-F-MULTITDCS,  This " + dir + "/a.rio RIO file match two or more TDC files\n");
 }
 
 TEST_F(Verification, TestPlansDifferInFieldsOneThreeFourOrFive)
