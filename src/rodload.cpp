@@ -2,10 +2,13 @@
 
 #include "exec.h"
 #include "i18nerrgest.h"
+#include "rodadcf.h"
 #include "rodadnam.h"
 #include "rodadtp.h"
 #include "rodbase.h"
+#include "rodinser.h"
 #include "rodprune.h"
+#include "rodsync.h"
 #include "rodtrait.h"
 
 #include <QString>
@@ -172,7 +175,7 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
 {
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
-    ListBuilder merged;
+    Objet *merged = nullptr;
     for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
         if (file_name.empty())
@@ -209,12 +212,10 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         Objet *tree = nest_blocks(rest);
         tree = prune_selection(tree);
         tree = regroup_timed(tree);
-        // Synchronisation against the merged report (rodsync), then this file's CF line (rodadcf).
-        // Merge: merge_report, or merge_report_by_time in time mode (rodinser).
-        // Until the merge is wired in, each file's lines follow the previous file's.
-        merged.append_cell(tree);
-        merged.tail = last_cell(tree);
+        synchronise(merged, tree);
+        add_cf_line(tree, file_name.c_str(), slot + 1);
+        merged = time_mode ? merge_report_by_time(merged, tree) : merge_report(merged, tree);
     }
     obj_free(mode);
-    return make_header(header_lines.head, merged.head);
+    return make_header(header_lines.head, merged);
 }
