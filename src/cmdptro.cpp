@@ -141,11 +141,11 @@ MergeOptions derive_options()
 std::string postpro_option_string(const CmdTable &table, const MergeOptions &options)
 {
     const std::string prefix(1, table.option_prefix);
-    const std::string set(1, table.value_separator);
+    const std::string equals(1, table.value_separator);
     std::string text = " ";
-    text += " " + prefix + "RA" + set + RA_WORDS[std::size_t(options.ra)];
-    text += " " + prefix + "VA" + set + VA_WORDS[std::size_t(options.va)];
-    text += " " + prefix + "LE" + set + LE_WORDS[std::size_t(options.le)];
+    text += " " + prefix + "RA" + equals + RA_WORDS[std::size_t(options.ra)];
+    text += " " + prefix + "VA" + equals + VA_WORDS[std::size_t(options.va)];
+    text += " " + prefix + "LE" + equals + LE_WORDS[std::size_t(options.le)];
     text += " " + prefix + (options.comment ? "COMMENT" : "NOCOMMENT");
     text += " " + prefix + (options.landscape ? "LANDSCAPE" : "PORTRAIT");
     text += " " + prefix + (options.summary_off ? "NOSUMMARY" : "SUMMARY");

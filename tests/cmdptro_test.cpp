@@ -133,17 +133,6 @@ TEST_F(MergeOptionsTest, RefusedCommandLines)
         EXPECT_EQ(error_line(words), "Molvex Command analysis : " + text) << words.front();
 }
 
-TEST_F(MergeOptionsTest, MissingFilesPrintTheUsage)
-{
-    const Decoded result = decode({"-LOG"});
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.err, "Molvex Command analysis : Argument missing, TDC_and_RIO_files\n"
-                          "Usage ZOVIZEVE:\n\t<TDC_and_RIO_files>[,TDC_and_RIO_files]\n\t[-RA=<TEST|ERR|RA>]\n"
-                          "\t[-VA=<EVAL|NOEVAL|COMBINE>]\n\t[-LE=<GB|FA|FR>]\n\t[-COMMENT|-NOCOMMENT]\n"
-                          "\t[-PORTRAIT]\n\t[-LANDSCAPE]\n\t[-NOLOG]\n\t[-LOG]\n\t[-NORO]\n"
-                          "\t[-SUMMARY|-NOSUMMARY]\n\t[-RDD=<file_name>]\n\t[-TIME]\n\n");
-}
-
 TEST_F(MergeOptionsTest, ReadingBeforeDecodingIsASystemError)
 {
     EXPECT_EQ(read_record({"-BOGUS"}), -1); // refused: the record is not read
