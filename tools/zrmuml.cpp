@@ -1,12 +1,18 @@
-// Stand-in UML tool: checks that it was given an existing RDD file.
+// Stand-in UML tool: renders the RDD file it is given as one HTML page
+// beside it (FILE.rdd -> FILE.html), leaving the RDD file untouched.
 //
 //   zrmuml -path DIRECTORY -name FILE [-nobanner]
 //
 // File names are matched without regard to case when the exact name is
-// missing, as on the file systems the suite comes from.
+// missing, as on the file systems the suite comes from. Exit status 0, or 1
+// with a message on bad arguments or a file that cannot be read or written.
+#include "umlpage.h"
+
 #include <cctype>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,16 +33,52 @@ std::string lower(std::string text)
     return text;
 }
 
-bool rdd_file_exists(const fs::path &directory, const std::string &name)
+std::optional<fs::path> find_rdd_file(const fs::path &directory, const std::string &name)
 {
     std::error_code error;
     if (fs::is_regular_file(directory / name, error))
-        return true;
+        return directory / name;
     for (const fs::directory_entry &entry : fs::directory_iterator(directory, error)) {
         if (lower(entry.path().filename().string()) == lower(name) && entry.is_regular_file(error))
-            return true;
+            return entry.path();
     }
-    return false;
+    return std::nullopt;
+}
+
+// Writes the page under a temporary name first, so that a failed run never
+// leaves half a page where a previous one was.
+int write_page(const fs::path &rdd_file, const std::string &name)
+{
+    const fs::path page = fs::path(rdd_file).replace_extension(".html");
+    const fs::path partial = fs::path(page).concat(".part");
+    RddDiagnostics diagnostics;
+    std::string error;
+    std::error_code ignored;
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return fail("cannot write " + partial.string());
+        if (!write_uml_page(rdd_file.string(), name, out, PageLimits{}, diagnostics, error)) {
+            out.close();
+            fs::remove(partial, ignored);
+            return fail(error);
+        }
+        out.close();
+        if (!out) {
+            fs::remove(partial, ignored);
+            return fail("cannot write " + partial.string());
+        }
+    }
+    std::error_code renamed;
+    fs::rename(partial, page, renamed);
+    if (renamed)
+        return fail("cannot write " + page.string() + ": " + renamed.message());
+    for (const std::string &text : diagnostics.first)
+        std::cerr << "zrmuml: " << rdd_file.string() << ", " << text << '\n';
+    if (diagnostics.count > diagnostics.first.size())
+        std::cerr << "zrmuml: " << rdd_file.string() << ", " << diagnostics.count - diagnostics.first.size()
+                  << " more damaged lines\n";
+    return 0;
 }
 
 } // namespace
@@ -59,7 +101,8 @@ int main(int argc, char **argv)
     }
     if (!have_path || !have_name || name.empty())
         return fail("usage: zrmuml -path DIRECTORY -name FILE [-nobanner]");
-    if (!rdd_file_exists(directory.empty() ? fs::path(".") : fs::path(directory), name))
+    const std::optional<fs::path> rdd_file = find_rdd_file(directory.empty() ? fs::path(".") : fs::path(directory), name);
+    if (!rdd_file)
         return fail("no RDD file " + name + " in " + directory);
-    return 0;
+    return write_page(*rdd_file, name);
 }

@@ -1,0 +1,103 @@
+// Reader of RDD files for the stand-in UML tool: splits every line into its
+// code, its own fields and its origin pairs, and walks the XI/DT/XE/DS
+// blocks with an explicit stack so that a block's end time is known when it
+// closes. A malformed line is reported with its line number and skipped.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The (file number, line number) pair that names where a line came from.
+struct RddOrigin {
+    uint32_t file = 0;
+    uint32_t line = 0;
+};
+
+// One line as read: views into the reader's buffer, valid during the callback.
+struct RddLine {
+    uint64_t number = 0;                  // 1-based line number in the RDD file
+    std::string_view text;                // the whole line, without its newline
+    std::string_view code;
+    std::vector<std::string_view> fields; // own fields, quotes included, as written
+    std::vector<RddOrigin> origins;
+};
+
+// What a report line is to the page.
+enum class RddKind { header, cf, sy, block_open, block_close, scenario_open, scenario_close, event, rendezvous, other };
+
+// Merged verdict of a scenario, from its FS line's third field.
+enum class RddVerdict : uint8_t { passed, inconclusive, failed, unknown };
+
+struct RddDiagnostics {
+    uint64_t count = 0;
+    std::vector<std::string> first; // "line N: what", at most `kept` of them
+    std::size_t kept = 50;
+    void add(uint64_t line, const std::string &what);
+};
+
+// Field texts and numbers.
+std::string rdd_field_text(std::string_view raw);          // outer quotes off, doubled quotes undoubled
+std::optional<uint32_t> rdd_number(std::string_view raw);  // a quoted decimal; "??" is 0; wraps like the engine
+RddVerdict rdd_verdict(std::string_view raw_fs_field3);
+const char *rdd_verdict_name(RddVerdict verdict);
+
+RddKind rdd_kind(std::string_view code);
+// Position of the time field of a line with this code as written (the engine
+// drops the last two read fields of most kinds, never the time); 0 for none.
+int rdd_time_field(std::string_view code);
+
+// Scans one line into code and raw fields; false with `error` set when the
+// code is missing or a field is not closed.
+bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error);
+// Moves the trailing origin pairs of a scanned body line out of its fields.
+// Lines the merge joins (XI YI DT YT XE FE DS FS) keep a fixed number of own
+// fields and carry one or more pairs; every other line carries exactly one.
+bool rdd_split_origins(RddLine &line, std::string &error);
+
+// A block or a point on the time axis, handed over when it is complete.
+struct RddMark {
+    enum Row { instance, scenario, event, rendezvous } row = instance;
+    uint32_t start = 0;
+    uint32_t end = 0;
+    bool timed = true;                  // false: a block without any time in it
+    RddVerdict verdict = RddVerdict::passed;
+    uint64_t line = 0;                  // line number of its opening line
+    std::string_view text;              // that line, origin pairs left out
+    const std::vector<RddOrigin> *origins = nullptr;
+    // Scenarios only: DS fields 1, 2 and 4 as texts.
+    std::string_view name, title, key;
+};
+
+struct RddHeader {
+    std::string version, plan, kind, stamp;
+};
+
+struct RddFile {
+    std::string name, relative_dir, absolute_dir, size, crc;
+    uint32_t number = 0;
+};
+
+struct RddUnit {
+    uint32_t ticks = 0;
+    std::string label;
+};
+
+struct RddVisitor {
+    std::function<void(const RddHeader &)> header;
+    std::function<void(const RddFile &)> file;
+    std::function<void(const RddUnit &)> unit;            // every SY line
+    std::function<void(const RddOrigin &)> origin;        // every origin pair of every body line
+    std::function<void(const RddMark &)> mark;
+};
+
+// Reads the RDD file at `path` from start to end, calling the visitor.
+// False (with `error`) only when the file cannot be opened or read; damage
+// inside it goes to `diagnostics`.
+bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics &diagnostics, std::string &error);
+
+// The same walk over text already in memory (tests, small inputs).
+void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics);
