@@ -29,6 +29,7 @@ struct Plan {
         for (const char *name : {"r1.rio", "r2.rio", "r3.res"})
             write_file(dir + "/" + name, header("RIO file", "t") + report.substr(report.find('\n') + 1));
     }
+    ~Plan() { std::system(("rm -rf " + dir + " " + (tool_dir == dir ? "" : tool_dir)).c_str()); }
     RunResult run(const std::vector<std::string> &args)
     {
         RunOptions options;
@@ -174,6 +175,7 @@ TEST(StandInTools, ExampleTestPlanRunsThroughTheStagedTools)
     const std::string rio = read_file(dir + "/door_open_run2.rio");
     EXPECT_EQ(read_file(dir + "/door_open_run2.rod"), rio.substr(rio.find('\n') + 1));
     EXPECT_TRUE(read_file(dir + "/DOORS.RDD").starts_with("KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\""));
+    std::system(("rm -rf " + dir).c_str());
 }
 
 TEST(StandInTools, PostprocessorRefusesWhatItCannotDo)
@@ -203,4 +205,5 @@ TEST(StandInTools, PostprocessorRefusesWhatItCannotDo)
     EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "OK.ROD", "-nobanner"}).status, 0);
     EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "none.rdd", "-nobanner"}).status, 1);
     EXPECT_EQ(run_program(uml, {"-name", "ok.rod"}).status, 1);
+    std::system(("rm -rf " + dir).c_str());
 }

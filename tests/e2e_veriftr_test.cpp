@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace {
 
 std::string header(const char *kind, const std::string &script)
@@ -21,6 +23,7 @@ struct Plan {
         write_stub_postpro(dir);
         write_stub_uml(dir);
     }
+    ~Plan() { std::system(("rm -rf " + dir).c_str()); }
     void tdc(const std::string &script, const std::string &version = "1")
     {
         write_file(dir + "/" + script + ".tdc", header("TDC file", script) + "CF \"PLAN\" \"" + script +
