@@ -13,6 +13,7 @@ namespace {
 
 ExitHook exit_hook = nullptr;
 long allocations_left = -1;
+AllocationTracker tracker;
 
 bool allocation_allowed()
 {
@@ -22,6 +23,18 @@ bool allocation_allowed()
         return false;
     --allocations_left;
     return true;
+}
+
+void track_allocated(void *block)
+{
+    if (tracker.allocated)
+        tracker.allocated(block);
+}
+
+void track_released(void *block)
+{
+    if (tracker.released && block)
+        tracker.released(block);
 }
 
 constexpr const char *kMallocText =
@@ -61,11 +74,14 @@ void fatal_service_text(const char *untranslated_text)
 
 void set_allocation_failure_after(long successes) { allocations_left = successes; }
 
+void set_allocation_tracker(AllocationTracker new_tracker) { tracker = new_tracker; }
+
 void *xmalloc(std::size_t size)
 {
     void *block = allocation_allowed() ? std::malloc(size ? size : 1) : nullptr;
     if (!block)
         fatal_service_text(kMallocText);
+    track_allocated(block);
     return block;
 }
 
@@ -76,6 +92,7 @@ char *xstrdup(const char *text)
     char *copy = allocation_allowed() ? strdup(text) : nullptr;
     if (!copy)
         fatal_service_text(kStrdupText);
+    track_allocated(copy);
     return copy;
 }
 
@@ -84,10 +101,16 @@ void *xrealloc(void *block, std::size_t size)
     void *resized = allocation_allowed() ? std::realloc(block, size ? size : 1) : nullptr;
     if (!resized)
         fatal_service_text(kReallocText);
+    track_released(block);
+    track_allocated(resized);
     return resized;
 }
 
-void xfree(void *block) { std::free(block); }
+void xfree(void *block)
+{
+    track_released(block);
+    std::free(block);
+}
 
 bool xfopen(const char *name, const char *mode, FILE **out)
 {

@@ -32,6 +32,15 @@ std::string xsprintf(const char *format, ...)
 // successful calls (negative: never fail).
 void set_allocation_failure_after(long successes);
 
+// Test hook: told of every block the allocation wrappers hand out and of
+// every block xfree releases, so that a harness that turns a fatal ending
+// into a return can release what the ended run still held.
+struct AllocationTracker {
+    void (*allocated)(void *block) = nullptr;
+    void (*released)(void *block) = nullptr;
+};
+void set_allocation_tracker(AllocationTracker tracker);
+
 // "Sun Jan 05 09:07:03 2025": English names whatever the locale.
 const char *current_time_text();
 // Same text for a given broken-down time (used by current_time_text).

@@ -13,6 +13,7 @@
 
 #include <QString>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -146,6 +147,10 @@ Objet *rod_read_lines(Objet *stream)
     piece.reserve(ROD_LINE_PIECE + 1);
     bool previous_was_cut = false;
     while (read_piece(file, piece)) {
+        // A NUL byte is no text: the printer would cut the line there and
+        // write a truncated report.
+        if (piece.find('\0') != std::string::npos)
+            unexpected_end();
         // The newline left over from a line cut exactly at the piece size
         // belongs to that line, not to a line of its own.
         const bool lone_newline = piece == "\n";
@@ -186,6 +191,10 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
                          QString());
         Objet *lines = rod_read_lines(stream);
+        // A read error (a directory, a failing disk) must not pass for the end of the file.
+        if (std::ferror(stream->link.stream))
+            report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
+                         QString());
         stream_close(stream);
         obj_free(stream);
         obj_free(name);
