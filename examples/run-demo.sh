@@ -10,7 +10,8 @@ cp "$examples"/*.tdc "$examples"/*.rio "$work"/
 cd "$work"
 export MOLVEXDIR="$prefix" ZRM_DIR="$prefix/bin"
 files=(door_open.tdc door_open_run1.rio door_open_run2.rio
-       door_lock.tdc door_lock_run1.rio door_lock_run2.rio emergency_stop.tdc)
+       door_lock.tdc door_lock_run1.rio door_lock_run2.rio emergency_stop.tdc
+       hall_call.tdc hall_call_car.rio hall_call_shaft.rio hall_call_landing.rio)
 echo "\$ cd $work"
 echo "\$ zovizeve ${files[*]}"
 "$prefix/bin/zovizeve" "${files[@]}"
