@@ -19,7 +19,9 @@ protected:
     {
         keywords_init();
         time_key_init();
+        set_exit_hook(rodtext::exit_without_leak_check);
     }
+    void TearDown() override { set_exit_hook(nullptr); }
 };
 
 // The loader's passes up to the selection pruning.

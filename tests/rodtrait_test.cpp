@@ -21,7 +21,9 @@ protected:
     {
         keywords_init();
         time_key_init();
+        set_exit_hook(rodtext::exit_without_leak_check);
     }
+    void TearDown() override { set_exit_hook(nullptr); }
 };
 
 // Read lines after naming, conversion and TP lines, as the loader has them.
@@ -75,7 +77,9 @@ TEST_F(Structure, FindersStopWhereTheSetsSay)
     EXPECT_EQ(find_run_end(nullptr, members), nullptr);
     // The last cell is not tested: a run that reaches it reaches the end.
     EXPECT_EQ(find_run_end(list_nth(chain, 4), openers), list_nth(chain, 4));
-    insert_line_after(chain, bare_lines("FQ")->head.item);
+    Objet *fq = bare_lines("FQ");
+    insert_line_after(chain, list_swap_item(fq, nullptr));
+    obj_free(fq);
     EXPECT_EQ(outline(chain), "PP FQ PQ TP DX PQ /");
     obj_free(openers);
     obj_free(members);

@@ -20,7 +20,9 @@ protected:
     {
         keywords_init();
         time_key_init();
+        set_exit_hook(rodtext::exit_without_leak_check);
     }
+    void TearDown() override { set_exit_hook(nullptr); }
 };
 
 Objet *named(const char *text)
