@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstring>
+#include <iterator>
 #include <span>
 #include <vector>
 
