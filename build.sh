@@ -4,6 +4,7 @@
 #   ./build.sh test    install what is missing, build, run every test (also
 #                      under the sanitizers; ZV_SKIP_SANITIZE=1 skips that)
 #   ./build.sh build   install what is missing and build only
+#   ./build.sh browser install Debian's chromium (the page test needs it)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -52,5 +53,6 @@ case "${1:-}" in
     demo) install_packages; run_demo ;;
     test) install_packages; run_tests ;;
     build) install_packages; configure_and_build "$BUILD_DIR" ;;
-    *) echo "usage: $0 demo|test|build" >&2; exit 2 ;;
+    browser) install_packages chromium ;;
+    *) echo "usage: $0 demo|test|build|browser" >&2; exit 2 ;;
 esac

@@ -21,4 +21,8 @@ if [ -s zrmrdd.rdd ]; then
     echo "--- zrmrdd.rdd"
     cat zrmrdd.rdd
 fi
+# The stand-in UML tool renders the merged report as a page beside it.
+if [ -s zrmrdd.html ]; then
+    echo "--- page: $work/zrmrdd.html (open it in a browser)"
+fi
 exit $status

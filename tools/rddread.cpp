@@ -2,8 +2,10 @@
 
 #include "rodload.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <unordered_map>
 
 namespace {
 
@@ -43,25 +45,72 @@ std::string_view opening_of(std::string_view code)
 
 std::string line_label(std::string_view code) { return std::string(code) + " line"; }
 
+struct Range {
+    uint32_t first = 0;
+    uint32_t last = 0;
+
+    void extend(uint32_t from, uint32_t to)
+    {
+        first = std::min(first, from);
+        last = std::max(last, to);
+    }
+};
+
 // An open block on the walker's stack; owns copies of what its mark needs.
+// Merged files keep their own clocks' offsets, so the times inside a block
+// are kept per file: each file's lane shows where that file's lines are.
 struct Frame {
     std::string code;
     uint64_t line = 0;
-    bool has_start = false;
-    uint32_t start = 0;
-    bool has_latest = false;
-    uint32_t latest = 0;
+    std::optional<uint32_t> start;
+    std::unordered_map<uint32_t, Range> inner; // by file number
     std::string text;
     std::vector<RddOrigin> origins;
     std::string name, title, key;
 
-    void see_time(uint32_t time)
+    void see(uint32_t file, uint32_t from, uint32_t to)
     {
-        if (!has_latest || time > latest)
-            latest = time;
-        has_latest = true;
+        const auto [entry, added] = inner.try_emplace(file, Range{from, to});
+        if (!added)
+            entry->second.extend(from, to);
     }
 };
+
+// Where each file of a closed block lies. The merged start belongs to the
+// file whose lines come first; the FS end time is not moved when times are
+// aligned, so it only counts for that file, and only when it is not earlier.
+std::vector<RddSpan> block_spans(const Frame &frame, std::optional<uint32_t> end)
+{
+    std::vector<uint32_t> files;
+    for (const RddOrigin &origin : frame.origins)
+        files.push_back(origin.file);
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+    std::optional<uint32_t> owner;
+    for (const uint32_t file : files) {
+        const auto found = frame.inner.find(file);
+        if (found != frame.inner.end() && (!owner || found->second.first < frame.inner.at(*owner).first))
+            owner = file;
+    }
+    std::vector<RddSpan> spans;
+    for (const uint32_t file : files) {
+        const auto found = frame.inner.find(file);
+        Range range;
+        if (found != frame.inner.end())
+            range = found->second;
+        else if (frame.start)
+            range = Range{*frame.start, *frame.start};
+        else
+            continue;
+        if ((!owner || file == *owner) && frame.start) {
+            range.extend(*frame.start, *frame.start);
+            if (end && *end >= *frame.start)
+                range.extend(*end, *end);
+        }
+        spans.push_back(RddSpan{file, range.first, range.last});
+    }
+    return spans;
+}
 
 // Turns lines into visitor calls; one instance per read.
 class Walker {
@@ -130,8 +179,9 @@ private:
     {
         const auto &fields = line_.fields;
         const std::optional<uint32_t> number = fields.size() >= 6 ? rdd_number(fields[5]) : std::nullopt;
-        if (!number) {
-            diagnostics_.add(line_.number, "CF line without a file number in its sixth field");
+        if (!number || *number < 1 || *number > RDD_MAX_FILES) {
+            diagnostics_.add(line_.number, "CF line without a file number (1 to " + std::to_string(RDD_MAX_FILES) +
+                                               ") in its sixth field");
             return;
         }
         RddFile file{rdd_field_text(fields[0]), rdd_field_text(fields[1]), rdd_field_text(fields[2]),
@@ -169,8 +219,11 @@ private:
     void body_line(RddKind kind)
     {
         const std::optional<uint32_t> time = line_time();
-        if (time && !stack_.empty())
-            stack_.back().see_time(*time);
+        // Opening lines carry merged times; their blocks report per file when they close.
+        if (time && !stack_.empty() && kind != RddKind::block_open && kind != RddKind::scenario_open &&
+            kind != RddKind::scenario_close)
+            for (const RddOrigin &origin : line_.origins)
+                stack_.back().see(origin.file, *time, *time);
         switch (kind) {
         case RddKind::sy: unit(); break;
         case RddKind::block_open:
@@ -203,10 +256,7 @@ private:
         Frame frame;
         frame.code = std::string(line_.code);
         frame.line = line_.number;
-        frame.has_start = time.has_value();
-        frame.start = time.value_or(0);
-        if (time)
-            frame.see_time(*time);
+        frame.start = time;
         frame.text = std::string(own_text());
         frame.origins = line_.origins;
         if (code_is(line_.code, "DS")) {
@@ -244,37 +294,38 @@ private:
         }
     }
 
-    // Pops the innermost block, hands its mark over and lets its parent see its end.
+    // Pops the innermost block, hands its mark over and lets its parent see where it lay.
     void close_top(RddVerdict verdict, std::optional<uint32_t> end)
     {
         Frame frame = std::move(stack_.back());
         stack_.pop_back();
-        if (end)
-            frame.see_time(*end);
-        if (!frame.has_start && frame.has_latest) {
-            frame.start = frame.latest;
-            frame.has_start = true;
-        }
-        if (frame.has_latest && !stack_.empty())
-            stack_.back().see_time(frame.latest);
+        std::vector<RddSpan> spans = block_spans(frame, end);
+        if (!stack_.empty())
+            for (const RddSpan &span : spans)
+                stack_.back().see(span.file, span.start, span.end);
         const bool instance = frame.code == "XI";
         const bool scenario = frame.code == "DS";
         if (!(instance || scenario) || !visitor_.mark)
             return;
         RddMark mark;
         mark.row = instance ? RddMark::instance : RddMark::scenario;
-        mark.start = frame.start;
-        mark.end = frame.has_latest && frame.latest > frame.start ? frame.latest : frame.start;
+        // The block as a whole: the merged start, up to where its first file ends.
+        mark.timed = !spans.empty();
+        if (mark.timed) {
+            const auto first = std::min_element(spans.begin(), spans.end(), [](const RddSpan &a, const RddSpan &b) {
+                return a.start < b.start;
+            });
+            mark.start = first->start;
+            mark.end = first->end;
+        }
         mark.verdict = verdict;
         mark.line = frame.line;
         mark.text = frame.text;
         mark.origins = &frame.origins;
+        mark.spans = &spans;
         mark.name = frame.name;
         mark.title = frame.title;
         mark.key = frame.key;
-        // Without any time the block cannot sit on the axis; the scenario
-        // table still lists it.
-        mark.timed = frame.has_start;
         visitor_.mark(mark);
     }
 
@@ -288,6 +339,10 @@ private:
         mark.line = line_.number;
         mark.text = own_text();
         mark.origins = &line_.origins;
+        point_spans_.clear();
+        for (const RddOrigin &origin : line_.origins)
+            point_spans_.push_back(RddSpan{origin.file, time, time});
+        mark.spans = &point_spans_;
         visitor_.mark(mark);
     }
 
@@ -295,6 +350,7 @@ private:
     RddDiagnostics &diagnostics_;
     RddLine line_;
     std::vector<Frame> stack_;
+    std::vector<RddSpan> point_spans_;
 };
 
 // Gathers a line across reads; drops what lies beyond the limit.
@@ -486,6 +542,12 @@ bool rdd_split_origins(RddLine &line, std::string &error)
         const std::optional<uint32_t> number = rdd_number(line.fields[i + 1]);
         if (!file || !number) {
             error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " is not two numbers";
+            line.origins.clear();
+            return false;
+        }
+        if (*file < 1 || *file > RDD_MAX_FILES) {
+            error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " names file " +
+                    std::to_string(*file) + "; files are numbered 1 to " + std::to_string(RDD_MAX_FILES);
             line.origins.clear();
             return false;
         }

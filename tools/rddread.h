@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+// A merge takes at most this many files, numbered from 1.
+constexpr uint32_t RDD_MAX_FILES = 1000;
+
 // The (file number, line number) pair that names where a line came from.
 struct RddOrigin {
     uint32_t file = 0;
@@ -58,6 +61,13 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error);
 // fields and carry one or more pairs; every other line carries exactly one.
 bool rdd_split_origins(RddLine &line, std::string &error);
 
+// Where one file's part of a mark lies on the time axis.
+struct RddSpan {
+    uint32_t file = 0;
+    uint32_t start = 0;
+    uint32_t end = 0;
+};
+
 // A block or a point on the time axis, handed over when it is complete.
 struct RddMark {
     enum Row { instance, scenario, event, rendezvous } row = instance;
@@ -68,6 +78,7 @@ struct RddMark {
     uint64_t line = 0;                  // line number of its opening line
     std::string_view text;              // that line, origin pairs left out
     const std::vector<RddOrigin> *origins = nullptr;
+    const std::vector<RddSpan> *spans = nullptr; // one per file of `origins` that has a time
     // Scenarios only: DS fields 1, 2 and 4 as texts.
     std::string_view name, title, key;
 };

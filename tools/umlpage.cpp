@@ -133,17 +133,16 @@ void survey_mark(Survey &survey, ScenarioTable &table, const RddMark &mark)
     case RddMark::event: ++survey.events; break;
     case RddMark::rendezvous: ++survey.rendezvous; break;
     }
-    if (!mark.timed)
-        return;
-    if (!survey.have_time) {
-        survey.first = mark.start;
-        survey.last = mark.end;
-        survey.have_time = true;
+    for (const RddSpan &span : *mark.spans) {
+        if (!survey.have_time) {
+            survey.first = span.start;
+            survey.last = span.end;
+            survey.have_time = true;
+        }
+        survey.first = std::min(survey.first, span.start);
+        survey.last = std::max(survey.last, span.end);
+        ++survey.per_lane[span.file][mark.row];
     }
-    survey.first = std::min(survey.first, mark.start);
-    survey.last = std::max(survey.last, mark.end);
-    for (const uint32_t file : distinct_files(*mark.origins))
-        ++survey.per_lane[file][mark.row];
 }
 
 RddVisitor survey_visitor(Survey &survey, ScenarioTable &table)
@@ -184,23 +183,21 @@ struct Drawing {
 
     void add(const RddMark &mark)
     {
-        if (!mark.timed)
-            return;
-        for (const uint32_t file : distinct_files(*mark.origins)) {
-            const int lane = lane_of(lanes, file);
+        for (const RddSpan &span : *mark.spans) {
+            const int lane = lane_of(lanes, span.file);
             if (lane >= 0)
-                add_to(rows[static_cast<std::size_t>(lane)][mark.row], mark);
+                add_to(rows[static_cast<std::size_t>(lane)][mark.row], mark, span);
         }
     }
 
-    void add_to(LaneRow &row, const RddMark &mark)
+    void add_to(LaneRow &row, const RddMark &mark, const RddSpan &span)
     {
         if (!row.aggregated) {
-            row.singles.push_back(Single{mark.start, mark.end, mark.verdict, mark.line, shortened(mark.text)});
+            row.singles.push_back(Single{span.start, span.end, mark.verdict, mark.line, shortened(mark.text)});
             return;
         }
-        const int from = time_to_column(scale, mark.start, allowance);
-        const int to = time_to_column(scale, mark.end, allowance);
+        const int from = time_to_column(scale, span.start, allowance);
+        const int to = time_to_column(scale, span.end, allowance);
         const int rank = verdict_rank(mark.verdict);
         Column &start = row.columns[static_cast<std::size_t>(from)];
         ++start.cover_delta[static_cast<std::size_t>(rank)];

@@ -1,0 +1,77 @@
+// The UML stand-in as zovizeve runs it: a page beside the RDD file, the RDD
+// file untouched, damage reported by line, refusals with status 1.
+#include "e2e_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+std::string uml_path() { return stage_dir() + "/bin/zrmuml"; }
+
+} // namespace
+
+TEST(UmlPage, PageBesideTheRddFileWhichStaysUnchanged)
+{
+    const std::string dir = make_temp_dir();
+    const std::string rdd = "KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\" \"Fri Feb 27 09:12:44 2026\" \n"
+                            "CF \"a.rod\" \"\" \"/w\" \"10\" \"20\" \"1\" \"0\" \n"
+                            "DS \"SC_1\" \"t\" \"f\" \"1\" \"100\" \"1\" \"3\" \n"
+                            "FS \"SC_1\" \"200\" \"1\" \"1\" \"4\" \n"
+                            "EV \"A\" \"B\" \n";
+    write_file(dir + "/Report.RDD", rdd);
+    const RunResult run = run_program(uml_path(), {"-path", dir, "-name", "report.rdd", "-nobanner"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "zrmuml: " + dir + "/Report.RDD, line 5: EV line: origin pair at field 1 is not two numbers\n");
+    EXPECT_EQ(read_file(dir + "/Report.RDD"), rdd);
+    const std::string page = read_file(dir + "/Report.html");
+    EXPECT_NE(page.find("data-scenario=\"SC_1\" data-verdict=\"failed\""), std::string::npos);
+    EXPECT_FALSE(file_exists(dir + "/Report.html.part"));
+    std::filesystem::remove_all(dir);
+}
+
+TEST(UmlPage, RefusesBadArgumentsAndMissingFiles)
+{
+    const std::string dir = make_temp_dir();
+    RunResult run = run_program(uml_path(), {"-path", dir, "-name", "none.rdd", "-nobanner"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zrmuml: no RDD file none.rdd in " + dir + "\n");
+    run = run_program(uml_path(), {"-path", dir, "-name", "x.rdd", "-colour"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "zrmuml: unexpected argument -colour\n");
+    EXPECT_EQ(run_program(uml_path(), {"-path", dir}).status, 1);
+    // A page that cannot be written is an error, not a silent success.
+    write_file(dir + "/x.rdd", "KORVA Probeworks \"v2.6a\" \"P\" \"RDD file\" \"t\" \n");
+    std::filesystem::create_directory(dir + "/x.html.part");
+    write_file(dir + "/x.html.part/keep", "");
+    run = run_program(uml_path(), {"-path", dir, "-name", "x.rdd", "-nobanner"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.starts_with("zrmuml: cannot write ")) << run.err;
+    std::filesystem::remove_all(dir);
+}
+
+TEST(UmlPage, ExampleMergeGivesAPageOfItsScenarios)
+{
+    const std::string dir = make_temp_dir();
+    const std::vector<std::string> files = {"door_open.tdc",      "door_open_run1.rio", "door_open_run2.rio",
+                                            "door_lock.tdc",      "door_lock_run1.rio", "door_lock_run2.rio",
+                                            "emergency_stop.tdc"};
+    for (const std::string &name : files)
+        write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
+    const RunResult run = run_zovizeve(files, {.cwd = dir});
+    ASSERT_EQ(run.status, 3) << run.err;
+    const std::string page = read_file(dir + "/zrmrdd.html");
+    EXPECT_NE(page.find("<span id=\"plan\">DOORS</span>"), std::string::npos);
+    EXPECT_NE(page.find("id=\"count-files\"><b>4</b>"), std::string::npos);
+    EXPECT_NE(page.find("id=\"count-scenarios\"><b>4</b>"), std::string::npos);
+    EXPECT_NE(page.find("id=\"count-failed\"><b>1</b>"), std::string::npos);
+    EXPECT_NE(page.find("data-scenario=\"SC_OPEN_02\" data-verdict=\"failed\""), std::string::npos);
+    for (const char *passed : {"SC_OPEN_01", "SC_LOCK_01", "SC_LOCK_02"})
+        EXPECT_NE(page.find(std::string("data-scenario=\"") + passed + "\" data-verdict=\"passed\""),
+                  std::string::npos)
+            << passed;
+    EXPECT_EQ(page.find("Damaged lines"), std::string::npos) << page;
+    std::filesystem::remove_all(dir);
+}

@@ -1,0 +1,264 @@
+// RDD reader of the UML stand-in: line syntax, origin pairs, block walk and
+// damaged input.
+#include "rddread.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Seen {
+    std::vector<RddHeader> headers;
+    std::vector<RddFile> files;
+    std::vector<RddUnit> units;
+    std::vector<uint32_t> origin_files;
+    struct Mark {
+        RddMark::Row row;
+        uint32_t start, end;
+        bool timed;
+        RddVerdict verdict;
+        uint64_t line;
+        std::string text, name;
+        std::vector<uint32_t> files;
+        std::vector<std::array<uint32_t, 3>> spans; // file, start, end
+    };
+    std::vector<Mark> marks;
+    RddDiagnostics diagnostics;
+
+    RddVisitor visitor()
+    {
+        RddVisitor v;
+        v.header = [this](const RddHeader &h) { headers.push_back(h); };
+        v.file = [this](const RddFile &f) { files.push_back(f); };
+        v.unit = [this](const RddUnit &u) { units.push_back(u); };
+        v.origin = [this](const RddOrigin &o) { origin_files.push_back(o.file); };
+        v.mark = [this](const RddMark &m) {
+            std::vector<uint32_t> of;
+            for (const RddOrigin &o : *m.origins)
+                of.push_back(o.file);
+            std::vector<std::array<uint32_t, 3>> spans;
+            for (const RddSpan &s : *m.spans)
+                spans.push_back({s.file, s.start, s.end});
+            marks.push_back({m.row, m.start, m.end, m.timed, m.verdict, m.line, std::string(m.text),
+                             std::string(m.name), of, spans});
+        };
+        return v;
+    }
+};
+
+Seen read(const std::string &text)
+{
+    Seen seen;
+    rdd_read_text(text, seen.visitor(), seen.diagnostics);
+    return seen;
+}
+
+const std::string HEADER = "KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\" \"Fri Feb 27 09:12:44 2026\" \n";
+
+} // namespace
+
+TEST(RddLineTest, ScansCodeAndFieldsAsWritten)
+{
+    RddLine line;
+    std::string error;
+    ASSERT_TRUE(rdd_scan_line("CF \"a\" , \"b \"\"x\"\"\" tail", line, error));
+    EXPECT_EQ(line.code, "CF");
+    ASSERT_EQ(line.fields.size(), 2u);
+    EXPECT_EQ(line.fields[1], "\"b \"\"x\"\"\"");
+    EXPECT_EQ(rdd_field_text(line.fields[1]), "b \"x\"");
+
+    ASSERT_TRUE(rdd_scan_line("KORVA Probeworks \"v2.6a\" ", line, error));
+    EXPECT_EQ(line.code, "KORVA Probeworks");
+
+    EXPECT_FALSE(rdd_scan_line("EV \"a\" \"b", line, error));
+    EXPECT_EQ(error, "field 2 is not closed");
+    EXPECT_FALSE(rdd_scan_line("\"a\"", line, error));
+    EXPECT_FALSE(rdd_scan_line("X \"a\"", line, error));
+    EXPECT_FALSE(rdd_scan_line("", line, error));
+}
+
+TEST(RddLineTest, NumbersAreQuotedDecimalsThatWrapLikeTheEngine)
+{
+    EXPECT_EQ(rdd_number("\"1300\""), 1300u);
+    EXPECT_EQ(rdd_number("\"??\""), 0u);
+    EXPECT_EQ(rdd_number("\"-1\""), 0xFFFFFFFFu);
+    EXPECT_EQ(rdd_number("\"4294967296\""), 0u);
+    EXPECT_FALSE(rdd_number("\"\""));
+    EXPECT_FALSE(rdd_number("\"12a\""));
+    EXPECT_FALSE(rdd_number("12"));
+    EXPECT_EQ(rdd_verdict("\"1\""), RddVerdict::failed);
+    EXPECT_EQ(rdd_verdict("\"2\""), RddVerdict::inconclusive);
+    EXPECT_EQ(rdd_verdict("\"0\""), RddVerdict::passed);
+    EXPECT_EQ(rdd_verdict("\"3\""), RddVerdict::passed);
+}
+
+TEST(RddLineTest, OriginPairsFollowTheOwnFieldsOfEachKind)
+{
+    RddLine line;
+    std::string error;
+    const auto split = [&](const std::string &text) {
+        EXPECT_TRUE(rdd_scan_line(text, line, error)) << text;
+        return rdd_split_origins(line, error);
+    };
+    ASSERT_TRUE(split("DS \"S\" \"t\" \"f\" \"1\" \"1300\" \"1\" \"11\" \"2\" \"11\" "));
+    EXPECT_EQ(line.fields.size(), 5u);
+    ASSERT_EQ(line.origins.size(), 2u);
+    EXPECT_EQ(line.origins[1].file, 2u);
+    EXPECT_EQ(line.origins[1].line, 11u);
+
+    ASSERT_TRUE(split("YI \"1\" \"9\" \"3\" \"9\" "));
+    EXPECT_TRUE(line.fields.empty());
+    EXPECT_EQ(line.origins.size(), 2u);
+
+    // A line the merge never joins has exactly one pair, whatever its fields look like.
+    ASSERT_TRUE(split("EV \"A\" \"I\" \"1\" \"in\" \"1010\" \"1\" \"6\" "));
+    EXPECT_EQ(line.fields.size(), 5u);
+    EXPECT_EQ(line.origins.size(), 1u);
+
+    EXPECT_FALSE(split("FS \"S\" \"1600\" \"0\" \"1\" "));
+    EXPECT_EQ(error, "FS line has 4 fields; expected 3 and origin pairs");
+    EXPECT_FALSE(split("XI \"1000\" "));
+    EXPECT_FALSE(split("BC "));
+    EXPECT_FALSE(split("BC \"x\" \"1\" \"??x\" "));
+}
+
+TEST(RddWalkTest, HeaderFilesUnitAndBlocksWithTheirEndTimes)
+{
+    const Seen seen = read(HEADER +
+                           "SY \"CLOCK\" \"0\" \"250\" \"1000000\" \"1000\" \"ms\" \"1\" \"2\" \n"
+                           "CF \"run1.rod\" \"\" \"/w\" \"1234\" \"4321\" \"1\" \"0\" \n"
+                           "XI \"1000\" \"1\" \"5\" \"2\" \"5\" \n"
+                           "EV \"POWER\" \"IO\" \"24\" \"in\" \"1010\" \"2\" \"6\" \n"
+                           "DS \"S1\" \"t\" \"f\" \"7\" \"1050\" \"1\" \"8\" \n"
+                           "FS \"S1\" \"1100\" \"2\" \"1\" \"9\" \n"
+                           "YI \"1\" \"10\" \"2\" \"10\" \n"
+                           "RD \"R1\" \"x\" \"1\" \"5600\" \"1400\" \"1\" \"12\" \n");
+    ASSERT_EQ(seen.headers.size(), 1u);
+    EXPECT_EQ(seen.headers[0].plan, "DOORS");
+    EXPECT_EQ(seen.headers[0].stamp, "Fri Feb 27 09:12:44 2026");
+    ASSERT_EQ(seen.files.size(), 1u);
+    EXPECT_EQ(seen.files[0].number, 1u);
+    EXPECT_EQ(seen.files[0].crc, "4321");
+    ASSERT_EQ(seen.units.size(), 1u);
+    EXPECT_EQ(seen.units[0].ticks, 1000u);
+    EXPECT_EQ(seen.units[0].label, "ms");
+    EXPECT_EQ(seen.diagnostics.count, 0u) << seen.diagnostics.first[0];
+
+    ASSERT_EQ(seen.marks.size(), 4u);
+    EXPECT_EQ(seen.marks[0].row, RddMark::event);
+    const auto &scenario = seen.marks[1];
+    EXPECT_EQ(scenario.row, RddMark::scenario);
+    EXPECT_EQ(scenario.name, "S1");
+    EXPECT_EQ(scenario.start, 1050u);
+    EXPECT_EQ(scenario.end, 1100u);
+    EXPECT_EQ(scenario.verdict, RddVerdict::inconclusive);
+    // Each file's lane gets the part of the block where that file's lines are;
+    // the merged start goes to the file whose lines come first.
+    const auto &instance = seen.marks[2];
+    EXPECT_EQ(instance.row, RddMark::instance);
+    EXPECT_EQ(instance.start, 1000u);
+    EXPECT_EQ(instance.end, 1010u);
+    EXPECT_EQ(instance.spans, (std::vector<std::array<uint32_t, 3>>{{1, 1050, 1100}, {2, 1000, 1010}}));
+    EXPECT_EQ(instance.line, 4u);
+    EXPECT_EQ(instance.text, "XI \"1000\"");
+    EXPECT_EQ(instance.files, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(seen.marks[3].row, RddMark::rendezvous);
+    EXPECT_EQ(seen.marks[3].start, 1400u);
+}
+
+TEST(RddWalkTest, DamageIsReportedWithItsLineAndTheRestIsRead)
+{
+    const Seen seen = read("KORVA Probeworks \"v2.6a\" \"DOORS\" \"ROD file\" \"x\" \r\n"
+                           "EV \"A\" \"I\" \"1\" \"in\" \"1010\" \"1\" \r\n"
+                           "DS \"S1\" \"t\" \"f\" \"7\" \"1050\" \"1\" \"8\" \r\n"
+                           "YI \"1\" \"4\" \r\n"
+                           "EV \"A\" \"I\" \"1\" \"in\" \"x\" \"1\" \"5\" \r\n"
+                           "EV \"B\" \"I\" \"1\" \"in\" \"1200\" \"1\" \"6\" \r\n"
+                           "XI \"1300\" \"1\" \"7\" \n"
+                           "FS \"S1\" \"1400\" \"1\" \"1\" \"8\" \n"
+                           "DT \"1500\" \"1\" \"9\" \n"
+                           "EV \"C\" \"I\" \"1\" \"in\" \"1600\" \"1\" \"10\"");
+    const std::vector<std::string> expected = {
+        "line 1: not an RDD header line",
+        "line 2: EV line: origin pair at field 5 names file 1010; files are numbered 1 to 1000",
+        "line 4: YI line without an open XI block",
+        "line 5: EV line: time field 5 is not a number",
+        "line 7: XI block never closed (line 8 closes an outer DS block)",
+        "line 9: DT block never closed",
+    };
+    EXPECT_EQ(seen.diagnostics.first, expected);
+    EXPECT_EQ(seen.diagnostics.count, expected.size());
+    // EV B, the unclosed XI (unknown end), S1 failed, EV C.
+    ASSERT_EQ(seen.marks.size(), 4u);
+    EXPECT_EQ(seen.marks[1].row, RddMark::instance);
+    EXPECT_EQ(seen.marks[1].start, 1300u);
+    EXPECT_EQ(seen.marks[2].verdict, RddVerdict::failed);
+    EXPECT_EQ(seen.marks[2].end, 1400u);
+    EXPECT_EQ(seen.marks[3].start, 1600u);
+}
+
+TEST(RddWalkTest, UnclosedScenarioHasNoVerdictAndUntimedBlockIsNotPlaced)
+{
+    const Seen seen = read(HEADER + "XI \"??x\" \"1\" \"1\" \nYI \"1\" \"2\" \nDS \"S\" \"t\" \"f\" \"1\" \"50\" \"1\" \"3\" \n");
+    ASSERT_EQ(seen.marks.size(), 2u);
+    EXPECT_FALSE(seen.marks[0].timed);
+    EXPECT_EQ(seen.marks[1].verdict, RddVerdict::unknown);
+    EXPECT_EQ(seen.diagnostics.count, 2u);
+}
+
+TEST(RddWalkTest, DeepNestingNeedsNoRecursion)
+{
+    std::string text = HEADER;
+    const int depth = 100000;
+    for (int i = 0; i < depth; ++i)
+        text += "XI \"" + std::to_string(i) + "\" \"1\" \"" + std::to_string(i + 1) + "\" \n";
+    for (int i = 0; i < depth; ++i)
+        text += "YI \"1\" \"1\" \n";
+    const Seen seen = read(text);
+    ASSERT_EQ(seen.marks.size(), static_cast<std::size_t>(depth));
+    EXPECT_EQ(seen.marks.back().start, 0u);
+    EXPECT_EQ(seen.marks.back().end, static_cast<uint32_t>(depth - 1));
+    EXPECT_EQ(seen.diagnostics.count, 0u);
+}
+
+TEST(RddFileTest, ReadsFilesOfAnyLineLengthAndRefusesMissingOnes)
+{
+    const std::string path = testing::TempDir() + "rddread_test.rdd";
+    std::string origins;
+    for (int file = 1; file <= 1000; ++file)
+        origins += "\"" + std::to_string(file) + "\" \"12345\" ";
+    {
+        std::ofstream out(path, std::ios::binary);
+        out << HEADER << "DS \"S\" \"t\" \"f\" \"1\" \"50\" " << origins << "\nFS \"S\" \"60\" \"0\" " << origins;
+    }
+    Seen seen;
+    std::string error;
+    ASSERT_TRUE(rdd_read(path, seen.visitor(), seen.diagnostics, error)) << error;
+    ASSERT_EQ(seen.marks.size(), 1u);
+    EXPECT_EQ(seen.marks[0].files.size(), 1000u);
+    EXPECT_EQ(seen.diagnostics.count, 0u);
+    std::remove(path.c_str());
+    EXPECT_FALSE(rdd_read(path, seen.visitor(), seen.diagnostics, error));
+    EXPECT_EQ(error, "cannot open " + path);
+}
+
+TEST(RddWalkTest, JoinedScenarioIsPlacedPerFile)
+{
+    // File 2 ran 90 s after file 1 on the same clock; the FS end time is not
+    // aligned and belongs with the file that owns the merged start.
+    const Seen seen = read(HEADER + "DS \"S\" \"t\" \"f\" \"1\" \"1300\" \"1\" \"11\" \"2\" \"11\" \n"
+                                    "EV \"A\" \"I\" \"1\" \"out\" \"1350\" \"1\" \"15\" \n"
+                                    "EV \"A\" \"I\" \"1\" \"out\" \"91350\" \"2\" \"15\" \n"
+                                    "SN \"B\" \"I\" \"b\" \"1\" \"0\" \"91310\" \"2\" \"13\" \n"
+                                    "FS \"S\" \"1600\" \"0\" \"1\" \"17\" \"2\" \"17\" \n");
+    ASSERT_EQ(seen.marks.size(), 3u);
+    const auto &scenario = seen.marks[2];
+    EXPECT_EQ(scenario.start, 1300u);
+    EXPECT_EQ(scenario.end, 1600u);
+    EXPECT_EQ(scenario.spans, (std::vector<std::array<uint32_t, 3>>{{1, 1300, 1600}, {2, 91310, 91350}}));
+}
