@@ -177,4 +177,5 @@ TEST(UmlPageTest, LargeMergeStaysSmall)
     EXPECT_NE(page.find("<rect class=\"sc failed agg\""), std::string::npos);
     EXPECT_NE(page.find("<rect class=\"ev agg\""), std::string::npos);
     EXPECT_EQ(occurrences(page, "<tr class=\"scenario "), 40u);
+    EXPECT_NE(page.find("<details><summary>1000 CF lines</summary>"), std::string::npos);
 }

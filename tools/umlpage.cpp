@@ -239,7 +239,7 @@ tr.failed td{background:#fdecea}tr.inconclusive td{background:#fff4e0}
 svg .inst{fill:#4a72b0}svg .sc.passed{fill:#43a047}svg .sc.failed{fill:#d32f2f}svg .sc.inconclusive{fill:#f59e0b}svg .sc.unknown{fill:#9e9e9e}
 svg .ev{fill:#263238}svg .rd{stroke:#8e24aa;stroke-width:1.5;stroke-dasharray:3 2}svg .grid{stroke:#e3e6eb}
 svg .lane{fill:#fafbfc}svg .lane.odd{fill:#f1f3f6}svg .agg{opacity:.75}
-.note{color:#6b7280}code{font-size:12px}
+.note{color:#6b7280}code{font-size:12px}summary{cursor:pointer;color:#4b5563;margin-bottom:4px}
 )css";
 
 class PageWriter {
@@ -309,6 +309,9 @@ private:
             out_ << "<p class=\"note\">The report names no files (no CF lines).</p></section>\n";
             return;
         }
+        // A long list would push the timeline out of sight: it starts folded.
+        out_ << "<details" << (survey_.files.size() <= 20 ? " open" : "") << "><summary>" << survey_.files.size()
+             << " CF lines</summary>\n";
         out_ << "<table><tr><th>#</th><th>ROD file</th><th>Directory</th><th>Absolute directory</th>"
                 "<th>Size</th><th>CRC</th></tr>\n";
         for (const RddFile &file : survey_.files)
@@ -316,7 +319,7 @@ private:
                  << "</td><td>" << html_text(file.name) << "</td><td>" << html_text(file.relative_dir) << "</td><td>"
                  << html_text(file.absolute_dir) << "</td><td class=\"num\">" << html_text(file.size)
                  << "</td><td class=\"num\">" << html_text(file.crc) << "</td></tr>\n";
-        out_ << "</table>";
+        out_ << "</table></details>";
         if (survey_.files_beyond > 0)
             out_ << "<p class=\"note\">" << survey_.files_beyond << " more CF lines not listed.</p>";
         out_ << "</section>\n";
