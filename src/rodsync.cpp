@@ -98,14 +98,25 @@ Objet *collect_body_lines(Objet *tree, LineKind kind)
     return collect_lines(&view, keyword_string(kind));
 }
 
-// Shifts the side whose reference value is the larger so both count from
-// the earlier one; d is the merged side's value minus the new side's.
+// Clock alignment: d is the merged side's origin minus the new side's; the
+// side with the later origin is shifted so both count from the earlier one.
 void shift_later_side(Objet *merged, Objet *report, int32_t d)
 {
     if (d > 0)
         shift_times(merged, static_cast<uint32_t>(d));
     else if (d < 0)
         shift_times(report, 0u - static_cast<uint32_t>(d));
+}
+
+// Event alignments: d is the merged side's reference time minus the new
+// side's; the side whose event comes earlier in its own times is shifted, so
+// that the two events meet.
+void shift_earlier_side(Objet *merged, Objet *report, int32_t d)
+{
+    if (d > 0)
+        shift_times(report, static_cast<uint32_t>(d));
+    else if (d < 0)
+        shift_times(merged, 0u - static_cast<uint32_t>(d));
 }
 
 uint32_t wrapping_difference(int32_t a, int32_t b)
@@ -388,7 +399,7 @@ bool align_by_rendezvous(Objet *merged, Objet *report)
     }
     if (count == 0)
         return false;
-    shift_later_side(merged, report, sum / count);
+    shift_earlier_side(merged, report, sum / count);
     return true;
 }
 
@@ -396,7 +407,7 @@ void align_by_first_event(Objet *merged, Objet *report)
 {
     const int32_t a = event_time(first_body_line(merged));
     const int32_t b = event_time(first_body_line(report));
-    shift_later_side(merged, report, static_cast<int32_t>(wrapping_difference(a, b)));
+    shift_earlier_side(merged, report, static_cast<int32_t>(wrapping_difference(a, b)));
 }
 
 Objet *first_body_line(Objet *tree)

@@ -66,7 +66,8 @@ TEST(E2eSync, FinerUnitAndRendezvousAcrossClocks)
     // The landing panel counts in units of 100 ticks, the cabin bench in
     // 1000: the merged report is multiplied by 10 and takes the "100us"
     // label. The clocks differ, so the FLOOR_3_LEVEL rendezvous decides:
-    // (336000 - 56000) / 28 = 10000, added to the merged report's times.
+    // (336000 - 56000) / 28 = 10000, added to the landing panel's times so
+    // that both sides' rendezvous stand at 12000.
     const std::vector<std::string> files = {"hall_call.tdc", "hall_call_car.rio", "hall_call_shaft.rio",
                                             "hall_call_landing.rio"};
     const std::string dir = copy_examples(files);
@@ -75,15 +76,15 @@ TEST(E2eSync, FinerUnitAndRendezvousAcrossClocks)
     const std::string rdd = read_file(dir + "/zrmrdd.rdd");
     EXPECT_EQ(lines_starting(rdd, "SY "),
               (std::vector<std::string>{
-                  "SY \"CABIN_BENCH_CLOCK\" \"0\" \"30000\" \"10000000\" \"100\" \"100us\" \"1\" \"2\" ",
-                  "SY \"CABIN_BENCH_CLOCK\" \"0\" \"30000\" \"10000000\" \"100\" \"100us\" \"2\" \"2\" ",
-                  "SY \"LANDING_PANEL_CLOCK\" \"0\" \"0\" \"10000000\" \"100\" \"100us\" \"3\" \"2\" "}));
-    EXPECT_EQ(lines_starting(rdd, "XI "), std::vector<std::string>{"XI \"11000\" \"1\" \"4\" "});
+                  "SY \"CABIN_BENCH_CLOCK\" \"0\" \"40000\" \"10000000\" \"100\" \"100us\" \"1\" \"2\" ",
+                  "SY \"CABIN_BENCH_CLOCK\" \"0\" \"40000\" \"10000000\" \"100\" \"100us\" \"2\" \"2\" ",
+                  "SY \"LANDING_PANEL_CLOCK\" \"-1\" \"9990000\" \"10000000\" \"100\" \"100us\" \"3\" \"2\" "}));
+    EXPECT_EQ(lines_starting(rdd, "XI "), std::vector<std::string>{"XI \"1000\" \"1\" \"4\" "});
     EXPECT_EQ(lines_starting(rdd, "RD "),
-              (std::vector<std::string>{"RD \"FLOOR_3_LEVEL\" \"HALL_PANEL\" \"0\" \"56000\" \"2000\" \"3\" \"7\" ",
-                                        "RD \"FLOOR_3_LEVEL\" \"CAR_DRIVE\" \"0\" \"336000\" \"22000\" \"1\" \"11\" "}));
+              (std::vector<std::string>{"RD \"FLOOR_3_LEVEL\" \"CAR_DRIVE\" \"0\" \"336000\" \"12000\" \"1\" \"11\" ",
+                                        "RD \"FLOOR_3_LEVEL\" \"HALL_PANEL\" \"0\" \"56000\" \"12000\" \"3\" \"7\" "}));
     EXPECT_EQ(lines_starting(rdd, "EV \"LEVELLED\""),
-              std::vector<std::string>{"EV \"LEVELLED\" \"SHAFT_MON\" \"30\" \"in\" \"22050\" \"2\" \"7\" "});
+              std::vector<std::string>{"EV \"LEVELLED\" \"SHAFT_MON\" \"30\" \"in\" \"12050\" \"2\" \"7\" "});
     EXPECT_EQ(lines_starting(rdd, "FS "),
               std::vector<std::string>{"FS \"SC_HALL_01\" \"18000\" \"0\" \"1\" \"14\" \"2\" \"9\" \"3\" \"10\" "});
 }

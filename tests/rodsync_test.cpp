@@ -271,9 +271,13 @@ TEST_F(Sync, RendezvousAlignsOtherClocks)
     merged = report(sy("\"A\"", 0, 0, 1000, 1, "\"t\""), {run(100)}, chain({rd("\"R1\"", 5600, 10)}));
     fresh = report(sy("\"B\"", 0, 0, 1000, 1, "\"t\""), {run(100)}, chain({rd("\"R1\"", 5040, 10)}));
     synchronise(merged, fresh);
-    EXPECT_EQ(text_of(merged), "SY \"A\" \"-1\" \"980\" \"1000\" \"1\" \"t\" \n"
-                               "XI \"120\" \"0\" \"0\" \n"
-                               "RD \"R1\" \"\" \"0\" \"5600\" \"30\" \n");
+    // The new side's rendezvous is the earlier one: it is moved forward by 20.
+    EXPECT_EQ(text_of(merged), "SY \"A\" \"0\" \"0\" \"1000\" \"1\" \"t\" \n"
+                               "XI \"100\" \"0\" \"0\" \n"
+                               "RD \"R1\" \"\" \"0\" \"5600\" \"10\" \n");
+    EXPECT_EQ(text_of(fresh), "SY \"B\" \"-1\" \"980\" \"1000\" \"1\" \"t\" \n"
+                              "XI \"120\" \"0\" \"0\" \n"
+                              "RD \"R1\" \"\" \"0\" \"5040\" \"30\" \n");
 }
 
 TEST_F(Sync, RendezvousMatchFromAMovingPosition)
@@ -286,8 +290,8 @@ TEST_F(Sync, RendezvousMatchFromAMovingPosition)
     fresh = report(sy("\"B\"", 0, 0, 1000, 1, "\"t\""), {run(100)},
                    chain({rd("\"R1\"", 100, 5), rd("\"R2\"", 130, 6), rd("\"R1\"", 0, 7)}));
     synchronise(merged, fresh);
-    EXPECT_NE(text_of(merged).find("XI \"901\""), std::string::npos);
-    EXPECT_NE(text_of(fresh).find("XI \"100\""), std::string::npos);
+    EXPECT_NE(text_of(merged).find("XI \"900\""), std::string::npos);
+    EXPECT_NE(text_of(fresh).find("XI \"101\""), std::string::npos);
 }
 
 TEST_F(Sync, FirstEventsAlignWithoutClockOrRendezvous)
@@ -295,10 +299,15 @@ TEST_F(Sync, FirstEventsAlignWithoutClockOrRendezvous)
     merged = report(sy("\"A\"", 0, 0, 1000, 1, "\"t\""), {run(100), run(150)}, chain({rd("\"R1\"", 0, 9)}));
     fresh = report(sy("\"B\"", 0, 0, 1000, 1, "\"t\""), {run(40)}, chain({rd("\"R2\"", 0, 9)}));
     synchronise(merged, fresh);
-    EXPECT_EQ(text_of(merged), "SY \"A\" \"-1\" \"940\" \"1000\" \"1\" \"t\" \n"
-                               "XI \"160\" \"0\" \"0\" \n"
-                               "XI \"210\" \"0\" \"0\" \n"
-                               "RD \"R1\" \"\" \"0\" \"0\" \"69\" \n");
+    // Merged first event 100, new 40: the new file moves forward by 60 so
+    // that both first events stand at 100.
+    EXPECT_EQ(text_of(merged), "SY \"A\" \"0\" \"0\" \"1000\" \"1\" \"t\" \n"
+                               "XI \"100\" \"0\" \"0\" \n"
+                               "XI \"150\" \"0\" \"0\" \n"
+                               "RD \"R1\" \"\" \"0\" \"0\" \"9\" \n");
+    EXPECT_EQ(text_of(fresh), "SY \"B\" \"-1\" \"940\" \"1000\" \"1\" \"t\" \n"
+                              "XI \"100\" \"0\" \"0\" \n"
+                              "RD \"R2\" \"\" \"0\" \"0\" \"69\" \n");
 }
 
 TEST_F(Sync, TwoClockNamesNeverUseTheClock)
@@ -309,9 +318,11 @@ TEST_F(Sync, TwoClockNamesNeverUseTheClock)
     list_append(merged->link.next->link.next->head.item, chain({sy("\"B\"", 0, 0, 1000, 1, "\"t\"")}));
     fresh = report(sy("\"A\"", 0, 200, 1000, 1, "\"t\""), {run(70)});
     synchronise(merged, fresh);
-    EXPECT_EQ(text_of(merged), "SY \"A\" \"0\" \"470\" \"1000\" \"1\" \"t\" \n"
-                               "SY \"B\" \"-1\" \"970\" \"1000\" \"1\" \"t\" \n"
-                               "XI \"130\" \"0\" \"0\" \n");
+    EXPECT_EQ(text_of(merged), "SY \"A\" \"0\" \"500\" \"1000\" \"1\" \"t\" \n"
+                               "SY \"B\" \"0\" \"0\" \"1000\" \"1\" \"t\" \n"
+                               "XI \"100\" \"0\" \"0\" \n");
+    EXPECT_EQ(text_of(fresh), "SY \"A\" \"0\" \"170\" \"1000\" \"1\" \"t\" \n"
+                              "XI \"100\" \"0\" \"0\" \n");
 }
 
 TEST_F(Sync, ScalesAndShiftsTheTimeFieldsOfEveryKind)
@@ -404,8 +415,8 @@ TEST_F(Sync, EndlessBorrowIsRejected)
 {
     // Clocks differ, the first events differ by 50: the merged SY origin
     // would have to borrow periods of 0.
-    merged = report(sy("\"A\"", 0, 5, 0, 1, "\"t\""), {run(90)});
-    fresh = report(sy("\"B\"", 0, 0, 1000, 1, "\"t\""), {run(40)});
+    merged = report(sy("\"A\"", 0, 5, 0, 1, "\"t\""), {run(40)});
+    fresh = report(sy("\"B\"", 0, 0, 1000, 1, "\"t\""), {run(90)});
     expect_fatal();
 }
 
