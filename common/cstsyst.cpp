@@ -13,7 +13,7 @@ namespace {
 
 ExitHook exit_hook = nullptr;
 long allocations_left = -1;
-AllocationTracker tracker;
+ResourceTracker tracker;
 
 bool allocation_allowed()
 {
@@ -74,7 +74,7 @@ void fatal_service_text(const char *untranslated_text)
 
 void set_allocation_failure_after(long successes) { allocations_left = successes; }
 
-void set_allocation_tracker(AllocationTracker new_tracker) { tracker = new_tracker; }
+void set_resource_tracker(ResourceTracker new_tracker) { tracker = new_tracker; }
 
 void *xmalloc(std::size_t size)
 {
@@ -115,11 +115,15 @@ void xfree(void *block)
 bool xfopen(const char *name, const char *mode, FILE **out)
 {
     *out = std::fopen(name, mode);
+    if (*out && tracker.opened)
+        tracker.opened(*out);
     return *out != nullptr;
 }
 
 void xfclose(FILE *stream)
 {
+    if (tracker.closed)
+        tracker.closed(stream);
     if (std::fclose(stream) == -1)
         fatal_service_text(kFcloseText);
 }

@@ -33,13 +33,16 @@ std::string xsprintf(const char *format, ...)
 void set_allocation_failure_after(long successes);
 
 // Test hook: told of every block the allocation wrappers hand out and of
-// every block xfree releases, so that a harness that turns a fatal ending
-// into a return can release what the ended run still held.
-struct AllocationTracker {
+// every block xfree releases, and of every stream xfopen opens and xfclose
+// closes, so that a harness that turns a fatal ending into a return can
+// release what the ended run still held.
+struct ResourceTracker {
     void (*allocated)(void *block) = nullptr;
     void (*released)(void *block) = nullptr;
+    void (*opened)(FILE *stream) = nullptr;
+    void (*closed)(FILE *stream) = nullptr;
 };
-void set_allocation_tracker(AllocationTracker tracker);
+void set_resource_tracker(ResourceTracker tracker);
 
 // "Sun Jan 05 09:07:03 2025": English names whatever the locale.
 const char *current_time_text();

@@ -25,8 +25,16 @@ std::unordered_set<void *> &tracked_blocks()
     return blocks;
 }
 
+std::unordered_set<FILE *> &tracked_streams()
+{
+    static std::unordered_set<FILE *> streams;
+    return streams;
+}
+
 void block_allocated(void *block) { tracked_blocks().insert(block); }
 void block_released(void *block) { tracked_blocks().erase(block); }
+void stream_opened(FILE *stream) { tracked_streams().insert(stream); }
+void stream_closed(FILE *stream) { tracked_streams().erase(stream); }
 
 } // namespace
 
@@ -41,13 +49,21 @@ void harness_init()
     time_key_init();
     option_language_init();
     set_exit_hook(throw_process_end);
-    set_allocation_tracker({block_allocated, block_released});
+    set_resource_tracker({block_allocated, block_released, stream_opened, stream_closed});
 }
 
-void tracked_blocks_forget() { tracked_blocks().clear(); }
-
-void tracked_blocks_release()
+void tracked_resources_forget()
 {
+    tracked_blocks().clear();
+    tracked_streams().clear();
+}
+
+void tracked_resources_release()
+{
+    std::unordered_set<FILE *> streams;
+    streams.swap(tracked_streams());
+    for (FILE *stream : streams)
+        std::fclose(stream);
     std::unordered_set<void *> blocks;
     blocks.swap(tracked_blocks());
     for (void *block : blocks)

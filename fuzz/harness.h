@@ -21,24 +21,24 @@ void harness_init();
 // cleared, command-line record emptied.
 void harness_reset();
 
-// Forgets the blocks tracked so far.
-void tracked_blocks_forget();
-// Frees every block the allocation wrappers handed out since the last
-// forget and that is still held: what a fatal ending left behind.
-void tracked_blocks_release();
+// Forgets the blocks and streams tracked so far.
+void tracked_resources_forget();
+// Closes every stream and frees every block the checked services handed out
+// since the last forget and that is still held: what a fatal ending left.
+void tracked_resources_release();
 
 // Runs `body` on a freshly reset program; returns -1 when it returned, else
 // the exit status the program would have ended with. A fatal ending leaves
-// the run's objects behind, as the real process does when it exits; they
-// are freed here, so the leak check holds every run to what it frees.
+// the run's objects and open files behind, as the real process does when it
+// exits; they are released here, so the leak check holds every run to what it frees.
 template <typename Body> int run_guarded(Body &&body)
 {
     harness_reset();
-    tracked_blocks_forget();
+    tracked_resources_forget();
     try {
         body();
     } catch (const ProcessEnd &end) {
-        tracked_blocks_release();
+        tracked_resources_release();
         return end.status;
     }
     return -1;
