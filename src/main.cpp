@@ -9,6 +9,7 @@
 #include "i18nutil.h"
 #include "main.h"
 #include "objet.h"
+#include "phaselog.h"
 #include "rodbase.h"
 #include "rodload.h"
 #include "rodprd.h"
@@ -79,14 +80,21 @@ void write_report(Objet *report, const std::string &tool_dir)
     Objet *stream = rdd_stream_open(name_text, temp_name);
     if (!stream)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
-    number_repeated_names(stream, report);
-    const bool written = write_rdd_lines(stream, report);
-    if (!rdd_stream_finish(stream, written, temp_name, name_text))
-        report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
+    {
+        const PhaseTimer timer(PHASE_WRITE);
+        number_repeated_names(stream, report);
+        const bool written = write_rdd_lines(stream, report);
+        if (!rdd_stream_finish(stream, written, temp_name, name_text))
+            report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
+    }
     obj_free(stream);
     run_uml_tool(name_text, tool_dir);
     xfree(name_text);
-    obj_free(report);
+    {
+        const PhaseTimer timer(PHASE_FREE);
+        obj_free(report);
+    }
+    phase_log_write();
     keywords_release();
 }
 

@@ -1,6 +1,7 @@
 #include "rodload.h"
 
 #include "exec.h"
+#include "phaselog.h"
 #include "i18nerrgest.h"
 #include "rodadcf.h"
 #include "rodadnam.h"
@@ -14,6 +15,7 @@
 #include <QString>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace {
@@ -176,15 +178,29 @@ Objet *number_lines(Objet *file_number, Objet *lines)
     return lines;
 }
 
+Objet *rod_structure_lines(Objet *lines, bool time_mode)
+{
+    lines = time_mode ? filter_codes_time(lines) : filter_codes(lines);
+    name_lines(lines);
+    convert_numeric_fields(lines);
+    lines = add_tp_lines(lines);
+    lines = close_runs(lines);
+    Objet *tree = nest_blocks(lines);
+    tree = prune_selection(tree);
+    return regroup_timed(tree);
+}
+
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
 {
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
     Objet *merged = nullptr;
+    PhaseLog &log = phase_log();
     for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
         if (file_name.empty())
             continue;
+        std::optional<PhaseTimer> timer(std::in_place, PHASE_READ);
         Objet *name = str_new(file_name.data(), file_name.size());
         Objet *stream = stream_open(name, mode);
         if (!stream)
@@ -195,6 +211,10 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         if (std::ferror(stream->link.stream))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
                          QString());
+        if (log.enabled) {
+            ++log.files;
+            log.rod_bytes += std::ftell(stream->link.stream);
+        }
         stream_close(stream);
         obj_free(stream);
         obj_free(name);
@@ -212,17 +232,16 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         header_lines.append_cell(lines);
         number_lines(file_number, rest);
         obj_free(file_number);
+        if (log.enabled)
+            log.rod_lines += 1 + item_count(rest);
 
-        rest = time_mode ? filter_codes_time(rest) : filter_codes(rest);
-        name_lines(rest);
-        convert_numeric_fields(rest);
-        rest = add_tp_lines(rest);
-        rest = close_runs(rest);
-        Objet *tree = nest_blocks(rest);
-        tree = prune_selection(tree);
-        tree = regroup_timed(tree);
+        timer.emplace(PHASE_STRUCTURE);
+        Objet *tree = rod_structure_lines(rest, time_mode);
+        timer.emplace(PHASE_SYNCHRONISE);
         synchronise(merged, tree);
+        timer.emplace(PHASE_CF);
         add_cf_line(tree, file_name.c_str(), slot + 1);
+        timer.emplace(PHASE_MERGE);
         merged = time_mode ? merge_report_by_time(merged, tree) : merge_report(merged, tree);
     }
     obj_free(mode);

@@ -34,6 +34,11 @@ long find_closing_quote(const char *text, std::size_t length, std::size_t open);
 // Returns `lines`; the caller keeps ownership of `file_number`.
 Objet *number_lines(Objet *file_number, Objet *lines);
 
+// The passes that turn a numbered file body (the lines after its header
+// line) into its tree, in their fixed order: code filter, naming,
+// conversion, TP lines, closing runs, nesting, pruning, regrouping.
+Objet *rod_structure_lines(Objet *lines, bool time_mode);
+
 // Loads, structures and merges every ROD file of the ROD file table; returns
 // the report that make_header returned.
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header);

@@ -1,0 +1,35 @@
+// Input sets for the benchmark and the equivalence tests: one test campaign
+// seen by K RIO files of one test script, with the ROD text each RIO file
+// carries for the stand-in post-processor.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class GenScenario : char {
+    SameClock = 'a',     // one clock, origins close together, the first file earliest
+    MixedClocks = 'b',   // three clocks, aligned by rendezvous
+    EarlierOrigin = 'c', // each new file starts before the merged report
+    HugeFile = 'd',      // one file of the given size
+    TimeMode = 'e',      // as SameClock, merged with -TIME
+};
+
+struct GenSpec {
+    GenScenario scenario = GenScenario::SameClock;
+    int files = 2;                     // RIO files
+    std::size_t bytes_per_file = 4096; // ROD text per file, roughly
+    uint32_t seed = 1;
+};
+
+// Parses "a".."e"; false for anything else.
+bool gen_scenario_from_text(const std::string &text, GenScenario &scenario);
+
+std::string gen_tdc_name();
+std::string gen_rio_name(int file_index);
+std::string gen_tdc_text();
+// The ROD text of file `file_index` (0-based): header line, RE block, runs,
+// last element.
+std::string gen_rod_text(const GenSpec &spec, int file_index);
+// The RIO file: its first line, then the ROD text.
+std::string gen_rio_text(const GenSpec &spec, int file_index);
