@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <iterator>
+#include <list>
+#include <set>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -348,9 +353,13 @@ void merge_instance_run(Objet *holder, Objet *new_cell)
     append_run(holder, run);
 }
 
-void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
+bool use_reference_merge = false;
+
+// The straightforward merge of a run list: every search walks the merged
+// runs from the start. Kept as the reference the indexed merge must match.
+void merge_run_list_reference(Objet *holder, Objet *cell, PendingMerges &pending)
 {
-    for (Objet *cell = new_runs; cell; cell = cell->link.next) {
+    for (; cell; cell = cell->link.next) {
         if (!cell->head.item)
             continue;
         Objet *run = run_of(cell);
@@ -362,6 +371,326 @@ void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
                 place_scenario_run(holder, cell, ds_line);
         } else {
             merge_instance_run(holder, cell);
+        }
+    }
+}
+
+// Index of a merged run list for one file's runs: it answers the searches of
+// the reference merge (first run of a scenario identity, first run lacking
+// the file's contribution, first scenario with a greater order key) without
+// walking the list, and mirrors every change the merge makes to the list.
+// A merged run the reference searches would stop on with a fault makes the
+// index unusable: the reference merge then takes over at that point, so
+// faults and their order stay the reference's.
+struct IndexedRun {
+    Objet *cell = nullptr;
+    uint64_t label = 0; // increases along the list
+    bool has_ds = false;
+    std::string identity; // DS fields 1 and 4
+    uint32_t order_key = 0; // DS field 7
+    bool lacks_file = false; // the reference line lacks the indexed file's contribution
+};
+using RunList = std::list<IndexedRun>;
+
+IndexedRun new_entry(Objet *cell, uint64_t label)
+{
+    IndexedRun entry;
+    entry.cell = cell;
+    entry.label = label;
+    return entry;
+}
+using RunPos = RunList::iterator;
+
+struct ByLabel {
+    bool operator()(RunPos a, RunPos b) const { return a->label < b->label; }
+};
+// Scenarios by (order key, label); searched with a (key, label) pair.
+struct ByOrderKey {
+    using is_transparent = void;
+    using Position = std::pair<uint32_t, uint64_t>;
+    static Position of(RunPos a) { return {a->order_key, a->label}; }
+    bool operator()(RunPos a, RunPos b) const { return of(a) < of(b); }
+    bool operator()(RunPos a, const Position &b) const { return of(a) < b; }
+    bool operator()(const Position &a, RunPos b) const { return a < of(b); }
+};
+
+constexpr uint64_t LABEL_GAP = uint64_t{1} << 32;
+
+struct RunIndex {
+    bool valid = false;
+    int32_t file_number = 0;
+    RunList runs;
+    std::unordered_map<std::string, std::set<RunPos, ByLabel>> by_identity;
+    std::set<RunPos, ByLabel> instance_runs_lacking; // runs without DS group
+    std::set<RunPos, ByLabel> runs_lacking;
+    std::set<RunPos, ByOrderKey> scenarios;
+    bool order_checked = false;
+    bool order_sorted = false; // order keys never decrease along the list
+};
+
+std::string identity_of(const Objet *name, const Objet *instance)
+{
+    std::string key = std::to_string(name->link.length);
+    key += ':';
+    key.append(name->head.text, name->link.length);
+    key.append(instance->head.text, instance->link.length);
+    return key;
+}
+
+// A field read_field would return, or null where it would end the run.
+Objet *field_or_null(Objet *line, int k, int32_t object_kind)
+{
+    Objet *field = k <= read_field_count(line) ? line_field(line, k) : nullptr;
+    return field && field->kind == object_kind ? field : nullptr;
+}
+
+Objet *opening_or_null(Objet *group, LineKind kind)
+{
+    if (!is_cell(group))
+        return nullptr;
+    Objet *line = group->head.item;
+    return is_line(line) && line->head.item->tag == kind ? line : nullptr;
+}
+
+// What the reference searches read of one merged run; false where they
+// would end the run.
+bool describe_run(IndexedRun &entry, int32_t file_number)
+{
+    Objet *run = entry.cell->head.item;
+    if (!is_cell(run))
+        return false;
+    Objet *xi_line = nullptr;
+    if (Objet *xi = find_XI_group(run)) {
+        xi_line = opening_or_null(xi, KIND_XI);
+        if (!xi_line)
+            return false;
+    }
+    Objet *ds = find_DS_group(run);
+    entry.has_ds = ds != nullptr;
+    if (ds) {
+        Objet *ds_line = opening_or_null(ds, KIND_DS);
+        Objet *name = ds_line ? field_or_null(ds_line, 1, OBJ_STRING) : nullptr;
+        Objet *instance = ds_line ? field_or_null(ds_line, 4, OBJ_STRING) : nullptr;
+        Objet *order = ds_line ? field_or_null(ds_line, 7, OBJ_LONG) : nullptr;
+        if (!name || !instance || !order)
+            return false;
+        entry.identity = identity_of(name, instance);
+        entry.order_key = static_cast<uint32_t>(order->link.value);
+        if (!xi_line)
+            xi_line = ds_line;
+    } else if (!xi_line) {
+        return false;
+    }
+    entry.lacks_file = !has_contribution(xi_line, file_number);
+    return true;
+}
+
+void unlink_entry(RunIndex &index, RunPos pos)
+{
+    if (pos->has_ds) {
+        auto found = index.by_identity.find(pos->identity);
+        found->second.erase(pos);
+        if (found->second.empty())
+            index.by_identity.erase(found);
+        index.scenarios.erase(pos);
+    } else {
+        index.instance_runs_lacking.erase(pos);
+    }
+    index.runs_lacking.erase(pos);
+}
+
+bool link_entry(RunIndex &index, RunPos pos)
+{
+    const bool had_ds = pos->has_ds;
+    const uint32_t had_key = pos->order_key;
+    if (!describe_run(*pos, index.file_number)) {
+        index.valid = false;
+        return false;
+    }
+    if (pos->has_ds) {
+        index.by_identity[pos->identity].insert(pos);
+        index.scenarios.insert(pos);
+    } else if (pos->lacks_file) {
+        index.instance_runs_lacking.insert(pos);
+    }
+    if (pos->lacks_file)
+        index.runs_lacking.insert(pos);
+    if (pos->has_ds != had_ds || pos->order_key != had_key)
+        index.order_checked = false;
+    return true;
+}
+
+void build_index(RunIndex &index, Objet *holder, int32_t file_number)
+{
+    index = RunIndex{};
+    index.valid = true;
+    index.file_number = file_number;
+    uint64_t label = 0;
+    for (Objet *cell = holder->head.item; cell; cell = cell->link.next) {
+        label += LABEL_GAP;
+        index.runs.push_back(new_entry(cell, label));
+        if (!link_entry(index, std::prev(index.runs.end())))
+            return;
+    }
+    index.order_checked = false;
+}
+
+// Ready for searches on behalf of `file_number`; false when the reference must do them.
+bool index_ready(RunIndex &index, Objet *holder, int32_t file_number)
+{
+    if (index.valid && index.file_number != file_number)
+        build_index(index, holder, file_number);
+    return index.valid;
+}
+
+void relabel(RunIndex &index)
+{
+    uint64_t label = 0;
+    for (IndexedRun &entry : index.runs)
+        entry.label = label += LABEL_GAP;
+}
+
+// A new entry for `cell` just before `before` (end: at the end of the list).
+RunPos add_entry(RunIndex &index, RunPos before, Objet *cell)
+{
+    const uint64_t low = before == index.runs.begin() ? 0 : std::prev(before)->label;
+    uint64_t high = before == index.runs.end() ? low + 2 * LABEL_GAP : before->label;
+    if (high - low < 2) {
+        relabel(index);
+        return add_entry(index, before, cell);
+    }
+    RunPos pos = index.runs.insert(before, new_entry(cell, low + (high - low) / 2));
+    link_entry(index, pos);
+    return pos;
+}
+
+void refresh_entry(RunIndex &index, RunPos pos)
+{
+    unlink_entry(index, pos);
+    link_entry(index, pos);
+}
+
+RunPos first_of(const std::set<RunPos, ByLabel> &set, RunPos none) { return set.empty() ? none : *set.begin(); }
+
+RunPos indexed_partner(RunIndex &index, Objet *ds_line)
+{
+    const RunPos none = index.runs.end();
+    Objet *name = read_field(ds_line, 1, OBJ_STRING);
+    Objet *instance = read_field(ds_line, 4, OBJ_STRING);
+    const auto same = index.by_identity.find(identity_of(name, instance));
+    const RunPos by_identity = same == index.by_identity.end() ? none : *same->second.begin();
+    const RunPos lacking = first_of(index.instance_runs_lacking, none);
+    if (by_identity == none)
+        return lacking;
+    if (lacking == none)
+        return by_identity;
+    return by_identity->label < lacking->label ? by_identity : lacking;
+}
+
+// First scenario whose order key is greater than `key`, in list order.
+RunPos first_greater_scenario(RunIndex &index, uint32_t key)
+{
+    if (!index.order_checked) {
+        index.order_sorted = true;
+        bool seen = false;
+        uint32_t previous = 0;
+        for (const IndexedRun &entry : index.runs) {
+            if (!entry.has_ds)
+                continue;
+            if (seen && entry.order_key < previous)
+                index.order_sorted = false;
+            seen = true;
+            previous = entry.order_key;
+        }
+        index.order_checked = true;
+    }
+    if (index.order_sorted) {
+        const auto found = index.scenarios.upper_bound(std::pair{key, UINT64_MAX});
+        return found == index.scenarios.end() ? index.runs.end() : *found;
+    }
+    for (RunPos pos = index.runs.begin(); pos != index.runs.end(); ++pos)
+        if (pos->has_ds && pos->order_key > key)
+            return pos;
+    return index.runs.end();
+}
+
+void indexed_append(RunIndex &index, Objet *holder, Objet *run)
+{
+    Objet *cell = list1(run);
+    if (index.runs.empty())
+        holder->head.item = cell;
+    else
+        index.runs.back().cell->link.next = cell;
+    add_entry(index, index.runs.end(), cell);
+}
+
+void indexed_place(RunIndex &index, Objet *holder, Objet *new_cell, Objet *ds_line)
+{
+    const uint32_t key = read_unsigned(ds_line, 7);
+    Objet *run = new_cell->head.item;
+    new_cell->head.item = nullptr;
+    const RunPos before = first_greater_scenario(index, key);
+    if (before == index.runs.end()) {
+        indexed_append(index, holder, run);
+        return;
+    }
+    if (before != index.runs.begin()) {
+        Objet *previous = std::prev(before)->cell;
+        list_insert_after(holder->head.item, previous, run);
+        add_entry(index, before, previous->link.next);
+        return;
+    }
+    // The first cell keeps its place and takes the new run; its old run moves to a new second cell.
+    list_insert_after(holder->head.item, nullptr, run);
+    before->cell = holder->head.item->link.next;
+    add_entry(index, before, holder->head.item);
+}
+
+void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
+{
+    if (use_reference_merge) {
+        merge_run_list_reference(holder, new_runs, pending);
+        return;
+    }
+    RunIndex index;
+    bool built = false;
+    for (Objet *cell = new_runs; cell; cell = cell->link.next) {
+        if (!cell->head.item)
+            continue;
+        Objet *run = run_of(cell);
+        Objet *ds = find_DS_group(run);
+        Objet *ds_line = ds ? opening_line(ds, KIND_DS) : nullptr;
+        Objet *xi_line = nullptr;
+        if (!ds) {
+            Objet *xi = find_XI_group(run);
+            if (!xi)
+                structure_fault();
+            xi_line = opening_line(xi, KIND_XI);
+        }
+        const int32_t file_number = first_file_number(ds ? ds_line : xi_line);
+        if (!built) {
+            build_index(index, holder, file_number);
+            built = true;
+        }
+        if (!index_ready(index, holder, file_number)) {
+            merge_run_list_reference(holder, cell, pending);
+            return;
+        }
+        if (ds) {
+            const RunPos partner = indexed_partner(index, ds_line);
+            if (partner != index.runs.end()) {
+                merge_runs(partner->cell, run, pending);
+                refresh_entry(index, partner);
+            } else {
+                indexed_place(index, holder, cell, ds_line);
+            }
+        } else if (!index.runs_lacking.empty()) {
+            const RunPos partner = *index.runs_lacking.begin();
+            merge_groups(partner->cell, run, XI_PART);
+            refresh_entry(index, partner);
+        } else {
+            cell->head.item = nullptr;
+            indexed_append(index, holder, run);
         }
     }
 }
@@ -433,6 +762,8 @@ void insert_group_contents(Objet *into, Objet *from)
         insert_chain_items(cursor, from->link.next, from_closing);
     last_cell(into)->link.next = closing;
 }
+
+void merge_use_reference(bool reference) { use_reference_merge = reference; }
 
 void merge_body(Objet *holder, Objet *new_runs)
 {

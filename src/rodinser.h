@@ -24,6 +24,11 @@ Objet *merge_report(Objet *merged, Objet *report);
 // in time order.
 Objet *merge_report_by_time(Objet *merged, Objet *report);
 
+// The merge searches the merged runs through an index; with `reference`
+// set it walks them from the start instead, as the straightforward
+// algorithm does (the equivalence tests compare both).
+void merge_use_reference(bool reference);
+
 // Merges the run list `new_runs` into the run list held by `holder` (its
 // item; null for an empty list), scenario runs by identity, instance runs by
 // file contribution, inner runs of joined scenarios likewise.
