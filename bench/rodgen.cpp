@@ -210,11 +210,13 @@ std::string gen_rod_text(const GenSpec &spec, int file_index)
         if (!instance_only) {
             // Most scenarios are shared by all files (DS fields 1 and 4); a few are this file's own.
             const bool own = j % 7 == 3;
+            const int shared = spec.scrambled ? (j + file_index * 5) % 17 : j;
             const std::string name =
-                own ? "SC_F" + std::to_string(file_index) + "_" + std::to_string(j) : "SC_" + std::to_string(j);
+                own ? "SC_F" + std::to_string(file_index) + "_" + std::to_string(j) : "SC_" + std::to_string(shared);
+            const uint32_t order_key = spec.scrambled ? random.below(30) : static_cast<uint32_t>(j);
             t += 2;
             w.begin("DS"), w.field(name), w.field("scenario " + std::to_string(j)), w.field("campaign.tds"),
-                w.field(own ? "2" : "1"), w.field(t), w.field("300"), w.field(static_cast<uint32_t>(j)), w.end();
+                w.field(own ? "2" : "1"), w.field(t), w.field("300"), w.field(order_key), w.end();
             const uint32_t start = t;
             t = inner_items(w, random, t, 6 + static_cast<int>(random.below(12)), unique);
             if (spec.scenario == GenScenario::MixedClocks)

@@ -20,6 +20,9 @@ struct GenSpec {
     int files = 2;                     // RIO files
     std::size_t bytes_per_file = 4096; // ROD text per file, roughly
     uint32_t seed = 1;
+    // Order keys at random and scenario names taken in a different cycle by
+    // each file (repeated identities, unsorted keys): for the equivalence tests.
+    bool scrambled = false;
 };
 
 // Parses "a".."e"; false for anything else.
