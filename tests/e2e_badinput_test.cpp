@@ -98,12 +98,12 @@ std::string binary_garbage()
 
 std::vector<BadReport> bad_reports()
 {
+    static const char NUL_LINE[] = "CH \"mo\0de\" \"NORMAL\" \"7\" \"0\"";
     const std::string body = example_body();
     const std::string header = body.substr(0, body.find('\n') + 1);
     return {
         {"BinaryGarbage", header + binary_garbage(), UNEXPTEOF},
-        {"NulByteInALine", replace_line(body, "CH \"mode\"", std::string("CH \"mo\0de\" \"NORMAL\" \"7\" \"0\"", 29)),
-         UNEXPTEOF},
+        {"NulByteInALine", replace_line(body, "CH \"mode\"", std::string(NUL_LINE, sizeof NUL_LINE - 1)), UNEXPTEOF},
         {"TenMegabyteLine", header + "CH \"" + std::string(10 << 20, 'x') + "\" \"1\"\n" + body.substr(header.size()),
          UNEXPTEOF},
         {"TruncatedInsideAField", body.substr(0, body.find("\"Door locks when") + 8), UNEXPTEOF},
