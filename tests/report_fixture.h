@@ -29,6 +29,33 @@ struct Exit {
 
 inline void throwing_exit(int status) { throw Exit{status}; }
 
+// Runs `body`, which must end with a fatal report, and returns the exit
+// status; frees the blocks and closes the streams the ended run still held,
+// as the process would by exiting (-1 when the body returned).
+template <typename Body> int fatal_status(Body body)
+{
+    static std::vector<void *> blocks;
+    static std::vector<FILE *> streams;
+    blocks.clear();
+    streams.clear();
+    set_resource_tracker({[](void *block) { blocks.push_back(block); },
+                          [](void *block) { std::erase(blocks, block); },
+                          [](FILE *stream) { streams.push_back(stream); },
+                          [](FILE *stream) { std::erase(streams, stream); }});
+    int status = -1;
+    try {
+        body();
+    } catch (const Exit &exit) {
+        status = exit.status;
+        for (FILE *stream : streams)
+            std::fclose(stream);
+        for (void *block : blocks)
+            std::free(block);
+    }
+    set_resource_tracker({});
+    return status;
+}
+
 inline void engine_setup()
 {
     keywords_init();

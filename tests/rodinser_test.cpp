@@ -10,6 +10,7 @@
 using fixture::dump;
 using fixture::dump_of;
 using fixture::Exit;
+using fixture::fatal_status;
 using fixture::file_tree;
 
 namespace {
@@ -167,33 +168,21 @@ TEST_F(Merge, TimeModeInterleavesBodyItems)
 TEST_F(Merge, FaultsEndTheRun)
 {
     // -TIME: a body item without time key.
-    Objet *merged = merge_files({event(10)}, true);
-    Objet *keyless = file_tree(rod(event(5) + "BC \"x\"\n"), 2, true);
-    try {
-        merge_report_by_time(merged, keyless);
-        FAIL() << "no fault";
-    } catch (const Exit &exit) {
-        EXPECT_EQ(exit.status, 7);
-    }
+    EXPECT_EQ(fatal_status([] {
+                  Objet *merged = merge_files({event(10)}, true);
+                  merge_report_by_time(merged, file_tree(rod(event(5) + "BC \"x\"\n"), 2, true));
+              }),
+              7);
 
     // A later run with neither an XI nor a DS group.
     const std::string timing_only = "DT \"50\" \"x\" \"y\"\nYT \"60\" \"x\"\n" + instance(70, 80);
-    merged = merge_files({instance(10, 20)});
-    try {
-        merge_report(merged, file_tree(rod(timing_only), 2));
-        FAIL() << "no fault";
-    } catch (const Exit &exit) {
-        EXPECT_EQ(exit.status, 7);
-    }
+    EXPECT_EQ(fatal_status([&] { merge_report(merge_files({instance(10, 20)}), file_tree(rod(timing_only), 2)); }), 7);
 
     // A merged run with neither, met by the instance merge: internal fault.
-    merged = merge_files({timing_only});
     testing::internal::CaptureStderr();
-    try {
-        merge_report(merged, file_tree(rod(instance(10, 20)), 2));
-        FAIL() << "no fault";
-    } catch (const Exit &exit) {
-        EXPECT_EQ(exit.status, 7);
-    }
+    EXPECT_EQ(fatal_status([&] {
+                  merge_report(merge_files({timing_only}), file_tree(rod(instance(10, 20)), 2));
+              }),
+              7);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ERRINTERN"), std::string::npos);
 }

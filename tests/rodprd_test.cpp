@@ -110,9 +110,12 @@ TEST_F(CfLine, TreeWithoutIeLineGetsNone)
 
 TEST_F(CfLine, UnreadableRodFileIsFatal)
 {
-    Objet *tree = file_tree("RE \"r\"\nIE \"0\" \"A\" \"x\"\nXX \"x\" \"y\"\nDB \"e\"\nBF \"e\"\n", 1);
     testing::internal::CaptureStderr();
-    EXPECT_THROW(add_cf_line(tree, "/nonexistent/x.rod", 1), fixture::Exit);
+    EXPECT_EQ(fixture::fatal_status([] {
+                  Objet *tree = file_tree("RE \"r\"\nIE \"0\" \"A\" \"x\"\nXX \"x\" \"y\"\nDB \"e\"\nBF \"e\"\n", 1);
+                  add_cf_line(tree, "/nonexistent/x.rod", 1);
+              }),
+              7);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("FICERROPN"), std::string::npos);
 }
 
