@@ -1,17 +1,8 @@
 #include "rodinser.h"
 
-#include "report_fixture.h"
+#include "rod_text.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-using fixture::dump;
-using fixture::dump_of;
-using fixture::Exit;
-using fixture::fatal_status;
-using fixture::file_tree;
+using namespace rodtext;
 
 namespace {
 
@@ -46,7 +37,7 @@ Objet *merge_files(const std::vector<std::string> &bodies, bool time_mode = fals
 
 class Merge : public ::testing::Test {
 protected:
-    void SetUp() override { fixture::engine_setup(); }
+    void SetUp() override { rodtext::engine_setup(); }
 };
 
 } // namespace

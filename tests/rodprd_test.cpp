@@ -1,26 +1,18 @@
 #include "rodprd.h"
 
-#include "rodadcf.h"
-#include "report_fixture.h"
-
-#include <gtest/gtest.h>
+#include "rod_text.h"
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <string>
-#include <vector>
 
-using fixture::dump;
-using fixture::dump_of;
-using fixture::file_tree;
+using namespace rodtext;
 
 namespace {
 
 class CfLine : public ::testing::Test {
 protected:
-    void SetUp() override { fixture::engine_setup(); }
+    void SetUp() override { rodtext::engine_setup(); }
 };
 
 class RddWriting : public CfLine {};
@@ -111,7 +103,7 @@ TEST_F(CfLine, TreeWithoutIeLineGetsNone)
 TEST_F(CfLine, UnreadableRodFileIsFatal)
 {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(fixture::fatal_status([] {
+    EXPECT_EQ(rodtext::fatal_status([] {
                   Objet *tree = file_tree("RE \"r\"\nIE \"0\" \"A\" \"x\"\nXX \"x\" \"y\"\nDB \"e\"\nBF \"e\"\n", 1);
                   add_cf_line(tree, "/nonexistent/x.rod", 1);
               }),

@@ -1,28 +1,10 @@
 #include "rod_text.h"
-#include "rodadnam.h"
-#include "rodadtp.h"
-#include "rodprune.h"
-#include "rodtrait.h"
 
-#include <gtest/gtest.h>
-
-using rodtext::bare_lines;
-using rodtext::lines;
-using rodtext::outline;
-using rodtext::print;
+using namespace rodtext;
 
 namespace {
 
-class Prune : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        keywords_init();
-        time_key_init();
-        set_exit_hook(rodtext::exit_without_leak_check);
-    }
-    void TearDown() override { set_exit_hook(nullptr); }
-};
+using Prune = EngineTest;
 
 // The loader's passes up to the selection pruning.
 Objet *structured(const char *text)

@@ -1,30 +1,10 @@
 #include "rod_text.h"
-#include "rodadnam.h"
-#include "rodadtp.h"
-#include "rodprune.h"
-#include "rodtrait.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
-using rodtext::bare_lines;
-using rodtext::lines;
-using rodtext::outline;
-using rodtext::print;
+using namespace rodtext;
 
 namespace {
 
-class Structure : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        keywords_init();
-        time_key_init();
-        set_exit_hook(rodtext::exit_without_leak_check);
-    }
-    void TearDown() override { set_exit_hook(nullptr); }
-};
+using Structure = EngineTest;
 
 // Read lines after naming, conversion and TP lines, as the loader has them.
 Objet *prepared(const char *text)

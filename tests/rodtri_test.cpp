@@ -1,29 +1,10 @@
 #include "rod_text.h"
-#include "rodadnam.h"
-#include "rodadtp.h"
-#include "rodtri.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
-using rodtext::lines;
-using rodtext::outline;
-using rodtext::print;
-using rodtext::scan;
+using namespace rodtext;
 
 namespace {
 
-class Times : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        keywords_init();
-        time_key_init();
-        set_exit_hook(rodtext::exit_without_leak_check);
-    }
-    void TearDown() override { set_exit_hook(nullptr); }
-};
+using Times = EngineTest;
 
 Objet *named(const char *text)
 {
