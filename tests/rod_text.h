@@ -101,20 +101,26 @@ protected:
     void TearDown() override { set_exit_hook(nullptr); }
 };
 
-// What pprint writes for `obj`.
-inline std::string print(Objet *obj)
+// What `write` writes to a stream object, captured in memory.
+template <typename Write> std::string written_to_memory(Write write)
 {
     char *buffer = nullptr;
     size_t size = 0;
     FILE *memory = open_memstream(&buffer, &size);
     Objet *stream = obj_new(OBJ_STREAM);
     stream->link.stream = memory;
-    pprint(stream, obj);
+    write(stream);
     std::fclose(memory);
     obj_free(stream);
     std::string text(buffer, size);
     std::free(buffer);
     return text;
+}
+
+// What pprint writes for `obj`.
+inline std::string print(Objet *obj)
+{
+    return written_to_memory([obj](Objet *stream) { pprint(stream, obj); });
 }
 
 // The printed structure in short: each printed line as its code, and each

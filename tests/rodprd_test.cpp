@@ -36,18 +36,10 @@ template <typename Body> void in_directory(const std::string &dir, Body body)
 
 std::string written(Objet *report)
 {
-    char *buffer = nullptr;
-    size_t size = 0;
-    FILE *memory = open_memstream(&buffer, &size);
-    Objet *stream = obj_new(OBJ_STREAM);
-    stream->link.stream = memory;
-    number_repeated_names(stream, report);
-    EXPECT_TRUE(write_rdd_lines(stream, report));
-    std::fclose(memory);
-    obj_free(stream);
-    std::string text(buffer, size);
-    std::free(buffer);
-    return text;
+    return written_to_memory([report](Objet *stream) {
+        number_repeated_names(stream, report);
+        EXPECT_TRUE(write_rdd_lines(stream, report));
+    });
 }
 
 } // namespace
