@@ -19,14 +19,7 @@ const std::string UNEXPTEOF = "Molvex-F-UNEXPTEOF,  Unexpected end of file\n";
 
 std::string first_line(const char *kind, const std::string &plan = "PLAN")
 {
-    return "KORVA Probeworks \"v2.6a\" \"" + plan + "\" \"" + kind + "\" \"door_lock\"\n";
-}
-
-// The report text of an example run: its RIO file without the first line.
-std::string example_body(const std::string &rio_name = "door_lock_run1.rio")
-{
-    const std::string text = read_file(source_dir() + "/examples/" + rio_name);
-    return text.substr(text.find('\n') + 1);
+    return korva_header(kind, "door_lock", plan);
 }
 
 std::string replace_line(std::string body, const std::string &prefix, const std::string &line)
@@ -51,12 +44,7 @@ struct Plan {
 
     void rio(const std::string &name, const std::string &body) { write_file(dir + "/" + name, first_line("RIO file") + body); }
 
-    RunResult run(std::vector<std::string> args)
-    {
-        RunOptions options;
-        options.cwd = dir;
-        return run_zovizeve(args, options);
-    }
+    RunResult run(std::vector<std::string> args) { return run_in(dir, args); }
 
     // Fails the test unless the earlier RDD file is intact and nothing else
     // (a temporary RDD file) was left beside it.
@@ -99,7 +87,7 @@ std::string binary_garbage()
 std::vector<BadReport> bad_reports()
 {
     static const char NUL_LINE[] = "CH \"mo\0de\" \"NORMAL\" \"7\" \"0\"";
-    const std::string body = example_body();
+    const std::string body = example_body("door_lock_run1.rio");
     const std::string header = body.substr(0, body.find('\n') + 1);
     return {
         {"BinaryGarbage", header + binary_garbage(), UNEXPTEOF},
@@ -134,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(BadInput, BadReportBody, ::testing::ValuesIn(bad_report
 // Synchronising a second file needs a clock description on both sides.
 TEST(BadInputSync, SecondFileWithoutSyLineOrWithAZeroPeriodOrUnit)
 {
-    const std::string body = example_body();
+    const std::string body = example_body("door_lock_run1.rio");
     const std::string sy = body.substr(body.find("\nSY ") + 1, body.find('\n', body.find("\nSY ") + 1) - body.find("\nSY "));
     const std::vector<std::pair<const char *, std::string>> cases = {
         {"no SY line", replace_line(body, "SY ", "")},
@@ -172,7 +160,7 @@ TEST(BadInputFiles, RioFirstLineOfFiveThousandCharacters)
     Plan plan;
     const std::string long_plan(5000, 'P');
     write_file(plan.dir + "/long.tdc", first_line("TDC file", long_plan) + "CF \"D\" \"t\" \"1\" \"B\" \"D\"\n");
-    write_file(plan.dir + "/long.rio", first_line("RIO file", long_plan) + example_body());
+    write_file(plan.dir + "/long.rio", first_line("RIO file", long_plan) + example_body("door_lock_run1.rio"));
     const RunResult result = plan.run({"long.tdc", "long.rio"});
     // A first line past the stored length: refused, or paired on what is kept.
     if (result.status == 0) {
@@ -192,7 +180,7 @@ TEST(BadInputFiles, NamesWithBlanksQuotesSemicolonsSubstitutionsAndAccents)
                                             "$(touch injected).rio", "ŝtato_été.rio"};
     std::vector<std::string> args = {"plan.tdc"};
     for (const std::string &name : names) {
-        plan.rio(name, example_body());
+        plan.rio(name, example_body("door_lock_run1.rio"));
         args.push_back(name);
     }
     args.push_back("-RDD=out $(touch injected2);.rdd");

@@ -11,11 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string header(const char *kind, const std::string &script)
-{
-    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"" + script + "\"\n";
-}
-
 struct Plan {
     std::string dir = make_temp_dir();
     std::string tool_dir = dir;
@@ -24,19 +19,12 @@ struct Plan {
     {
         write_stub_postpro(dir);
         write_stub_uml(dir);
-        write_file(dir + "/t.tdc", header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
-        const std::string report = read_file(source_dir() + "/examples/door_open_run1.rio");
+        write_file(dir + "/t.tdc", korva_header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
         for (const char *name : {"r1.rio", "r2.rio", "r3.res"})
-            write_file(dir + "/" + name, header("RIO file", "t") + report.substr(report.find('\n') + 1));
+            write_file(dir + "/" + name, korva_header("RIO file", "t") + example_body("door_open_run1.rio"));
     }
     ~Plan() { std::system(("rm -rf " + dir + " " + (tool_dir == dir ? "" : tool_dir)).c_str()); }
-    RunResult run(const std::vector<std::string> &args)
-    {
-        RunOptions options;
-        options.cwd = dir;
-        options.env["ZRM_DIR"] = tool_dir;
-        return run_zovizeve(args, options);
-    }
+    RunResult run(const std::vector<std::string> &args) { return run_in(dir, args, tool_dir); }
     Lines calls() { return split_lines(read_file(dir + "/calls")); }
 };
 

@@ -18,11 +18,6 @@ namespace {
 const std::string EARLIER_RDD = "KORVA Probeworks \"v2.6a\" \"earlier report\" \n";
 const std::string NOBODY = "65534";
 
-std::string first_line(const char *kind)
-{
-    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"door_lock\"\n";
-}
-
 // Two runs of one script in a directory that every user may use; the tools
 // are the stand-ins unless a test writes stubs.
 struct Plan {
@@ -32,11 +27,10 @@ struct Plan {
     Plan()
     {
         fs::permissions(dir, fs::perms::all);
-        write_file(dir + "/plan.tdc", first_line("TDC file") + "CF \"DOORS\" \"door_lock.tds\" \"3.1\" \"B\" \"D\"\n");
-        for (const char *name : {"run1.rio", "run2.rio"}) {
-            const std::string text = read_file(source_dir() + "/examples/door_lock_" + name);
-            write_file(dir + "/" + name, first_line("RIO file") + text.substr(text.find('\n') + 1));
-        }
+        write_file(dir + "/plan.tdc",
+                   korva_header("TDC file", "door_lock") + "CF \"DOORS\" \"door_lock.tds\" \"3.1\" \"B\" \"D\"\n");
+        for (const std::string name : {"run1.rio", "run2.rio"})
+            write_file(dir + "/" + name, korva_header("RIO file", "door_lock") + example_body("door_lock_" + name));
         write_file(dir + "/zrmrdd.rdd", EARLIER_RDD);
     }
     ~Plan() { fs::remove_all(dir); }

@@ -10,14 +10,6 @@
 
 namespace {
 
-std::string copy_examples(const std::vector<std::string> &names)
-{
-    const std::string dir = make_temp_dir();
-    for (const std::string &name : names)
-        write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
-    return dir;
-}
-
 std::string replace_all(std::string text, const std::string &from, const std::string &to)
 {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -46,9 +38,7 @@ const std::vector<std::string> LIFT_CALL = {"lift_call.tdc", "lift_call_panel.ri
 TEST(E2eMerge, DoorsExampleMatchesGolden)
 {
     const std::string dir = copy_examples(DOORS);
-    RunOptions options;
-    options.cwd = dir;
-    const RunResult result = run_zovizeve(DOORS, options);
+    const RunResult result = run_in(dir, DOORS);
     EXPECT_EQ(result.status, 3) << result.err;
     EXPECT_EQ(masked(read_file(dir + "/zrmrdd.rdd"), dir), read_file(source_dir() + "/tests/golden/doors.rdd"));
 }
@@ -56,12 +46,10 @@ TEST(E2eMerge, DoorsExampleMatchesGolden)
 TEST(E2eMerge, LiftCallTimeExampleMatchesGolden)
 {
     const std::string dir = copy_examples(LIFT_CALL);
-    RunOptions options;
-    options.cwd = dir;
     std::vector<std::string> args = {"-TIME", "-RDD=out/lift.rdd"};
     args.insert(args.end(), LIFT_CALL.begin(), LIFT_CALL.end());
     std::filesystem::create_directory(dir + "/out");
-    const RunResult result = run_zovizeve(args, options);
+    const RunResult result = run_in(dir, args);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(masked(read_file(dir + "/out/lift.rdd"), dir),
               read_file(source_dir() + "/tests/golden/lift_call_time.rdd"));

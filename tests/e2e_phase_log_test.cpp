@@ -17,9 +17,7 @@ std::string body_of(const std::string &rdd) { return rdd.substr(rdd.find('\n') +
 
 TEST(PhaseLog, ChangesNothingElseAndNamesEveryPhase)
 {
-    const std::string dir = make_temp_dir();
-    for (const std::string &name : FILES)
-        write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
+    const std::string dir = copy_examples(FILES);
     RunOptions options;
     options.cwd = dir;
     const RunResult plain = run_zovizeve({"-RDD=plain.rdd", FILES[0], FILES[1], FILES[2]}, options);

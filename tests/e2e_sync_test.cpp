@@ -9,15 +9,6 @@
 
 namespace {
 
-std::string copy_examples(const std::vector<std::string> &names)
-{
-    const std::string dir = make_temp_dir();
-    for (const std::string &name : names)
-        if (name.ends_with(".tdc") || name.ends_with(".rio"))
-            write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
-    return dir;
-}
-
 // The RDD lines that begin with `prefix`, in file order.
 std::vector<std::string> lines_starting(const std::string &rdd, const std::string &prefix)
 {
@@ -26,13 +17,6 @@ std::vector<std::string> lines_starting(const std::string &rdd, const std::strin
         if (line.starts_with(prefix))
             found.push_back(line);
     return found;
-}
-
-RunResult run_in(const std::string &dir, const std::vector<std::string> &args)
-{
-    RunOptions options;
-    options.cwd = dir;
-    return run_zovizeve(args, options);
 }
 
 } // namespace

@@ -123,3 +123,31 @@ RunResult run_zovizeve(const std::vector<std::string> &args, const RunOptions &o
 {
     return run_program(zovizeve_path(), args, options);
 }
+
+RunResult run_in(const std::string &dir, const std::vector<std::string> &args, const std::string &tool_dir)
+{
+    RunOptions options;
+    options.cwd = dir;
+    if (!tool_dir.empty())
+        options.env["ZRM_DIR"] = tool_dir;
+    return run_zovizeve(args, options);
+}
+
+std::string korva_header(const std::string &kind, const std::string &script, const std::string &plan)
+{
+    return "KORVA Probeworks \"v2.6a\" \"" + plan + "\" \"" + kind + "\" \"" + script + "\"\n";
+}
+
+std::string example_body(const std::string &rio_name)
+{
+    const std::string text = read_file(source_dir() + "/examples/" + rio_name);
+    return text.substr(text.find('\n') + 1);
+}
+
+std::string copy_examples(const std::vector<std::string> &names)
+{
+    const std::string dir = make_temp_dir();
+    for (const std::string &name : names)
+        write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
+    return dir;
+}

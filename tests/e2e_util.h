@@ -27,6 +27,8 @@ std::string zovizeve_path();               // <build>/stage/bin/zovizeve
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const RunOptions &options = {});
 RunResult run_zovizeve(const std::vector<std::string> &args, const RunOptions &options = {});
+// Runs the program in `dir`, with ZRM_DIR set to `tool_dir` unless empty.
+RunResult run_in(const std::string &dir, const std::vector<std::string> &args, const std::string &tool_dir = "");
 
 // A fresh empty directory under the system's temporary directory.
 std::string make_temp_dir();
@@ -35,3 +37,10 @@ void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 // Lines of `text` split at '\n' (a trailing empty piece is dropped).
 std::vector<std::string> split_lines(const std::string &text);
+
+// The first line of a TDC or RIO file of `script` (`kind`: "TDC file", "RIO file").
+std::string korva_header(const std::string &kind, const std::string &script, const std::string &plan = "PLAN");
+// The report text of an example RIO file: the file without its first line.
+std::string example_body(const std::string &rio_name);
+// A fresh directory holding copies of the named example files.
+std::string copy_examples(const std::vector<std::string> &names);

@@ -9,11 +9,6 @@
 
 namespace {
 
-std::string header(const char *kind, const std::string &script)
-{
-    return "KORVA Probeworks \"v2.6a\" \"PLAN\" \"" + std::string(kind) + "\" \"" + script + "\"\n";
-}
-
 // A test plan in a scratch directory with stub tools; the program runs there.
 struct Plan {
     std::string dir = make_temp_dir();
@@ -26,21 +21,14 @@ struct Plan {
     ~Plan() { std::system(("rm -rf " + dir).c_str()); }
     void tdc(const std::string &script, const std::string &version = "1")
     {
-        write_file(dir + "/" + script + ".tdc", header("TDC file", script) + "CF \"PLAN\" \"" + script +
+        write_file(dir + "/" + script + ".tdc", korva_header("TDC file", script) + "CF \"PLAN\" \"" + script +
                                                     ".tds\" \"" + version + "\" \"BENCH\" \"Mon\"\n");
     }
     void rio(const std::string &name, const std::string &script)
     {
-        const std::string report = read_file(source_dir() + "/examples/door_open_run1.rio");
-        write_file(dir + "/" + name, header("RIO file", script) + report.substr(report.find('\n') + 1));
+        write_file(dir + "/" + name, korva_header("RIO file", script) + example_body("door_open_run1.rio"));
     }
-    RunResult run(const std::vector<std::string> &args)
-    {
-        RunOptions options;
-        options.cwd = dir;
-        options.env["ZRM_DIR"] = dir;
-        return run_zovizeve(args, options);
-    }
+    RunResult run(const std::vector<std::string> &args) { return run_in(dir, args, dir); }
     std::string calls() { return read_file(dir + "/calls"); }
 };
 
