@@ -6,7 +6,7 @@ namespace {
 
 constexpr const char *SCRIPT = "campaign";
 
-// Small deterministic generator: the same spec always gives the same bytes.
+// Small deterministic generator: the same params always gives the same bytes.
 struct Random {
     uint64_t state;
     uint32_t next()
@@ -61,9 +61,9 @@ struct FileShape {
     uint32_t skew;     // local time = campaign time + skew
 };
 
-FileShape shape_of(const GenSpec &spec, int file)
+FileShape shape_of(const GenSpec &params, int file)
 {
-    switch (spec.scenario) {
+    switch (params.scenario) {
     case GenScenario::MixedClocks: {
         static const char *const clocks[] = {"CAR_CLOCK", "SHAFT_CLOCK", "PANEL_CLOCK"};
         return {clocks[file % 3], 0, static_cast<uint32_t>((file % 3) * 500)};
@@ -183,12 +183,12 @@ std::string gen_tdc_text()
            "IN \"PANEL\" \"panel\"\n";
 }
 
-std::string gen_rod_text(const GenSpec &spec, int file_index)
+std::string gen_rod_text(const GenSpec &params, int file_index)
 {
-    Random random{spec.seed * 0x9E3779B97F4A7C15ULL + static_cast<uint64_t>(file_index) * 7919 + 1};
-    const FileShape shape = shape_of(spec, file_index);
+    Random random{params.seed * 0x9E3779B97F4A7C15ULL + static_cast<uint64_t>(file_index) * 7919 + 1};
+    const FileShape shape = shape_of(params, file_index);
     RodWriter w;
-    w.text.reserve(spec.bytes_per_file + 4096);
+    w.text.reserve(params.bytes_per_file + 4096);
     w.raw(std::string("KORVA Probeworks \"v2.6a\" \"BENCH\" \"ROD file\" \"") + SCRIPT +
           "\" \"Fri Feb 27 09:12:44 2026\"");
     w.raw("RE \"campaign\" \"Long test campaign\" \"campaign.tds\" \"3.1\"");
@@ -199,7 +199,7 @@ std::string gen_rod_text(const GenSpec &spec, int file_index)
 
     // Scenario j takes campaign times [j * 400, j * 400 + 400); local times add the file's skew.
     uint32_t unique = 0;
-    const std::size_t body_bytes = spec.bytes_per_file > 600 ? spec.bytes_per_file - 600 : 0;
+    const std::size_t body_bytes = params.bytes_per_file > 600 ? params.bytes_per_file - 600 : 0;
     for (int j = 0; w.text.size() < body_bytes || j < 2; ++j) {
         const uint32_t campaign = static_cast<uint32_t>(j) * 400 + 100;
         uint32_t t = campaign + shape.skew + random.below(20);
@@ -210,16 +210,16 @@ std::string gen_rod_text(const GenSpec &spec, int file_index)
         if (!instance_only) {
             // Most scenarios are shared by all files (DS fields 1 and 4); a few are this file's own.
             const bool own = j % 7 == 3;
-            const int shared = spec.scrambled ? (j + file_index * 5) % 17 : j;
+            const int shared = params.scrambled ? (j + file_index * 5) % 17 : j;
             const std::string name =
                 own ? "SC_F" + std::to_string(file_index) + "_" + std::to_string(j) : "SC_" + std::to_string(shared);
-            const uint32_t order_key = spec.scrambled ? random.below(30) : static_cast<uint32_t>(j);
+            const uint32_t order_key = params.scrambled ? random.below(30) : static_cast<uint32_t>(j);
             t += 2;
             w.begin("DS"), w.field(name), w.field("scenario " + std::to_string(j)), w.field("campaign.tds"),
                 w.field(own ? "2" : "1"), w.field(t), w.field("300"), w.field(order_key), w.end();
             const uint32_t start = t;
             t = inner_items(w, random, t, 6 + static_cast<int>(random.below(12)), unique);
-            if (spec.scenario == GenScenario::MixedClocks)
+            if (params.scenario == GenScenario::MixedClocks)
                 rendezvous(w, j, t, campaign + (t - start)), t += 1;
             t = inner_items(w, random, t, 2 + static_cast<int>(random.below(6)), unique);
             w.begin("FS"), w.field(name), w.field(t), w.field(random.below(40) == 0 ? "1" : "0"), w.field("passed"),
@@ -247,8 +247,8 @@ std::string gen_rod_text(const GenSpec &spec, int file_index)
     return w.text;
 }
 
-std::string gen_rio_text(const GenSpec &spec, int file_index)
+std::string gen_rio_text(const GenSpec &params, int file_index)
 {
     return std::string("KORVA Probeworks \"v2.6a\" \"BENCH\" \"RIO file\" \"") + SCRIPT +
-           "\" \"Tue Feb 24 15:02:11 2026\"\n" + gen_rod_text(spec, file_index);
+           "\" \"Tue Feb 24 15:02:11 2026\"\n" + gen_rod_text(params, file_index);
 }

@@ -33,6 +33,6 @@ std::string gen_rio_name(int file_index);
 std::string gen_tdc_text();
 // The ROD text of file `file_index` (0-based): header line, RE block, runs,
 // last element.
-std::string gen_rod_text(const GenSpec &spec, int file_index);
+std::string gen_rod_text(const GenSpec &params, int file_index);
 // The RIO file: its first line, then the ROD text.
-std::string gen_rio_text(const GenSpec &spec, int file_index);
+std::string gen_rio_text(const GenSpec &params, int file_index);

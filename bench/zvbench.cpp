@@ -23,10 +23,10 @@ constexpr std::size_t FILE_BYTES = 1 << 20;
 
 GenSpec spec_of(GenScenario scenario, std::size_t bytes)
 {
-    GenSpec spec;
-    spec.scenario = scenario;
-    spec.bytes_per_file = bytes;
-    return spec;
+    GenSpec params;
+    params.scenario = scenario;
+    params.bytes_per_file = bytes;
+    return params;
 }
 
 // The numbered lines of a ROD text after its header line.
@@ -49,10 +49,10 @@ Objet *load_body(const std::string &text, int file_number)
 
 std::vector<Objet *> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
 {
-    const GenSpec spec = spec_of(scenario, bytes);
+    const GenSpec params = spec_of(scenario, bytes);
     std::vector<Objet *> trees;
     for (int file = 0; file < files; ++file)
-        trees.push_back(rod_structure_lines(load_body(gen_rod_text(spec, file), file + 1), time_mode));
+        trees.push_back(rod_structure_lines(load_body(gen_rod_text(params, file), file + 1), time_mode));
     return trees;
 }
 

@@ -24,17 +24,17 @@ bool write_text(const std::string &path, const std::string &text)
 
 int main(int argc, char **argv)
 {
-    GenSpec spec;
-    if (argc < 5 || !gen_scenario_from_text(argv[2], spec.scenario)) {
+    GenSpec params;
+    if (argc < 5 || !gen_scenario_from_text(argv[2], params.scenario)) {
         std::cerr << "usage: zvgen DIR a|b|c|d|e FILES BYTES_PER_FILE [SEED]\n";
         return 2;
     }
     const std::string dir = argv[1];
-    spec.files = std::atoi(argv[3]);
-    spec.bytes_per_file = std::strtoull(argv[4], nullptr, 10);
+    params.files = std::atoi(argv[3]);
+    params.bytes_per_file = std::strtoull(argv[4], nullptr, 10);
     if (argc > 5)
-        spec.seed = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
-    if (spec.files < 1 || spec.files > 999) {
+        params.seed = static_cast<uint32_t>(std::strtoul(argv[5], nullptr, 10));
+    if (params.files < 1 || params.files > 999) {
         std::cerr << "zvgen: FILES must be 1 to 999 (one TDC file shares the 1000 names)\n";
         return 2;
     }
@@ -44,9 +44,9 @@ int main(int argc, char **argv)
         return 1;
     }
     std::cout << tdc << '\n';
-    for (int file = 0; file < spec.files; ++file) {
+    for (int file = 0; file < params.files; ++file) {
         const std::string rio = dir + "/" + gen_rio_name(file);
-        if (!write_text(rio, gen_rio_text(spec, file))) {
+        if (!write_text(rio, gen_rio_text(params, file))) {
             std::cerr << "zvgen: cannot write " << rio << '\n';
             return 1;
         }

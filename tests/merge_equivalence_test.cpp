@@ -52,13 +52,13 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    void write_set(const GenSpec &spec)
+    void write_set(const GenSpec &params)
     {
         for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot)
             set_rod_name(slot, "");
-        for (int file = 0; file < spec.files; ++file) {
+        for (int file = 0; file < params.files; ++file) {
             const auto path = dir / ("f" + std::to_string(file) + ".rod");
-            std::ofstream(path, std::ios::binary) << gen_rod_text(spec, file);
+            std::ofstream(path, std::ios::binary) << gen_rod_text(params, file);
             set_rod_name(file, path.string());
         }
     }
@@ -82,16 +82,16 @@ protected:
         return read_all(out);
     }
 
-    void expect_same(const GenSpec &spec)
+    void expect_same(const GenSpec &params)
     {
-        write_set(spec);
+        write_set(params);
         for (const bool time_mode : {false, true}) {
             const std::string reference = rdd_lines(time_mode, true);
             const std::string fast = rdd_lines(time_mode, false);
             EXPECT_FALSE(reference.empty());
-            EXPECT_TRUE(reference == fast) << "scenario " << static_cast<char>(spec.scenario) << " files "
-                                           << spec.files << " seed " << spec.seed << " scrambled "
-                                           << spec.scrambled << " time mode " << time_mode;
+            EXPECT_TRUE(reference == fast) << "scenario " << static_cast<char>(params.scenario) << " files "
+                                           << params.files << " seed " << params.seed << " scrambled "
+                                           << params.scrambled << " time mode " << time_mode;
         }
     }
 
@@ -101,11 +101,11 @@ protected:
 TEST_F(MergeEquivalence, EveryScenarioAtSmallSize)
 {
     for (const char letter : {'a', 'b', 'c', 'd', 'e'}) {
-        GenSpec spec;
-        gen_scenario_from_text(std::string(1, letter), spec.scenario);
-        spec.files = letter == 'd' ? 1 : 7;
-        spec.bytes_per_file = letter == 'd' ? 60000 : 9000;
-        expect_same(spec);
+        GenSpec params;
+        gen_scenario_from_text(std::string(1, letter), params.scenario);
+        params.files = letter == 'd' ? 1 : 7;
+        params.bytes_per_file = letter == 'd' ? 60000 : 9000;
+        expect_same(params);
     }
 }
 
@@ -114,13 +114,13 @@ TEST_F(MergeEquivalence, EveryScenarioAtSmallSize)
 TEST_F(MergeEquivalence, ScrambledCampaignsOnManySeeds)
 {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
-        GenSpec spec;
-        spec.scenario = seed % 2 ? GenScenario::SameClock : GenScenario::MixedClocks;
-        spec.files = 2 + static_cast<int>(seed % 6);
-        spec.bytes_per_file = 3000 + 1500 * (seed % 4);
-        spec.seed = seed;
-        spec.scrambled = true;
-        expect_same(spec);
+        GenSpec params;
+        params.scenario = seed % 2 ? GenScenario::SameClock : GenScenario::MixedClocks;
+        params.files = 2 + static_cast<int>(seed % 6);
+        params.bytes_per_file = 3000 + 1500 * (seed % 4);
+        params.seed = seed;
+        params.scrambled = true;
+        expect_same(params);
     }
 }
 
