@@ -171,36 +171,8 @@ std::span<const int> scaled_fields(int32_t kind)
     }
 }
 
-int shifted_field(int32_t kind)
-{
-    switch (kind) {
-    case KIND_XI:
-    case KIND_DT:
-    case KIND_XE:
-    case KIND_TP:
-        return 1;
-    case KIND_DP:
-    case KIND_FT:
-    case KIND_TN:
-    case KIND_TF:
-    case KIND_FB:
-        return 2;
-    case KIND_DS:
-    case KIND_DA:
-    case KIND_DW:
-    case KIND_EV:
-    case KIND_RD:
-    case KIND_FW:
-    case KIND_ID:
-        return 5;
-    case KIND_SN:
-        return 6;
-    case KIND_IC:
-        return 7;
-    default:
-        return 0;
-    }
-}
+// The shifted field of a kind is its time field.
+int shifted_field(int32_t kind) { return time_field_position(kind); }
 
 std::optional<int32_t> clock_offset(SyOrigin a, SyOrigin b)
 {
