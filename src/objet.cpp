@@ -149,6 +149,16 @@ void list_append(Objet *list, Objet *tail)
     list->link.next = tail;
 }
 
+void list_push_back(Objet *&first, Objet *&last, Objet *item)
+{
+    Objet *cell = list1(item);
+    if (last)
+        last->link.next = cell;
+    else
+        first = cell;
+    last = cell;
+}
+
 Objet *list_append2(Objet *list, Objet *a, Objet *b)
 {
     list_append(list, a);

@@ -63,6 +63,9 @@ Objet *long_from_field(const char *text, size_t length);
 
 // List operations.
 void list_append(Objet *list, Objet *tail);
+// Builds a list front to back: a new cell holding `item` after `last`
+// (or as `first` when the list is still empty); `last` moves to it.
+void list_push_back(Objet *&first, Objet *&last, Objet *item);
 Objet *list_append2(Objet *list, Objet *a, Objet *b);
 void list_wrap_after(Objet *first, Objet *last);
 void list_insert_after(Objet *list, Objet *prev, Objet *x);

@@ -177,12 +177,7 @@ Objet *code_set_new(std::initializer_list<LineKind> kinds)
     Objet *set = nullptr;
     Objet *last = nullptr;
     for (LineKind kind : kinds) {
-        Objet *cell = list1(obj_copy(rod_keywords[kind].string));
-        if (last)
-            last->link.next = cell;
-        else
-            set = cell;
-        last = cell;
+        list_push_back(set, last, obj_copy(rod_keywords[kind].string));
     }
     return set;
 }

@@ -250,12 +250,7 @@ Objet *collect_lines(Objet *tree, Objet *code)
     for_each_line(tree, [&](Objet *line) {
         if (!obj_equal(code, first_item(line)))
             return;
-        Objet *cell = list1(line);
-        if (last)
-            last->link.next = cell;
-        else
-            first = cell;
-        last = cell;
+        list_push_back(first, last, line);
     });
     return first;
 }

@@ -57,12 +57,7 @@ template <typename MakeLine> Objet *line_list(std::string_view text, MakeLine ma
     for (std::string row; std::getline(input, row);) {
         if (row.empty())
             continue;
-        Objet *cell = list1(make_line(row));
-        if (tail)
-            tail->link.next = cell;
-        else
-            head = cell;
-        tail = cell;
+        list_push_back(head, tail, make_line(row));
     }
     return head;
 }

@@ -238,7 +238,7 @@ TEST_F(Loading, MissingFileStopsWithFicnotopnNamingIt)
 
 TEST_F(Loading, EmptyOrHeaderOnlyFilesAndShortFirstHeadersEndTheRun)
 {
-    for (const std::string content : {std::string(), std::string("HD \"h\" \"v\"\n"), "HD \"h\"\n" + rod_body("a")}) {
+    for (const std::string &content : {std::string(), std::string("HD \"h\" \"v\"\n"), "HD \"h\"\n" + rod_body("a")}) {
         set_rod_name(0, write_text(dir / "bad.rod", content));
         EXPECT_EXIT(rod_load_all(false, keep_header_lines), ::testing::ExitedWithCode(7), "UNEXPTEOF") << content;
     }

@@ -28,14 +28,8 @@ Objet *chain(std::initializer_list<Objet *> items)
 {
     Objet *first = nullptr;
     Objet *last = nullptr;
-    for (Objet *item : items) {
-        Objet *cell = list1(item);
-        if (last)
-            last->link.next = cell;
-        else
-            first = cell;
-        last = cell;
-    }
+    for (Objet *item : items)
+        list_push_back(first, last, item);
     return first;
 }
 
@@ -225,10 +219,12 @@ TEST_F(Sync, ClocksAreRescaledToTheFinerUnitAndShiftedToTheEarlierOrigin)
         merged = build(c.merged);
         fresh = build(c.fresh);
         synchronise(merged, fresh);
-        if (c.merged_after)
+        if (c.merged_after) {
             EXPECT_EQ(text_of(merged), c.merged_after);
-        if (c.fresh_after)
+        }
+        if (c.fresh_after) {
             EXPECT_EQ(text_of(fresh), c.fresh_after);
+        }
         obj_free(merged);
         obj_free(fresh);
         merged = fresh = nullptr;
