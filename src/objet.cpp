@@ -9,6 +9,79 @@
 
 namespace {
 
+// Objects and short texts come from a pool of small blocks: one malloc per
+// object cost a quarter of the run time and a third of the memory of a
+// large merge. Blocks are carved from big chunks taken through xmalloc (so
+// running out of memory still ends with its fatal text) and a freed block
+// goes back to the list of its size class; chunks live until the process
+// ends. Sanitizer builds take every block from malloc, so that use after
+// free and leaks are still caught object by object.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZV_BLOCK_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZV_BLOCK_POOL 0
+#endif
+#endif
+#ifndef ZV_BLOCK_POOL
+#define ZV_BLOCK_POOL 1
+#endif
+
+constexpr std::size_t BLOCK_GRAIN = 16;
+constexpr std::size_t LARGEST_POOLED = 256;
+constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
+
+static_assert(sizeof(Objet) == 32, "objects fill two grains");
+
+struct FreeBlock {
+    FreeBlock *next;
+};
+
+struct BlockPool {
+    FreeBlock *free_lists[LARGEST_POOLED / BLOCK_GRAIN] = {};
+    char *carve = nullptr; // unused part of the newest chunk
+    std::size_t carve_left = 0;
+};
+
+BlockPool pool;
+
+std::size_t size_class(std::size_t size) { return (size + BLOCK_GRAIN - 1) / BLOCK_GRAIN - 1; }
+
+bool pooled(std::size_t size) { return ZV_BLOCK_POOL && size <= LARGEST_POOLED; }
+
+void *block_alloc(std::size_t size)
+{
+    if (!pooled(size))
+        return xmalloc(size);
+    xmalloc_from_pool();
+    const std::size_t index = size_class(size);
+    if (FreeBlock *block = pool.free_lists[index]) {
+        pool.free_lists[index] = block->next;
+        return block;
+    }
+    const std::size_t rounded = (index + 1) * BLOCK_GRAIN;
+    if (pool.carve_left < rounded) {
+        pool.carve = static_cast<char *>(xmalloc(CHUNK_SIZE));
+        pool.carve_left = CHUNK_SIZE;
+    }
+    void *block = pool.carve;
+    pool.carve += rounded;
+    pool.carve_left -= rounded;
+    return block;
+}
+
+void block_free(void *block, std::size_t size)
+{
+    if (!pooled(size)) {
+        xfree(block);
+        return;
+    }
+    auto *freed = static_cast<FreeBlock *>(block);
+    const std::size_t index = size_class(size);
+    freed->next = pool.free_lists[index];
+    pool.free_lists[index] = freed;
+}
+
 [[noreturn]] void internal_fault() { report_fatal("ERRINTERN", QString(), QString()); }
 
 bool is_known_kind(int32_t kind) { return kind >= OBJ_LIST && kind <= OBJ_FUNC; }
@@ -59,7 +132,7 @@ Objet *copy_atom(const Objet *obj)
 
 Objet *obj_new(int32_t kind)
 {
-    auto *obj = static_cast<Objet *>(xmalloc(sizeof(Objet)));
+    auto *obj = static_cast<Objet *>(block_alloc(sizeof(Objet)));
     std::memset(obj, 0, sizeof(Objet));
     obj->kind = kind;
     obj->tag = 1;
@@ -70,7 +143,7 @@ Objet *str_new(const char *bytes, size_t length)
 {
     Objet *obj = obj_new(OBJ_STRING);
     obj->link.length = length;
-    obj->head.text = static_cast<char *>(xmalloc(length + 1));
+    obj->head.text = static_cast<char *>(block_alloc(length + 1));
     if (length)
         std::memcpy(obj->head.text, bytes, length);
     obj->head.text[length] = '\0';
@@ -209,8 +282,8 @@ void obj_free_one(Objet *obj)
     if (!is_known_kind(obj->kind))
         internal_fault();
     if (obj->kind == OBJ_STRING)
-        xfree(obj->head.text);
-    xfree(obj);
+        block_free(obj->head.text, obj->link.length + 1);
+    block_free(obj, sizeof(Objet));
 }
 
 // Iterative: a report may have a million lines or deeply nested blocks.

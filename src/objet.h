@@ -25,6 +25,7 @@ struct Objet {
     int32_t kind;
     int32_t tag;   // line kind on a code string; 3 file number, 2 line number
     int32_t count; // on a code string: number of fields the line had when read
+    uint8_t flags;
     union {
         Objet *next;      // OBJ_LIST
         size_t length;    // OBJ_STRING
@@ -36,7 +37,6 @@ struct Objet {
         Objet *item;      // OBJ_LIST (may be null)
         char *text;       // OBJ_STRING: owned, length + 1 bytes, NUL-terminated
     } head;
-    uint8_t flags;
 };
 
 // Constructors: tag 1, count 0, flags 0.
