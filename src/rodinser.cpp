@@ -834,6 +834,8 @@ void insert_group_contents(Objet *into, Objet *from)
 
 void merge_use_reference(bool reference) { use_reference_merge = reference; }
 
+bool merge_uses_reference() { return use_reference_merge; }
+
 void merge_body(Objet *holder, Objet *new_runs)
 {
     // Inner runs of joined scenarios wait in a queue instead of a recursion

@@ -28,6 +28,7 @@ Objet *merge_report_by_time(Objet *merged, Objet *report);
 // set it walks them from the start instead, as the straightforward
 // algorithm does (the equivalence tests compare both).
 void merge_use_reference(bool reference);
+bool merge_uses_reference();
 
 // Merges the run list `new_runs` into the run list held by `holder` (its
 // item; null for an empty list), scenario runs by identity, instance runs by

@@ -195,6 +195,7 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
     Objet *merged = nullptr;
+    MergedClockLines clocks;
     PhaseLog &log = phase_log();
     for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
@@ -238,7 +239,8 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         timer.emplace(PHASE_STRUCTURE);
         Objet *tree = rod_structure_lines(rest, time_mode);
         timer.emplace(PHASE_SYNCHRONISE);
-        synchronise(merged, tree);
+        // The straightforward run searches the merged report for its SY lines.
+        synchronise(merged, tree, merge_uses_reference() ? nullptr : &clocks);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, file_name.c_str(), slot + 1);
         timer.emplace(PHASE_MERGE);

@@ -72,7 +72,7 @@ Objet *first_item(Objet *list) { return list->head.item; }
 // A list made by collect_lines, released however the scope is left (a fatal
 // report may leave by an exception in a test harness).
 struct CollectedLines {
-    Objet *list;
+    Objet *list; // null once handed over
     explicit CollectedLines(Objet *lines) : list(lines) {}
     CollectedLines(const CollectedLines &) = delete;
     CollectedLines &operator=(const CollectedLines &) = delete;
@@ -401,15 +401,74 @@ int32_t event_time(Objet *line)
     }
 }
 
-void synchronise(Objet *merged, Objet *report)
+namespace {
+
+// The report's SY lines in tree order, and whether they all lie in its
+// first part.
+struct ReportClockLines {
+    Objet *lines;
+    bool all_in_first_part;
+};
+
+ReportClockLines collect_report_clock_lines(Objet *report)
 {
-    if (!merged)
+    Objet *code = keyword_string(KIND_SY);
+    if (!report || report->kind != OBJ_LIST)
+        return {collect_lines(report, code), true};
+    Objet first_part = *report; // the first top-level cell without what follows it
+    first_part.link.next = nullptr;
+    Objet *lines = collect_lines(&first_part, code);
+    Objet *elsewhere = collect_lines(report->link.next, code);
+    if (!lines)
+        return {elsewhere, !elsewhere};
+    Objet *last = lines;
+    while (last->link.next)
+        last = last->link.next;
+    last->link.next = elsewhere;
+    return {lines, !elsewhere};
+}
+
+// Hands the report's SY lines over to the merged side's record, or gives the
+// record up when they do not all lie in the report's first part.
+void remember_clock_lines(MergedClockLines &clocks, CollectedLines &report_sy, bool all_in_first_part)
+{
+    if (!clocks.known)
         return;
-    const CollectedLines merged_sy(collect_lines(merged, keyword_string(KIND_SY)));
-    const CollectedLines report_sy(collect_lines(report, keyword_string(KIND_SY)));
-    if (!merged_sy.list || !report_sy.list)
-        unexpected_end();
-    align_resolution(merged, merged_sy.list, report, report_sy.list);
-    if (!align_by_clock(merged, merged_sy.list, report, report_sy.list) && !align_by_rendezvous(merged, report))
-        align_by_first_event(merged, report);
+    if (!all_in_first_part) {
+        release_collected(clocks.first);
+        clocks.first = clocks.last = nullptr;
+        clocks.known = false;
+        return;
+    }
+    Objet *taken = report_sy.list;
+    report_sy.list = nullptr;
+    if (!taken)
+        return;
+    if (clocks.last)
+        clocks.last->link.next = taken;
+    else
+        clocks.first = taken;
+    clocks.last = taken;
+    while (clocks.last->link.next)
+        clocks.last = clocks.last->link.next;
+}
+
+} // namespace
+
+void synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
+{
+    const ReportClockLines found = collect_report_clock_lines(report);
+    CollectedLines report_sy(found.lines);
+    if (merged) {
+        const bool remembered = clocks && clocks->known;
+        const CollectedLines searched(remembered ? nullptr : collect_lines(merged, keyword_string(KIND_SY)));
+        Objet *merged_sy = remembered ? clocks->first : searched.list;
+        if (!merged_sy || !report_sy.list)
+            unexpected_end();
+        align_resolution(merged, merged_sy, report, report_sy.list);
+        if (!align_by_clock(merged, merged_sy, report, report_sy.list) && !align_by_rendezvous(merged, report))
+            align_by_first_event(merged, report);
+    }
+    if (clocks)
+        remember_clock_lines(*clocks, report_sy, found.all_in_first_part);
 }

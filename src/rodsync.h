@@ -16,15 +16,33 @@
 
 #include "objet.h"
 
-// Aligns the two trees; does nothing when merged is null (first file).
-void synchronise(Objet *merged, Objet *report);
-
 // A new list whose items are the lines of the tree (depth first, items
 // before next, empty cells passed over) whose code equals `code`; null when
 // none. The lines are not copied: free the list with release_collected.
 Objet *collect_lines(Objet *tree, Objet *code);
 // Frees a list made by collect_lines without the lines it points to.
 void release_collected(Objet *lines);
+
+// The merged report's SY lines in tree order, kept from file to file so that
+// the whole merged report is not searched for them each time. It holds while
+// every file's SY lines lie in its first part, which the merge keeps in file
+// order at the head of the merged report; after a file with SY lines
+// elsewhere the merged report is searched again.
+struct MergedClockLines {
+    Objet *first = nullptr; // a collected list (see collect_lines)
+    Objet *last = nullptr;
+    bool known = true;
+
+    MergedClockLines() = default;
+    MergedClockLines(const MergedClockLines &) = delete;
+    MergedClockLines &operator=(const MergedClockLines &) = delete;
+    ~MergedClockLines() { release_collected(first); }
+};
+
+// Aligns the two trees; does nothing to them when merged is null (first
+// file). With `clocks`, one record lives across the whole merge: it must
+// start empty with the first file and see every file before it is merged.
+void synchronise(Objet *merged, Objet *report, MergedClockLines *clocks = nullptr);
 
 // Brings both sides to the finer time unit: the coarser side is multiplied
 // by the truncated ratio of the units and takes the other side's label.

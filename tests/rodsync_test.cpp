@@ -1,5 +1,6 @@
 #include "i18n_zrm_msg.h"
 #include "rod_text.h"
+#include "rodinser.h"
 #include "rodsync.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -373,5 +375,51 @@ TEST_F(Sync, UnusableClocksAndBodiesEndTheRun)
         obj_free(merged);
         obj_free(fresh);
         merged = fresh = nullptr;
+    }
+}
+
+// The SY lines a merge remembers from file to file must be those a search of
+// the merged report finds, and the aligned report the same, until a file
+// brings SY lines outside its first part: then the record is given up.
+TEST_F(Sync, RememberedClockLinesFollowTheMergedReport)
+{
+    auto files = [] {
+        return std::vector<Objet *>{
+            report(sy("\"A\"", 0, 500, 1000, 1, "\"t\""), {run(100)}),
+            report(sy("\"A\"", 0, 200, 1000, 10, "\"t10\""), {}),
+            report(sy("\"A\"", 0, 300, 1000, 1, "\"t\""), {}),
+            report(sy("\"A\"", 0, 400, 1000, 1, "\"t\""), {}, chain({sy("\"A\"", 0, 50, 1000, 1, "\"t\"")})),
+            report(sy("\"A\"", 0, 100, 1000, 1, "\"t\""), {}),
+        };
+    };
+    auto listed = [](Objet *lines) {
+        std::string text;
+        for (Objet *cell = lines; cell; cell = cell->link.next)
+            text += rodtext::print(cell->head.item);
+        return text;
+    };
+    std::string searched_result;
+    for (const bool remember : {false, true}) {
+        MergedClockLines clocks;
+        Objet *result = nullptr;
+        int number = 0;
+        for (Objet *file : files()) {
+            SCOPED_TRACE(++number);
+            synchronise(result, file, remember ? &clocks : nullptr);
+            result = merge_report(result, file);
+            if (!remember)
+                continue;
+            EXPECT_EQ(clocks.known, number < 4);
+            if (clocks.known) {
+                Objet *searched = collect_lines(result, keyword_string(KIND_SY));
+                EXPECT_EQ(listed(clocks.first), listed(searched));
+                release_collected(searched);
+            }
+        }
+        const std::string text = text_of(result);
+        obj_free(result);
+        if (remember)
+            EXPECT_EQ(text, searched_result);
+        searched_result = text;
     }
 }
