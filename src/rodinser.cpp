@@ -10,14 +10,50 @@
 #include <iterator>
 #include <list>
 #include <map>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
+// Time-ordered insertion through the records of the chain after `head`:
+// the cells whose key is greater than every key before them. The first cell
+// with a key greater than k is the first record greater than k, and an
+// insertion there leaves every other record in place, so each insertion is
+// one search in the records instead of a walk. Same order as insert_by_time
+// from the start of the chain.
+namespace merge_records {
+
+struct TimedRecord {
+    Objet *cell;
+    Objet *before; // the cell before it in the chain
+};
+
+struct TimedRecords {
+    std::map<uint32_t, TimedRecord> records;
+    Objet *tail = nullptr;
+};
+
+} // namespace merge_records
+
+using merge_records::TimedRecord;
+using merge_records::TimedRecords;
+
+// What a memo keeps (see MergeMemo): the records of every merged group the
+// merge inserted into, keyed by the group's first cell, and those of the
+// -TIME body chain after a head cell of its own.
+struct MergeMemo::Indexes {
+    std::unordered_map<const Objet *, TimedRecords> groups;
+    Objet *body_head = nullptr;
+    std::optional<TimedRecords> body;
+};
+
 namespace {
 
 bool use_reference_merge = false;
+// The memo of the merge running now, if it was given one.
+MergeMemo::Indexes *active_memo = nullptr;
 
 // Something the merge reads is not there or not of the shape it needs.
 [[noreturn]] void structure_fault() { report_fatal("UNEXPTEOF", QString(), QString()); }
@@ -148,22 +184,6 @@ void insert_in_time(TimedCursor &cursor, Objet *item)
     cursor.last_key = value;
 }
 
-// Time-ordered insertion through the records of the chain after `head`:
-// the cells whose key is greater than every key before them. The first cell
-// with a key greater than k is the first record greater than k, and an
-// insertion there leaves every other record in place, so each insertion is
-// one search in the records instead of a walk. Same order as insert_by_time
-// from the start of the chain.
-struct TimedRecord {
-    Objet *cell;
-    Objet *before; // the cell before it in the chain
-};
-
-struct TimedRecords {
-    std::map<uint32_t, TimedRecord> records;
-    Objet *tail;
-};
-
 TimedRecords timed_records(Objet *head)
 {
     TimedRecords index{{}, head};
@@ -205,6 +225,19 @@ void insert_through_records(TimedRecords &index, Objet *item)
     next.before = cell;
 }
 
+// Inserts the items of the cells from `first` on (up to `stop`) through the
+// records, clearing each cell taken.
+void insert_items_through(TimedRecords &index, Objet *first, const Objet *stop)
+{
+    for (Objet *cell = first; cell && cell != stop; cell = cell->link.next) {
+        Objet *item = cell->head.item;
+        if (!item)
+            continue;
+        cell->head.item = nullptr;
+        insert_through_records(index, item);
+    }
+}
+
 // Inserts the items of the cells from `first` on, clearing each cell taken.
 void insert_chain_items(Objet *head, Objet *first, const Objet *stop)
 {
@@ -220,13 +253,43 @@ void insert_chain_items(Objet *head, Objet *first, const Objet *stop)
         return;
     }
     TimedRecords index = timed_records(head);
-    for (Objet *cell = first; cell && cell != stop; cell = cell->link.next) {
-        Objet *item = cell->head.item;
-        if (!item)
-            continue;
-        cell->head.item = nullptr;
-        insert_through_records(index, item);
+    insert_items_through(index, first, stop);
+}
+
+// Records of a group's inner items: the chain after its opening cell, up to
+// the cell before its closing one (the tail).
+TimedRecords inner_records(Objet *group)
+{
+    Objet *before_closing = group;
+    while (before_closing->link.next->link.next)
+        before_closing = before_closing->link.next;
+    Objet *closing = before_closing->link.next;
+    before_closing->link.next = nullptr;
+    TimedRecords index = timed_records(group);
+    before_closing->link.next = closing;
+    return index;
+}
+
+// Records kept by a memo are good while their tail is still the cell before
+// the group's closing one; only the merge inserts into merged groups.
+bool still_before_closing(const TimedRecords &index)
+{
+    const Objet *closing = index.tail->link.next;
+    return closing && !closing->link.next;
+}
+
+// The inner records of a merged group: kept from an earlier insertion when
+// the merge runs with a memo, else built into `local`.
+TimedRecords &group_records(Objet *group, TimedRecords &local)
+{
+    if (!active_memo) {
+        local = inner_records(group);
+        return local;
     }
+    auto [found, added] = active_memo->groups.try_emplace(group);
+    if (added || !still_before_closing(found->second))
+        found->second = inner_records(group);
+    return found->second;
 }
 
 // The parts of a run that merge_groups joins: XI group, DT item, XE item.
@@ -820,16 +883,26 @@ void insert_group_contents(Objet *into, Objet *from)
 {
     if (!is_cell(into) || !into->link.next || !is_cell(from))
         structure_fault();
-    Objet *before_closing = into;
-    while (before_closing->link.next->link.next)
-        before_closing = before_closing->link.next;
-    Objet *closing = before_closing->link.next;
-    before_closing->link.next = nullptr;
-
     Objet *from_closing = last_cell(from);
-    if (from_closing != from)
-        insert_chain_items(into, from->link.next, from_closing);
-    last_cell(into)->link.next = closing;
+    if (use_reference_merge) {
+        Objet *before_closing = into;
+        while (before_closing->link.next->link.next)
+            before_closing = before_closing->link.next;
+        Objet *closing = before_closing->link.next;
+        before_closing->link.next = nullptr;
+        if (from_closing != from)
+            insert_chain_items(into, from->link.next, from_closing);
+        last_cell(into)->link.next = closing;
+        return;
+    }
+    if (from_closing == from)
+        return;
+    TimedRecords local;
+    TimedRecords &index = group_records(into, local);
+    Objet *closing = index.tail->link.next;
+    index.tail->link.next = nullptr;
+    insert_items_through(index, from->link.next, from_closing);
+    index.tail->link.next = closing;
 }
 
 void merge_use_reference(bool reference) { use_reference_merge = reference; }
@@ -858,9 +931,53 @@ Objet *merge_body_by_time(Objet *merged_chain, Objet *new_chain)
     return result;
 }
 
-Objet *merge_report(Objet *merged, Objet *report)
+MergeMemo::MergeMemo() : indexes(std::make_unique<Indexes>()) {}
+
+MergeMemo::~MergeMemo()
 {
+    if (indexes->body_head)
+        obj_free_one(indexes->body_head); // the cell alone: the chain is the report's
+}
+
+void merge_memo_forget(MergeMemo &memo)
+{
+    memo.indexes->groups.clear();
+    memo.indexes->body.reset();
+}
+
+namespace {
+
+// Makes the memo the one the merge's insertions use while it lives.
+struct ActiveMemo {
+    explicit ActiveMemo(MergeMemo *memo) { active_memo = memo ? memo->indexes.get() : nullptr; }
+    ActiveMemo(const ActiveMemo &) = delete;
+    ActiveMemo &operator=(const ActiveMemo &) = delete;
+    ~ActiveMemo() { active_memo = nullptr; }
+};
+
+// The -TIME body merge with the records kept after the memo's head cell;
+// rebuilt when the body chain is not the one they were kept for.
+Objet *merge_body_by_time_kept(MergeMemo::Indexes &memo, Objet *merged_chain, Objet *new_chain)
+{
+    if (!memo.body_head)
+        memo.body_head = cell_new();
+    Objet *head = memo.body_head;
+    if (!memo.body || head->link.next != merged_chain || memo.body->tail->link.next) {
+        head->link.next = merged_chain;
+        memo.body = timed_records(head);
+    }
+    insert_items_through(*memo.body, new_chain, nullptr);
+    return head->link.next;
+}
+
+} // namespace
+
+Objet *merge_report(Objet *merged, Objet *report, MergeMemo *memo)
+{
+    const ActiveMemo active(use_reference_merge ? nullptr : memo);
     const ReportParts parts = cut_apart(report);
+    if (memo && !merged)
+        merge_memo_forget(*memo);
     if (!merged)
         return start_merged_report(parts);
     append_ends(merged, parts);
@@ -879,15 +996,20 @@ Objet *merge_report(Objet *merged, Objet *report)
     return merged;
 }
 
-Objet *merge_report_by_time(Objet *merged, Objet *report)
+Objet *merge_report_by_time(Objet *merged, Objet *report, MergeMemo *memo)
 {
+    const ActiveMemo active(use_reference_merge ? nullptr : memo);
     const ReportParts parts = cut_apart(report);
+    if (memo && !merged)
+        merge_memo_forget(*memo);
     if (!merged)
         return start_merged_report(parts);
     append_ends(merged, parts);
 
     Objet *merged_body = merged->link.next;
-    merged_body->head.item = merge_body_by_time(merged_body->head.item, parts.body->head.item);
+    Objet *new_chain = parts.body->head.item;
+    merged_body->head.item = active_memo ? merge_body_by_time_kept(*active_memo, merged_body->head.item, new_chain)
+                                         : merge_body_by_time(merged_body->head.item, new_chain);
     obj_free(parts.body);
     return merged;
 }

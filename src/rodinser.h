@@ -16,13 +16,32 @@
 
 #include "objet.h"
 
+#include <memory>
+
+// What one merge over many files keeps from one file to the next: the
+// time-order index of every merged group it inserted into and of the -TIME
+// body, so that each insertion does not walk what earlier files brought.
+// It is cleared with the first file. Only the merge may change the merged
+// report while a memo is in use: after anything else changed it (the
+// synchronisation shifting or scaling its times), call merge_memo_forget.
+struct MergeMemo {
+    struct Indexes;
+    std::unique_ptr<Indexes> indexes;
+
+    MergeMemo();
+    MergeMemo(const MergeMemo &) = delete;
+    MergeMemo &operator=(const MergeMemo &) = delete;
+    ~MergeMemo();
+};
+void merge_memo_forget(MergeMemo &memo);
+
 // Default merge: matches scenario and instance runs with the merged ones and
 // joins them part by part. `merged` is null for the first file. Takes
 // ownership of `report`; returns the merged report.
-Objet *merge_report(Objet *merged, Objet *report);
+Objet *merge_report(Objet *merged, Objet *report, MergeMemo *memo = nullptr);
 // -TIME merge: interleaves the body items of the file with the merged ones
 // in time order.
-Objet *merge_report_by_time(Objet *merged, Objet *report);
+Objet *merge_report_by_time(Objet *merged, Objet *report, MergeMemo *memo = nullptr);
 
 // The merge searches the merged runs through an index; with `reference`
 // set it walks them from the start instead, as the straightforward

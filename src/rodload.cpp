@@ -196,6 +196,7 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
     ListBuilder header_lines;
     Objet *merged = nullptr;
     MergedClockLines clocks;
+    MergeMemo memo;
     PhaseLog &log = phase_log();
     for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
@@ -239,12 +240,16 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         timer.emplace(PHASE_STRUCTURE);
         Objet *tree = rod_structure_lines(rest, time_mode);
         timer.emplace(PHASE_SYNCHRONISE);
-        // The straightforward run searches the merged report for its SY lines.
-        synchronise(merged, tree, merge_uses_reference() ? nullptr : &clocks);
+        // The straightforward run searches the merged report for its SY
+        // lines and walks its groups for every insertion.
+        const bool remember = !merge_uses_reference();
+        if (synchronise(merged, tree, remember ? &clocks : nullptr))
+            merge_memo_forget(memo);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, file_name.c_str(), slot + 1);
         timer.emplace(PHASE_MERGE);
-        merged = time_mode ? merge_report_by_time(merged, tree) : merge_report(merged, tree);
+        merged = time_mode ? merge_report_by_time(merged, tree, remember ? &memo : nullptr)
+                           : merge_report(merged, tree, remember ? &memo : nullptr);
     }
     obj_free(mode);
     return make_header(header_lines.head, merged);

@@ -14,6 +14,17 @@ constexpr uint64_t WORD_MODULUS = uint64_t{1} << 32;
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
+// The merged report of the synchronisation under way, and whether its times
+// were shifted or scaled (callers keep indexes over them).
+const Objet *watched_tree = nullptr;
+bool watched_tree_changed = false;
+
+void note_times_changed(const Objet *tree)
+{
+    if (tree == watched_tree)
+        watched_tree_changed = true;
+}
+
 int32_t kind_of(const Objet *line) { return line->head.item->tag; }
 
 // Calls visit on every line of the tree, depth first, items before next.
@@ -264,6 +275,7 @@ void release_collected(Objet *lines)
 
 void scale_times(Objet *tree, uint32_t k)
 {
+    note_times_changed(tree);
     for_each_line(tree, [k](Objet *line) {
         const int32_t kind = kind_of(line);
         if (kind == KIND_SY) {
@@ -279,6 +291,7 @@ void scale_times(Objet *tree, uint32_t k)
 
 void shift_times(Objet *tree, uint32_t d)
 {
+    note_times_changed(tree);
     for_each_line(tree, [d](Objet *line) {
         const int32_t kind = kind_of(line);
         if (kind == KIND_SY) {
@@ -455,10 +468,12 @@ void remember_clock_lines(MergedClockLines &clocks, CollectedLines &report_sy, b
 
 } // namespace
 
-void synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
+bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
 {
     const ReportClockLines found = collect_report_clock_lines(report);
     CollectedLines report_sy(found.lines);
+    watched_tree = merged;
+    watched_tree_changed = false;
     if (merged) {
         const bool remembered = clocks && clocks->known;
         const CollectedLines searched(remembered ? nullptr : collect_lines(merged, keyword_string(KIND_SY)));
@@ -471,4 +486,6 @@ void synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
     }
     if (clocks)
         remember_clock_lines(*clocks, report_sy, found.all_in_first_part);
+    watched_tree = nullptr;
+    return watched_tree_changed;
 }

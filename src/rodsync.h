@@ -42,7 +42,8 @@ struct MergedClockLines {
 // Aligns the two trees; does nothing to them when merged is null (first
 // file). With `clocks`, one record lives across the whole merge: it must
 // start empty with the first file and see every file before it is merged.
-void synchronise(Objet *merged, Objet *report, MergedClockLines *clocks = nullptr);
+// True when the times of the merged report changed.
+bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks = nullptr);
 
 // Brings both sides to the finer time unit: the coarser side is multiplied
 // by the truncated ratio of the units and takes the other side's label.

@@ -418,8 +418,9 @@ TEST_F(Sync, RememberedClockLinesFollowTheMergedReport)
         }
         const std::string text = text_of(result);
         obj_free(result);
-        if (remember)
+        if (remember) {
             EXPECT_EQ(text, searched_result);
+        }
         searched_result = text;
     }
 }
