@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using rodtext::print;
 
@@ -274,4 +275,28 @@ TEST(LargeTrees, LongChainsAndDeepNestingNeedNoDeepStack)
     EXPECT_EQ(obj_sweep(deep_copy), deep_copy);
     obj_free(deep_copy);
     obj_free(deep);
+}
+
+// Texts of every length around the pooled sizes, freed in an interleaved
+// order and allocated again: no block may be handed out twice or cut short.
+TEST(Pool, TextsOfEverySizeSurviveReuse)
+{
+    auto text_of_length = [](std::size_t n, char fill) { return std::string(n, fill); };
+    std::vector<Objet *> strings;
+    for (std::size_t n = 0; n <= 300; ++n)
+        strings.push_back(str_new(text_of_length(n, 'a').data(), n));
+    for (std::size_t n = 0; n <= 300; n += 2) {
+        obj_free(strings[n]);
+        strings[n] = nullptr;
+    }
+    for (std::size_t n = 0; n <= 300; n += 2)
+        strings[n] = str_new(text_of_length(n, 'b').data(), n);
+    for (std::size_t n = 0; n <= 300; ++n) {
+        SCOPED_TRACE(n);
+        ASSERT_EQ(strings[n]->link.length, n);
+        EXPECT_EQ(text_of(strings[n]), text_of_length(n, n % 2 ? 'a' : 'b'));
+        EXPECT_EQ(strings[n]->head.text[n], '\0');
+    }
+    for (Objet *s : strings)
+        obj_free(s);
 }
