@@ -83,11 +83,31 @@ Objet *opening_line(Objet *group, LineKind kind)
     return expect_line(group->head.item, kind);
 }
 
+// Records kept by a memo are good while their tail is still the cell before
+// the group's closing one; only the merge inserts into merged groups.
+bool still_before_closing(const TimedRecords &index)
+{
+    const Objet *closing = index.tail->link.next;
+    return closing && !closing->link.next;
+}
+
+// The last cell of a group; for a merged group whose records the memo keeps,
+// the cell after their tail instead of a walk through what every file brought.
+Objet *group_last_cell(Objet *group)
+{
+    if (active_memo) {
+        const auto found = active_memo->groups.find(group);
+        if (found != active_memo->groups.end() && still_before_closing(found->second))
+            return found->second.tail->link.next;
+    }
+    return last_cell(group);
+}
+
 Objet *closing_line(Objet *group, LineKind kind)
 {
     if (!is_cell(group) || !group->link.next)
         structure_fault();
-    return expect_line(last_cell(group)->head.item, kind);
+    return expect_line(group_last_cell(group)->head.item, kind);
 }
 
 int32_t read_field_count(Objet *line) { return line->head.item->count; }
@@ -268,14 +288,6 @@ TimedRecords inner_records(Objet *group)
     TimedRecords index = timed_records(group);
     before_closing->link.next = closing;
     return index;
-}
-
-// Records kept by a memo are good while their tail is still the cell before
-// the group's closing one; only the merge inserts into merged groups.
-bool still_before_closing(const TimedRecords &index)
-{
-    const Objet *closing = index.tail->link.next;
-    return closing && !closing->link.next;
 }
 
 // The inner records of a merged group: kept from an earlier insertion when
