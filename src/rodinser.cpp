@@ -17,14 +17,15 @@
 #include <unordered_map>
 #include <utility>
 
+// Indexes the merge builds over merged lists, kept by a MergeMemo.
+namespace merge_records {
+
 // Time-ordered insertion through the records of the chain after `head`:
 // the cells whose key is greater than every key before them. The first cell
 // with a key greater than k is the first record greater than k, and an
 // insertion there leaves every other record in place, so each insertion is
 // one search in the records instead of a walk. Same order as insert_by_time
 // from the start of the chain.
-namespace merge_records {
-
 struct TimedRecord {
     Objet *cell;
     Objet *before; // the cell before it in the chain
@@ -35,16 +36,71 @@ struct TimedRecords {
     Objet *tail = nullptr;
 };
 
+// Index of a merged run list for one file's runs: it answers the searches of
+// the reference merge (first run of a scenario identity, first run lacking
+// the file's contribution, first scenario with a greater order key) without
+// walking the list, and mirrors every change the merge makes to the list.
+// A merged run the reference searches would stop on with a fault makes the
+// index unusable: the reference merge then takes over at that point, so
+// faults and their order stay the reference's.
+struct IndexedRun {
+    Objet *cell = nullptr;
+    uint64_t label = 0; // increases along the list
+    bool has_ds = false;
+    std::string identity; // DS fields 1 and 4
+    uint32_t order_key = 0; // DS field 7
+    bool lacks_file = false; // the reference line lacks the indexed file's contribution
+};
+using RunList = std::list<IndexedRun>;
+
+using RunPos = RunList::iterator;
+
+struct ByLabel {
+    bool operator()(RunPos a, RunPos b) const { return a->label < b->label; }
+};
+// Scenarios by (order key, label); searched with a (key, label) pair.
+struct ByOrderKey {
+    using is_transparent = void;
+    using Position = std::pair<uint32_t, uint64_t>;
+    static Position of(RunPos a) { return {a->order_key, a->label}; }
+    bool operator()(RunPos a, RunPos b) const { return of(a) < of(b); }
+    bool operator()(RunPos a, const Position &b) const { return of(a) < b; }
+    bool operator()(const Position &a, RunPos b) const { return a < of(b); }
+};
+
+constexpr uint64_t LABEL_GAP = uint64_t{1} << 32;
+
+struct RunIndex {
+    bool valid = false;
+    int32_t file_number = 0;
+    RunList runs;
+    std::unordered_map<std::string, std::set<RunPos, ByLabel>> by_identity;
+    std::set<RunPos, ByLabel> instance_runs_lacking; // runs without DS group
+    std::set<RunPos, ByLabel> runs_lacking;
+    std::set<RunPos, ByOrderKey> scenarios;
+    bool order_checked = false;
+    bool order_sorted = false; // order keys never decrease along the list
+};
+
 } // namespace merge_records
 
+using merge_records::ByLabel;
+using merge_records::ByOrderKey;
+using merge_records::IndexedRun;
+using merge_records::LABEL_GAP;
+using merge_records::RunIndex;
+using merge_records::RunList;
+using merge_records::RunPos;
 using merge_records::TimedRecord;
 using merge_records::TimedRecords;
 
 // What a memo keeps (see MergeMemo): the records of every merged group the
-// merge inserted into, keyed by the group's first cell, and those of the
-// -TIME body chain after a head cell of its own.
+// merge inserted into, keyed by the group's first cell, the index of every
+// merged run list, keyed by its holder cell, and the records of the -TIME
+// body chain after a head cell of its own.
 struct MergeMemo::Indexes {
     std::unordered_map<const Objet *, TimedRecords> groups;
+    std::unordered_map<const Objet *, RunIndex> run_lists;
     Objet *body_head = nullptr;
     std::optional<TimedRecords> body;
 };
@@ -520,23 +576,6 @@ void merge_run_list_reference(Objet *holder, Objet *cell, PendingMerges &pending
     }
 }
 
-// Index of a merged run list for one file's runs: it answers the searches of
-// the reference merge (first run of a scenario identity, first run lacking
-// the file's contribution, first scenario with a greater order key) without
-// walking the list, and mirrors every change the merge makes to the list.
-// A merged run the reference searches would stop on with a fault makes the
-// index unusable: the reference merge then takes over at that point, so
-// faults and their order stay the reference's.
-struct IndexedRun {
-    Objet *cell = nullptr;
-    uint64_t label = 0; // increases along the list
-    bool has_ds = false;
-    std::string identity; // DS fields 1 and 4
-    uint32_t order_key = 0; // DS field 7
-    bool lacks_file = false; // the reference line lacks the indexed file's contribution
-};
-using RunList = std::list<IndexedRun>;
-
 IndexedRun new_entry(Objet *cell, uint64_t label)
 {
     IndexedRun entry;
@@ -544,35 +583,6 @@ IndexedRun new_entry(Objet *cell, uint64_t label)
     entry.label = label;
     return entry;
 }
-using RunPos = RunList::iterator;
-
-struct ByLabel {
-    bool operator()(RunPos a, RunPos b) const { return a->label < b->label; }
-};
-// Scenarios by (order key, label); searched with a (key, label) pair.
-struct ByOrderKey {
-    using is_transparent = void;
-    using Position = std::pair<uint32_t, uint64_t>;
-    static Position of(RunPos a) { return {a->order_key, a->label}; }
-    bool operator()(RunPos a, RunPos b) const { return of(a) < of(b); }
-    bool operator()(RunPos a, const Position &b) const { return of(a) < b; }
-    bool operator()(const Position &a, RunPos b) const { return a < of(b); }
-};
-
-constexpr uint64_t LABEL_GAP = uint64_t{1} << 32;
-
-struct RunIndex {
-    bool valid = false;
-    int32_t file_number = 0;
-    RunList runs;
-    std::unordered_map<std::string, std::set<RunPos, ByLabel>> by_identity;
-    std::set<RunPos, ByLabel> instance_runs_lacking; // runs without DS group
-    std::set<RunPos, ByLabel> runs_lacking;
-    std::set<RunPos, ByOrderKey> scenarios;
-    bool order_checked = false;
-    bool order_sorted = false; // order keys never decrease along the list
-};
-
 std::string identity_of(const Objet *name, const Objet *instance)
 {
     std::string key = std::to_string(name->link.length);
@@ -678,6 +688,40 @@ void build_index(RunIndex &index, Objet *holder, int32_t file_number)
             return;
     }
     index.order_checked = false;
+}
+
+// An index kept from an earlier file still mirrors its list when the list
+// starts and ends with the cells it has: only the merge changes merged run
+// lists while a memo is kept.
+bool still_mirrors(const RunIndex &index, const Objet *holder)
+{
+    if (index.runs.empty())
+        return !holder->head.item;
+    return index.runs.front().cell == holder->head.item && !index.runs.back().cell->link.next;
+}
+
+// A kept index turned to a new file: no merged run has a contribution from
+// it yet (its lines are the only ones with its number), so every run lacks it.
+void index_for_new_file(RunIndex &index, int32_t file_number)
+{
+    index.file_number = file_number;
+    for (RunPos pos = index.runs.begin(); pos != index.runs.end(); ++pos) {
+        if (pos->lacks_file)
+            continue;
+        pos->lacks_file = true;
+        index.runs_lacking.insert(pos);
+        if (!pos->has_ds)
+            index.instance_runs_lacking.insert(pos);
+    }
+}
+
+// The index for a file's runs: the kept one when it still holds, else built.
+void prepare_index(RunIndex &index, Objet *holder, int32_t file_number)
+{
+    if (!index.valid || !still_mirrors(index, holder))
+        build_index(index, holder, file_number);
+    else if (index.file_number != file_number)
+        index_for_new_file(index, file_number);
 }
 
 // Ready for searches on behalf of `file_number`; false when the reference must do them.
@@ -797,7 +841,8 @@ void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
         merge_run_list_reference(holder, new_runs, pending);
         return;
     }
-    RunIndex index;
+    RunIndex local;
+    RunIndex &index = active_memo ? active_memo->run_lists[holder] : local;
     bool built = false;
     for (Objet *cell = new_runs; cell; cell = cell->link.next) {
         if (!cell->head.item)
@@ -814,7 +859,7 @@ void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
         }
         const int32_t file_number = first_file_number(ds ? ds_line : xi_line);
         if (!built) {
-            build_index(index, holder, file_number);
+            prepare_index(index, holder, file_number);
             built = true;
         }
         if (!index_ready(index, holder, file_number)) {
@@ -954,6 +999,7 @@ MergeMemo::~MergeMemo()
 void merge_memo_forget(MergeMemo &memo)
 {
     memo.indexes->groups.clear();
+    memo.indexes->run_lists.clear();
     memo.indexes->body.reset();
 }
 
