@@ -58,17 +58,19 @@ using RunPos = RunList::iterator;
 struct ByLabel {
     bool operator()(RunPos a, RunPos b) const { return a->label < b->label; }
 };
-// Scenarios by (order key, label); searched with a (key, label) pair.
-struct ByOrderKey {
-    using is_transparent = void;
-    using Position = std::pair<uint32_t, uint64_t>;
-    static Position of(RunPos a) { return {a->order_key, a->label}; }
-    bool operator()(RunPos a, RunPos b) const { return of(a) < of(b); }
-    bool operator()(RunPos a, const Position &b) const { return of(a) < b; }
-    bool operator()(const Position &a, RunPos b) const { return a < of(b); }
-};
-
 constexpr uint64_t LABEL_GAP = uint64_t{1} << 32;
+
+// Scenario runs whose order key is greater than that of every scenario run
+// before them: the first scenario with a key greater than k is the first of
+// these records with a key greater than k. Both maps hold the records, whose
+// labels and keys rise together. Kept up to date as runs come in; rebuilt
+// after the rare changes that can make other runs records (a record losing
+// its key, labels renumbered).
+struct KeyRecords {
+    std::map<uint64_t, RunPos> by_label;
+    std::map<uint32_t, RunPos> by_key;
+    bool stale = false;
+};
 
 struct RunIndex {
     bool valid = false;
@@ -77,16 +79,14 @@ struct RunIndex {
     std::unordered_map<std::string, std::set<RunPos, ByLabel>> by_identity;
     std::set<RunPos, ByLabel> instance_runs_lacking; // runs without DS group
     std::set<RunPos, ByLabel> runs_lacking;
-    std::set<RunPos, ByOrderKey> scenarios;
-    bool order_checked = false;
-    bool order_sorted = false; // order keys never decrease along the list
+    KeyRecords key_records;
 };
 
 } // namespace merge_records
 
 using merge_records::ByLabel;
-using merge_records::ByOrderKey;
 using merge_records::IndexedRun;
+using merge_records::KeyRecords;
 using merge_records::LABEL_GAP;
 using merge_records::RunIndex;
 using merge_records::RunList;
@@ -640,6 +640,33 @@ bool describe_run(IndexedRun &entry, int32_t file_number)
     return true;
 }
 
+// A scenario run just linked at its place becomes a record when its key is
+// greater than every key before it; the records after it that it reaches
+// or passes stop being records.
+void add_key_record(KeyRecords &records, RunPos pos)
+{
+    if (records.stale)
+        return;
+    auto next = records.by_label.lower_bound(pos->label);
+    if (next != records.by_label.begin() && std::prev(next)->second->order_key >= pos->order_key)
+        return;
+    while (next != records.by_label.end() && next->second->order_key <= pos->order_key) {
+        records.by_key.erase(next->second->order_key);
+        next = records.by_label.erase(next);
+    }
+    records.by_label.emplace(pos->label, pos);
+    records.by_key.emplace(pos->order_key, pos);
+}
+
+void rebuild_key_records(RunIndex &index)
+{
+    KeyRecords &records = index.key_records;
+    records = KeyRecords{};
+    for (RunPos pos = index.runs.begin(); pos != index.runs.end(); ++pos)
+        if (pos->has_ds)
+            add_key_record(records, pos);
+}
+
 void unlink_entry(RunIndex &index, RunPos pos)
 {
     if (pos->has_ds) {
@@ -647,7 +674,6 @@ void unlink_entry(RunIndex &index, RunPos pos)
         found->second.erase(pos);
         if (found->second.empty())
             index.by_identity.erase(found);
-        index.scenarios.erase(pos);
     } else {
         index.instance_runs_lacking.erase(pos);
     }
@@ -664,14 +690,17 @@ bool link_entry(RunIndex &index, RunPos pos)
     }
     if (pos->has_ds) {
         index.by_identity[pos->identity].insert(pos);
-        index.scenarios.insert(pos);
     } else if (pos->lacks_file) {
         index.instance_runs_lacking.insert(pos);
     }
     if (pos->lacks_file)
         index.runs_lacking.insert(pos);
-    if (pos->has_ds != had_ds || pos->order_key != had_key)
-        index.order_checked = false;
+    if (pos->has_ds == had_ds && pos->order_key == had_key)
+        return true;
+    if (had_ds && index.key_records.by_label.count(pos->label))
+        index.key_records.stale = true;
+    if (pos->has_ds)
+        add_key_record(index.key_records, pos);
     return true;
 }
 
@@ -687,7 +716,6 @@ void build_index(RunIndex &index, Objet *holder, int32_t file_number)
         if (!link_entry(index, std::prev(index.runs.end())))
             return;
     }
-    index.order_checked = false;
 }
 
 // An index kept from an earlier file still mirrors its list when the list
@@ -737,6 +765,7 @@ void relabel(RunIndex &index)
     uint64_t label = 0;
     for (IndexedRun &entry : index.runs)
         entry.label = label += LABEL_GAP;
+    index.key_records.stale = true;
 }
 
 // A new entry for `cell` just before `before` (end: at the end of the list).
@@ -779,28 +808,10 @@ RunPos indexed_partner(RunIndex &index, Objet *ds_line)
 // First scenario whose order key is greater than `key`, in list order.
 RunPos first_greater_scenario(RunIndex &index, uint32_t key)
 {
-    if (!index.order_checked) {
-        index.order_sorted = true;
-        bool seen = false;
-        uint32_t previous = 0;
-        for (const IndexedRun &entry : index.runs) {
-            if (!entry.has_ds)
-                continue;
-            if (seen && entry.order_key < previous)
-                index.order_sorted = false;
-            seen = true;
-            previous = entry.order_key;
-        }
-        index.order_checked = true;
-    }
-    if (index.order_sorted) {
-        const auto found = index.scenarios.upper_bound(std::pair{key, UINT64_MAX});
-        return found == index.scenarios.end() ? index.runs.end() : *found;
-    }
-    for (RunPos pos = index.runs.begin(); pos != index.runs.end(); ++pos)
-        if (pos->has_ds && pos->order_key > key)
-            return pos;
-    return index.runs.end();
+    if (index.key_records.stale)
+        rebuild_key_records(index);
+    const auto found = index.key_records.by_key.upper_bound(key);
+    return found == index.key_records.by_key.end() ? index.runs.end() : found->second;
 }
 
 void indexed_append(RunIndex &index, Objet *holder, Objet *run)

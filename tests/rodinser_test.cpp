@@ -2,6 +2,8 @@
 
 #include "rod_text.h"
 
+#include <random>
+
 using namespace rodtext;
 
 namespace {
@@ -25,12 +27,12 @@ std::string instance(int start, int end, const std::string &inner = "")
 
 std::string event(int time) { return "EV \"e\" \"s\" \"0\" \"x\" \"" + std::to_string(time) + "\"\n"; }
 
-Objet *merge_files(const std::vector<std::string> &bodies, bool time_mode = false)
+Objet *merge_files(const std::vector<std::string> &bodies, bool time_mode = false, MergeMemo *memo = nullptr)
 {
     Objet *merged = nullptr;
     for (std::size_t i = 0; i < bodies.size(); ++i) {
         Objet *tree = file_tree(rod(bodies[i]), static_cast<int32_t>(i + 1), time_mode);
-        merged = time_mode ? merge_report_by_time(merged, tree) : merge_report(merged, tree);
+        merged = time_mode ? merge_report_by_time(merged, tree, memo) : merge_report(merged, tree, memo);
     }
     return merged;
 }
@@ -176,4 +178,36 @@ TEST_F(Merge, FaultsEndTheRun)
               }),
               7);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("ERRINTERN"), std::string::npos);
+}
+
+// Random campaigns: scenario names from a small pool (files share some),
+// order keys unsorted and repeated, instance runs among them. The merge that
+// keeps its indexes from file to file must give what the straightforward
+// merge gives.
+TEST_F(Merge, KeptIndexesGiveTheStraightforwardResult)
+{
+    std::mt19937 random(7);
+    auto below = [&random](unsigned n) { return static_cast<int>(random() % n); };
+    for (int round = 0; round < 60; ++round) {
+        std::vector<std::string> bodies(2 + below(6));
+        for (std::string &body : bodies) {
+            for (int runs = 1 + below(8); runs > 0; --runs) {
+                const int start = below(1000);
+                if (below(3) == 0)
+                    body += instance(start, start + 5, event(start + 1));
+                else
+                    body += scenario("S" + std::to_string(below(6)), start, below(10), "0", event(start + 2));
+            }
+        }
+        for (const bool time_mode : {false, true}) {
+            merge_use_reference(true);
+            Objet *reference = merge_files(bodies, time_mode);
+            merge_use_reference(false);
+            MergeMemo memo;
+            Objet *kept = merge_files(bodies, time_mode, &memo);
+            EXPECT_EQ(dump(kept), dump(reference)) << "round " << round << " time mode " << time_mode;
+            obj_free(kept);
+            obj_free(reference);
+        }
+    }
 }
