@@ -85,6 +85,14 @@ void *xmalloc(std::size_t size)
     return block;
 }
 
+void *xmalloc_reserve(std::size_t size)
+{
+    void *block = allocation_allowed() ? std::malloc(size ? size : 1) : nullptr;
+    if (!block)
+        fatal_service_text(kMallocText);
+    return block;
+}
+
 void xmalloc_from_pool()
 {
     if (!allocation_allowed())

@@ -18,6 +18,10 @@ void set_exit_hook(ExitHook hook);
 [[noreturn]] void fatal_service_text(const char *untranslated_text);
 
 void *xmalloc(std::size_t size);
+// A block an allocator keeps as its reserve for the life of the process:
+// counted and failing as xmalloc, but not told to the resource tracker,
+// since no run owns it.
+void *xmalloc_reserve(std::size_t size);
 // To be called by an allocator that serves a block from memory it already
 // holds: the block counts for the test hook below as one xmalloc would, and
 // fails as xmalloc does when that hook says so.

@@ -11,8 +11,9 @@ namespace {
 
 // Objects and short texts come from a pool of small blocks: one malloc per
 // object cost a quarter of the run time and a third of the memory of a
-// large merge. Blocks are carved from big chunks taken through xmalloc (so
-// running out of memory still ends with its fatal text) and a freed block
+// large merge. Blocks are carved from big chunks taken like xmalloc (so
+// running out of memory still ends with its fatal text; a harness tracking
+// what a run holds does not see them) and a freed block
 // goes back to the list of its size class; chunks live until the process
 // ends. Sanitizer builds take every block from malloc, so that use after
 // free and leaks are still caught object by object.
@@ -61,7 +62,7 @@ void *block_alloc(std::size_t size)
     }
     const std::size_t rounded = (index + 1) * BLOCK_GRAIN;
     if (pool.carve_left < rounded) {
-        pool.carve = static_cast<char *>(xmalloc(CHUNK_SIZE));
+        pool.carve = static_cast<char *>(xmalloc_reserve(CHUNK_SIZE));
         pool.carve_left = CHUNK_SIZE;
     }
     void *block = pool.carve;

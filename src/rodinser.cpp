@@ -36,6 +36,14 @@ struct TimedRecords {
     Objet *tail = nullptr;
 };
 
+// A merged group as the memo knows it: the records of its inner items and
+// which of the kinds the merge looks for (XI, DS, DT, XE; see kind_bit)
+// its lines have, so that neither needs a walk through the whole group.
+struct GroupMemo {
+    TimedRecords records;
+    uint8_t kinds = 0;
+};
+
 // Index of a merged run list for one file's runs: it answers the searches of
 // the reference merge (first run of a scenario identity, first run lacking
 // the file's contribution, first scenario with a greater order key) without
@@ -85,6 +93,7 @@ struct RunIndex {
 } // namespace merge_records
 
 using merge_records::ByLabel;
+using merge_records::GroupMemo;
 using merge_records::IndexedRun;
 using merge_records::KeyRecords;
 using merge_records::LABEL_GAP;
@@ -99,7 +108,7 @@ using merge_records::TimedRecords;
 // merged run list, keyed by its holder cell, and the records of the -TIME
 // body chain after a head cell of its own.
 struct MergeMemo::Indexes {
-    std::unordered_map<const Objet *, TimedRecords> groups;
+    std::unordered_map<const Objet *, GroupMemo> groups;
     std::unordered_map<const Objet *, RunIndex> run_lists;
     Objet *body_head = nullptr;
     std::optional<TimedRecords> body;
@@ -147,16 +156,104 @@ bool still_before_closing(const TimedRecords &index)
     return closing && !closing->link.next;
 }
 
-// The last cell of a group; for a merged group whose records the memo keeps,
-// the cell after their tail instead of a walk through what every file brought.
+// The memo's knowledge of a merged group, while it still holds.
+GroupMemo *kept_group(const Objet *group)
+{
+    if (!active_memo)
+        return nullptr;
+    const auto found = active_memo->groups.find(group);
+    if (found == active_memo->groups.end() || !still_before_closing(found->second.records))
+        return nullptr;
+    return &found->second;
+}
+
+// The last cell of a group; for a merged group the memo knows, the cell
+// after its records' tail instead of a walk through what every file brought.
 Objet *group_last_cell(Objet *group)
 {
-    if (active_memo) {
-        const auto found = active_memo->groups.find(group);
-        if (found != active_memo->groups.end() && still_before_closing(found->second))
-            return found->second.tail->link.next;
-    }
+    if (GroupMemo *kept = kept_group(group))
+        return kept->records.tail->link.next;
     return last_cell(group);
+}
+
+uint8_t kind_bit(LineKind kind)
+{
+    switch (kind) {
+    case KIND_XI:
+        return 1;
+    case KIND_DS:
+        return 2;
+    case KIND_DT:
+        return 4;
+    case KIND_XE:
+        return 8;
+    default:
+        internal_fault();
+    }
+}
+
+// The kinds of kind_bit that the lines held by the cells from `first` up to
+// `stop` have, by code text as find_line compares them.
+uint8_t line_kinds(const Objet *first, const Objet *stop)
+{
+    uint8_t kinds = 0;
+    for (const Objet *cell = first; is_cell(cell) && cell != stop; cell = cell->link.next) {
+        const Objet *code = line_code(cell->head.item);
+        if (!code)
+            continue;
+        for (LineKind kind : {KIND_XI, KIND_DS, KIND_DT, KIND_XE}) {
+            const Objet *keyword = keyword_string(kind);
+            if (code->link.length == keyword->link.length &&
+                std::memcmp(code->head.text, keyword->head.text, code->link.length) == 0)
+                kinds |= kind_bit(kind);
+        }
+    }
+    return kinds;
+}
+
+// find_line(x, kind) != null, answered by the memo for a merged group it knows.
+bool has_line(const Objet *x, LineKind kind)
+{
+    if (GroupMemo *kept = kept_group(x))
+        return (kept->kinds & kind_bit(kind)) != 0;
+    return find_line(x, kind) != nullptr;
+}
+
+template <typename Test> Objet *first_cell_where(const Objet *run, Test test)
+{
+    for (const Objet *cell = run; is_cell(cell); cell = cell->link.next)
+        if (cell->head.item && test(cell->head.item))
+            return const_cast<Objet *>(cell);
+    return nullptr;
+}
+
+// The searches of a run's parts (find_XI_group_cell and the like) with the
+// memo's knowledge of merged groups.
+Objet *xi_group_cell(const Objet *run)
+{
+    return first_cell_where(run, [](const Objet *x) { return is_cell(x) && is_group(x) && has_line(x, KIND_XI); });
+}
+Objet *ds_group_cell(const Objet *run)
+{
+    return first_cell_where(run, [](const Objet *x) { return is_cell(x) && is_group(x) && has_line(x, KIND_DS); });
+}
+Objet *dt_cell(const Objet *run)
+{
+    return first_cell_where(run, [](const Objet *x) { return has_line(x, KIND_DT); });
+}
+Objet *xe_cell(const Objet *run)
+{
+    return first_cell_where(run, [](const Objet *x) { return has_line(x, KIND_XE); });
+}
+Objet *xi_group(const Objet *run)
+{
+    const Objet *cell = xi_group_cell(run);
+    return cell ? cell->head.item : nullptr;
+}
+Objet *ds_group(const Objet *run)
+{
+    const Objet *cell = ds_group_cell(run);
+    return cell ? cell->head.item : nullptr;
 }
 
 Objet *closing_line(Objet *group, LineKind kind)
@@ -229,9 +326,9 @@ Objet *run_of(Objet *cell)
 // The line by which a merged run's contributions are known.
 Objet *reference_line(Objet *run)
 {
-    if (Objet *xi = find_XI_group(run))
+    if (Objet *xi = xi_group(run))
         return opening_line(xi, KIND_XI);
-    if (Objet *ds = find_DS_group(run))
+    if (Objet *ds = ds_group(run))
         return opening_line(ds, KIND_DS);
     internal_fault();
 }
@@ -355,9 +452,9 @@ TimedRecords &group_records(Objet *group, TimedRecords &local)
         return local;
     }
     auto [found, added] = active_memo->groups.try_emplace(group);
-    if (added || !still_before_closing(found->second))
-        found->second = inner_records(group);
-    return found->second;
+    if (added || !still_before_closing(found->second.records))
+        found->second = GroupMemo{inner_records(group), line_kinds(group, nullptr)};
+    return found->second.records;
 }
 
 // The parts of a run that merge_groups joins: XI group, DT item, XE item.
@@ -366,9 +463,9 @@ struct RunPart {
     LineKind opening;
     LineKind closing;
 };
-constexpr RunPart XI_PART{find_XI_group_cell, KIND_XI, KIND_YI};
-constexpr RunPart DT_PART{find_DT_cell, KIND_DT, KIND_YT};
-constexpr RunPart XE_PART{find_XE_cell, KIND_XE, KIND_FE};
+constexpr RunPart XI_PART{xi_group_cell, KIND_XI, KIND_YI};
+constexpr RunPart DT_PART{dt_cell, KIND_DT, KIND_YT};
+constexpr RunPart XE_PART{xe_cell, KIND_XE, KIND_FE};
 
 // A part the merged run lacks moves in at its place: an XI group first, a DT
 // item after the DS group, an XE item after the DT item or the DS group.
@@ -381,9 +478,9 @@ void move_part_into(Objet *merged_cell, Objet *part_cell, const RunPart &part)
         merged_cell->head.item = cons(group, run);
         return;
     }
-    Objet *after = part.opening == KIND_XE ? find_DT_cell(run) : nullptr;
+    Objet *after = part.opening == KIND_XE ? dt_cell(run) : nullptr;
     if (!after)
-        after = find_DS_group_cell(run);
+        after = ds_group_cell(run);
     if (!after)
         structure_fault();
     after->link.next = cons(group, after->link.next);
@@ -440,14 +537,14 @@ void merge_verdicts(Objet *into_fs, Objet *from_fs)
 
 void merge_ds_groups(Objet *merged_cell, Objet *new_run, PendingMerges &pending)
 {
-    Objet *new_cell = find_DS_group_cell(new_run);
+    Objet *new_cell = ds_group_cell(new_run);
     if (!new_cell)
         return;
     Objet *run = run_of(merged_cell);
-    Objet *merged_part = find_DS_group_cell(run);
+    Objet *merged_part = ds_group_cell(run);
     Objet *from = new_cell->head.item;
     if (!merged_part) {
-        Objet *xi_cell = find_XI_group_cell(run);
+        Objet *xi_cell = xi_group_cell(run);
         if (!xi_cell)
             internal_fault();
         new_cell->head.item = nullptr;
@@ -495,14 +592,14 @@ Objet *find_scenario_partner(Objet *merged_runs, Objet *ds_line)
     const int32_t file_number = first_file_number(ds_line);
     for (Objet *cell = merged_runs; cell; cell = cell->link.next) {
         Objet *run = run_of(cell);
-        if (Objet *ds = find_DS_group(run)) {
+        if (Objet *ds = ds_group(run)) {
             Objet *merged_ds = opening_line(ds, KIND_DS);
             if (obj_equal(read_field(merged_ds, 1, OBJ_STRING), name) &&
                 obj_equal(read_field(merged_ds, 4, OBJ_STRING), instance))
                 return cell;
             continue;
         }
-        Objet *xi = find_XI_group(run);
+        Objet *xi = xi_group(run);
         if (!xi)
             internal_fault();
         if (!has_contribution(opening_line(xi, KIND_XI), file_number))
@@ -528,7 +625,7 @@ void place_scenario_run(Objet *holder, Objet *new_cell, Objet *ds_line)
     const uint32_t key = read_unsigned(ds_line, 7);
     Objet *previous = nullptr;
     for (Objet *cell = holder->head.item; cell; previous = cell, cell = cell->link.next) {
-        Objet *ds = find_DS_group(run_of(cell));
+        Objet *ds = ds_group(run_of(cell));
         if (ds && read_unsigned(opening_line(ds, KIND_DS), 7) > key) {
             list_insert_after(holder->head.item, previous, run);
             return;
@@ -542,7 +639,7 @@ void place_scenario_run(Objet *holder, Objet *new_cell, Objet *ds_line)
 void merge_instance_run(Objet *holder, Objet *new_cell)
 {
     Objet *run = new_cell->head.item;
-    Objet *xi = find_XI_group(run);
+    Objet *xi = xi_group(run);
     if (!xi)
         structure_fault();
     const int32_t file_number = first_file_number(opening_line(xi, KIND_XI));
@@ -564,7 +661,7 @@ void merge_run_list_reference(Objet *holder, Objet *cell, PendingMerges &pending
         if (!cell->head.item)
             continue;
         Objet *run = run_of(cell);
-        if (Objet *ds = find_DS_group(run)) {
+        if (Objet *ds = ds_group(run)) {
             Objet *ds_line = opening_line(ds, KIND_DS);
             if (Objet *partner = find_scenario_partner(holder->head.item, ds_line))
                 merge_runs(partner, run, pending);
@@ -615,12 +712,12 @@ bool describe_run(IndexedRun &entry, int32_t file_number)
     if (!is_cell(run))
         return false;
     Objet *xi_line = nullptr;
-    if (Objet *xi = find_XI_group(run)) {
+    if (Objet *xi = xi_group(run)) {
         xi_line = opening_or_null(xi, KIND_XI);
         if (!xi_line)
             return false;
     }
-    Objet *ds = find_DS_group(run);
+    Objet *ds = ds_group(run);
     entry.has_ds = ds != nullptr;
     if (ds) {
         Objet *ds_line = opening_or_null(ds, KIND_DS);
@@ -859,11 +956,11 @@ void merge_run_list(Objet *holder, Objet *new_runs, PendingMerges &pending)
         if (!cell->head.item)
             continue;
         Objet *run = run_of(cell);
-        Objet *ds = find_DS_group(run);
+        Objet *ds = ds_group(run);
         Objet *ds_line = ds ? opening_line(ds, KIND_DS) : nullptr;
         Objet *xi_line = nullptr;
         if (!ds) {
-            Objet *xi = find_XI_group(run);
+            Objet *xi = xi_group(run);
             if (!xi)
                 structure_fault();
             xi_line = opening_line(xi, KIND_XI);
@@ -965,12 +1062,15 @@ void insert_group_contents(Objet *into, Objet *from)
     }
     if (from_closing == from)
         return;
+    const uint8_t brought = active_memo ? line_kinds(from->link.next, from_closing) : 0;
     TimedRecords local;
     TimedRecords &index = group_records(into, local);
     Objet *closing = index.tail->link.next;
     index.tail->link.next = nullptr;
     insert_items_through(index, from->link.next, from_closing);
     index.tail->link.next = closing;
+    if (active_memo)
+        active_memo->groups[into].kinds |= brought;
 }
 
 void merge_use_reference(bool reference) { use_reference_merge = reference; }
