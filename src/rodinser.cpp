@@ -105,11 +105,13 @@ using merge_records::TimedRecords;
 
 // What a memo keeps (see MergeMemo): the records of every merged group the
 // merge inserted into, keyed by the group's first cell, the index of every
-// merged run list, keyed by its holder cell, and the records of the -TIME
-// body chain after a head cell of its own.
+// merged run list, keyed by its holder cell, the last cell of every merged
+// line that took origin pairs, and the records of the -TIME body chain after
+// a head cell of its own.
 struct MergeMemo::Indexes {
     std::unordered_map<const Objet *, GroupMemo> groups;
     std::unordered_map<const Objet *, RunIndex> run_lists;
+    std::unordered_map<const Objet *, Objet *> line_tails; // merged line -> its last cell
     Objet *body_head = nullptr;
     std::optional<TimedRecords> body;
 };
@@ -311,8 +313,18 @@ void move_origin_pairs(Objet *into, Objet *from)
         structure_fault();
     Objet *pairs = last_field->link.next;
     last_field->link.next = nullptr;
-    if (pairs)
+    if (!pairs)
+        return;
+    if (!active_memo) {
         list_append(into, pairs);
+        return;
+    }
+    // A merged line gathers two cells per file: its tail is kept, not sought.
+    Objet *&tail = active_memo->line_tails[into];
+    if (!tail || tail->link.next)
+        tail = last_cell(into);
+    tail->link.next = pairs;
+    tail = last_cell(pairs);
 }
 
 Objet *run_of(Objet *cell)
@@ -1111,6 +1123,7 @@ void merge_memo_forget(MergeMemo &memo)
 {
     memo.indexes->groups.clear();
     memo.indexes->run_lists.clear();
+    memo.indexes->line_tails.clear();
     memo.indexes->body.reset();
 }
 
