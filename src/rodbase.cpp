@@ -166,9 +166,16 @@ bool code_in_set(const Objet *code, const Objet *set)
 {
     if (!is_string(code))
         return false;
-    return find_cell(set, [code](const Objet *member) {
-               return is_string(member) && member->link.length >= code->link.length &&
-                      std::memcmp(member->head.text, code->head.text, code->link.length) == 0;
+    const char *text = code->head.text;
+    const std::size_t length = code->link.length;
+    // Codes are two letters nearly always: compare those without a call.
+    return find_cell(set, [text, length](const Objet *member) {
+               if (!is_string(member) || member->link.length < length)
+                   return false;
+               const char *other = member->head.text;
+               if (length == 2)
+                   return other[0] == text[0] && other[1] == text[1];
+               return std::memcmp(other, text, length) == 0;
            }) != nullptr;
 }
 

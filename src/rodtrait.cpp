@@ -13,8 +13,6 @@ namespace {
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
-void mark(Objet *obj) { obj->flags |= OBJ_MARK_DELETE; }
-
 bool is_last(const Objet *cell) { return cell->link.next == nullptr; }
 
 // The code string of the line a cell holds; null for a block or an empty cell.
@@ -44,10 +42,14 @@ Objet *made_line(LineKind kind)
 // predecessor cell.
 Objet *work_root(Objet *lines) { return cons(list1(str_new("  ", 2)), lines); }
 
+// Nothing under the root is marked (the passes that mark sweep at once), so
+// dropping the root is all a sweep would do, without a walk of every line.
 Objet *release_work_root(Objet *root)
 {
-    mark(root);
-    return obj_sweep(root);
+    Objet *lines = root->link.next;
+    root->link.next = nullptr;
+    obj_free(root);
+    return lines;
 }
 
 // Handlers get a two-cell list: the cell before the run's opening line and
