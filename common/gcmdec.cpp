@@ -147,7 +147,8 @@ OptionMatch match_option(CmdTable &table, std::string_view typed)
             for (const bool negated : {false, true}) {
                 if (negated && !option.negatable)
                     continue;
-                const std::string name = (negated ? "NO" : "") + std::string(option.names[slot]);
+                std::string name = negated ? "NO" : "";
+                name += option.names[slot];
                 const std::size_t length = match_length(typed, name, table.value_separator);
                 if (length == 0)
                     continue;
