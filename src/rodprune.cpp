@@ -35,6 +35,29 @@ void mark(Objet *obj) { obj->flags |= OBJ_MARK_DELETE; }
 
 Objet *code_of_cell(const Objet *cell) { return cell->head.item->head.item; }
 
+// Unlinks and frees the cell a slot points to; the slot then holds the rest.
+void drop_cell(Objet **slot)
+{
+    Objet *cell = *slot;
+    *slot = cell->link.next;
+    cell->link.next = nullptr;
+    obj_free(cell);
+}
+
+// obj_sweep for a chain whose own cells alone can be marked (lines fresh from
+// the scanner): no walk into the lines' fields.
+Objet *drop_marked_cells(Objet *chain)
+{
+    Objet **slot = &chain;
+    while (*slot) {
+        if ((*slot)->flags & OBJ_MARK_DELETE)
+            drop_cell(slot);
+        else
+            slot = &(*slot)->link.next;
+    }
+    return chain;
+}
+
 bool code_listed(const Objet *code, std::span<const char *const> table)
 {
     for (const char *entry : table)
@@ -81,7 +104,7 @@ Objet *filter(Objet *lines, std::span<const char *const> table, bool drop_unknow
             cell = cell->link.next;
         }
     }
-    return obj_sweep(lines);
+    return drop_marked_cells(lines);
 }
 
 bool is_selected_line(const Objet *x)
@@ -114,21 +137,27 @@ void check_comment(Objet *cell)
         mark(cell);
 }
 
+// Unlinks the unselected PP and DA groups where it finds them, instead of
+// marking them for a sweep through every field of the report.
 Objet *prune_selection(Objet *tree)
 {
-    std::vector<Objet *> chains;
+    std::vector<Objet **> chains; // slots holding the first cell of a chain
     if (tree && tree->link.next)
-        chains.push_back(tree->link.next);
+        chains.push_back(&tree->link.next);
     while (!chains.empty()) {
-        Objet *cell = chains.back();
+        Objet **slot = chains.back();
         chains.pop_back();
-        for (; cell && cell->kind == OBJ_LIST; cell = cell->link.next) {
+        while (*slot && (*slot)->kind == OBJ_LIST) {
+            Objet *cell = *slot;
             Objet *item = cell->head.item;
-            if (is_group(item) && (is_PP_group(item) || is_DA_group(item)) && !holds_selected_line(item))
-                mark(cell);
-            else if (item && item->kind == OBJ_LIST && !is_line(item))
-                chains.push_back(item);
+            if (is_group(item) && (is_PP_group(item) || is_DA_group(item)) && !holds_selected_line(item)) {
+                drop_cell(slot);
+                continue;
+            }
+            if (item && item->kind == OBJ_LIST && !is_line(item))
+                chains.push_back(&cell->head.item);
+            slot = &cell->link.next;
         }
     }
-    return obj_sweep(tree);
+    return tree;
 }
