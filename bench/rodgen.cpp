@@ -35,7 +35,8 @@ struct RodWriter {
         text += value;
         text += '"';
     }
-    void field(uint32_t value) { field(std::to_string(value)); }
+    // Written as the signed 32-bit number the engine reads back.
+    void field(uint32_t value) { field(std::to_string(static_cast<int32_t>(value))); }
     void end_internal()
     {
         field(line_number);
@@ -201,7 +202,7 @@ std::string gen_rod_text(const GenSpec &params, int file_index)
     uint32_t unique = 0;
     const std::size_t body_bytes = params.bytes_per_file > 600 ? params.bytes_per_file - 600 : 0;
     for (int j = 0; w.text.size() < body_bytes || j < 2; ++j) {
-        const uint32_t campaign = static_cast<uint32_t>(j) * 400 + 100;
+        const uint32_t campaign = static_cast<uint32_t>(j) * 400 + 100 + params.time_base;
         uint32_t t = campaign + shape.skew + random.below(20);
         const bool instance_only = j % 11 == 5;
         w.begin("XI"), w.field(t), w.end_internal();

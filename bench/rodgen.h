@@ -23,6 +23,9 @@ struct GenSpec {
     // Order keys at random and scenario names taken in a different cycle by
     // each file (repeated identities, unsorted keys): for the equivalence tests.
     bool scrambled = false;
+    // Added to every campaign time (wrapping): close below 2^32, the times
+    // of the merged report wrap past it when files are aligned.
+    uint32_t time_base = 0;
 };
 
 // Parses "a".."e"; false for anything else.

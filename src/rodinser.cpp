@@ -31,9 +31,16 @@ struct TimedRecord {
     Objet *before; // the cell before it in the chain
 };
 
+// Keys are the items' real times minus `base`, the merged report's time
+// offset when the records were last found in order (see MergeMemo): a shift
+// of the merged report moves every real time but none of these keys, and
+// keeps the records as they are unless a time wraps past 2^32. The real
+// order of the keys is then the map's order turned at 2^32 - base.
 struct TimedRecords {
     std::map<uint32_t, TimedRecord> records;
     Objet *tail = nullptr;
+    uint32_t base = 0;
+    bool fixed_keys = false; // an item with the fixed key, which shifts leave alone
 };
 
 // A merged group as the memo knows it: the records of its inner items and
@@ -119,8 +126,14 @@ struct MergeMemo::Indexes {
 namespace {
 
 bool use_reference_merge = false;
-// The memo of the merge running now, if it was given one.
+// The memo of the merge running now, if it was given one, and its offset
+// from the stored times of the merged report to their real values.
 MergeMemo::Indexes *active_memo = nullptr;
+uint32_t active_time_offset = 0;
+
+// The real value of a time field stored in the merged report's form (the
+// file's lines are put in that form before they are merged).
+uint32_t real_time(uint32_t stored) { return stored + active_time_offset; }
 
 // Something the merge reads is not there or not of the shape it needs.
 [[noreturn]] void structure_fault() { report_fatal("UNEXPTEOF", QString(), QString()); }
@@ -369,9 +382,16 @@ void insert_in_time(TimedCursor &cursor, Objet *item)
     cursor.last_key = value;
 }
 
+// The real time of an item's key; the fixed key is no stored time.
+uint32_t real_key(const Objet *key)
+{
+    const uint32_t value = static_cast<uint32_t>(key->link.value);
+    return key == fixed_time_key ? value : real_time(value);
+}
+
 TimedRecords timed_records(Objet *head)
 {
-    TimedRecords index{{}, head};
+    TimedRecords index{{}, head, active_time_offset, false};
     bool any = false;
     uint32_t highest = 0;
     for (Objet *before = head, *cell = head->link.next; cell; before = cell, cell = cell->link.next) {
@@ -379,9 +399,10 @@ TimedRecords timed_records(Objet *head)
         const Objet *key = item_time(cell->head.item);
         if (!key)
             continue;
-        const uint32_t value = static_cast<uint32_t>(key->link.value);
+        index.fixed_keys |= key == fixed_time_key;
+        const uint32_t value = real_key(key);
         if (!any || value > highest) {
-            index.records.emplace(value, TimedRecord{cell, before});
+            index.records.emplace(value - index.base, TimedRecord{cell, before});
             highest = value;
             any = true;
         }
@@ -389,16 +410,41 @@ TimedRecords timed_records(Objet *head)
     return index;
 }
 
+using RecordPos = std::map<uint32_t, TimedRecord>::iterator;
+
+// Keys at or past this point (2^32 - base) hold real times below base,
+// which come first in real order.
+uint64_t wrap_turn(const TimedRecords &index) { return (uint64_t{1} << 32) - index.base; }
+
+// The first record, in real order, whose real time is greater than v; end
+// when there is none.
+RecordPos first_record_above(TimedRecords &index, uint32_t v)
+{
+    const uint64_t turn = wrap_turn(index);
+    const RecordPos found = index.records.upper_bound(v - index.base);
+    const RecordPos none = index.records.end();
+    if (v < index.base) {
+        // v's key lies among the turned keys: a greater one there, else
+        // the first of the others.
+        if (found != none)
+            return found;
+        const RecordPos first = index.records.begin();
+        return first != none && first->first < turn ? first : none;
+    }
+    return found != none && found->first < turn ? found : none;
+}
+
 void insert_through_records(TimedRecords &index, Objet *item)
 {
     Objet *key = item_time(item);
     if (!key)
         structure_fault();
-    const uint32_t value = static_cast<uint32_t>(key->link.value);
-    const auto greater = index.records.upper_bound(value);
+    index.fixed_keys |= key == fixed_time_key;
+    const uint32_t value = real_key(key);
+    const auto greater = first_record_above(index, value);
     if (greater == index.records.end()) {
         Objet *cell = list1(item);
-        index.records.try_emplace(value, TimedRecord{cell, index.tail});
+        index.records.try_emplace(value - index.base, TimedRecord{cell, index.tail});
         index.tail->link.next = cell;
         index.tail = cell;
         return;
@@ -406,8 +452,32 @@ void insert_through_records(TimedRecords &index, Objet *item)
     TimedRecord &next = greater->second;
     Objet *cell = cons(item, next.cell);
     next.before->link.next = cell;
-    index.records.try_emplace(value, TimedRecord{cell, next.before});
+    index.records.try_emplace(value - index.base, TimedRecord{cell, next.before});
     next.before = cell;
+}
+
+// Records taken at an earlier time offset still hold at the current one
+// when the shift in between moved no real time past 2^32 (the greatest is
+// the last record in real order) and no item has the fixed key; their base
+// then moves to the current offset.
+bool records_still_ordered(TimedRecords &index)
+{
+    if (index.base == active_time_offset)
+        return true;
+    if (index.fixed_keys)
+        return false;
+    if (!index.records.empty()) {
+        const uint64_t turn = wrap_turn(index);
+        const RecordPos turned =
+            turn > UINT32_MAX ? index.records.end() : index.records.lower_bound(static_cast<uint32_t>(turn));
+        const RecordPos last = turned != index.records.begin() ? std::prev(turned) : std::prev(index.records.end());
+        const uint64_t greatest = uint64_t{last->first} + index.base;
+        const uint32_t shift = active_time_offset - index.base;
+        if ((greatest & UINT32_MAX) + shift > UINT32_MAX)
+            return false;
+    }
+    index.base = active_time_offset;
+    return true;
 }
 
 // Inserts the items of the cells from `first` on (up to `stop`) through the
@@ -464,7 +534,7 @@ TimedRecords &group_records(Objet *group, TimedRecords &local)
         return local;
     }
     auto [found, added] = active_memo->groups.try_emplace(group);
-    if (added || !still_before_closing(found->second.records))
+    if (added || !still_before_closing(found->second.records) || !records_still_ordered(found->second.records))
         found->second = GroupMemo{inner_records(group), line_kinds(group, nullptr)};
     return found->second.records;
 }
@@ -507,7 +577,7 @@ void join_groups(Objet *into, Objet *from, LineKind opening, LineKind closing)
     Objet *from_close = closing_line(from, closing);
 
     Objet *start = read_field(into_open, 1, OBJ_LONG);
-    if (read_unsigned(from_open, 1) < static_cast<uint32_t>(start->link.value))
+    if (real_time(read_unsigned(from_open, 1)) < real_time(static_cast<uint32_t>(start->link.value)))
         start->link.value = read_field(from_open, 1, OBJ_LONG)->link.value;
     move_origin_pairs(into_open, from_open);
 
@@ -570,7 +640,7 @@ void merge_ds_groups(Objet *merged_cell, Objet *new_run, PendingMerges &pending)
     Objet *from_fs = closing_line(from, KIND_FS);
 
     Objet *start = read_field(into_ds, 5, OBJ_LONG);
-    if (read_unsigned(from_ds, 5) < static_cast<uint32_t>(start->link.value))
+    if (real_time(read_unsigned(from_ds, 5)) < real_time(static_cast<uint32_t>(start->link.value)))
         start->link.value = read_field(from_ds, 5, OBJ_LONG)->link.value;
     move_origin_pairs(into_ds, from_ds);
     merge_verdicts(into_fs, from_fs);
@@ -1131,10 +1201,18 @@ namespace {
 
 // Makes the memo the one the merge's insertions use while it lives.
 struct ActiveMemo {
-    explicit ActiveMemo(MergeMemo *memo) { active_memo = memo ? memo->indexes.get() : nullptr; }
+    explicit ActiveMemo(MergeMemo *memo)
+    {
+        active_memo = memo ? memo->indexes.get() : nullptr;
+        active_time_offset = memo ? memo->time_offset : 0;
+    }
     ActiveMemo(const ActiveMemo &) = delete;
     ActiveMemo &operator=(const ActiveMemo &) = delete;
-    ~ActiveMemo() { active_memo = nullptr; }
+    ~ActiveMemo()
+    {
+        active_memo = nullptr;
+        active_time_offset = 0;
+    }
 };
 
 // The -TIME body merge with the records kept after the memo's head cell;
@@ -1144,7 +1222,8 @@ Objet *merge_body_by_time_kept(MergeMemo::Indexes &memo, Objet *merged_chain, Ob
     if (!memo.body_head)
         memo.body_head = cell_new();
     Objet *head = memo.body_head;
-    if (!memo.body || head->link.next != merged_chain || memo.body->tail->link.next) {
+    if (!memo.body || head->link.next != merged_chain || memo.body->tail->link.next ||
+        !records_still_ordered(*memo.body)) {
         head->link.next = merged_chain;
         memo.body = timed_records(head);
     }

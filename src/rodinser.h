@@ -16,6 +16,7 @@
 
 #include "objet.h"
 
+#include <cstdint>
 #include <memory>
 
 // What one merge over many files keeps from one file to the next: the
@@ -24,9 +25,15 @@
 // It is cleared with the first file. Only the merge may change the merged
 // report while a memo is in use: after anything else changed it (the
 // synchronisation shifting or scaling its times), call merge_memo_forget.
+//
+// The merged report's time fields may hold their real values minus
+// `time_offset` (shifts not yet written into them, see MergedClockLines);
+// the merge then compares real values, and the file's lines must come in
+// the same form.
 struct MergeMemo {
     struct Indexes;
     std::unique_ptr<Indexes> indexes;
+    uint32_t time_offset = 0;
 
     MergeMemo();
     MergeMemo(const MergeMemo &) = delete;

@@ -241,16 +241,21 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         Objet *tree = rod_structure_lines(rest, time_mode);
         timer.emplace(PHASE_SYNCHRONISE);
         // The straightforward run searches the merged report for its SY
-        // lines and walks its groups for every insertion.
+        // lines, shifts it at once and walks its groups for every insertion.
         const bool remember = !merge_uses_reference();
         if (synchronise(merged, tree, remember ? &clocks : nullptr))
             merge_memo_forget(memo);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, file_name.c_str(), slot + 1);
         timer.emplace(PHASE_MERGE);
+        store_times_as_merged(tree, clocks);
+        memo.time_offset = clocks.pending_shift;
         merged = time_mode ? merge_report_by_time(merged, tree, remember ? &memo : nullptr)
                            : merge_report(merged, tree, remember ? &memo : nullptr);
     }
+    std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
+    settle_pending_shift(merged, clocks);
+    timer.reset();
     obj_free(mode);
     return make_header(header_lines.head, merged);
 }

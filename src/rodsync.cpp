@@ -14,15 +14,23 @@ constexpr uint64_t WORD_MODULUS = uint64_t{1} << 32;
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
-// The merged report of the synchronisation under way, and whether its times
-// were shifted or scaled (callers keep indexes over them).
+// The merged report of the synchronisation under way, whether its stored
+// times were rewritten (callers keep indexes over them), and the record
+// whose pending shift takes its shifts, when it may.
 const Objet *watched_tree = nullptr;
 bool watched_tree_changed = false;
+MergedClockLines *lazy_clocks = nullptr;
 
 void note_times_changed(const Objet *tree)
 {
     if (tree == watched_tree)
         watched_tree_changed = true;
+}
+
+// The pending shift to add to a stored time of `tree`.
+uint32_t pending_shift_of(const Objet *tree)
+{
+    return tree == watched_tree && lazy_clocks ? lazy_clocks->pending_shift : 0;
 }
 
 int32_t kind_of(const Objet *line) { return line->head.item->tag; }
@@ -276,6 +284,9 @@ void release_collected(Objet *lines)
 void scale_times(Objet *tree, uint32_t k)
 {
     note_times_changed(tree);
+    // (stored + pending) * k = stored * k + pending * k
+    if (tree == watched_tree && lazy_clocks)
+        lazy_clocks->pending_shift *= k;
     for_each_line(tree, [k](Objet *line) {
         const int32_t kind = kind_of(line);
         if (kind == KIND_SY) {
@@ -289,22 +300,64 @@ void scale_times(Objet *tree, uint32_t k)
     });
 }
 
+namespace {
+
+void move_origin_back(Objet *sy, uint32_t d)
+{
+    const auto moved = origin_moved_back(sy_origin(sy), d);
+    if (!moved)
+        unexpected_end();
+    long_field(sy, 2)->link.value = moved->high;
+    long_field(sy, 3)->link.value = moved->low;
+}
+
+// Adds d to the time field of every line of the tree but SY lines.
+void add_to_time_fields(Objet *tree, uint32_t d)
+{
+    for_each_line(tree, [d](Objet *line) {
+        const int32_t kind = kind_of(line);
+        if (kind == KIND_SY)
+            return;
+        if (const int position = shifted_field(kind))
+            set_unsigned_field(line, position, unsigned_field(line, position) + d);
+    });
+}
+
+} // namespace
+
 void shift_times(Objet *tree, uint32_t d)
 {
+    if (tree == watched_tree && lazy_clocks) {
+        // Every line but an SY line has its time field (the structure passes
+        // saw to it), so nothing is lost by writing the shift later.
+        for (Objet *cell = lazy_clocks->first; cell; cell = cell->link.next)
+            move_origin_back(cell->head.item, d);
+        lazy_clocks->pending_shift += d;
+        return;
+    }
     note_times_changed(tree);
     for_each_line(tree, [d](Objet *line) {
         const int32_t kind = kind_of(line);
         if (kind == KIND_SY) {
-            const auto moved = origin_moved_back(sy_origin(line), d);
-            if (!moved)
-                unexpected_end();
-            long_field(line, 2)->link.value = moved->high;
-            long_field(line, 3)->link.value = moved->low;
+            move_origin_back(line, d);
             return;
         }
         if (const int position = shifted_field(kind))
             set_unsigned_field(line, position, unsigned_field(line, position) + d);
     });
+}
+
+void store_times_as_merged(Objet *report, const MergedClockLines &clocks)
+{
+    if (clocks.pending_shift)
+        add_to_time_fields(report, 0u - clocks.pending_shift);
+}
+
+void settle_pending_shift(Objet *merged, MergedClockLines &clocks)
+{
+    if (clocks.pending_shift)
+        add_to_time_fields(merged, clocks.pending_shift);
+    clocks.pending_shift = 0;
 }
 
 void copy_unit_label(Objet *source, Objet *targets)
@@ -385,7 +438,8 @@ bool align_by_rendezvous(Objet *merged, Objet *report)
 
 void align_by_first_event(Objet *merged, Objet *report)
 {
-    const int32_t a = event_time(first_body_line(merged));
+    const int32_t a =
+        static_cast<int32_t>(static_cast<uint32_t>(event_time(first_body_line(merged))) + pending_shift_of(merged));
     const int32_t b = event_time(first_body_line(report));
     shift_earlier_side(merged, report, static_cast<int32_t>(wrapping_difference(a, b)));
 }
@@ -474,6 +528,12 @@ bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
     CollectedLines report_sy(found.lines);
     watched_tree = merged;
     watched_tree_changed = false;
+    // Shifts wait only while the merged SY lines are known (they are moved at once).
+    if (clocks && !clocks->known && clocks->pending_shift) {
+        settle_pending_shift(merged, *clocks);
+        watched_tree_changed = true;
+    }
+    lazy_clocks = clocks && clocks->known ? clocks : nullptr;
     if (merged) {
         const bool remembered = clocks && clocks->known;
         const CollectedLines searched(remembered ? nullptr : collect_lines(merged, keyword_string(KIND_SY)));
@@ -487,5 +547,6 @@ bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
     if (clocks)
         remember_clock_lines(*clocks, report_sy, found.all_in_first_part);
     watched_tree = nullptr;
+    lazy_clocks = nullptr;
     return watched_tree_changed;
 }

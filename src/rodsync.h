@@ -28,10 +28,19 @@ void release_collected(Objet *lines);
 // every file's SY lines lie in its first part, which the merge keeps in file
 // order at the head of the merged report; after a file with SY lines
 // elsewhere the merged report is searched again.
+//
+// While the record holds, shifts of the merged report are not written into
+// its time fields at once (a walk of the whole report for every file):
+// they add up in `pending_shift`, and the real value of a time field of the
+// merged report (the field shift_times moves; SY lines excepted, which are
+// always moved at once) is its stored value plus pending_shift, wrapping.
+// Lines join the merged report in that stored form (store_times_as_merged)
+// and settle_pending_shift writes the sum into every time field at the end.
 struct MergedClockLines {
     Objet *first = nullptr; // a collected list (see collect_lines)
     Objet *last = nullptr;
     bool known = true;
+    uint32_t pending_shift = 0;
 
     MergedClockLines() = default;
     MergedClockLines(const MergedClockLines &) = delete;
@@ -42,8 +51,15 @@ struct MergedClockLines {
 // Aligns the two trees; does nothing to them when merged is null (first
 // file). With `clocks`, one record lives across the whole merge: it must
 // start empty with the first file and see every file before it is merged.
-// True when the times of the merged report changed.
+// True when the stored times of the merged report changed (a scaling, or a
+// shift written at once); a shift added to clocks->pending_shift is not such
+// a change.
 bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks = nullptr);
+// Subtracts the pending shift from the time fields of a report about to be
+// merged (SY lines excepted), so that they are in the merged report's form.
+void store_times_as_merged(Objet *report, const MergedClockLines &clocks);
+// Writes the pending shift into the time fields of the merged report.
+void settle_pending_shift(Objet *merged, MergedClockLines &clocks);
 
 // Brings both sides to the finer time unit: the coarser side is multiplied
 // by the truncated ratio of the units and takes the other side's label.

@@ -125,3 +125,19 @@ TEST_F(MergeEquivalence, ScrambledCampaignsOnManySeeds)
 }
 
 } // namespace
+
+// Times just below 2^32: aligning the files moves some merged times past
+// it, so their order turns, also while shifts of the merged report wait.
+TEST_F(MergeEquivalence, TimesWrappingPastTwoToThe32)
+{
+    for (const char letter : {'a', 'b', 'c'}) {
+        for (uint32_t below_wrap = 100; below_wrap < 4000; below_wrap += 130) {
+            GenSpec params;
+            gen_scenario_from_text(std::string(1, letter), params.scenario);
+            params.files = 6;
+            params.bytes_per_file = 9000;
+            params.time_base = 0u - below_wrap;
+            expect_same(params);
+        }
+    }
+}
