@@ -15,6 +15,9 @@ constexpr std::size_t ROD_LINE_PIECE = 5119;
 // Reads the whole file behind an open stream object; returns the list of
 // scanned lines in file order, or null for an empty file.
 Objet *rod_read_lines(Objet *stream);
+// The same, reading the stream piece by piece, byte by byte, as the
+// straightforward reader does (the tests compare the two).
+Objet *rod_read_lines_reference(Objet *stream);
 // Scans one line (newline included or not) into a list: the code string,
 // then every double-quoted field as written. A code shorter than two
 // characters or an unterminated field ends the run with UNEXPTEOF.

@@ -5,12 +5,15 @@
 #include "pprint.h"
 #include "rodbase.h"
 #include "rodprd.h"
+#include "rod_text.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -56,13 +59,13 @@ std::string write_text(const std::filesystem::path &path, const std::string &con
     return path.string();
 }
 
-// Lines of a file as read by rod_read_lines.
-std::vector<Strings> read_lines(const std::string &path)
+// Lines of a file as read by rod_read_lines (or another reader).
+std::vector<Strings> read_lines(const std::string &path, Objet *(*reader)(Objet *) = rod_read_lines)
 {
     Objet *name = str_new(path.data(), path.size());
     Objet *mode = str_new("r", 1);
     Objet *stream = stream_open(name, mode);
-    Objet *lines = rod_read_lines(stream);
+    Objet *lines = reader(stream);
     stream_close(stream);
     std::vector<Strings> out;
     for (Objet *cell = lines; cell; cell = cell->link.next)
@@ -263,4 +266,36 @@ TEST_F(Loading, AMillionLinesLoadPrintAndFree)
     const std::string written = write_report(report, dir / "big.rdd");
     EXPECT_NE(written.find("BC \"n\" \"999999\" \"1\" \"1000003\" \n"), std::string::npos);
     obj_free(report);
+}
+
+// Random texts around the piece size: LF and CR LF, a CR alone, lines cut at
+// the piece size, lone newlines, no newline at the end, a NUL byte. The
+// whole-text reader gives the lines (or the end of the run) that the
+// byte-by-byte reader gives.
+TEST_F(Loading, WholeTextReaderMatchesTheByteByByteReader)
+{
+    std::mt19937 random(11);
+    auto below = [&random](unsigned n) { return static_cast<std::size_t>(random() % n); };
+    auto outcome = [](const std::string &path, Objet *(*reader)(Objet *)) {
+        std::vector<Strings> lines;
+        set_exit_hook(rodtext::throwing_exit);
+        const int status = rodtext::fatal_status([&] { lines = read_lines(path, reader); });
+        set_exit_hook(nullptr);
+        return status == -1 ? lines : std::vector<Strings>{{"ended with " + std::to_string(status)}};
+    };
+    const char *const ends[] = {"\n", "\r\n", "\r", "\n\n", ""};
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        for (std::size_t line = 1 + below(5); line > 0; --line) {
+            const std::size_t length = below(3) ? ROD_LINE_PIECE - 4 + below(9) : below(30);
+            text += "CO \"";
+            text += std::string(length > 5 ? length - 5 : 0, below(2) ? 'y' : ' ');
+            text += '"';
+            text += ends[below(std::size(ends))];
+        }
+        if (below(20) == 0)
+            text.insert(below(static_cast<unsigned>(text.size())), 1, '\0');
+        const std::string path = write_text(dir / "r.rod", text);
+        EXPECT_EQ(outcome(path, rod_read_lines), outcome(path, rod_read_lines_reference)) << "round " << round;
+    }
 }
