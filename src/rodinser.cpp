@@ -4,6 +4,7 @@
 #include "rodbase.h"
 #include "rodtri.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,16 @@
 
 // Indexes the merge builds over merged lists, kept by a MergeMemo.
 namespace merge_records {
+
+// A merged line that gathers origin pairs: its last cell, the greatest file
+// number among the origin cells that has_contribution reads (every other
+// one from the first), and whether its origin cells count odd (a new pair
+// then starts off that step).
+struct LineTail {
+    Objet *last = nullptr;
+    int32_t newest = INT32_MIN;
+    bool odd = false;
+};
 
 // Time-ordered insertion through the records of the chain after `head`:
 // the cells whose key is greater than every key before them. The first cell
@@ -103,6 +114,7 @@ using merge_records::ByLabel;
 using merge_records::GroupMemo;
 using merge_records::IndexedRun;
 using merge_records::KeyRecords;
+using merge_records::LineTail;
 using merge_records::LABEL_GAP;
 using merge_records::RunIndex;
 using merge_records::RunList;
@@ -112,13 +124,13 @@ using merge_records::TimedRecords;
 
 // What a memo keeps (see MergeMemo): the records of every merged group the
 // merge inserted into, keyed by the group's first cell, the index of every
-// merged run list, keyed by its holder cell, the last cell of every merged
-// line that took origin pairs, and the records of the -TIME body chain after
-// a head cell of its own.
+// merged run list, keyed by its holder cell, the tail of every merged line
+// that took origin pairs, and the records of the -TIME body chain after a
+// head cell of its own.
 struct MergeMemo::Indexes {
     std::unordered_map<const Objet *, GroupMemo> groups;
     std::unordered_map<const Objet *, RunIndex> run_lists;
-    std::unordered_map<const Objet *, Objet *> line_tails; // merged line -> its last cell
+    std::unordered_map<const Objet *, LineTail> line_tails;
     Objet *body_head = nullptr;
     std::optional<TimedRecords> body;
 };
@@ -308,14 +320,54 @@ int32_t first_file_number(Objet *line)
     return cell->head.item->link.value;
 }
 
+// The memo's knowledge of a merged line's origin pairs, while it holds.
+const LineTail *kept_tail(const Objet *line)
+{
+    if (!active_memo)
+        return nullptr;
+    const auto found = active_memo->line_tails.find(line);
+    return found != active_memo->line_tails.end() && !found->second.last->link.next ? &found->second : nullptr;
+}
+
 bool has_contribution(Objet *line, int32_t file_number)
 {
+    // A merged line gathers a pair for every file that joins it: the memo
+    // answers from the greatest number, which is no greater than the file
+    // being merged unless the cells are out of step.
+    if (const LineTail *tail = kept_tail(line)) {
+        if (tail->newest < file_number)
+            return false;
+        if (tail->newest == file_number)
+            return true;
+    }
     for (Objet *cell = first_origin_cell(line); cell; cell = cell->link.next ? cell->link.next->link.next : nullptr) {
         const Objet *number = cell->head.item;
         if (number && number->kind == OBJ_INT && number->link.value == file_number)
             return true;
     }
     return false;
+}
+
+// Adds origin cells from `cell` on to what the tail knows.
+void fold_origin_cells(LineTail &tail, Objet *cell)
+{
+    for (; cell; cell = cell->link.next) {
+        const Objet *number = cell->head.item;
+        if (!tail.odd && number && number->kind == OBJ_INT)
+            tail.newest = std::max(tail.newest, number->link.value);
+        tail.odd = !tail.odd;
+        tail.last = cell;
+    }
+}
+
+LineTail tail_of(Objet *line)
+{
+    LineTail tail;
+    if (Objet *origin = first_origin_cell(line))
+        fold_origin_cells(tail, origin);
+    else
+        tail.last = last_cell(line);
+    return tail;
 }
 
 // Moves every origin pair of `from` to the end of `into`.
@@ -333,11 +385,12 @@ void move_origin_pairs(Objet *into, Objet *from)
         return;
     }
     // A merged line gathers two cells per file: its tail is kept, not sought.
-    Objet *&tail = active_memo->line_tails[into];
-    if (!tail || tail->link.next)
-        tail = last_cell(into);
-    tail->link.next = pairs;
-    tail = last_cell(pairs);
+    auto [found, added] = active_memo->line_tails.try_emplace(into);
+    LineTail &tail = found->second;
+    if (added || tail.last->link.next)
+        tail = tail_of(into);
+    tail.last->link.next = pairs;
+    fold_origin_cells(tail, pairs);
 }
 
 Objet *run_of(Objet *cell)
