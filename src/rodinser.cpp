@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 // Indexes the merge builds over merged lists, kept by a MergeMemo.
 namespace merge_records {
@@ -105,6 +106,7 @@ struct RunIndex {
     std::unordered_map<std::string, std::set<RunPos, ByLabel>> by_identity;
     std::set<RunPos, ByLabel> instance_runs_lacking; // runs without DS group
     std::set<RunPos, ByLabel> runs_lacking;
+    std::vector<RunPos> contributed; // runs found with the file's contribution (repeats possible)
     KeyRecords key_records;
 };
 
@@ -927,6 +929,8 @@ bool link_entry(RunIndex &index, RunPos pos)
     }
     if (pos->lacks_file)
         index.runs_lacking.insert(pos);
+    else
+        index.contributed.push_back(pos);
     if (pos->has_ds == had_ds && pos->order_key == had_key)
         return true;
     if (had_ds && index.key_records.by_label.count(pos->label))
@@ -961,11 +965,12 @@ bool still_mirrors(const RunIndex &index, const Objet *holder)
 }
 
 // A kept index turned to a new file: no merged run has a contribution from
-// it yet (its lines are the only ones with its number), so every run lacks it.
+// it yet (its lines are the only ones with its number), so every run lacks
+// it; only the runs that had the previous file's need a change.
 void index_for_new_file(RunIndex &index, int32_t file_number)
 {
     index.file_number = file_number;
-    for (RunPos pos = index.runs.begin(); pos != index.runs.end(); ++pos) {
+    for (RunPos pos : index.contributed) {
         if (pos->lacks_file)
             continue;
         pos->lacks_file = true;
@@ -973,6 +978,7 @@ void index_for_new_file(RunIndex &index, int32_t file_number)
         if (!pos->has_ds)
             index.instance_runs_lacking.insert(pos);
     }
+    index.contributed.clear();
 }
 
 // The index for a file's runs: the kept one when it still holds, else built.
