@@ -56,13 +56,16 @@ std::vector<Objet *> make_trees(GenScenario scenario, int files, std::size_t byt
     return trees;
 }
 
+// As the loading loop does it, with what it keeps from file to file.
 Objet *merge_all(const std::vector<Objet *> &trees, bool time_mode)
 {
     Objet *merged = nullptr;
+    MergeState state;
     for (Objet *tree : trees) {
-        synchronise(merged, tree);
-        merged = time_mode ? merge_report_by_time(merged, tree) : merge_report(merged, tree);
+        synchronise_next(state, merged, tree);
+        merged = merge_next(state, merged, tree, time_mode);
     }
+    finish_merge(state, merged);
     return merged;
 }
 

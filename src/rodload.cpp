@@ -241,13 +241,32 @@ Objet *rod_structure_lines(Objet *lines, bool time_mode)
     return regroup_timed(tree);
 }
 
+// The straightforward run searches the merged report for its SY lines,
+// shifts it at once and walks its groups for every insertion.
+MergeState::MergeState() : remember(!merge_uses_reference()) {}
+
+void synchronise_next(MergeState &state, Objet *merged, Objet *tree)
+{
+    if (synchronise(merged, tree, state.remember ? &state.clocks : nullptr))
+        merge_memo_forget(state.memo);
+}
+
+Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode)
+{
+    MergeMemo *memo = state.remember ? &state.memo : nullptr;
+    store_times_as_merged(tree, state.clocks);
+    state.memo.time_offset = state.clocks.pending_shift;
+    return time_mode ? merge_report_by_time(merged, tree, memo) : merge_report(merged, tree, memo);
+}
+
+void finish_merge(MergeState &state, Objet *merged) { settle_pending_shift(merged, state.clocks); }
+
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
 {
     Objet *mode = str_new("r", 1);
     ListBuilder header_lines;
     Objet *merged = nullptr;
-    MergedClockLines clocks;
-    MergeMemo memo;
+    MergeState state;
     PhaseLog &log = phase_log();
     for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
         const std::string &file_name = rod_name(slot);
@@ -291,21 +310,14 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         timer.emplace(PHASE_STRUCTURE);
         Objet *tree = rod_structure_lines(rest, time_mode);
         timer.emplace(PHASE_SYNCHRONISE);
-        // The straightforward run searches the merged report for its SY
-        // lines, shifts it at once and walks its groups for every insertion.
-        const bool remember = !merge_uses_reference();
-        if (synchronise(merged, tree, remember ? &clocks : nullptr))
-            merge_memo_forget(memo);
+        synchronise_next(state, merged, tree);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, file_name.c_str(), slot + 1);
         timer.emplace(PHASE_MERGE);
-        store_times_as_merged(tree, clocks);
-        memo.time_offset = clocks.pending_shift;
-        merged = time_mode ? merge_report_by_time(merged, tree, remember ? &memo : nullptr)
-                           : merge_report(merged, tree, remember ? &memo : nullptr);
+        merged = merge_next(state, merged, tree, time_mode);
     }
     std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
-    settle_pending_shift(merged, clocks);
+    finish_merge(state, merged);
     timer.reset();
     obj_free(mode);
     return make_header(header_lines.head, merged);

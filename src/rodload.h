@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "objet.h"
+#include "rodinser.h"
+#include "rodsync.h"
 
 // Puts the RDD header line in front of the merged report (the driver's).
 using RddHeaderMaker = Objet *(*)(Objet *header_lines, Objet *report);
@@ -41,6 +43,22 @@ Objet *number_lines(Objet *file_number, Objet *lines);
 // line) into its tree, in their fixed order: code filter, naming,
 // conversion, TP lines, closing runs, nesting, pruning, regrouping.
 Objet *rod_structure_lines(Objet *lines, bool time_mode);
+
+// What the loading loop keeps from one file to the next for the
+// synchronisation and the merge (nothing in the reference run, see
+// merge_use_reference). For each file's tree, in file order:
+// synchronise_next, then merge_next; after the last, finish_merge.
+struct MergeState {
+    MergedClockLines clocks;
+    MergeMemo memo;
+    bool remember;
+    MergeState();
+};
+void synchronise_next(MergeState &state, Objet *merged, Objet *tree);
+// Takes the tree; returns the merged report.
+Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode);
+// Writes what the merged report's times still wait for.
+void finish_merge(MergeState &state, Objet *merged);
 
 // Loads, structures and merges every ROD file of the ROD file table; returns
 // the report that make_header returned.
