@@ -19,12 +19,14 @@
 #include <cstdint>
 #include <memory>
 
-// What one merge over many files keeps from one file to the next: the
-// time-order index of every merged group it inserted into and of the -TIME
-// body, so that each insertion does not walk what earlier files brought.
-// It is cleared with the first file. Only the merge may change the merged
-// report while a memo is in use: after anything else changed it (the
-// synchronisation shifting or scaling its times), call merge_memo_forget.
+// What one merge over many files keeps from one file to the next, so that
+// no step walks what earlier files brought: the time-order records of every
+// merged group it inserted into and of the -TIME body, which part lines each
+// such group holds, the index of every merged run list, and the tail of
+// every merged line that gathers origin pairs. It is cleared with the first
+// file. Only the merge may change the merged report while a memo is in use:
+// after anything else rewrote it (the synchronisation scaling its times or
+// shifting them at once), call merge_memo_forget.
 //
 // The merged report's time fields may hold their real values minus
 // `time_offset` (shifts not yet written into them, see MergedClockLines);
