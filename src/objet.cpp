@@ -290,7 +290,15 @@ void obj_free_one(Objet *obj)
 // Iterative: a report may have a million lines or deeply nested blocks.
 void obj_free(Objet *obj)
 {
-    std::vector<Objet *> pending{obj};
+    if (obj && obj->kind != OBJ_LIST) {
+        obj_free_one(obj); // most calls free one field: no work stack
+        return;
+    }
+    // Kept between calls (and emptied at the start, also after a run ended
+    // by a fault under a harness).
+    static std::vector<Objet *> pending;
+    pending.clear();
+    pending.push_back(obj);
     while (!pending.empty()) {
         Objet *current = pending.back();
         pending.pop_back();
