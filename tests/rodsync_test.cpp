@@ -1,6 +1,7 @@
 #include "i18n_zrm_msg.h"
 #include "rod_text.h"
 #include "rodinser.h"
+#include "rodload.h"
 #include "rodsync.h"
 
 #include <gtest/gtest.h>
@@ -379,8 +380,9 @@ TEST_F(Sync, UnusableClocksAndBodiesEndTheRun)
 }
 
 // The SY lines a merge remembers from file to file must be those a search of
-// the merged report finds, and the aligned report the same, until a file
-// brings SY lines outside its first part: then the record is given up.
+// the merged report finds, and the aligned report the same (shifts of the
+// merged report wait, then are written), until a file brings SY lines
+// outside its first part: then the record is given up.
 TEST_F(Sync, RememberedClockLinesFollowTheMergedReport)
 {
     auto files = [] {
@@ -400,21 +402,31 @@ TEST_F(Sync, RememberedClockLinesFollowTheMergedReport)
     };
     std::string searched_result;
     for (const bool remember : {false, true}) {
-        MergedClockLines clocks;
+        MergeState state; // as the loading loop keeps it
+        MergedClockLines &clocks = state.clocks;
         Objet *result = nullptr;
         int number = 0;
+        bool shift_waited = false;
         for (Objet *file : files()) {
             SCOPED_TRACE(++number);
-            synchronise(result, file, remember ? &clocks : nullptr);
-            result = merge_report(result, file);
-            if (!remember)
+            if (!remember) {
+                synchronise(result, file);
+                result = merge_report(result, file);
                 continue;
+            }
+            synchronise_next(state, result, file);
+            shift_waited |= clocks.pending_shift != 0;
+            result = merge_next(state, result, file, false);
             EXPECT_EQ(clocks.known, number < 4);
             if (clocks.known) {
                 Objet *searched = collect_lines(result, keyword_string(KIND_SY));
                 EXPECT_EQ(listed(clocks.first), listed(searched));
                 release_collected(searched);
             }
+        }
+        if (remember) {
+            EXPECT_TRUE(shift_waited);
+            finish_merge(state, result);
         }
         const std::string text = text_of(result);
         obj_free(result);
