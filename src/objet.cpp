@@ -3,9 +3,12 @@
 #include "cstsyst.h"
 #include "i18nerrgest.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <sys/mman.h>
 
 namespace {
 
@@ -30,7 +33,11 @@ namespace {
 
 constexpr std::size_t BLOCK_GRAIN = 16;
 constexpr std::size_t LARGEST_POOLED = 256;
-constexpr std::size_t CHUNK_SIZE = std::size_t{1} << 20;
+// Chunks are aligned stretches of huge pages where the system gives them on
+// request: a large merge holds gigabytes of small objects, and with 4 KB
+// pages most of its accesses missed the address translation cache.
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+constexpr std::size_t CHUNK_SIZE = 4 * HUGE_PAGE;
 
 static_assert(sizeof(Objet) == 32, "objects fill two grains");
 
@@ -50,6 +57,19 @@ std::size_t size_class(std::size_t size) { return (size + BLOCK_GRAIN - 1) / BLO
 
 bool pooled(std::size_t size) { return ZV_BLOCK_POOL && size <= LARGEST_POOLED; }
 
+// The slack before the aligned start is never touched, so never resident.
+void take_chunk()
+{
+    char *reserve = static_cast<char *>(xmalloc_reserve(CHUNK_SIZE + HUGE_PAGE));
+    const auto address = reinterpret_cast<std::uintptr_t>(reserve);
+    char *aligned = reserve + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
+#ifdef MADV_HUGEPAGE
+    madvise(aligned, CHUNK_SIZE, MADV_HUGEPAGE);
+#endif
+    pool.carve = aligned;
+    pool.carve_left = CHUNK_SIZE;
+}
+
 void *block_alloc(std::size_t size)
 {
     if (!pooled(size))
@@ -61,10 +81,8 @@ void *block_alloc(std::size_t size)
         return block;
     }
     const std::size_t rounded = (index + 1) * BLOCK_GRAIN;
-    if (pool.carve_left < rounded) {
-        pool.carve = static_cast<char *>(xmalloc_reserve(CHUNK_SIZE));
-        pool.carve_left = CHUNK_SIZE;
-    }
+    if (pool.carve_left < rounded)
+        take_chunk();
     void *block = pool.carve;
     pool.carve += rounded;
     pool.carve_left -= rounded;
