@@ -260,11 +260,11 @@ template <typename Test> Objet *first_cell_where(const Objet *run, Test test)
 // memo's knowledge of merged groups.
 Objet *xi_group_cell(const Objet *run)
 {
-    return first_cell_where(run, [](const Objet *x) { return is_cell(x) && is_group(x) && has_line(x, KIND_XI); });
+    return first_cell_where(run, [](const Objet *x) { return is_group(x) && has_line(x, KIND_XI); });
 }
 Objet *ds_group_cell(const Objet *run)
 {
-    return first_cell_where(run, [](const Objet *x) { return is_cell(x) && is_group(x) && has_line(x, KIND_DS); });
+    return first_cell_where(run, [](const Objet *x) { return is_group(x) && has_line(x, KIND_DS); });
 }
 Objet *dt_cell(const Objet *run)
 {
@@ -535,17 +535,22 @@ bool records_still_ordered(TimedRecords &index)
     return true;
 }
 
-// Inserts the items of the cells from `first` on (up to `stop`) through the
-// records, clearing each cell taken.
-void insert_items_through(TimedRecords &index, Objet *first, const Objet *stop)
+// Hands the items of the cells from `first` on (up to `stop`) to `insert`,
+// clearing each cell taken.
+template <typename Insert> void take_items(Objet *first, const Objet *stop, Insert insert)
 {
     for (Objet *cell = first; cell && cell != stop; cell = cell->link.next) {
         Objet *item = cell->head.item;
         if (!item)
             continue;
         cell->head.item = nullptr;
-        insert_through_records(index, item);
+        insert(item);
     }
+}
+
+void insert_items_through(TimedRecords &index, Objet *first, const Objet *stop)
+{
+    take_items(first, stop, [&index](Objet *item) { insert_through_records(index, item); });
 }
 
 // Inserts the items of the cells from `first` on, clearing each cell taken.
@@ -553,26 +558,27 @@ void insert_chain_items(Objet *head, Objet *first, const Objet *stop)
 {
     if (use_reference_merge) {
         TimedCursor cursor{head};
-        for (Objet *cell = first; cell && cell != stop; cell = cell->link.next) {
-            Objet *item = cell->head.item;
-            if (!item)
-                continue;
-            cell->head.item = nullptr;
-            insert_in_time(cursor, item);
-        }
+        take_items(first, stop, [&cursor](Objet *item) { insert_in_time(cursor, item); });
         return;
     }
     TimedRecords index = timed_records(head);
     insert_items_through(index, first, stop);
 }
 
-// Records of a group's inner items: the chain after its opening cell, up to
-// the cell before its closing one (the tail).
-TimedRecords inner_records(Objet *group)
+// The cell before a group's closing cell (its last).
+Objet *cell_before_closing(Objet *group)
 {
     Objet *before_closing = group;
     while (before_closing->link.next->link.next)
         before_closing = before_closing->link.next;
+    return before_closing;
+}
+
+// Records of a group's inner items: the chain after its opening cell, up to
+// the cell before its closing one (the tail).
+TimedRecords inner_records(Objet *group)
+{
+    Objet *before_closing = cell_before_closing(group);
     Objet *closing = before_closing->link.next;
     before_closing->link.next = nullptr;
     TimedRecords index = timed_records(group);
@@ -580,18 +586,18 @@ TimedRecords inner_records(Objet *group)
     return index;
 }
 
-// The inner records of a merged group: kept from an earlier insertion when
-// the merge runs with a memo, else built into `local`.
-TimedRecords &group_records(Objet *group, TimedRecords &local)
+// What a merged group's insertions need: kept from an earlier insertion
+// when the merge runs with a memo, else its inner records built into `local`.
+GroupMemo &group_memo(Objet *group, GroupMemo &local)
 {
     if (!active_memo) {
-        local = inner_records(group);
+        local.records = inner_records(group);
         return local;
     }
     auto [found, added] = active_memo->groups.try_emplace(group);
     if (added || !still_before_closing(found->second.records) || !records_still_ordered(found->second.records))
         found->second = GroupMemo{inner_records(group), line_kinds(group, nullptr)};
-    return found->second.records;
+    return found->second;
 }
 
 // The parts of a run that merge_groups joins: XI group, DT item, XE item.
@@ -1191,9 +1197,7 @@ void insert_group_contents(Objet *into, Objet *from)
         structure_fault();
     Objet *from_closing = last_cell(from);
     if (use_reference_merge) {
-        Objet *before_closing = into;
-        while (before_closing->link.next->link.next)
-            before_closing = before_closing->link.next;
+        Objet *before_closing = cell_before_closing(into);
         Objet *closing = before_closing->link.next;
         before_closing->link.next = nullptr;
         if (from_closing != from)
@@ -1203,15 +1207,15 @@ void insert_group_contents(Objet *into, Objet *from)
     }
     if (from_closing == from)
         return;
-    const uint8_t brought = active_memo ? line_kinds(from->link.next, from_closing) : 0;
-    TimedRecords local;
-    TimedRecords &index = group_records(into, local);
+    GroupMemo local;
+    GroupMemo &group = group_memo(into, local);
+    if (active_memo)
+        group.kinds |= line_kinds(from->link.next, from_closing); // before the items move
+    TimedRecords &index = group.records;
     Objet *closing = index.tail->link.next;
     index.tail->link.next = nullptr;
     insert_items_through(index, from->link.next, from_closing);
     index.tail->link.next = closing;
-    if (active_memo)
-        active_memo->groups[into].kinds |= brought;
 }
 
 void merge_use_reference(bool reference) { use_reference_merge = reference; }

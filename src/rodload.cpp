@@ -316,9 +316,10 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         timer.emplace(PHASE_MERGE);
         merged = merge_next(state, merged, tree, time_mode);
     }
-    std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
-    finish_merge(state, merged);
-    timer.reset();
+    {
+        const PhaseTimer timer(PHASE_SYNCHRONISE);
+        finish_merge(state, merged);
+    }
     obj_free(mode);
     return make_header(header_lines.head, merged);
 }

@@ -27,10 +27,14 @@ void note_times_changed(const Objet *tree)
         watched_tree_changed = true;
 }
 
+// The record whose pending shift holds the shifts of `tree`, if any.
+MergedClockLines *waiting_clocks_of(const Objet *tree) { return tree == watched_tree ? lazy_clocks : nullptr; }
+
 // The pending shift to add to a stored time of `tree`.
 uint32_t pending_shift_of(const Objet *tree)
 {
-    return tree == watched_tree && lazy_clocks ? lazy_clocks->pending_shift : 0;
+    const MergedClockLines *clocks = waiting_clocks_of(tree);
+    return clocks ? clocks->pending_shift : 0;
 }
 
 int32_t kind_of(const Objet *line) { return line->head.item->tag; }
@@ -285,8 +289,8 @@ void scale_times(Objet *tree, uint32_t k)
 {
     note_times_changed(tree);
     // (stored + pending) * k = stored * k + pending * k
-    if (tree == watched_tree && lazy_clocks)
-        lazy_clocks->pending_shift *= k;
+    if (MergedClockLines *clocks = waiting_clocks_of(tree))
+        clocks->pending_shift *= k;
     for_each_line(tree, [k](Objet *line) {
         const int32_t kind = kind_of(line);
         if (kind == KIND_SY) {
@@ -311,13 +315,19 @@ void move_origin_back(Objet *sy, uint32_t d)
     long_field(sy, 3)->link.value = moved->low;
 }
 
-// Adds d to the time field of every line of the tree but SY lines.
-void add_to_time_fields(Objet *tree, uint32_t d)
+enum class SyLines { Moved, LeftAlone };
+
+// Adds d to the time field of every line of the tree; an SY line has its
+// origin moved back by d instead, or is left alone.
+void add_to_time_fields(Objet *tree, uint32_t d, SyLines sy_lines)
 {
-    for_each_line(tree, [d](Objet *line) {
+    for_each_line(tree, [d, sy_lines](Objet *line) {
         const int32_t kind = kind_of(line);
-        if (kind == KIND_SY)
+        if (kind == KIND_SY) {
+            if (sy_lines == SyLines::Moved)
+                move_origin_back(line, d);
             return;
+        }
         if (const int position = shifted_field(kind))
             set_unsigned_field(line, position, unsigned_field(line, position) + d);
     });
@@ -327,36 +337,28 @@ void add_to_time_fields(Objet *tree, uint32_t d)
 
 void shift_times(Objet *tree, uint32_t d)
 {
-    if (tree == watched_tree && lazy_clocks) {
+    if (MergedClockLines *clocks = waiting_clocks_of(tree)) {
         // Every line but an SY line has its time field (the structure passes
         // saw to it), so nothing is lost by writing the shift later.
-        for (Objet *cell = lazy_clocks->first; cell; cell = cell->link.next)
+        for (Objet *cell = clocks->first; cell; cell = cell->link.next)
             move_origin_back(cell->head.item, d);
-        lazy_clocks->pending_shift += d;
+        clocks->pending_shift += d;
         return;
     }
     note_times_changed(tree);
-    for_each_line(tree, [d](Objet *line) {
-        const int32_t kind = kind_of(line);
-        if (kind == KIND_SY) {
-            move_origin_back(line, d);
-            return;
-        }
-        if (const int position = shifted_field(kind))
-            set_unsigned_field(line, position, unsigned_field(line, position) + d);
-    });
+    add_to_time_fields(tree, d, SyLines::Moved);
 }
 
 void store_times_as_merged(Objet *report, const MergedClockLines &clocks)
 {
     if (clocks.pending_shift)
-        add_to_time_fields(report, 0u - clocks.pending_shift);
+        add_to_time_fields(report, 0u - clocks.pending_shift, SyLines::LeftAlone);
 }
 
 void settle_pending_shift(Objet *merged, MergedClockLines &clocks)
 {
     if (clocks.pending_shift)
-        add_to_time_fields(merged, clocks.pending_shift);
+        add_to_time_fields(merged, clocks.pending_shift, SyLines::LeftAlone);
     clocks.pending_shift = 0;
 }
 
