@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 using namespace rodtext;
@@ -17,11 +18,18 @@ protected:
 
 class RddWriting : public CfLine {};
 
-std::string temp_dir()
-{
-    std::string pattern = ::testing::TempDir() + "rodprd_XXXXXX";
-    return mkdtemp(pattern.data());
-}
+// A scratch directory, removed with what it holds when the test ends.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        std::string pattern = ::testing::TempDir() + "rodprd_XXXXXX";
+        path = mkdtemp(pattern.data());
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    ~TempDir() { std::filesystem::remove_all(path); }
+};
 
 // Runs `body` with `dir` as current directory.
 template <typename Body> void in_directory(const std::string &dir, Body body)
@@ -65,7 +73,8 @@ TEST(CfTexts, RelativeAndAbsoluteDirectories)
 
 TEST_F(CfLine, ReplacesLeadingCfLinesAfterFirstIeLine)
 {
-    const std::string dir = temp_dir();
+    const TempDir scratch;
+    const std::string &dir = scratch.path;
     std::ofstream(dir + "/x.rod") << "123456789";
     Objet *tree = file_tree("RE \"r\"\nCF \"old1\"\nIE \"0\" \"A\" \"x\"\nCF \"old2\"\n"
                             "XI \"1\" \"0\" \"0\"\nYI \"2\" \"x\"\nCF \"kept\"\nDB \"e\"\nBF \"e\"\n",
@@ -141,7 +150,8 @@ TEST_F(RddWriting, LinesAreWrittenByKind)
 
 TEST(RddStream, ReplacesTargetOnlyWhenComplete)
 {
-    const std::string dir = temp_dir();
+    const TempDir scratch;
+    const std::string &dir = scratch.path;
     const std::string target = dir + "/out.rdd";
     std::ofstream(target) << "earlier\n";
 
