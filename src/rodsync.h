@@ -17,8 +17,9 @@
 #include "objet.h"
 
 // A new list whose items are the lines of the tree (depth first, items
-// before next, empty cells passed over) whose code equals `code`; null when
-// none. The lines are not copied: free the list with release_collected.
+// before next, empty cells passed over) whose code equals `code`, a keyword
+// string, on named lines; null when none. The lines are not copied: free the
+// list with release_collected.
 Objet *collect_lines(Objet *tree, Objet *code);
 // Frees a list made by collect_lines without the lines it points to.
 void release_collected(Objet *lines);
