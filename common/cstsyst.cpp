@@ -12,8 +12,10 @@
 namespace {
 
 ExitHook exit_hook = nullptr;
+ExitPreparation exit_preparation = nullptr;
 long allocations_left = -1;
 ResourceTracker tracker;
+thread_local DeferredOutput *deferred = nullptr;
 
 bool allocation_allowed()
 {
@@ -46,19 +48,42 @@ constexpr const char *kReallocText =
 constexpr const char *kFcloseText =
     QT_TRANSLATE_NOOP("Fatal error", "FATAL ERROR on fclose,\n Please contact your administrative.\n");
 
-void write_stderr(const QString &text)
+void write_stderr(const QString &text) { write_error_output(text.toLocal8Bit().constData()); }
+
+} // namespace
+
+void defer_output(DeferredOutput *output) { deferred = output; }
+
+void give_deferred_output(const DeferredOutput &output)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fputs(bytes.constData(), stderr);
+    if (!output.text.empty())
+        write_error_output(output.text.c_str());
+    if (output.exit_status >= 0)
+        process_exit(output.exit_status);
+}
+
+void write_error_output(const char *bytes)
+{
+    if (deferred) {
+        deferred->text += bytes;
+        return;
+    }
+    std::fputs(bytes, stderr);
     std::fflush(stderr);
 }
 
-} // namespace
+void set_exit_preparation(ExitPreparation preparation) { exit_preparation = preparation; }
 
 void set_exit_hook(ExitHook hook) { exit_hook = hook; }
 
 void process_exit(int status)
 {
+    if (deferred) {
+        deferred->exit_status = status;
+        throw DeferredExit{};
+    }
+    if (exit_preparation)
+        exit_preparation();
     std::fflush(stderr);
     std::fflush(stdout);
     if (exit_hook)
@@ -75,6 +100,11 @@ void fatal_service_text(const char *untranslated_text)
 void set_allocation_failure_after(long successes) { allocations_left = successes; }
 
 void set_resource_tracker(ResourceTracker new_tracker) { tracker = new_tracker; }
+
+bool allocation_hooks_active()
+{
+    return allocations_left >= 0 || tracker.allocated || tracker.released || tracker.opened || tracker.closed;
+}
 
 void *xmalloc(std::size_t size)
 {

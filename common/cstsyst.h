@@ -13,6 +13,28 @@ using ExitHook = void (*)(int status);
 void set_exit_hook(ExitHook hook);
 [[noreturn]] void process_exit(int status);
 
+// Work done on a helper thread for a run that another thread owns keeps
+// what it would write to standard error, and the status it would end the
+// process with, so that the owner gives both in the run's own order.
+struct DeferredOutput {
+    std::string text;
+    int exit_status = -1; // -1 while the work did not end the process
+};
+// Thrown by process_exit on a thread whose output is deferred.
+struct DeferredExit {};
+// Defers this thread's output into `output` (null: writes it again).
+void defer_output(DeferredOutput *output);
+// Writes what was kept, then ends the process when the work ended it.
+void give_deferred_output(const DeferredOutput &output);
+// Writes bytes to standard error and flushes it, or keeps them when this
+// thread's output is deferred.
+void write_error_output(const char *bytes);
+
+// Called by process_exit before the process ends (on the thread whose
+// output is not deferred), so that helper threads stop first.
+using ExitPreparation = void (*)();
+void set_exit_preparation(ExitPreparation preparation);
+
 // Writes `text` (already translated) to standard error in the local 8-bit
 // encoding and ends the process with status 7.
 [[noreturn]] void fatal_service_text(const char *untranslated_text);
@@ -51,6 +73,9 @@ struct ResourceTracker {
     void (*closed)(FILE *stream) = nullptr;
 };
 void set_resource_tracker(ResourceTracker tracker);
+// Whether either test hook above is in use: they count and record on the
+// calling thread, so work that follows them stays on one thread.
+bool allocation_hooks_active();
 
 // "Sun Jan 05 09:07:03 2025": English names whatever the locale.
 const char *current_time_text();

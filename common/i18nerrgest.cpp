@@ -42,9 +42,7 @@ QString format_message_line(const char *code, char letter, const QString &arg1, 
 
 void report_message(const char *code, char letter, const QString &arg1, const QString &arg2)
 {
-    const QByteArray bytes = format_message_line(code, letter, arg1, arg2).toLocal8Bit();
-    std::fputs(bytes.constData(), stderr);
-    std::fflush(stderr);
+    write_error_output(format_message_line(code, letter, arg1, arg2).toLocal8Bit().constData());
 }
 
 void report_info(const char *code, const QString &arg1, const QString &arg2)

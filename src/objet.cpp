@@ -3,8 +3,10 @@
 #include "cstsyst.h"
 #include "i18nerrgest.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,8 +20,11 @@ namespace {
 // running out of memory still ends with its fatal text; a harness tracking
 // what a run holds does not see them) and a freed block
 // goes back to the list of its size class; chunks live until the process
-// ends. Sanitizer builds take every block from malloc, so that use after
-// free and leaks are still caught object by object.
+// ends. Each thread carves and recycles its own blocks, so allocation takes
+// no lock; a thread that frees more than it takes (the merge freeing what
+// loader threads built) hands its surplus over to the others in batches
+// through a shared depot. Sanitizer builds take every block from malloc, so
+// that use after free and leaks are still caught object by object.
 #if defined(__SANITIZE_ADDRESS__)
 #define ZV_BLOCK_POOL 0
 #elif defined(__has_feature)
@@ -33,11 +38,15 @@ namespace {
 
 constexpr std::size_t BLOCK_GRAIN = 16;
 constexpr std::size_t LARGEST_POOLED = 256;
+constexpr std::size_t SIZE_CLASSES = LARGEST_POOLED / BLOCK_GRAIN;
 // Chunks are aligned stretches of huge pages where the system gives them on
 // request: a large merge holds gigabytes of small objects, and with 4 KB
 // pages most of its accesses missed the address translation cache.
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 constexpr std::size_t CHUNK_SIZE = 4 * HUGE_PAGE;
+// Free blocks a thread keeps per class before it puts further ones aside
+// for the depot, and how many it hands over at once.
+constexpr uint32_t DEPOT_BATCH = 4096;
 
 static_assert(sizeof(Objet) == 32, "objects fill two grains");
 
@@ -45,21 +54,72 @@ struct FreeBlock {
     FreeBlock *next;
 };
 
+struct FreeList {
+    FreeBlock *head = nullptr;
+    uint32_t count = 0;
+};
+
 struct BlockPool {
-    FreeBlock *free_lists[LARGEST_POOLED / BLOCK_GRAIN] = {};
-    char *carve = nullptr; // unused part of the newest chunk
+    FreeList free_lists[SIZE_CLASSES];
+    FreeList set_aside[SIZE_CLASSES]; // bound for the depot once a batch is full
+    char *carve = nullptr;            // unused part of the newest chunk
     std::size_t carve_left = 0;
 };
 
-BlockPool pool;
+struct Carve {
+    char *start;
+    std::size_t left;
+};
+
+// Batches of free blocks, and unused chunk ends of threads that ended.
+struct Depot {
+    std::mutex mutex;
+    std::vector<FreeList> batches[SIZE_CLASSES];
+    std::atomic<uint32_t> batch_counts[SIZE_CLASSES] = {};
+    std::vector<Carve> carves;
+};
+
+thread_local BlockPool pool;
+Depot depot;
 
 std::size_t size_class(std::size_t size) { return (size + BLOCK_GRAIN - 1) / BLOCK_GRAIN - 1; }
 
 bool pooled(std::size_t size) { return ZV_BLOCK_POOL && size <= LARGEST_POOLED; }
 
+void hand_over(std::size_t index, FreeList batch)
+{
+    if (!batch.head)
+        return;
+    const std::lock_guard lock(depot.mutex);
+    depot.batches[index].push_back(batch);
+    depot.batch_counts[index].fetch_add(1, std::memory_order_relaxed);
+}
+
+bool take_batch(std::size_t index)
+{
+    if (depot.batch_counts[index].load(std::memory_order_relaxed) == 0)
+        return false;
+    const std::lock_guard lock(depot.mutex);
+    if (depot.batches[index].empty())
+        return false;
+    pool.free_lists[index] = depot.batches[index].back();
+    depot.batches[index].pop_back();
+    depot.batch_counts[index].fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
 // The slack before the aligned start is never touched, so never resident.
 void take_chunk()
 {
+    {
+        const std::lock_guard lock(depot.mutex);
+        if (!depot.carves.empty()) {
+            pool.carve = depot.carves.back().start;
+            pool.carve_left = depot.carves.back().left;
+            depot.carves.pop_back();
+            return;
+        }
+    }
     char *reserve = static_cast<char *>(xmalloc_reserve(CHUNK_SIZE + HUGE_PAGE));
     const auto address = reinterpret_cast<std::uintptr_t>(reserve);
     char *aligned = reserve + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
@@ -70,16 +130,37 @@ void take_chunk()
     pool.carve_left = CHUNK_SIZE;
 }
 
+FreeBlock *pop(FreeList &list)
+{
+    FreeBlock *block = list.head;
+    list.head = block->next;
+    --list.count;
+    return block;
+}
+
+void push(FreeList &list, FreeBlock *block)
+{
+    block->next = list.head;
+    list.head = block;
+    ++list.count;
+}
+
 void *block_alloc(std::size_t size)
 {
     if (!pooled(size))
         return xmalloc(size);
     xmalloc_from_pool();
     const std::size_t index = size_class(size);
-    if (FreeBlock *block = pool.free_lists[index]) {
-        pool.free_lists[index] = block->next;
-        return block;
+    FreeList &free_list = pool.free_lists[index];
+    if (free_list.head)
+        return pop(free_list);
+    if (pool.set_aside[index].head) {
+        free_list = pool.set_aside[index];
+        pool.set_aside[index] = {};
+        return pop(free_list);
     }
+    if (take_batch(index))
+        return pop(free_list);
     const std::size_t rounded = (index + 1) * BLOCK_GRAIN;
     if (pool.carve_left < rounded)
         take_chunk();
@@ -97,9 +178,37 @@ void block_free(void *block, std::size_t size)
     }
     auto *freed = static_cast<FreeBlock *>(block);
     const std::size_t index = size_class(size);
-    freed->next = pool.free_lists[index];
-    pool.free_lists[index] = freed;
+    if (pool.free_lists[index].count < DEPOT_BATCH) {
+        push(pool.free_lists[index], freed);
+        return;
+    }
+    FreeList &aside = pool.set_aside[index];
+    push(aside, freed);
+    if (aside.count == DEPOT_BATCH) {
+        hand_over(index, aside);
+        aside = {};
+    }
 }
+
+} // namespace
+
+void pool_leave_thread()
+{
+    for (std::size_t index = 0; index < SIZE_CLASSES; ++index) {
+        hand_over(index, pool.free_lists[index]);
+        hand_over(index, pool.set_aside[index]);
+        pool.free_lists[index] = {};
+        pool.set_aside[index] = {};
+    }
+    if (pool.carve_left) {
+        const std::lock_guard lock(depot.mutex);
+        depot.carves.push_back({pool.carve, pool.carve_left});
+    }
+    pool.carve = nullptr;
+    pool.carve_left = 0;
+}
+
+namespace {
 
 [[noreturn]] void internal_fault() { report_fatal("ERRINTERN", QString(), QString()); }
 
@@ -314,7 +423,7 @@ void obj_free(Objet *obj)
     }
     // Kept between calls (and emptied at the start, also after a run ended
     // by a fault under a harness).
-    static std::vector<Objet *> pending;
+    thread_local std::vector<Objet *> pending;
     pending.clear();
     pending.push_back(obj);
     while (!pending.empty()) {

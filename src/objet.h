@@ -72,6 +72,10 @@ void list_insert_after(Objet *list, Objet *prev, Objet *x);
 Objet *list_take_item(Objet *x, Objet *list);
 void cell_release_contents(Objet *cell);
 
+// Hands the free blocks this thread keeps, and what is left of its chunk,
+// over to the other threads; for a thread about to end.
+void pool_leave_thread();
+
 // Life and death.
 void obj_free(Objet *obj);
 void obj_free_one(Objet *obj);

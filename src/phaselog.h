@@ -9,10 +9,24 @@
 #include <cstdlib>
 #include <string>
 
-enum PhaseId { PHASE_READ, PHASE_STRUCTURE, PHASE_SYNCHRONISE, PHASE_CF, PHASE_MERGE, PHASE_WRITE, PHASE_FREE, PHASE_COUNT };
+// When files are loaded ahead, reading and structuring run on loader threads
+// beside the merge: their times are then the loaders' work, and "wait" is
+// what the merge spent waiting for a loaded file.
+enum PhaseId {
+    PHASE_READ,
+    PHASE_STRUCTURE,
+    PHASE_WAIT,
+    PHASE_SYNCHRONISE,
+    PHASE_CF,
+    PHASE_MERGE,
+    PHASE_WRITE,
+    PHASE_FREE,
+    PHASE_COUNT
+};
 
 struct PhaseLog {
     bool enabled = false;
+    int loader_threads = 0;
     std::string path;
     double seconds[PHASE_COUNT] = {};
     long long rod_bytes = 0;
@@ -33,31 +47,31 @@ inline PhaseLog &phase_log()
     return log;
 }
 
-// Adds the time from its making to its end to one phase.
+// Adds the time from its making to its end to one phase, or to a sum kept
+// elsewhere (a loader thread's, added to the log by the merge).
 class PhaseTimer {
 public:
-    explicit PhaseTimer(PhaseId phase) : phase_(phase), enabled_(phase_log().enabled)
+    explicit PhaseTimer(PhaseId phase) : PhaseTimer(phase_log().seconds[phase]) {}
+    explicit PhaseTimer(double &sum) : sum_(phase_log().enabled ? &sum : nullptr)
     {
-        if (enabled_)
+        if (sum_)
             start_ = std::chrono::steady_clock::now();
     }
     ~PhaseTimer()
     {
-        if (enabled_)
-            phase_log().seconds[phase_] +=
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        if (sum_)
+            *sum_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     }
     PhaseTimer(const PhaseTimer &) = delete;
     PhaseTimer &operator=(const PhaseTimer &) = delete;
 
 private:
-    PhaseId phase_;
-    bool enabled_;
+    double *sum_;
     std::chrono::steady_clock::time_point start_;
 };
 
-// One "name value" line per phase (seconds), then the engine total and the
-// input counts.
+// One "name value" line per phase (seconds), then the engine total (the
+// merge thread's time), the input counts and the loader threads.
 inline void phase_log_write()
 {
     const PhaseLog &log = phase_log();
@@ -66,13 +80,16 @@ inline void phase_log_write()
     FILE *out = std::fopen(log.path.c_str(), "w");
     if (!out)
         return;
-    static const char *const names[PHASE_COUNT] = {"read", "structure", "synchronise", "cf", "merge", "write", "free"};
+    static const char *const names[PHASE_COUNT] = {"read",  "structure", "wait", "synchronise",
+                                                   "cf",    "merge",     "write", "free"};
     double total = 0;
     for (int phase = 0; phase < PHASE_COUNT; ++phase) {
         std::fprintf(out, "%s %.6f\n", names[phase], log.seconds[phase]);
-        total += log.seconds[phase];
+        const bool on_loaders = log.loader_threads > 0 && (phase == PHASE_READ || phase == PHASE_STRUCTURE);
+        if (!on_loaders)
+            total += log.seconds[phase];
     }
-    std::fprintf(out, "engine %.6f\nfiles %d\nrod_bytes %lld\nrod_lines %lld\n", total, log.files, log.rod_bytes,
-                 log.rod_lines);
+    std::fprintf(out, "engine %.6f\nfiles %d\nrod_bytes %lld\nrod_lines %lld\nloader_threads %d\n", total,
+                 log.files, log.rod_bytes, log.rod_lines, log.loader_threads);
     std::fclose(out);
 }

@@ -1,5 +1,6 @@
 #include "rodload.h"
 
+#include "cstsyst.h"
 #include "exec.h"
 #include "phaselog.h"
 #include "i18nerrgest.h"
@@ -15,10 +16,14 @@
 #include <QString>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -261,65 +266,246 @@ Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode)
 
 void finish_merge(MergeState &state, Objet *merged) { settle_pending_shift(merged, state.clocks); }
 
+namespace {
+
+bool load_ahead_enabled = true;
+
+// One ROD file read, numbered and structured, ready for its synchronisation
+// and merge; or, when a loader thread loaded it, the messages and status
+// with which its loading ended the run.
+struct LoadedFile {
+    Objet *header = nullptr; // the cell holding the file's first line
+    Objet *tree = nullptr;
+    long long rod_bytes = 0;
+    long long rod_lines = 0;
+    double read_seconds = 0;
+    double structure_seconds = 0;
+    DeferredOutput output;
+};
+
+[[noreturn]] void access_problem(const std::string &file_name)
+{
+    report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())), QString());
+}
+
+// Reads and structures the file of `slot`; `first` tells the first file of
+// the run, whose header line must carry the field the RDD header takes over.
+void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
+{
+    const std::string &file_name = rod_name(slot);
+    std::optional<PhaseTimer> timer(std::in_place, file.read_seconds);
+    Objet *name = str_new(file_name.data(), file_name.size());
+    Objet *mode = str_new("r", 1);
+    Objet *stream = stream_open(name, mode);
+    if (!stream)
+        access_problem(file_name);
+    Objet *lines = rod_read_lines(stream);
+    // A read error (a directory, a failing disk) must not pass for the end of the file.
+    if (std::ferror(stream->link.stream))
+        access_problem(file_name);
+    file.rod_bytes = std::ftell(stream->link.stream);
+    stream_close(stream);
+    obj_free(stream);
+    obj_free(mode);
+    obj_free(name);
+
+    // A ROD file holds a header line and at least one report line.
+    if (!lines || !lines->link.next)
+        unexpected_end();
+    if (first && item_count(lines->head.item) < 3)
+        unexpected_end();
+
+    Objet *file_number = int_new(slot + 1);
+    Objet *rest = lines->link.next;
+    lines->link.next = nullptr;
+    file.header = lines;
+    number_lines(file_number, rest);
+    obj_free(file_number);
+    if (phase_log().enabled)
+        file.rod_lines = 1 + item_count(rest);
+
+    timer.emplace(file.structure_seconds);
+    file.tree = rod_structure_lines(rest, time_mode);
+}
+
+constexpr unsigned LOADER_THREADS = 2;
+// Files loaded or being loaded from the one being merged on: bounds the
+// trees held beside the merged report.
+constexpr std::size_t LOAD_WINDOW = LOADER_THREADS + 1;
+
+// Loader threads taking the files of `file_slots` in order, at most LOAD_WINDOW
+// files ahead of the merge. Stopping waits for the files being loaded and
+// frees what the merge did not take.
+struct LoadAhead {
+    const std::vector<int> &file_slots;
+    bool time_mode;
+    std::vector<LoadedFile> files;
+    std::vector<char> ready;
+    std::size_t merging = 0; // the file the merge waits for or works on
+    std::size_t started = 0;
+    std::size_t needed;      // files past one whose loading ended the run are not
+    bool stopping = false;
+    std::mutex mutex;
+    std::condition_variable wanted;
+    std::condition_variable loaded;
+    std::vector<std::thread> threads;
+
+    LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigned thread_count);
+    LoadAhead(const LoadAhead &) = delete;
+    LoadAhead &operator=(const LoadAhead &) = delete;
+    ~LoadAhead();
+};
+
+void load_files_ahead(LoadAhead &ahead)
+{
+    for (;;) {
+        std::size_t index = 0;
+        {
+            std::unique_lock lock(ahead.mutex);
+            ahead.wanted.wait(lock, [&ahead] {
+                return ahead.stopping || ahead.started >= ahead.needed ||
+                       ahead.started < ahead.merging + LOAD_WINDOW;
+            });
+            if (ahead.stopping || ahead.started >= ahead.needed) {
+                pool_leave_thread();
+                return;
+            }
+            index = ahead.started++;
+        }
+        LoadedFile file;
+        defer_output(&file.output);
+        try {
+            load_rod_file(file, ahead.file_slots[index], ahead.time_mode, index == 0);
+        } catch (const DeferredExit &) {
+            // What the loading held goes with the process, once the merge reaches this file.
+        }
+        defer_output(nullptr);
+        {
+            const std::lock_guard lock(ahead.mutex);
+            if (file.output.exit_status >= 0)
+                ahead.needed = std::min(ahead.needed, index + 1);
+            ahead.files[index] = std::move(file);
+            ahead.ready[index] = 1;
+        }
+        ahead.loaded.notify_all();
+    }
+}
+
+void stop_loaders(LoadAhead &ahead)
+{
+    {
+        const std::lock_guard lock(ahead.mutex);
+        ahead.stopping = true;
+    }
+    ahead.wanted.notify_all();
+    for (std::thread &thread : ahead.threads)
+        if (thread.joinable())
+            thread.join();
+}
+
+// The loaders of the loading loop under way, stopped before the process ends.
+LoadAhead *running_loaders = nullptr;
+
+void stop_running_loaders()
+{
+    if (running_loaders)
+        stop_loaders(*running_loaders);
+}
+
+LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigned thread_count)
+    : file_slots(file_slots), time_mode(time_mode), files(file_slots.size()), ready(file_slots.size(), 0), needed(file_slots.size())
+{
+    running_loaders = this;
+    set_exit_preparation(stop_running_loaders);
+    for (unsigned n = 0; n < thread_count; ++n)
+        threads.emplace_back(load_files_ahead, std::ref(*this));
+}
+
+LoadAhead::~LoadAhead()
+{
+    stop_loaders(*this);
+    set_exit_preparation(nullptr);
+    running_loaders = nullptr;
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        if (!ready[index])
+            continue;
+        obj_free(files[index].header);
+        obj_free(files[index].tree);
+    }
+}
+
+LoadedFile take_loaded_file(LoadAhead &ahead, std::size_t index)
+{
+    std::unique_lock lock(ahead.mutex);
+    ahead.merging = index;
+    ahead.wanted.notify_all();
+    ahead.loaded.wait(lock, [&ahead, index] { return ahead.ready[index] != 0; });
+    ahead.ready[index] = 0;
+    return std::move(ahead.files[index]);
+}
+
+unsigned loader_threads_for(std::size_t file_count)
+{
+    if (!load_ahead_enabled || file_count < 2 || allocation_hooks_active() || std::thread::hardware_concurrency() < 2)
+        return 0;
+    return LOADER_THREADS;
+}
+
+std::vector<int> named_slots()
+{
+    std::vector<int> file_slots;
+    for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot)
+        if (!rod_name(slot).empty())
+            file_slots.push_back(slot);
+    return file_slots;
+}
+
+} // namespace
+
+void rod_use_load_ahead(bool enabled) { load_ahead_enabled = enabled; }
+
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
 {
-    Objet *mode = str_new("r", 1);
+    const std::vector<int> file_slots = named_slots();
+    const unsigned thread_count = loader_threads_for(file_slots.size());
+    std::optional<LoadAhead> ahead;
+    if (thread_count)
+        ahead.emplace(file_slots, time_mode, thread_count);
     ListBuilder header_lines;
     Objet *merged = nullptr;
     MergeState state;
     PhaseLog &log = phase_log();
-    for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot) {
-        const std::string &file_name = rod_name(slot);
-        if (file_name.empty())
-            continue;
-        std::optional<PhaseTimer> timer(std::in_place, PHASE_READ);
-        Objet *name = str_new(file_name.data(), file_name.size());
-        Objet *stream = stream_open(name, mode);
-        if (!stream)
-            report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
-                         QString());
-        Objet *lines = rod_read_lines(stream);
-        // A read error (a directory, a failing disk) must not pass for the end of the file.
-        if (std::ferror(stream->link.stream))
-            report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())),
-                         QString());
+    log.loader_threads = static_cast<int>(thread_count);
+    for (std::size_t index = 0; index < file_slots.size(); ++index) {
+        const int slot = file_slots[index];
+        LoadedFile file;
+        if (ahead) {
+            const PhaseTimer timer(PHASE_WAIT);
+            file = take_loaded_file(*ahead, index);
+            give_deferred_output(file.output);
+        } else {
+            load_rod_file(file, slot, time_mode, index == 0);
+        }
         if (log.enabled) {
             ++log.files;
-            log.rod_bytes += std::ftell(stream->link.stream);
+            log.rod_bytes += file.rod_bytes;
+            log.rod_lines += file.rod_lines;
+            log.seconds[PHASE_READ] += file.read_seconds;
+            log.seconds[PHASE_STRUCTURE] += file.structure_seconds;
         }
-        stream_close(stream);
-        obj_free(stream);
-        obj_free(name);
-
-        // A ROD file holds a header line and at least one report line; the
-        // first header must carry the field that the RDD header takes over.
-        if (!lines || !lines->link.next)
-            unexpected_end();
-        if (!header_lines.head && item_count(lines->head.item) < 3)
-            unexpected_end();
-
-        Objet *file_number = int_new(slot + 1);
-        Objet *rest = lines->link.next;
-        lines->link.next = nullptr;
-        header_lines.append_cell(lines);
-        number_lines(file_number, rest);
-        obj_free(file_number);
-        if (log.enabled)
-            log.rod_lines += 1 + item_count(rest);
-
-        timer.emplace(PHASE_STRUCTURE);
-        Objet *tree = rod_structure_lines(rest, time_mode);
-        timer.emplace(PHASE_SYNCHRONISE);
+        header_lines.append_cell(file.header);
+        Objet *tree = file.tree;
+        std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
         synchronise_next(state, merged, tree);
         timer.emplace(PHASE_CF);
-        add_cf_line(tree, file_name.c_str(), slot + 1);
+        add_cf_line(tree, rod_name(slot).c_str(), slot + 1);
         timer.emplace(PHASE_MERGE);
         merged = merge_next(state, merged, tree, time_mode);
     }
+    ahead.reset();
     {
         const PhaseTimer timer(PHASE_SYNCHRONISE);
         finish_merge(state, merged);
     }
-    obj_free(mode);
     return make_header(header_lines.head, merged);
 }

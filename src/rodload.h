@@ -61,5 +61,13 @@ Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode)
 void finish_merge(MergeState &state, Objet *merged);
 
 // Loads, structures and merges every ROD file of the ROD file table; returns
-// the report that make_header returned.
+// the report that make_header returned. With two cores or more, loader
+// threads read and structure the next files while a file is merged; the
+// messages, their order, the exit status and the report stay those of the
+// one-file-after-the-other run (a file whose loading fails is reported only
+// once the files before it are merged). The test hooks of the allocation
+// wrappers keep the run on one thread.
 Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header);
+// With `enabled` false, rod_load_all loads every file itself (the tests
+// compare both).
+void rod_use_load_ahead(bool enabled);

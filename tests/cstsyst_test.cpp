@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -116,4 +117,43 @@ TEST(PathParts, BaseAndDirectoryNames)
     EXPECT_EQ(buffer, "run");
     file_dirname("x.rod", buffer);
     EXPECT_EQ(buffer, ".");
+}
+
+// A helper thread's fatal text and status wait for the owning thread, which
+// writes them after what it wrote itself, and only then ends the process.
+TEST(DeferredOutput, KeptOnTheHelperThreadGivenInOrderByTheOwner)
+{
+    DeferredOutput kept;
+    bool ended_by_throw = false;
+    std::thread helper([&] {
+        defer_output(&kept);
+        try {
+            write_error_output("warning first\n");
+            fatal_service_text("FATAL ERROR on malloc,\n Please contact your administrative.\n");
+        } catch (const DeferredExit &) {
+            ended_by_throw = true;
+        }
+        defer_output(nullptr);
+    });
+    helper.join();
+    EXPECT_TRUE(ended_by_throw);
+    EXPECT_EQ(kept.exit_status, 7);
+
+    static bool prepared = false;
+    set_exit_preparation([] { prepared = true; });
+    const std::string given = [&kept] {
+        set_exit_hook(throw_on_exit);
+        testing::internal::CaptureStderr();
+        write_error_output("owner's line\n");
+        EXPECT_THROW(give_deferred_output(kept), ProcessEnded);
+        set_exit_hook(nullptr);
+        return testing::internal::GetCapturedStderr();
+    }();
+    set_exit_preparation(nullptr);
+    EXPECT_TRUE(prepared) << "helpers are stopped before the process ends";
+    EXPECT_EQ(given, "owner's line\nwarning first\nFATAL ERROR on malloc,\n Please contact your administrative.\n");
+
+    testing::internal::CaptureStderr();
+    give_deferred_output(DeferredOutput{}); // nothing kept: no text, no end
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

@@ -1,5 +1,6 @@
-// The indexed merge against the straightforward one: generated campaigns of
-// every scenario, in both merge modes, must give byte-identical RDD lines.
+// The indexed merge with files loaded ahead against the straightforward merge
+// loading one file after the other: generated campaigns of every scenario,
+// in both merge modes, must give byte-identical RDD lines.
 #include "exec.h"
 #include "i18n_zrm_msg.h"
 #include "objet.h"
@@ -46,6 +47,7 @@ protected:
     void TearDown() override
     {
         merge_use_reference(false);
+        rod_use_load_ahead(true);
         for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot)
             set_rod_name(slot, "");
         keywords_release();
@@ -67,6 +69,7 @@ protected:
     std::string rdd_lines(bool time_mode, bool reference)
     {
         merge_use_reference(reference);
+        rod_use_load_ahead(!reference);
         Objet *report = rod_load_all(time_mode, drop_header_lines);
         const std::string out = (dir / "out.rdd").string();
         Objet *name = str_new(out.data(), out.size());

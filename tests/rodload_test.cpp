@@ -299,3 +299,33 @@ TEST_F(Loading, WholeTextReaderMatchesTheByteByByteReader)
         EXPECT_EQ(outcome(path, rod_read_lines), outcome(path, rod_read_lines_reference)) << "round " << round;
     }
 }
+
+// Files loaded ahead fail in the order of the one-after-the-other run: a
+// later file's loading failure waits until the earlier files are merged, and
+// an earlier failure, in loading or in merging, wins.
+TEST_F(Loading, FailuresKeepTheirOrderWhenFilesAreLoadedAhead)
+{
+    const std::string zero_unit = "RE \"b\" \"t\" \"t.tds\" \"3.1\"\nSY \"CLK\" \"0\" \"8400\" \"1000000\" \"0\" \"ms\"\n"
+                                  "DB \"SUMMARY\" \"x\"\nBF \"SUMMARY\" \"end\"\n";
+    const std::string first_missing = (dir / "first_missing.rod").string();
+    const std::string second_missing = (dir / "second_missing.rod").string();
+    for (const bool ahead : {true, false}) {
+        rod_use_load_ahead(ahead);
+        set_rod_name(0, write_text(dir / "good.rod", "HD \"h\" \"v\"\n" + rod_body("a")));
+        set_rod_name(1, write_text(dir / "zero_unit.rod", "HD \"h\" \"v\"\n" + zero_unit));
+        set_rod_name(2, first_missing);
+        EXPECT_EXIT(rod_load_all(false, keep_header_lines), ::testing::ExitedWithCode(7),
+                    "^Molvex-F-UNEXPTEOF,[^\n]*\n$")
+            << "the second file's synchronisation fails first";
+
+        set_rod_name(1, first_missing);
+        set_rod_name(2, second_missing);
+        for (int slot = 3; slot < 8; ++slot)
+            set_rod_name(slot, write_text(dir / (std::to_string(slot) + ".rod"), "HD \"h\" \"v\"\n" + rod_body("c")));
+        EXPECT_EXIT(rod_load_all(false, keep_header_lines), ::testing::ExitedWithCode(7),
+                    "^Molvex-F-FICNOTOPN,  File " + first_missing + " access problem\n$");
+        for (int slot = 0; slot < 8; ++slot)
+            set_rod_name(slot, "");
+    }
+    rod_use_load_ahead(true);
+}
