@@ -78,8 +78,10 @@ void set_exit_hook(ExitHook hook) { exit_hook = hook; }
 
 void process_exit(int status)
 {
-    if (deferred) {
-        deferred->exit_status = status;
+    if (DeferredOutput *output = deferred) {
+        output->exit_status = status;
+        if (output->at_exit)
+            output->at_exit(output->context);
         throw DeferredExit{};
     }
     if (exit_preparation)

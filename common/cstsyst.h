@@ -19,6 +19,10 @@ void set_exit_hook(ExitHook hook);
 struct DeferredOutput {
     std::string text;
     int exit_status = -1; // -1 while the work did not end the process
+    // Called by process_exit once the status is kept, before it throws
+    // DeferredExit; it may wait there until the process ends.
+    void (*at_exit)(void *context) = nullptr;
+    void *context = nullptr;
 };
 // Thrown by process_exit on a thread whose output is deferred.
 struct DeferredExit {};

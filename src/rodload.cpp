@@ -333,9 +333,8 @@ constexpr unsigned LOADER_THREADS = 2;
 // trees held beside the merged report.
 constexpr std::size_t LOAD_WINDOW = LOADER_THREADS + 1;
 
-// Loader threads taking the files of `file_slots` in order, at most LOAD_WINDOW
-// files ahead of the merge. Stopping waits for the files being loaded and
-// frees what the merge did not take.
+// Loader threads taking the files of `file_slots` in order, at most
+// LOAD_WINDOW files ahead of the merge.
 struct LoadAhead {
     const std::vector<int> &file_slots;
     bool time_mode;
@@ -344,7 +343,10 @@ struct LoadAhead {
     std::size_t merging = 0; // the file the merge waits for or works on
     std::size_t started = 0;
     std::size_t needed;      // files past one whose loading ended the run are not
+    unsigned running = 0;    // loader threads that did not return
+    unsigned waiting = 0;    // of them, those holding a loading that ended the run
     bool stopping = false;
+    bool releasing = false;  // the run is left by unwinding: waiting loaders return too
     std::mutex mutex;
     std::condition_variable wanted;
     std::condition_variable loaded;
@@ -356,51 +358,84 @@ struct LoadAhead {
     ~LoadAhead();
 };
 
-void load_files_ahead(LoadAhead &ahead)
+// The file a loader takes next, or none when it is to return.
+std::optional<std::size_t> next_file_to_load(LoadAhead &ahead)
 {
-    for (;;) {
-        std::size_t index = 0;
-        {
-            std::unique_lock lock(ahead.mutex);
-            ahead.wanted.wait(lock, [&ahead] {
-                return ahead.stopping || ahead.started >= ahead.needed ||
-                       ahead.started < ahead.merging + LOAD_WINDOW;
-            });
-            if (ahead.stopping || ahead.started >= ahead.needed) {
-                pool_leave_thread();
-                return;
-            }
-            index = ahead.started++;
-        }
-        LoadedFile file;
-        defer_output(&file.output);
-        try {
-            load_rod_file(file, ahead.file_slots[index], ahead.time_mode, index == 0);
-        } catch (const DeferredExit &) {
-            // What the loading held goes with the process, once the merge reaches this file.
-        }
-        defer_output(nullptr);
-        {
-            const std::lock_guard lock(ahead.mutex);
-            if (file.output.exit_status >= 0)
-                ahead.needed = std::min(ahead.needed, index + 1);
-            ahead.files[index] = std::move(file);
-            ahead.ready[index] = 1;
-        }
-        ahead.loaded.notify_all();
-    }
+    std::unique_lock lock(ahead.mutex);
+    ahead.wanted.wait(lock, [&ahead] {
+        return ahead.stopping || ahead.started >= ahead.needed || ahead.started < ahead.merging + LOAD_WINDOW;
+    });
+    if (ahead.stopping || ahead.started >= ahead.needed)
+        return std::nullopt;
+    return ahead.started++;
 }
 
-void stop_loaders(LoadAhead &ahead)
+void publish_locked(LoadAhead &ahead, std::size_t index, LoadedFile &file)
 {
-    {
+    if (file.output.exit_status >= 0)
+        ahead.needed = std::min(ahead.needed, index + 1);
+    ahead.files[index] = std::move(file);
+    ahead.ready[index] = 1;
+    ahead.loaded.notify_all();
+}
+
+struct LoadingEnd {
+    LoadAhead *ahead;
+    std::size_t index;
+    LoadedFile *file;
+};
+
+// A loading that ends the run is handed to the merge at once; the loader
+// then waits, so that what the loading held stays on its stack while the
+// merge thread ends the process (nothing is left for a leak check to
+// report), unless the run is left by unwinding.
+void publish_ended_loading(void *context)
+{
+    const LoadingEnd &end = *static_cast<LoadingEnd *>(context);
+    LoadAhead &ahead = *end.ahead;
+    std::unique_lock lock(ahead.mutex);
+    publish_locked(ahead, end.index, *end.file);
+    ++ahead.waiting;
+    ahead.loaded.notify_all();
+    ahead.wanted.wait(lock, [&ahead] { return ahead.releasing; });
+    --ahead.waiting;
+}
+
+void load_files_ahead(LoadAhead &ahead)
+{
+    while (const std::optional<std::size_t> index = next_file_to_load(ahead)) {
+        LoadedFile file;
+        LoadingEnd end{&ahead, *index, &file};
+        file.output.at_exit = publish_ended_loading;
+        file.output.context = &end;
+        defer_output(&file.output);
+        try {
+            load_rod_file(file, ahead.file_slots[*index], ahead.time_mode, *index == 0);
+        } catch (const DeferredExit &) {
+            defer_output(nullptr);
+            continue; // handed over by publish_ended_loading
+        }
+        defer_output(nullptr);
         const std::lock_guard lock(ahead.mutex);
-        ahead.stopping = true;
+        publish_locked(ahead, *index, file);
     }
+    pool_leave_thread();
+    const std::lock_guard lock(ahead.mutex);
+    --ahead.running;
+    ahead.loaded.notify_all();
+}
+
+// Before the process ends: waits until every loader returned or waits with
+// a loading that ended the run, and leaves those to the process's end.
+void stop_loaders_for_exit(LoadAhead &ahead)
+{
+    std::unique_lock lock(ahead.mutex);
+    ahead.stopping = true;
     ahead.wanted.notify_all();
+    ahead.loaded.wait(lock, [&ahead] { return ahead.running == ahead.waiting; });
     for (std::thread &thread : ahead.threads)
         if (thread.joinable())
-            thread.join();
+            thread.detach();
 }
 
 // The loaders of the loading loop under way, stopped before the process ends.
@@ -409,11 +444,12 @@ LoadAhead *running_loaders = nullptr;
 void stop_running_loaders()
 {
     if (running_loaders)
-        stop_loaders(*running_loaders);
+        stop_loaders_for_exit(*running_loaders);
 }
 
 LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigned thread_count)
-    : file_slots(file_slots), time_mode(time_mode), files(file_slots.size()), ready(file_slots.size(), 0), needed(file_slots.size())
+    : file_slots(file_slots), time_mode(time_mode), files(file_slots.size()), ready(file_slots.size(), 0),
+      needed(file_slots.size()), running(thread_count)
 {
     running_loaders = this;
     set_exit_preparation(stop_running_loaders);
@@ -421,9 +457,18 @@ LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigne
         threads.emplace_back(load_files_ahead, std::ref(*this));
 }
 
+// Stops every loader and frees the loaded files the merge did not take.
 LoadAhead::~LoadAhead()
 {
-    stop_loaders(*this);
+    {
+        const std::lock_guard lock(mutex);
+        stopping = true;
+        releasing = true;
+    }
+    wanted.notify_all();
+    for (std::thread &thread : threads)
+        if (thread.joinable())
+            thread.join();
     set_exit_preparation(nullptr);
     running_loaders = nullptr;
     for (std::size_t index = 0; index < files.size(); ++index) {
