@@ -31,8 +31,8 @@ TEST(PhaseLog, ChangesNothingElseAndNamesEveryPhase)
     EXPECT_EQ(body_of(read_file(dir + "/logged.rdd")), body_of(read_file(dir + "/plain.rdd")));
 
     const std::string log = read_file(dir + "/phases.txt");
-    for (const char *phase : {"read ", "structure ", "synchronise ", "cf ", "merge ", "write ", "free ", "engine ",
-                              "files 2\n", "rod_lines "})
+    for (const char *phase : {"read ", "structure ", "wait ", "synchronise ", "cf ", "merge ", "write ", "free ",
+                              "engine ", "files 2\n", "rod_lines ", "loader_threads "})
         EXPECT_NE(log.find(phase), std::string::npos) << phase << " in\n" << log;
     std::filesystem::remove_all(dir);
 }
