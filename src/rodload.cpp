@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -453,8 +454,17 @@ LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigne
 {
     running_loaders = this;
     set_exit_preparation(stop_running_loaders);
-    for (unsigned n = 0; n < thread_count; ++n)
-        threads.emplace_back(load_files_ahead, std::ref(*this));
+    for (unsigned n = 0; n < thread_count; ++n) {
+        try {
+            threads.emplace_back(load_files_ahead, std::ref(*this));
+        } catch (const std::system_error &) {
+            // No more threads to be had: the loaders started so far do the
+            // loading, or the loop does it itself when there are none.
+            const std::lock_guard lock(mutex);
+            running -= thread_count - n;
+            break;
+        }
+    }
 }
 
 // Stops every loader and frees the loaded files the merge did not take.
@@ -516,11 +526,13 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
     std::optional<LoadAhead> ahead;
     if (thread_count)
         ahead.emplace(file_slots, time_mode, thread_count);
+    if (ahead && ahead->threads.empty())
+        ahead.reset();
     ListBuilder header_lines;
     Objet *merged = nullptr;
     MergeState state;
     PhaseLog &log = phase_log();
-    log.loader_threads = static_cast<int>(thread_count);
+    log.loader_threads = ahead ? static_cast<int>(ahead->threads.size()) : 0;
     for (std::size_t index = 0; index < file_slots.size(); ++index) {
         const int slot = file_slots[index];
         LoadedFile file;
