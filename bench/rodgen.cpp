@@ -62,7 +62,7 @@ struct FileShape {
     uint32_t skew;     // local time = campaign time + skew
 };
 
-FileShape shape_of(const GenSpec &params, int file)
+FileShape shape_of(const GenParams &params, int file)
 {
     switch (params.scenario) {
     case GenScenario::MixedClocks: {
@@ -184,7 +184,7 @@ std::string gen_tdc_text()
            "IN \"PANEL\" \"panel\"\n";
 }
 
-std::string gen_rod_text(const GenSpec &params, int file_index)
+std::string gen_rod_text(const GenParams &params, int file_index)
 {
     Random random{params.seed * 0x9E3779B97F4A7C15ULL + static_cast<uint64_t>(file_index) * 7919 + 1};
     const FileShape shape = shape_of(params, file_index);
@@ -248,7 +248,7 @@ std::string gen_rod_text(const GenSpec &params, int file_index)
     return w.text;
 }
 
-std::string gen_rio_text(const GenSpec &params, int file_index)
+std::string gen_rio_text(const GenParams &params, int file_index)
 {
     return std::string("KORVA Probeworks \"v2.6a\" \"BENCH\" \"RIO file\" \"") + SCRIPT +
            "\" \"Tue Feb 24 15:02:11 2026\"\n" + gen_rod_text(params, file_index);

@@ -15,7 +15,7 @@ enum class GenScenario : char {
     TimeMode = 'e',      // as SameClock, merged with -TIME
 };
 
-struct GenSpec {
+struct GenParams {
     GenScenario scenario = GenScenario::SameClock;
     int files = 2;                     // RIO files
     std::size_t bytes_per_file = 4096; // ROD text per file, roughly
@@ -36,6 +36,6 @@ std::string gen_rio_name(int file_index);
 std::string gen_tdc_text();
 // The ROD text of file `file_index` (0-based): header line, RE block, runs,
 // last element.
-std::string gen_rod_text(const GenSpec &params, int file_index);
+std::string gen_rod_text(const GenParams &params, int file_index);
 // The RIO file: its first line, then the ROD text.
-std::string gen_rio_text(const GenSpec &params, int file_index);
+std::string gen_rio_text(const GenParams &params, int file_index);

@@ -21,9 +21,9 @@ namespace {
 
 constexpr std::size_t FILE_BYTES = 1 << 20;
 
-GenSpec spec_of(GenScenario scenario, std::size_t bytes)
+GenParams params_of(GenScenario scenario, std::size_t bytes)
 {
-    GenSpec params;
+    GenParams params;
     params.scenario = scenario;
     params.bytes_per_file = bytes;
     return params;
@@ -49,7 +49,7 @@ Objet *load_body(const std::string &text, int file_number)
 
 std::vector<Objet *> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
 {
-    const GenSpec params = spec_of(scenario, bytes);
+    const GenParams params = params_of(scenario, bytes);
     std::vector<Objet *> trees;
     for (int file = 0; file < files; ++file)
         trees.push_back(rod_structure_lines(load_body(gen_rod_text(params, file), file + 1), time_mode));
@@ -78,7 +78,7 @@ void setup()
 void BM_Scan(benchmark::State &state)
 {
     setup();
-    const std::string text = gen_rod_text(spec_of(GenScenario::SameClock, FILE_BYTES), 0);
+    const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
     for (auto _ : state) {
         std::size_t from = 0;
         while (from < text.size()) {
@@ -94,7 +94,7 @@ void BM_Scan(benchmark::State &state)
 void BM_Load(benchmark::State &state)
 {
     setup();
-    const std::string text = gen_rod_text(spec_of(GenScenario::SameClock, FILE_BYTES), 0);
+    const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
     for (auto _ : state)
         obj_free(load_body(text, 1));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
@@ -103,7 +103,7 @@ void BM_Load(benchmark::State &state)
 void BM_Structure(benchmark::State &state)
 {
     setup();
-    const std::string text = gen_rod_text(spec_of(GenScenario::SameClock, FILE_BYTES), 0);
+    const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
     for (auto _ : state) {
         state.PauseTiming();
         Objet *lines = load_body(text, 1);

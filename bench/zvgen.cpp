@@ -24,7 +24,7 @@ bool write_text(const std::string &path, const std::string &text)
 
 int main(int argc, char **argv)
 {
-    GenSpec params;
+    GenParams params;
     if (argc < 5 || !gen_scenario_from_text(argv[2], params.scenario)) {
         std::cerr << "usage: zvgen DIR a|b|c|d|e FILES BYTES_PER_FILE [SEED]\n";
         return 2;

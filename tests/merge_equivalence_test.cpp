@@ -54,7 +54,7 @@ protected:
         std::filesystem::remove_all(dir);
     }
 
-    void write_set(const GenSpec &params)
+    void write_set(const GenParams &params)
     {
         for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot)
             set_rod_name(slot, "");
@@ -85,7 +85,7 @@ protected:
         return read_all(out);
     }
 
-    void expect_same(const GenSpec &params)
+    void expect_same(const GenParams &params)
     {
         write_set(params);
         for (const bool time_mode : {false, true}) {
@@ -104,7 +104,7 @@ protected:
 TEST_F(MergeEquivalence, EveryScenarioAtSmallSize)
 {
     for (const char letter : {'a', 'b', 'c', 'd', 'e'}) {
-        GenSpec params;
+        GenParams params;
         gen_scenario_from_text(std::string(1, letter), params.scenario);
         params.files = letter == 'd' ? 1 : 7;
         params.bytes_per_file = letter == 'd' ? 60000 : 9000;
@@ -117,7 +117,7 @@ TEST_F(MergeEquivalence, EveryScenarioAtSmallSize)
 TEST_F(MergeEquivalence, ScrambledCampaignsOnManySeeds)
 {
     for (uint32_t seed = 1; seed <= 12; ++seed) {
-        GenSpec params;
+        GenParams params;
         params.scenario = seed % 2 ? GenScenario::SameClock : GenScenario::MixedClocks;
         params.files = 2 + static_cast<int>(seed % 6);
         params.bytes_per_file = 3000 + 1500 * (seed % 4);
@@ -135,7 +135,7 @@ TEST_F(MergeEquivalence, TimesWrappingPastTwoToThe32)
 {
     for (const char letter : {'a', 'b', 'c'}) {
         for (uint32_t below_wrap = 100; below_wrap < 4000; below_wrap += 130) {
-            GenSpec params;
+            GenParams params;
             gen_scenario_from_text(std::string(1, letter), params.scenario);
             params.files = 6;
             params.bytes_per_file = 9000;
