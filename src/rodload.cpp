@@ -395,9 +395,8 @@ void publish_ended_loading(void *context)
     const LoadingEnd &end = *static_cast<LoadingEnd *>(context);
     LoadAhead &ahead = *end.ahead;
     std::unique_lock lock(ahead.mutex);
-    publish_locked(ahead, end.index, *end.file);
+    publish_locked(ahead, end.index, *end.file); // its waiters wake after the wait below releases the lock
     ++ahead.waiting;
-    ahead.loaded.notify_all();
     ahead.wanted.wait(lock, [&ahead] { return ahead.releasing; });
     --ahead.waiting;
 }

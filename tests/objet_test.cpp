@@ -304,6 +304,22 @@ TEST(Pool, TextsOfEverySizeSurviveReuse)
         obj_free(s);
 }
 
+namespace {
+
+// `count` numbers made on a thread of their own, which then ends.
+std::vector<Objet *> numbers_made_on_another_thread(int count)
+{
+    std::vector<Objet *> made;
+    std::thread([&made, count] {
+        for (int i = 0; i < count; ++i)
+            made.push_back(int_new(i));
+        pool_leave_thread();
+    }).join();
+    return made;
+}
+
+} // namespace
+
 // The merge frees much of what loader threads built: those blocks must serve
 // the loaders again, or every file's leftovers would stay unused memory.
 TEST(Pool, BlocksFreedOnOneThreadServeAnother)
@@ -312,21 +328,11 @@ TEST(Pool, BlocksFreedOnOneThreadServeAnother)
     GTEST_SKIP() << "sanitizer builds take every block from malloc";
 #endif
     constexpr int batch = 4096;
-    std::vector<Objet *> built;
-    std::thread([&built] {
-        for (int i = 0; i < 3 * batch; ++i)
-            built.push_back(int_new(i));
-        pool_leave_thread();
-    }).join();
+    const std::vector<Objet *> built = numbers_made_on_another_thread(3 * batch);
     const std::set<Objet *> freed(built.begin(), built.end());
     for (Objet *x : built)
         obj_free(x); // this thread keeps at most one batch and hands the others over
-    std::vector<Objet *> again;
-    std::thread([&again] {
-        for (int i = 0; i < 2 * batch; ++i)
-            again.push_back(int_new(i));
-        pool_leave_thread();
-    }).join();
+    const std::vector<Objet *> again = numbers_made_on_another_thread(2 * batch);
     EXPECT_EQ(std::count_if(again.begin(), again.end(), [&freed](Objet *x) { return freed.count(x) == 1; }),
               2 * batch);
     for (Objet *x : again) {
