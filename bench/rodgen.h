@@ -26,6 +26,18 @@ struct GenParams {
     // Added to every campaign time (wrapping): close below 2^32, the times
     // of the merged report wrap past it when files are aligned.
     uint32_t time_base = 0;
+    // Every line kind the engine reads and every structure it builds: the
+    // members of the RE run, CF lines, deleted codes, selected and dropped
+    // DA and PP blocks, comments, nested DB and DS blocks, runs without XI
+    // or DS group, several time units and clocks (some files sharing a
+    // clock, some aligned by rendezvous, some by their first event) and
+    // repeated IE names. With scenario e the body stays fit for -TIME (no
+    // line without a time on its top level); the scenario letter otherwise
+    // only picks the time base as usual.
+    bool variety = false;
+    // Damage applied to each file's text after it is made: so many lines
+    // deleted, repeated, swapped, recoded, cut or given odd fields.
+    int mutations = 0;
 };
 
 // Parses "a".."e"; false for anything else.

@@ -1,0 +1,412 @@
+// Behaviour corpus: runs the staged zovizeve on every case of
+// tests/corpus/cases.txt and compares what can be observed (exit status,
+// RDD bytes, message lines) with tests/corpus/expected.txt, or records it.
+//
+//   corpus_run STAGE CORPUS --check [--shard I/N]   compare (exit 1 on a difference)
+//   corpus_run STAGE CORPUS --record                rewrite expected.txt
+//   corpus_run STAGE CORPUS --show NAME             print one case's output
+//   corpus_run STAGE CORPUS --dump NAME DIR         write one case's files into DIR
+//
+// A case is a set of ROD files handed to the program through do-nothing
+// sibling tools, so that any bytes (empty, missing, damaged files) reach the
+// engine as they stand. Lines of cases.txt:
+//   gen NAME [scenario=a..e] [files=N] [bytes=N] [seed=N] [time_base=N]
+//       [mutations=N] [scrambled] [variety] [time|normal]
+//     a set made by the benchmark generator (scenario e runs with -TIME)
+//   input NAME PATH
+//     a file in the engine fuzz target's format: a first byte whose bit 0
+//     asks for -TIME, then ROD files separated by a line "@@@@"; a file that
+//     is exactly "@@MISSING@@" is not written, "@@DIRECTORY@@" is a directory
+// The scratch directory and the run's time stamp are replaced by @DIR@ and
+// @TIME@ before the RDD file and standard error are compared.
+#include "rodgen.h"
+
+#include <QCryptographicHash>
+#include <QByteArray>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int RUN_TIMEOUT_SECONDS = 300;
+constexpr std::size_t SHOWN_LINE_LENGTH = 160;
+
+struct Case {
+    std::string name;
+    std::vector<std::string> rod_files; // contents, or the markers below
+    bool time_mode = false;
+};
+
+const std::string MISSING = "@@MISSING@@";
+const std::string DIRECTORY = "@@DIRECTORY@@";
+
+struct Outcome {
+    int status = -1;
+    std::string rdd_hash = "none";
+    std::string err_hash;
+    std::vector<std::string> err_lines;
+    std::string rdd; // normalised, for --show
+    std::string err;
+};
+
+std::string read_all(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_all(const fs::path &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    if (!out.flush())
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::string> words_of(const std::string &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+Case generated_case(const std::vector<std::string> &words)
+{
+    GenParams params;
+    params.files = 2;
+    params.bytes_per_file = 4000;
+    Case c{words.at(1), {}, false};
+    bool mode_given = false;
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const std::string &word = words[i];
+        const std::size_t equal = word.find('=');
+        const std::string key = word.substr(0, equal);
+        const std::string value = equal == std::string::npos ? "" : word.substr(equal + 1);
+        if (key == "scenario") {
+            if (!gen_scenario_from_text(value, params.scenario))
+                throw std::runtime_error("bad scenario in " + c.name);
+        } else if (key == "files") {
+            params.files = std::stoi(value);
+        } else if (key == "bytes") {
+            params.bytes_per_file = std::stoul(value);
+        } else if (key == "seed") {
+            params.seed = static_cast<uint32_t>(std::stoul(value));
+        } else if (key == "time_base") {
+            params.time_base = static_cast<uint32_t>(std::stoul(value));
+        } else if (key == "mutations") {
+            params.mutations = std::stoi(value);
+        } else if (key == "scrambled") {
+            params.scrambled = true;
+        } else if (key == "variety") {
+            params.variety = true;
+        } else if (key == "time" || key == "normal") {
+            c.time_mode = key == "time";
+            mode_given = true;
+        } else {
+            throw std::runtime_error("unknown word " + word + " in " + c.name);
+        }
+    }
+    if (!mode_given)
+        c.time_mode = params.scenario == GenScenario::TimeMode;
+    for (int file = 0; file < params.files; ++file)
+        c.rod_files.push_back(gen_rod_text(params, file));
+    return c;
+}
+
+Case input_case(const std::vector<std::string> &words, const fs::path &corpus)
+{
+    Case c{words.at(1), {}, false};
+    const std::string data = read_all(corpus / words.at(2));
+    if (data.empty())
+        return c;
+    c.time_mode = (static_cast<unsigned char>(data[0]) & 1) != 0;
+    const std::string separator = "\n@@@@\n";
+    std::size_t at = 1;
+    for (;;) {
+        const std::size_t next = data.find(separator, at);
+        if (next == std::string::npos) {
+            c.rod_files.push_back(data.substr(at));
+            break;
+        }
+        c.rod_files.push_back(data.substr(at, next - at));
+        at = next + separator.size();
+    }
+    return c;
+}
+
+std::vector<Case> read_cases(const fs::path &corpus)
+{
+    std::vector<Case> cases;
+    std::ifstream in(corpus / "cases.txt");
+    for (std::string line; std::getline(in, line);) {
+        const std::vector<std::string> words = words_of(line);
+        if (words.empty() || words[0].starts_with("#"))
+            continue;
+        if (words[0] == "gen")
+            cases.push_back(generated_case(words));
+        else if (words[0] == "input")
+            cases.push_back(input_case(words, corpus));
+        else
+            throw std::runtime_error("unknown case kind: " + line);
+    }
+    return cases;
+}
+
+void replace_all(std::string &text, const std::string &from, const std::string &to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The RDD header's last field is the run's time stamp.
+void hide_time_stamp(std::string &rdd)
+{
+    const std::size_t end = rdd.find('\n');
+    const std::size_t close = rdd.rfind('"', end);
+    const std::size_t open = close == std::string::npos || close == 0 ? std::string::npos : rdd.rfind('"', close - 1);
+    if (open != std::string::npos)
+        rdd.replace(open, close - open + 1, "\"@TIME@\"");
+}
+
+std::string sha256(const std::string &text)
+{
+    return QCryptographicHash::hash(QByteArray(text.data(), qsizetype(text.size())), QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+int run_with_timeout(const std::vector<std::string> &argv_words, const fs::path &dir,
+                     const std::vector<std::string> &env_words, const fs::path &err_path)
+{
+    std::vector<char *> argv;
+    for (const std::string &word : argv_words)
+        argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (const std::string &word : env_words)
+        envp.push_back(const_cast<char *>(word.c_str()));
+    envp.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int null = ::open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RUN_TIMEOUT_SECONDS);
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Sibling tools that do nothing: the ROD files are already in place.
+fs::path make_tool_dir(const fs::path &root)
+{
+    const fs::path tools = root / "tools";
+    fs::create_directories(tools);
+    for (const char *name : {"zrmpostpro", "zrmuml"}) {
+        write_all(tools / name, "#!/bin/sh\nexit 0\n");
+        fs::permissions(tools / name, fs::perms::owner_all);
+    }
+    return tools;
+}
+
+// Writes the case's TDC, RIO and ROD files into `dir`; returns the
+// arguments of the run.
+std::vector<std::string> write_case_files(const Case &c, const fs::path &dir)
+{
+    write_all(dir / "plan.tdc", "KORVA Probeworks \"v2.6a\" \"BENCH\" \"TDC file\" \"campaign\"\n"
+                                "CF \"BENCH\" \"campaign.tds\" \"3.1\" \"B\" \"D\"\n");
+    std::vector<std::string> args = {"plan.tdc"};
+    for (std::size_t i = 0; i < c.rod_files.size(); ++i) {
+        const std::string stem = "r" + std::to_string(i + 1);
+        write_all(dir / (stem + ".rio"), "KORVA Probeworks \"v2.6a\" \"BENCH\" \"RIO file\" \"campaign\"\n");
+        args.push_back(stem + ".rio");
+        if (c.rod_files[i] == DIRECTORY)
+            fs::create_directories(dir / (stem + ".rod"));
+        else if (c.rod_files[i] != MISSING)
+            write_all(dir / (stem + ".rod"), c.rod_files[i]);
+    }
+    if (c.time_mode)
+        args.push_back("-TIME");
+    args.push_back("-RDD=out.rdd");
+    return args;
+}
+
+Outcome run_case(const Case &c, const fs::path &stage, const fs::path &root, const fs::path &tools)
+{
+    const fs::path dir = root / "case";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::vector<std::string> argv = {(stage / "bin" / "zovizeve").string()};
+    for (const std::string &arg : write_case_files(c, dir))
+        argv.push_back(arg);
+    const std::vector<std::string> env = {"MOLVEXDIR=" + stage.string(), "ZRM_DIR=" + tools.string(), "LANG=C",
+                                          "PATH=/usr/bin:/bin"};
+    const fs::path err_path = root / "stderr";
+    Outcome outcome;
+    outcome.status = run_with_timeout(argv, dir, env, err_path);
+    const std::string dir_text = fs::canonical(dir).string();
+    outcome.err = read_all(err_path);
+    replace_all(outcome.err, dir_text, "@DIR@");
+    if (fs::is_regular_file(dir / "out.rdd")) {
+        outcome.rdd = read_all(dir / "out.rdd");
+        hide_time_stamp(outcome.rdd);
+        replace_all(outcome.rdd, dir_text, "@DIR@");
+        outcome.rdd_hash = sha256(outcome.rdd);
+    }
+    outcome.err_hash = sha256(outcome.err);
+    std::istringstream lines(outcome.err);
+    for (std::string line; std::getline(lines, line);)
+        outcome.err_lines.push_back(line.size() > SHOWN_LINE_LENGTH ? line.substr(0, SHOWN_LINE_LENGTH) + "..." : line);
+    return outcome;
+}
+
+std::string format_outcome(const std::string &name, const Outcome &outcome)
+{
+    std::string text = "== " + name + "\nstatus " + std::to_string(outcome.status) + "\nrdd " + outcome.rdd_hash +
+                       "\nstderr " + outcome.err_hash + "\n";
+    for (const std::string &line : outcome.err_lines)
+        text += "| " + line + "\n";
+    return text;
+}
+
+// expected.txt: blocks starting with "== NAME", as format_outcome writes them.
+std::map<std::string, std::string> read_expected(const fs::path &path)
+{
+    std::map<std::string, std::string> blocks;
+    std::ifstream in(path);
+    std::string name;
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("== "))
+            name = line.substr(3);
+        if (!name.empty())
+            blocks[name] += line + "\n";
+    }
+    return blocks;
+}
+
+struct Scratch {
+    fs::path root;
+    Scratch()
+    {
+        std::string pattern = (fs::temp_directory_path() / "zvcorpus.XXXXXX").string();
+        if (!mkdtemp(pattern.data()))
+            throw std::runtime_error("mkdtemp failed");
+        root = pattern;
+    }
+    ~Scratch() { fs::remove_all(root); }
+};
+
+int usage()
+{
+    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record | --show NAME | --dump NAME DIR\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 4)
+        return usage();
+    const fs::path stage = fs::absolute(argv[1]);
+    const fs::path corpus = fs::absolute(argv[2]);
+    const std::string action = argv[3];
+    std::size_t shard = 0, shards = 1;
+    if (argc == 6 && std::string(argv[4]) == "--shard" && std::sscanf(argv[5], "%zu/%zu", &shard, &shards) != 2)
+        return usage();
+    const std::vector<Case> cases = read_cases(corpus);
+    const Scratch scratch;
+    const fs::path tools = make_tool_dir(scratch.root);
+
+    if (action == "--dump" && argc == 6) {
+        for (const Case &c : cases) {
+            if (c.name != argv[4])
+                continue;
+            fs::create_directories(argv[5]);
+            for (const std::string &arg : write_case_files(c, argv[5]))
+                std::cout << arg << ' ';
+            std::cout << '\n';
+            return 0;
+        }
+        return usage();
+    }
+    if (action == "--show") {
+        for (const Case &c : cases) {
+            if (argc < 5 || c.name != argv[4])
+                continue;
+            const Outcome outcome = run_case(c, stage, scratch.root, tools);
+            std::cout << "status " << outcome.status << "\n--- stderr\n" << outcome.err << "--- rdd\n" << outcome.rdd;
+            return 0;
+        }
+        return usage();
+    }
+    if (action == "--record") {
+        std::string text = "# Recorded by tests/corpus/record.sh; do not edit by hand.\n";
+        for (const Case &c : cases)
+            text += format_outcome(c.name, run_case(c, stage, scratch.root, tools));
+        write_all(corpus / "expected.txt", text);
+        std::cout << cases.size() << " cases recorded\n";
+        return 0;
+    }
+    if (action != "--check")
+        return usage();
+    const std::map<std::string, std::string> expected = read_expected(corpus / "expected.txt");
+    int failures = 0;
+    std::size_t checked = 0;
+    for (std::size_t i = shard; i < cases.size(); i += shards) {
+        const Case &c = cases[i];
+        const std::string got = format_outcome(c.name, run_case(c, stage, scratch.root, tools));
+        ++checked;
+        const auto found = expected.find(c.name);
+        if (found == expected.end() || found->second != got) {
+            ++failures;
+            std::cout << "DIFFERS: " << c.name << "\n--- expected\n"
+                      << (found == expected.end() ? std::string("(no record)\n") : found->second) << "--- got\n"
+                      << got;
+        }
+    }
+    std::cout << checked << " cases, " << failures << " differ\n";
+    return failures ? 1 : 0;
+}
