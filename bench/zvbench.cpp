@@ -1,20 +1,19 @@
 // Google Benchmark of the engine's hot passes on generated campaign files:
-// scan, load, structure, merge (default and -TIME, which is insert_by_time
-// at work) and write.
-#include "objet.h"
-#include "rodbase.h"
+// scan, load (scan and structure), merge (default and -TIME, which is the
+// time-ordered insertion at work) and write.
+#include "cstsyst.h"
 #include "rodgen.h"
 #include "rodinser.h"
 #include "rodload.h"
+#include "rodmodel.h"
 #include "rodprd.h"
 #include "rodsync.h"
-#include "rodtri.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -29,88 +28,60 @@ GenParams params_of(GenScenario scenario, std::size_t bytes)
     return params;
 }
 
-// The numbered lines of a ROD text after its header line.
-Objet *load_body(const std::string &text, int file_number)
+// A copy the model can take, as a loading reads it.
+char *bytes_of(const std::string &text)
 {
-    FILE *file = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-    Objet *stream = obj_new(OBJ_STREAM);
-    stream->link.stream = file;
-    Objet *lines = rod_read_lines(stream);
-    stream_close(stream);
-    obj_free(stream);
-    Objet *rest = lines->link.next;
-    lines->link.next = nullptr;
-    obj_free(lines);
-    Objet *number = int_new(file_number);
-    number_lines(number, rest);
-    obj_free(number);
-    return rest;
+    char *bytes = static_cast<char *>(xmalloc_reserve(text.size() + 1));
+    std::memcpy(bytes, text.data(), text.size());
+    return bytes;
 }
 
-std::vector<Objet *> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
+std::vector<CellId> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
 {
     const GenParams params = params_of(scenario, bytes);
-    std::vector<Objet *> trees;
-    for (int file = 0; file < files; ++file)
-        trees.push_back(rod_structure_lines(load_body(gen_rod_text(params, file), file + 1), time_mode));
+    std::vector<CellId> trees;
+    for (int file = 0; file < files; ++file) {
+        const std::string text = gen_rod_text(params, file);
+        trees.push_back(rod_load_bytes(bytes_of(text), text.size(), file + 1, time_mode, file == 0).tree);
+    }
     return trees;
 }
 
-// As the loading loop does it, with what it keeps from file to file.
-Objet *merge_all(const std::vector<Objet *> &trees, bool time_mode)
+// As the loading loop does it, the CF lines aside.
+MergedReport merge_all(const std::vector<CellId> &trees, bool time_mode)
 {
-    Objet *merged = nullptr;
-    MergeState state;
-    for (Objet *tree : trees) {
-        synchronise_next(state, merged, tree);
-        merged = merge_next(state, merged, tree, time_mode);
+    MergedReport report;
+    TimeBase base;
+    for (CellId tree : trees) {
+        synchronise(base, report.tree, tree);
+        store_times_as_merged(base, tree);
+        report.tree = time_mode ? merge_report_by_time(report.tree, tree, base.offset)
+                                : merge_report(report.tree, tree, base.offset);
     }
-    finish_merge(state, merged);
-    return merged;
-}
-
-void setup()
-{
-    keywords_init();
-    time_key_init();
+    report.time_offset = base.offset;
+    return report;
 }
 
 void BM_Scan(benchmark::State &state)
 {
-    setup();
     const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
+    std::string header;
     for (auto _ : state) {
-        std::size_t from = 0;
-        while (from < text.size()) {
-            std::size_t end = text.find('\n', from);
-            end = end == std::string::npos ? text.size() : end + 1;
-            obj_free(rod_scan_line(std::string_view(text).substr(from, end - from)));
-            from = end;
-        }
+        benchmark::DoNotOptimize(rod_scan_bytes(bytes_of(text), text.size(), 1, false, true, header));
+        state.PauseTiming();
+        model_release();
+        state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
 void BM_Load(benchmark::State &state)
 {
-    setup();
-    const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
-    for (auto _ : state)
-        obj_free(load_body(text, 1));
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-}
-
-void BM_Structure(benchmark::State &state)
-{
-    setup();
     const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
     for (auto _ : state) {
+        benchmark::DoNotOptimize(rod_load_bytes(bytes_of(text), text.size(), 1, false, true).tree);
         state.PauseTiming();
-        Objet *lines = load_body(text, 1);
-        state.ResumeTiming();
-        Objet *tree = rod_structure_lines(lines, false);
-        state.PauseTiming();
-        obj_free(tree);
+        model_release();
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
@@ -119,15 +90,14 @@ void BM_Structure(benchmark::State &state)
 // Merging K files of 64 KB: near-linear means time per file stays flat as K grows.
 void merge_benchmark(benchmark::State &state, GenScenario scenario, bool time_mode)
 {
-    setup();
     const int files = static_cast<int>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        const std::vector<Objet *> trees = make_trees(scenario, files, 64 << 10, time_mode);
+        const std::vector<CellId> trees = make_trees(scenario, files, 64 << 10, time_mode);
         state.ResumeTiming();
-        Objet *merged = merge_all(trees, time_mode);
+        benchmark::DoNotOptimize(merge_all(trees, time_mode).tree);
         state.PauseTiming();
-        obj_free(merged);
+        model_release();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * files);
@@ -140,28 +110,23 @@ void BM_InsertByTime(benchmark::State &state) { merge_benchmark(state, GenScenar
 
 void BM_Write(benchmark::State &state)
 {
-    setup();
     FILE *null_file = std::fopen("/dev/null", "w");
-    Objet *stream = obj_new(OBJ_STREAM);
-    stream->link.stream = null_file;
     for (auto _ : state) {
         state.PauseTiming();
-        Objet *merged = merge_all(make_trees(GenScenario::SameClock, 8, 128 << 10, false), false);
+        const MergedReport merged = merge_all(make_trees(GenScenario::SameClock, 8, 128 << 10, false), false);
         state.ResumeTiming();
-        write_rdd_lines(stream, merged);
+        write_rdd_lines(null_file, "KORVA", merged.tree, merged.time_offset);
         state.PauseTiming();
-        obj_free(merged);
+        model_release();
         state.ResumeTiming();
     }
-    stream_close(stream);
-    obj_free(stream);
+    std::fclose(null_file);
 }
 
 } // namespace
 
 BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Load)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Structure)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Merge)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeMixedClocks)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeEarlierOrigin)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace {
 
@@ -107,6 +108,10 @@ bool allocation_hooks_active()
 {
     return allocations_left >= 0 || tracker.allocated || tracker.released || tracker.opened || tracker.closed;
 }
+
+void fatal_out_of_memory() { fatal_service_text(kMallocText); }
+
+void install_out_of_memory_handler() { std::set_new_handler(fatal_out_of_memory); }
 
 void *xmalloc(std::size_t size)
 {

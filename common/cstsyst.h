@@ -44,6 +44,11 @@ void set_exit_preparation(ExitPreparation preparation);
 [[noreturn]] void fatal_service_text(const char *untranslated_text);
 
 void *xmalloc(std::size_t size);
+// Ends the process as xmalloc does when memory is exhausted.
+[[noreturn]] void fatal_out_of_memory();
+// Makes a failing operator new end the process as xmalloc does, instead of
+// throwing (the standard containers of the engine allocate through it).
+void install_out_of_memory_handler();
 // A block an allocator keeps as its reserve for the life of the process:
 // counted and failing as xmalloc, but not told to the resource tracker,
 // since no run owns it.

@@ -5,7 +5,6 @@
 #include "harness.h"
 
 #include "exec.h"
-#include "objet.h"
 #include "rodload.h"
 #include "rodprd.h"
 
@@ -18,35 +17,17 @@ namespace {
 
 constexpr std::size_t MAX_FILES = 4;
 
-// The driver's RDD header line, with a fixed time stamp.
-Objet *make_header(Objet *header_lines, Objet *report)
-{
-    Objet *first_line = header_lines->head.item;
-    Objet *field = first_line->link.next->link.next->head.item;
-    const std::string text = "KORVA Probeworks \"v2.6a\" " + std::string(field->head.text, field->link.length) +
-                             " \"RDD file\" \"Thu Jan 01 00:00:00 2026\"";
-    Objet *result = list1(list1(str_new(text.data(), text.size())));
-    list_append(result, report);
-    cell_release_contents(header_lines);
-    obj_free_one(header_lines);
-    return result;
-}
-
 struct FileCloser {
     void operator()(FILE *file) const { std::fclose(file); }
 };
 
-void write_report(Objet *report)
+void write_report(const MergedReport &report)
 {
     char *text = nullptr;
     std::size_t size = 0;
     std::unique_ptr<FILE, FileCloser> out(open_memstream(&text, &size));
-    Objet *stream = obj_new(OBJ_STREAM);
-    stream->link.stream = out.get();
-    number_repeated_names(stream, report);
-    const bool written = write_rdd_lines(stream, report);
-    stream->link.stream = nullptr;
-    obj_free(stream);
+    const std::string header = "KORVA Probeworks \"v2.6a\" " + report.header_field + " \"RDD file\" \"-\"";
+    const bool written = write_rdd_lines(out.get(), header, report.tree, report.time_offset);
     out.reset();
     std::free(text);
     if (!written)
@@ -64,9 +45,9 @@ void merge(std::string_view data)
         write_whole_file(name, files[i]);
         set_rod_name(static_cast<int>(i), name);
     }
-    Objet *report = rod_load_all(time_mode, make_header);
-    write_report(report);
-    obj_free(report);
+    const MergedReport report = rod_load_all(time_mode);
+    if (report.files)
+        write_report(report);
 }
 
 } // namespace

@@ -5,8 +5,7 @@
 #include "cstsyst.h"
 #include "exec.h"
 #include "i18n_zrm_msg.h"
-#include "rodbase.h"
-#include "rodtri.h"
+#include "rodmodel.h"
 
 #include <QCoreApplication>
 
@@ -45,8 +44,6 @@ void harness_init()
     static char *argv[] = {name, nullptr};
     static QCoreApplication application(argc, argv);
     catalog_fill();
-    keywords_init();
-    time_key_init();
     option_language_init();
     set_exit_hook(throw_process_end);
     set_resource_tracker({block_allocated, block_released, stream_opened, stream_closed});
@@ -73,6 +70,7 @@ void tracked_resources_release()
 void harness_reset()
 {
     set_allocation_failure_after(-1);
+    model_release();
     clear_pair_tables();
     cmdline_record() = CmdLine{};
     postpro_status3_count = 0;

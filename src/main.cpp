@@ -8,12 +8,10 @@
 #include "i18nerrgest.h"
 #include "i18nutil.h"
 #include "main.h"
-#include "objet.h"
 #include "phaselog.h"
-#include "rodbase.h"
 #include "rodload.h"
+#include "rodmodel.h"
 #include "rodprd.h"
-#include "rodtri.h"
 #include "veriftr.h"
 
 #include <QCoreApplication>
@@ -74,53 +72,41 @@ void print_banner()
     report_info("COPYRIGHT", QString::fromLocal8Bit(notice), QString());
 }
 
-void write_report(Objet *report, const std::string &tool_dir)
+void write_report(const MergedReport &report, const std::string &tool_dir)
 {
+    const std::string header = rdd_header_line(report);
     const char *given = cmdline_rdd_name(cmdline_record());
     char *name_text = sys_strdup(given ? given : "zrmrdd.rdd");
     // Written beside the target and renamed over it once complete: a failed
     // write never leaves a truncated report nor destroys an earlier one.
     std::string temp_name;
-    Objet *stream = rdd_stream_open(name_text, temp_name);
+    FILE *stream = rdd_stream_open(name_text, temp_name);
     if (!stream)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     {
         const PhaseTimer timer(PHASE_WRITE);
-        number_repeated_names(stream, report);
-        const bool written = write_rdd_lines(stream, report);
+        const bool written = write_rdd_lines(stream, header, report.tree, report.time_offset);
         if (!rdd_stream_finish(stream, written, temp_name, name_text))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     }
-    obj_free(stream);
     run_uml_tool(name_text, tool_dir);
     xfree(name_text);
     {
         const PhaseTimer timer(PHASE_FREE);
-        obj_free(report);
+        model_release();
     }
     phase_log_write();
-    keywords_release();
 }
 
 } // namespace
 
 const std::string &run_time_stamp() { return run_timestamp; }
 
-Objet *make_rdd_header(Objet *header_lines, Objet *report)
+std::string rdd_header_line(const MergedReport &report)
 {
-    Objet *first_line = header_lines ? header_lines->head.item : nullptr;
-    Objet *field_cell = first_line && first_line->kind == OBJ_LIST ? first_line->link.next : nullptr;
-    field_cell = field_cell ? field_cell->link.next : nullptr;
-    Objet *field = field_cell ? field_cell->head.item : nullptr;
-    if (!field || field->kind != OBJ_STRING)
+    if (report.files == 0)
         report_fatal("UNEXPTEOF", QString(), QString());
-    const std::string text = "KORVA Probeworks \"v2.6a\" " + std::string(field->head.text, field->link.length) +
-                             " \"RDD file\" \"" + run_timestamp + "\"";
-    Objet *result = list1(list1(str_new(text.data(), text.size())));
-    list_append(result, report);
-    cell_release_contents(header_lines);
-    obj_free_one(header_lines);
-    return result;
+    return "KORVA Probeworks \"v2.6a\" " + report.header_field + " \"RDD file\" \"" + run_timestamp + "\"";
 }
 
 int main(int argc, char **argv)
@@ -131,8 +117,7 @@ int main(int argc, char **argv)
                                                 QStringLiteral("cab_")});
     catalog_fill();
     postpro_status3_count = 0;
-    keywords_init();
-    time_key_init();
+    install_out_of_memory_handler();
     option_language_init();
     const std::string tool_dir = find_tool_dir(argv[0]);
 
@@ -147,7 +132,7 @@ int main(int argc, char **argv)
 
     verify_input_files();
     run_postprocessors(tool_dir, postpro_options, settings);
-    Objet *report = rod_load_all(cmdline_time_requested(cmdline_record()), make_rdd_header);
+    const MergedReport report = rod_load_all(cmdline_time_requested(cmdline_record()));
     write_report(report, tool_dir);
 
     if (postpro_status3_count != 0) {

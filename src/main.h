@@ -1,11 +1,11 @@
-// Driver services that the engine calls back.
+// Driver services.
 #pragma once
-
-#include "objet.h"
 
 #include <string>
 
-// Puts the RDD header line, made from the second field of the first ROD
-// file's header line, in front of `report`; frees the header lines.
-Objet *make_rdd_header(Objet *header_lines, Objet *report);
+#include "rodload.h"
+
+// The RDD header line, made from the second field of the first ROD file's
+// header line and the run's time stamp; UNEXPTEOF when no file was merged.
+std::string rdd_header_line(const MergedReport &report);
 const std::string &run_time_stamp();

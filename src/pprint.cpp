@@ -1,78 +1,89 @@
 #include "pprint.h"
 
+#include "rodadnam.h"
+#include "rodbase.h"
+#include "rodtri.h"
+
 #include <charconv>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
 
-namespace {
-
-// A programming fault: stops like a failed assertion, whatever NDEBUG says.
-[[noreturn]] void unknown_kind_fault()
-{
-    std::fputs("pprint.cpp:67: pprint: Assertion `0==1' failed.\n", stderr);
-    std::abort();
-}
-
-// What "\"%d\" " prints, without a format to parse for every field of a
-// report that may have millions.
-void print_number(FILE *out, int32_t value)
+void OutputBuffer::add_number(int32_t value)
 {
     char text[16];
     text[0] = '"';
     char *end = std::to_chars(text + 1, text + sizeof text, value).ptr;
     *end++ = '"';
     *end++ = ' ';
-    fwrite_unlocked(text, 1, static_cast<std::size_t>(end - text), out);
+    text_.append(text, static_cast<std::size_t>(end - text));
 }
 
-void print_atom(FILE *out, const Objet *obj)
+bool OutputBuffer::flush()
 {
-    switch (obj->kind) {
-    case OBJ_STRING:
-        // "%s ": the text up to its NUL, then a blank.
-        fputs_unlocked(obj->head.text, out);
-        putc_unlocked(' ', out);
-        break;
-    case OBJ_INT:
-    case OBJ_LONG:
-        print_number(out, obj->link.value);
-        break;
-    case OBJ_STREAM:
-        std::fputs("<flux> ", out);
-        break;
-    default:
-        unknown_kind_fault();
+    if (!text_.empty() && !failed_)
+        failed_ = fwrite_unlocked(text_.data(), 1, text_.size(), out_) != text_.size() || std::ferror(out_);
+    text_.clear();
+    return !failed_;
+}
+
+namespace {
+
+// The CF line made for a ROD file: three texts, then size, CRC, file
+// number and 0.
+void print_made_cf_line(OutputBuffer &out, LineId id)
+{
+    out.add("CF ");
+    for (int k = 1; k <= 3; ++k) {
+        out.add(line_field_text(id, k));
+        out.add(' ');
     }
+    for (int32_t value : line_at(id).values)
+        out.add_number(value);
+    out.add('\n');
 }
 
 } // namespace
 
-// A list cell prints its item, then its next, or a newline at the end of the
-// chain. Iterative so that neither long chains nor deep nesting use the stack.
-void pprint(Objet *stream, Objet *obj)
+void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_offset)
 {
-    FILE *out = stream->link.stream;
-    // Kept between calls: the printer is called once per line of the report.
-    static std::vector<Objet *> cells_in_progress;
-    cells_in_progress.clear();
-    Objet *current = obj;
-    for (;;) {
-        if (current) {
-            if (current->kind == OBJ_LIST) {
-                cells_in_progress.push_back(current);
-                current = current->head.item;
-                continue;
-            }
-            print_atom(out, current);
-        }
-        if (cells_in_progress.empty())
-            return;
-        Objet *cell = cells_in_progress.back();
-        cells_in_progress.pop_back();
-        current = cell->link.next;
-        if (!current)
-            putc_unlocked('\n', out);
+    const Line &line = line_at(id);
+    if (line.made_cf) {
+        print_made_cf_line(out, id);
+        return;
     }
+    const int kind = line.kind;
+    if (line.has_text && kind != KIND_FW) {
+        const std::string_view bytes = line_bytes(line);
+        out.add(bytes.substr(0, static_cast<std::size_t>(code_length(bytes))));
+    } else {
+        out.add(std::string_view(rod_keywords[kind].code, 2));
+    }
+    out.add(' ');
+    const int count = line.count;
+    const int kept = drop_last_two ? count - 2 : count;
+    const int time_field = time_field_position(kind);
+    FieldCursor fields(line.has_text ? line_bytes(line) : std::string_view());
+    std::string_view field;
+    for (int k = 1; k <= count; ++k) {
+        const bool has_field = line.has_text && fields.next(field);
+        if (k > kept)
+            continue;
+        const int slot = numeric_slot(kind, k);
+        if (slot >= 0) {
+            const uint32_t value = static_cast<uint32_t>(line.values[slot]) + (k == time_field ? time_offset : 0);
+            out.add_number(static_cast<int32_t>(value));
+            continue;
+        }
+        if (line.overridden) {
+            const std::string_view replaced = line_field_text(id, k);
+            out.add(replaced);
+        } else if (has_field) {
+            out.add(field);
+        }
+        out.add(' ');
+    }
+    line_any_origin(id, [&out](OriginPair pair) {
+        out.add_number(pair.file);
+        out.add_number(pair.number);
+        return false;
+    });
+    out.add('\n');
 }

@@ -3,8 +3,10 @@
 #include "cstsyst.h"
 #include "extgest.h"
 #include "i18nerrgest.h"
+#include "rodbase.h"
 
-#include <sys/stat.h>
+#include <QString>
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,8 +14,6 @@
 #include <memory>
 
 namespace {
-
-int32_t line_kind(const Objet *cell) { return cell->head.item->head.item->tag; }
 
 // Between double quotes, a double quote inside doubled, as fields are written.
 std::string quoted(const std::string &text)
@@ -36,41 +36,26 @@ std::string current_directory()
     return path.get();
 }
 
-[[noreturn]] void unreadable_rod(const char *rod_name)
-{
-    report_fatal("FICERROPN", QString::fromLocal8Bit(rod_name), QString());
-}
-
-std::vector<unsigned char> read_rod_bytes(const char *rod_name)
-{
-    FILE *file = nullptr;
-    if (!xfopen(rod_name, "rb", &file))
-        unreadable_rod(rod_name);
-    struct stat status {};
-    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
-        xfclose(file);
-        unreadable_rod(rod_name);
-    }
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(status.st_size));
-    const std::size_t read = std::fread(bytes.data(), 1, bytes.size(), file);
-    xfclose(file);
-    if (read != bytes.size())
-        unreadable_rod(rod_name);
-    return bytes;
-}
-
-Objet *text_field(const std::string &text) { return str_new(text.data(), text.size()); }
-
-Objet *make_cf_line(const char *rod_name, int32_t file_number)
+LineId make_cf_line(const char *rod_name, int file_number, const RodFileFacts &facts)
 {
     const std::string current_dir = current_directory();
-    const std::vector<unsigned char> bytes = read_rod_bytes(rod_name);
-    const uint16_t crc = crc16(0, bytes.data(), bytes.size(), 0, -1);
+    if (!facts.regular)
+        report_fatal("FICERROPN", QString::fromLocal8Bit(rod_name), QString());
     const CfTexts texts = cf_texts(current_dir, rod_name);
-    Objet *code = str_new("CF", 2);
-    code->tag = KIND_CF;
-    return list8(code, text_field(texts.name), text_field(texts.relative_dir), text_field(texts.absolute_dir),
-                 long_new(static_cast<int32_t>(bytes.size())), long_new(crc), long_new(file_number), long_new(0));
+    const LineId id = line_new();
+    Line &line = line_at(id);
+    line.kind = KIND_CF;
+    line.exact_code = 1;
+    line.made_cf = 1;
+    line.file = static_cast<uint16_t>(file_number);
+    line.values[0] = static_cast<int32_t>(facts.size);
+    line.values[1] = facts.crc;
+    line.values[2] = file_number;
+    line.values[3] = 0;
+    line_set_field_text(id, 1, text_keep(texts.name));
+    line_set_field_text(id, 2, text_keep(texts.relative_dir));
+    line_set_field_text(id, 3, text_keep(texts.absolute_dir));
+    return id;
 }
 
 } // namespace
@@ -88,26 +73,26 @@ CfTexts cf_texts(const std::string &current_dir, const char *rod_name)
     return {quoted(name), quoted(relative), quoted(absolute)};
 }
 
-void add_cf_line(Objet *tree, const char *rod_name, int32_t file_number)
+void add_cf_line(CellId tree, const char *rod_name, int file_number, const RodFileFacts &facts)
 {
-    for_each_line_cell(tree, [](Objet *cell) {
-        const int32_t kind = line_kind(cell);
+    for_each_line_cell(tree, [](CellId cell) {
+        const int kind = line_at(line_of(cell_at(cell).item)).kind;
         if (kind == KIND_XI)
             return false;
-        if (kind == KIND_CF) {
-            obj_free(cell->head.item);
-            cell->head.item = nullptr;
-        }
+        if (kind == KIND_CF)
+            cell_at(cell).item = NO_ITEM;
         return true;
     });
 
-    Objet *ie_cell = nullptr;
-    for_each_line_cell(tree, [&ie_cell](Objet *cell) {
-        if (line_kind(cell) != KIND_IE)
+    CellId ie_cell = 0;
+    for_each_line_cell(tree, [&ie_cell](CellId cell) {
+        if (line_at(line_of(cell_at(cell).item)).kind != KIND_IE)
             return true;
         ie_cell = cell;
         return false;
     });
-    if (ie_cell)
-        ie_cell->link.next = cons(make_cf_line(rod_name, file_number), ie_cell->link.next);
+    if (ie_cell) {
+        const LineId cf = make_cf_line(rod_name, file_number, facts);
+        cell_at(ie_cell).next = cell_new(line_item(cf), cell_at(ie_cell).next);
+    }
 }

@@ -2,40 +2,11 @@
 // read from (name, relative and absolute directory, size, CRC-16, number).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "objet.h"
-#include "rodbase.h"
-
-// Calls visit(cell) for every cell whose item is a line, depth first, items
-// before next, until visit returns false. Iterative: nesting depth does not
-// use the stack.
-template <typename Visit> void for_each_line_cell(Objet *tree, Visit visit)
-{
-    std::vector<Objet *> resume;
-    Objet *cell = tree;
-    for (;;) {
-        if (!cell || cell->kind != OBJ_LIST) {
-            if (resume.empty())
-                return;
-            cell = resume.back();
-            resume.pop_back();
-            continue;
-        }
-        Objet *item = cell->head.item;
-        if (is_line(item)) {
-            if (!visit(cell))
-                return;
-        } else if (item && item->kind == OBJ_LIST) {
-            resume.push_back(cell->link.next);
-            cell = item;
-            continue;
-        }
-        cell = cell->link.next;
-    }
-}
+#include "rodmodel.h"
 
 // The three texts of a CF line, each between double quotes: the ROD file's
 // name without directory, its directory relative to `current_dir` (empty
@@ -48,8 +19,15 @@ struct CfTexts {
 };
 CfTexts cf_texts(const std::string &current_dir, const char *rod_name);
 
-// Frees the CF lines met before the first XI line of the tree, then inserts
+// What a CF line says of its ROD file, from its loading.
+struct RodFileFacts {
+    std::size_t size;
+    uint16_t crc;
+    bool regular; // a file that is not a regular one cannot be described
+};
+
+// Clears the CF lines met before the first XI line of the tree, then inserts
 // the CF line describing `rod_name` after the first IE line (none when the
 // tree has no IE line). SIZBUFOVL when the current directory cannot be read,
-// FICERROPN when the ROD file cannot be read.
-void add_cf_line(Objet *tree, const char *rod_name, int32_t file_number);
+// FICERROPN when the ROD file is no regular file.
+void add_cf_line(CellId tree, const char *rod_name, int file_number, const RodFileFacts &facts);

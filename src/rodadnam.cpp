@@ -1,32 +1,35 @@
 #include "rodadnam.h"
 
-#include "i18nerrgest.h"
-#include "rodbase.h"
-#include "rodtri.h"
-
-#include <QString>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <span>
-#include <string>
 
 namespace {
 
-[[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
+struct NumericTable {
+    int8_t slot[ROD_KEYWORD_COUNT][8];
+    NumericTable()
+    {
+        for (auto &row : slot)
+            for (int8_t &entry : row)
+                entry = -1;
+        for (int kind = 0; kind < ROD_KEYWORD_COUNT; ++kind) {
+            int8_t next = 0;
+            for (int position : numeric_fields(kind))
+                slot[kind][position] = next++;
+        }
+    }
+};
 
-constexpr int32_t code_number(char first, char second)
+const NumericTable &numeric_table()
 {
-    return static_cast<unsigned char>(first) + 256 * static_cast<unsigned char>(second);
+    static const NumericTable table;
+    return table;
 }
 
-// Codes that only the engine makes are never read from a file.
-bool is_made_only(int32_t kind) { return kind == KIND_FW || (kind >= KIND_FF && kind <= KIND_FR); }
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// Numeric fields per kind, in conversion order.
-std::span<const int> numeric_fields(int32_t kind)
+} // namespace
+
+std::span<const int> numeric_fields(int kind)
 {
     static constexpr int sy[] = {2, 3, 4, 5};
     static constexpr int first[] = {1};
@@ -79,15 +82,19 @@ std::span<const int> numeric_fields(int32_t kind)
     }
 }
 
-// Kinds whose last two read fields are left out when the RDD file is written.
-bool loses_last_two_fields(int32_t kind)
+int numeric_slot(int kind, int position)
+{
+    return position >= 1 && position < 8 ? numeric_table().slot[kind][position] : -1;
+}
+
+bool loses_last_two_fields(int kind)
 {
     const bool written_whole = (kind >= KIND_SY && kind <= KIND_PO) || (kind >= KIND_BF && kind <= KIND_CF);
     const bool not_written = kind == KIND_TP || (kind >= KIND_FF && kind <= KIND_FR);
     return !written_whole && !not_written;
 }
 
-int fields_needed(int32_t kind)
+int fields_needed(int kind)
 {
     int needed = loses_last_two_fields(kind) ? 2 : 0;
     for (int position : numeric_fields(kind))
@@ -95,62 +102,42 @@ int fields_needed(int32_t kind)
     return needed;
 }
 
-// A number that does not fit the 32-bit fields would silently wrap.
-void check_range(const Objet *field)
+bool field_number(std::string_view field, int32_t &value)
 {
-    const char *text = field->head.text;
-    if (field->link.length < 2 || text[0] != '"')
-        return;
-    const std::string digits(text + 1, field->link.length - 1);
-    errno = 0;
-    char *end = nullptr;
-    const long long value = std::strtoll(digits.c_str(), &end, 10);
-    if (end == digits.c_str())
-        return;
-    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX)
-        unexpected_end();
-}
-
-void convert_line(Objet *line)
-{
-    const Objet *code = line->head.item;
-    if (code->count < fields_needed(code->tag))
-        unexpected_end();
-    for (int position : numeric_fields(code->tag)) {
-        Objet *cell = list_nth(line, position);
-        Objet *text = cell->head.item;
-        if (!text || text->kind != OBJ_STRING)
-            continue;
-        check_range(text);
-        obj_free(list_swap_item(cell, long_from_field(text->head.text, text->link.length)));
+    value = 0;
+    if (field == "\"??\"")
+        return true;
+    std::size_t at = 1;
+    while (at < field.size() && is_blank(field[at]))
+        ++at;
+    bool negative = false;
+    if (at < field.size() && (field[at] == '+' || field[at] == '-'))
+        negative = field[at++] == '-';
+    int64_t magnitude = 0;
+    bool digits = false;
+    for (; at < field.size() && field[at] >= '0' && field[at] <= '9'; ++at) {
+        digits = true;
+        magnitude = magnitude * 10 + (field[at] - '0');
+        if (magnitude > int64_t{1} << 31)
+            return false;
     }
+    if (!digits)
+        return true;
+    const int64_t number = negative ? -magnitude : magnitude;
+    if (number > INT32_MAX)
+        return false;
+    value = static_cast<int32_t>(number);
+    return true;
 }
 
-} // namespace
-
-int32_t line_kind_of(const Objet *code)
+int32_t line_number_field(LineId line, int k)
 {
-    if (!code || code->kind != OBJ_STRING || code->link.length < 2)
-        report_fatal("ERRINTERN", QString(), QString());
-    const int32_t wanted = code_number(code->head.text[0], code->head.text[1]);
-    for (int32_t kind = 0; kind < ROD_KEYWORD_COUNT; ++kind) {
-        const char *known = rod_keywords[kind].code;
-        if (!is_made_only(kind) && code_number(known[0], known[1]) == wanted)
-            return kind;
-    }
-    report_fatal("ERRINTERN", QString(), QString());
+    const Line &record = line_at(line);
+    return record.values[numeric_slot(record.kind, k)];
 }
 
-void name_lines(Objet *lines)
+void line_set_number_field(LineId line, int k, int32_t value)
 {
-    for (Objet *cell = lines; cell; cell = cell->link.next) {
-        Objet *code = cell->head.item->head.item;
-        code->tag = line_kind_of(code);
-    }
-}
-
-void convert_numeric_fields(Objet *lines)
-{
-    for (Objet *cell = lines; cell; cell = cell->link.next)
-        convert_line(cell->head.item);
+    Line &record = line_at(line);
+    record.values[numeric_slot(record.kind, k)] = value;
 }

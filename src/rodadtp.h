@@ -1,11 +1,16 @@
-// TP lines: the time of the last timed line, given to XX, ER, EX and PP
-// lines, which carry no time of their own.
+// TP lines: XX, ER, EX and PP lines carry no time of their own; the engine
+// puts a TP line after each, holding the time of the last timed line
+// before it in the file (0 when none), so that their blocks get one.
 #pragma once
 
-#include "objet.h"
+#include <cstdint>
 
-// A made TP line: code "TP" (kind TP, no origin pair) and one OBJ_LONG.
-Objet *tp_line_new(int32_t time);
-// Inserts a TP line after every XX, ER, EX and PP line of the flat list,
-// holding the time of the last timed line before it (0 when none).
-Objet *add_tp_lines(Objet *lines);
+#include "rodmodel.h"
+
+struct TpLines {
+    int32_t last_time = 0;
+};
+
+// Called for every line of the file's flat list, in order: returns the TP
+// line to put after it, or 0.
+LineId tp_line_after(TpLines &tp, LineId line);

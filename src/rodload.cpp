@@ -2,8 +2,9 @@
 
 #include "cstsyst.h"
 #include "exec.h"
-#include "phaselog.h"
+#include "extgest.h"
 #include "i18nerrgest.h"
+#include "phaselog.h"
 #include "rodadcf.h"
 #include "rodadnam.h"
 #include "rodadtp.h"
@@ -15,13 +16,14 @@
 
 #include <QString>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -30,303 +32,299 @@ namespace {
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
-// Appends cells at the tail so that building a list stays linear.
-struct ListBuilder {
-    Objet *head = nullptr;
-    Objet *tail = nullptr;
-
-    void append_cell(Objet *cell)
-    {
-        if (tail)
-            tail->link.next = cell;
-        else
-            head = cell;
-        tail = cell;
-    }
-    void append_item(Objet *item) { append_cell(list1(item)); }
-};
-
-// Reads the next piece of a physical line: up to ROD_LINE_PIECE bytes, the
-// newline included when it fits. A CR just before the newline is dropped, as
-// text mode does on the system that writes ROD files. False at end of file.
-bool read_piece(FILE *file, std::string &piece)
-{
-    piece.clear();
-    while (piece.size() < ROD_LINE_PIECE) {
-        const int byte = getc_unlocked(file);
-        if (byte == EOF)
-            break;
-        if (byte == '\n' && !piece.empty() && piece.back() == '\r')
-            piece.back() = '\n';
-        else
-            piece.push_back(static_cast<char>(byte));
-        if (byte == '\n')
-            break;
-    }
-    return !piece.empty();
-}
-
-bool ends_line(const std::string &piece) { return !piece.empty() && piece.back() == '\n'; }
-
-// The rest of the stream; false when it holds nothing.
-bool read_whole(FILE *file, std::string &text)
-{
-    char block[1 << 16];
-    std::size_t got = 0;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0)
-        text.append(block, got);
-    return !text.empty();
-}
-
-int item_count(const Objet *list)
-{
-    int count = 0;
-    for (; list; list = list->link.next)
-        ++count;
-    return count;
-}
-
-// Tail cell of a chain (lines are short: code, fields, origin pairs).
-Objet *last_cell(Objet *list)
-{
-    while (list->link.next)
-        list = list->link.next;
-    return list;
-}
-
-} // namespace
-
-long find_quote(const char *text, std::size_t length, std::size_t from)
-{
-    for (std::size_t offset = from; offset < length; ++offset)
-        if (text[offset] == '"')
-            return static_cast<long>(offset);
-    return -1;
-}
-
-long find_closing_quote(const char *text, std::size_t length, std::size_t open)
-{
-    std::size_t offset = open + 1;
-    while (offset < length) {
-        if (text[offset] == '"') {
-            if (offset + 1 < length && text[offset + 1] == '"') {
-                offset += 2;
-                continue;
-            }
-            return static_cast<long>(offset);
-        }
-        ++offset;
-    }
-    return -1;
-}
-
-long code_length(const char *text, std::size_t length, std::size_t start)
-{
-    std::size_t end = start;
-    while (end < length && text[end] != '"' && text[end] != '\n' && text[end] != '\0')
-        ++end;
-    if (end == start)
-        return 0;
-    std::size_t last = end - 1;
-    while (last > start && text[last] == ' ')
-        --last;
-    if (last == start)
-        return -1;
-    return static_cast<long>(last - start + 1);
-}
-
-Objet *rod_scan_line(std::string_view line)
-{
-    const char *text = line.data();
-    const std::size_t length = line.size();
-    const long code_size = code_length(text, length, 0);
-    // Every line starts with a two-letter code; anything shorter is a damaged file.
-    if (code_size < 2)
-        unexpected_end();
-    ListBuilder fields;
-    fields.append_item(str_new(text, static_cast<std::size_t>(code_size)));
-    std::size_t search = 2;
-    for (;;) {
-        const long open = find_quote(text, length, search);
-        if (open < 0)
-            break;
-        const long close = find_closing_quote(text, length, static_cast<std::size_t>(open));
-        if (close < 0)
-            unexpected_end();
-        fields.append_item(str_new(text + open, static_cast<std::size_t>(close - open + 1)));
-        search = static_cast<std::size_t>(close) + 1;
-    }
-    return fields.head;
-}
-
-Objet *rod_read_lines_reference(Objet *stream)
-{
-    FILE *file = stream->link.stream;
-    ListBuilder lines;
-    std::string piece;
-    piece.reserve(ROD_LINE_PIECE + 1);
-    bool previous_was_cut = false;
-    while (read_piece(file, piece)) {
-        // A NUL byte is no text: the printer would cut the line there and
-        // write a truncated report.
-        if (piece.find('\0') != std::string::npos)
-            unexpected_end();
-        // The newline left over from a line cut exactly at the piece size
-        // belongs to that line, not to a line of its own.
-        const bool lone_newline = piece == "\n";
-        if (!(previous_was_cut && lone_newline))
-            lines.append_item(rod_scan_line(piece));
-        previous_was_cut = !ends_line(piece);
-    }
-    return lines.head;
-}
-
-Objet *rod_read_lines(Objet *stream)
-{
-    std::string text;
-    if (!read_whole(stream->link.stream, text))
-        return nullptr;
-    // The same pieces as rod_read_lines_reference, found with memchr in the
-    // whole text instead of byte by byte from the stream.
-    ListBuilder lines;
-    char *const data = text.data();
-    const std::size_t size = text.size();
-    // A NUL byte is no text (see the reference); every fault of the scan is
-    // the same end of the run, so which piece holds it does not matter.
-    if (std::memchr(data, '\0', size))
-        unexpected_end();
-    std::size_t at = 0;
-    bool previous_was_cut = false;
-    while (at < size) {
-        const std::size_t window = std::min(ROD_LINE_PIECE, size - at);
-        const auto *newline = static_cast<const char *>(std::memchr(data + at, '\n', window));
-        std::size_t length = window; // bytes of the text taken into the piece
-        std::size_t piece_size = window;
-        if (newline) {
-            length = static_cast<std::size_t>(newline - (data + at)) + 1;
-            piece_size = length;
-            // CR LF reads as LF: the CR becomes the piece's newline.
-            if (length >= 2 && data[at + length - 2] == '\r') {
-                data[at + length - 2] = '\n';
-                piece_size = length - 1;
-            }
-        }
-        const std::string_view piece(data + at, piece_size);
-        if (!(previous_was_cut && piece == "\n"))
-            lines.append_item(rod_scan_line(piece));
-        previous_was_cut = !newline;
-        at += length;
-    }
-    return lines.head;
-}
-
-Objet *number_lines(Objet *file_number, Objet *lines)
-{
-    int32_t line_number = 0;
-    for (Objet *cell = lines; cell; cell = cell->link.next) {
-        Objet *line = cell->head.item;
-        line->head.item->count = item_count(line) - 1;
-        Objet *file_copy = obj_copy(file_number);
-        file_copy->tag = 3;
-        Objet *number = int_new(++line_number);
-        number->tag = 2;
-        last_cell(line)->link.next = list2(file_copy, number);
-    }
-    return lines;
-}
-
-Objet *rod_structure_lines(Objet *lines, bool time_mode)
-{
-    lines = time_mode ? filter_codes_time(lines) : filter_codes(lines);
-    name_lines(lines);
-    convert_numeric_fields(lines);
-    lines = add_tp_lines(lines);
-    lines = close_runs(lines);
-    Objet *tree = nest_blocks(lines);
-    tree = prune_selection(tree);
-    return regroup_timed(tree);
-}
-
-// The straightforward run searches the merged report for its SY lines,
-// shifts it at once and walks its groups for every insertion.
-MergeState::MergeState() : remember(!merge_uses_reference()) {}
-
-void synchronise_next(MergeState &state, Objet *merged, Objet *tree)
-{
-    if (synchronise(merged, tree, state.remember ? &state.clocks : nullptr))
-        merge_memo_forget(state.memo);
-}
-
-Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode)
-{
-    MergeMemo *memo = state.remember ? &state.memo : nullptr;
-    store_times_as_merged(tree, state.clocks);
-    state.memo.time_offset = state.clocks.pending_shift;
-    return time_mode ? merge_report_by_time(merged, tree, memo) : merge_report(merged, tree, memo);
-}
-
-void finish_merge(MergeState &state, Objet *merged) { settle_pending_shift(merged, state.clocks); }
-
-namespace {
-
-bool load_ahead_enabled = true;
-
-// One ROD file read, numbered and structured, ready for its synchronisation
-// and merge; or, when a loader thread loaded it, the messages and status
-// with which its loading ended the run.
-struct LoadedFile {
-    Objet *header = nullptr; // the cell holding the file's first line
-    Objet *tree = nullptr;
-    long long rod_bytes = 0;
-    long long rod_lines = 0;
-    double read_seconds = 0;
-    double structure_seconds = 0;
-    DeferredOutput output;
-};
-
 [[noreturn]] void access_problem(const std::string &file_name)
 {
     report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())), QString());
 }
 
-// Reads and structures the file of `slot`; `first` tells the first file of
-// the run, whose header line must carry the field the RDD header takes over.
+// The offset of the quote that closes the field opened at `open`, a doubled
+// quote staying inside the field; UNEXPTEOF when the piece ends first.
+std::size_t closing_quote(std::string_view piece, std::size_t open)
+{
+    std::size_t at = open + 1;
+    for (;;) {
+        const void *quote = std::memchr(piece.data() + at, '"', piece.size() - at);
+        if (!quote)
+            unexpected_end();
+        at = static_cast<std::size_t>(static_cast<const char *>(quote) - piece.data());
+        if (at + 1 < piece.size() && piece[at + 1] == '"') {
+            at += 2;
+            continue;
+        }
+        return at;
+    }
+}
+
+// Calls field(k, text) for every double-quoted field of a piece, in order
+// (the search starts at its third byte); returns the number of fields.
+template <typename Field> int scan_fields(std::string_view piece, Field field)
+{
+    int count = 0;
+    std::size_t at = 2;
+    while (at < piece.size()) {
+        const void *quote = std::memchr(piece.data() + at, '"', piece.size() - at);
+        if (!quote)
+            break;
+        const std::size_t open = static_cast<std::size_t>(static_cast<const char *>(quote) - piece.data());
+        const std::size_t close = closing_quote(piece, open);
+        field(++count, piece.substr(open, close - open + 1));
+        at = close + 1;
+    }
+    return count;
+}
+
+// The scan of one file's text into the flat list of its lines, with the
+// code filter, the naming, the conversion of numeric fields, the numbering
+// and the TP lines done on the way. A damaged piece ends the run at once;
+// the faults of the later passes (a comment run at the end, an unknown
+// code, a field count or number out of bounds) wait for the end of the
+// text, so that the first pass that would meet one still decides which
+// message the run ends with.
+class Scanner {
+public:
+    Scanner(char *data, std::size_t size, int file, bool time_mode, bool first)
+        : data_(data), size_(size), file_(file), time_mode_(time_mode), first_(first)
+    {
+    }
+
+    void scan();
+    const std::vector<LineId> &lines() const { return lines_; }
+    const std::string &header_field() const { return header_field_; }
+    long long pieces() const { return pieces_; }
+
+private:
+    void piece(std::size_t offset, std::size_t length);
+    void header(std::string_view text);
+    void report_line(std::size_t offset, std::string_view text);
+    LineId make_line(std::size_t offset, std::string_view text, int kind);
+    void end_comment_run(unsigned char first, unsigned char second);
+
+    char *data_;
+    std::size_t size_;
+    int file_;
+    bool time_mode_;
+    bool first_;
+    std::vector<LineId> lines_;
+    std::string header_field_;
+    TpLines tp_;
+    uint32_t number_ = 0;
+    long long pieces_ = 0;
+    bool in_comments_ = false;
+    std::size_t comments_start_ = 0;
+    bool comments_short_ = false;
+    bool unknown_code_ = false;
+    bool bad_numbers_ = false;
+};
+
+// Cuts the text into pieces of at most ROD_LINE_PIECE bytes, each ending at
+// its newline when one comes in time; a CR before the newline counts as
+// the newline (Windows text). The newline left over from a line cut exactly
+// at the piece size belongs to that line, not to a line of its own.
+void Scanner::scan()
+{
+    // A NUL byte is no text: the report would be cut there.
+    if (std::memchr(data_, '\0', size_))
+        unexpected_end();
+    std::size_t at = 0;
+    bool previous_was_cut = false;
+    while (at < size_) {
+        const std::size_t window = std::min(ROD_LINE_PIECE, size_ - at);
+        const auto *newline = static_cast<const char *>(std::memchr(data_ + at, '\n', window));
+        std::size_t length = window;
+        std::size_t piece_size = window;
+        if (newline) {
+            length = static_cast<std::size_t>(newline - (data_ + at)) + 1;
+            piece_size = length;
+            if (length >= 2 && data_[at + length - 2] == '\r') {
+                data_[at + length - 2] = '\n';
+                piece_size = length - 1;
+            }
+        }
+        if (!(previous_was_cut && piece_size == 1 && data_[at] == '\n'))
+            piece(at, piece_size);
+        previous_was_cut = !newline;
+        at += length;
+    }
+    // A ROD file holds a header line and at least one report line.
+    if (pieces_ < 2)
+        unexpected_end();
+    if (in_comments_)
+        unexpected_end();
+    if (unknown_code_)
+        report_fatal("ERRINTERN", QString(), QString());
+    if (bad_numbers_)
+        unexpected_end();
+}
+
+void Scanner::piece(std::size_t offset, std::size_t length)
+{
+    const std::string_view text(data_ + offset, length);
+    // Every line starts with a code of two letters or more.
+    if (code_length(text) < 2)
+        unexpected_end();
+    if (pieces_++ == 0)
+        header(text);
+    else
+        report_line(offset, text);
+}
+
+void Scanner::header(std::string_view text)
+{
+    const int count = scan_fields(text, [this](int k, std::string_view field) {
+        if (first_ && k == 2)
+            header_field_ = std::string(field);
+    });
+    if (first_ && count < 2)
+        unexpected_end();
+}
+
+void Scanner::report_line(std::size_t offset, std::string_view text)
+{
+    ++number_;
+    const auto first = static_cast<unsigned char>(text[0]);
+    const auto second = static_cast<unsigned char>(text[1]);
+    const CodeVerdict verdict = filter_code(first, second, time_mode_);
+    if (in_comments_ && verdict != CodeVerdict::Comment)
+        end_comment_run(first, second);
+    switch (verdict) {
+    case CodeVerdict::Drop:
+        scan_fields(text, [](int, std::string_view) {});
+        return;
+    case CodeVerdict::Comment: {
+        if (!in_comments_) {
+            in_comments_ = true;
+            comments_start_ = lines_.size();
+            comments_short_ = false;
+        }
+        const LineId line = make_line(offset, text, KIND_CO);
+        comments_short_ |= line_at(line).count < fields_needed(KIND_CO);
+        lines_.push_back(line);
+        return;
+    }
+    case CodeVerdict::Keep: {
+        const int kind = readable_kind(first, second);
+        if (kind < 0) {
+            unknown_code_ = true;
+            scan_fields(text, [](int, std::string_view) {});
+            return;
+        }
+        const LineId line = make_line(offset, text, kind);
+        bad_numbers_ |= line_at(line).count < fields_needed(kind);
+        lines_.push_back(line);
+        if (const LineId tp = tp_line_after(tp_, line))
+            lines_.push_back(tp);
+        return;
+    }
+    }
+}
+
+// A line record for a kept piece, its numeric fields converted.
+LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind)
+{
+    const LineId id = line_new();
+    Line &line = line_at(id);
+    line_set_offset(line, offset);
+    line.length = static_cast<uint16_t>(text.size());
+    line.kind = static_cast<uint8_t>(kind);
+    line.exact_code = code_length(text) == 2;
+    line.has_origin = 1;
+    line.has_text = 1;
+    line.file = static_cast<uint16_t>(file_);
+    line.number = number_;
+    const int count = scan_fields(text, [this, &line, kind](int k, std::string_view field) {
+        const int slot = numeric_slot(kind, k);
+        if (slot >= 0 && !field_number(field, line.values[slot]))
+            bad_numbers_ = true;
+    });
+    line.count = static_cast<uint16_t>(count);
+    return id;
+}
+
+// A run of comments is kept or dropped as a whole, by the line after it.
+void Scanner::end_comment_run(unsigned char first, unsigned char second)
+{
+    in_comments_ = false;
+    if (!comments_kept_before(first, second))
+        lines_.resize(comments_start_);
+    else
+        bad_numbers_ |= comments_short_;
+}
+
+// The whole rest of a stream, in a block of the allocation wrappers with
+// room for one byte more.
+struct ReadBytes {
+    char *bytes = nullptr;
+    std::size_t size = 0;
+};
+
+ReadBytes read_whole(FILE *file, std::size_t size_hint)
+{
+    std::size_t capacity = size_hint + 1;
+    ReadBytes read{static_cast<char *>(xmalloc_reserve(capacity + 1)), 0};
+    for (;;) {
+        if (read.size == capacity) {
+            capacity *= 2;
+            char *bigger = static_cast<char *>(xmalloc_reserve(capacity + 1));
+            std::memcpy(bigger, read.bytes, read.size);
+            xfree(read.bytes);
+            read.bytes = bigger;
+        }
+        const std::size_t got = std::fread(read.bytes + read.size, 1, capacity - read.size, file);
+        if (got == 0)
+            return read;
+        read.size += got;
+    }
+}
+
+bool load_ahead_enabled = true;
+
+// One ROD file read and structured, ready for its synchronisation and
+// merge; or, when a loader thread loaded it, the messages and status with
+// which its loading ended the run.
+struct LoadedFile {
+    RodFile rod;
+    double read_seconds = 0;
+    double structure_seconds = 0;
+    DeferredOutput output;
+};
+
+RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool first, double *structure_seconds)
+{
+    RodFile rod;
+    rod.size = size;
+    rod.crc = crc16(0, reinterpret_cast<const unsigned char *>(bytes), size, 0, -1);
+    Scanner scanner(bytes, size, file, time_mode, first);
+    rod_text_keep(file, bytes, size);
+    scanner.scan();
+    rod.header_field = scanner.header_field();
+    rod.lines = scanner.pieces();
+    std::optional<PhaseTimer> timer;
+    if (structure_seconds)
+        timer.emplace(*structure_seconds);
+    rod.tree = structure_lines(scanner.lines(), file);
+    prune_selection(rod.tree);
+    regroup_timed(rod.tree);
+    return rod;
+}
+
 void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
 {
     const std::string &file_name = rod_name(slot);
     std::optional<PhaseTimer> timer(std::in_place, file.read_seconds);
-    Objet *name = str_new(file_name.data(), file_name.size());
-    Objet *mode = str_new("r", 1);
-    Objet *stream = stream_open(name, mode);
-    if (!stream)
+    FILE *stream = nullptr;
+    if (!xfopen(file_name.c_str(), "r", &stream))
         access_problem(file_name);
-    Objet *lines = rod_read_lines(stream);
+    struct stat status {};
+    const bool regular = fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
+    const ReadBytes read = read_whole(stream, regular ? static_cast<std::size_t>(status.st_size) : 0);
     // A read error (a directory, a failing disk) must not pass for the end of the file.
-    if (std::ferror(stream->link.stream))
+    if (std::ferror(stream)) {
+        xfree(read.bytes);
         access_problem(file_name);
-    file.rod_bytes = std::ftell(stream->link.stream);
-    stream_close(stream);
-    obj_free(stream);
-    obj_free(mode);
-    obj_free(name);
-
-    // A ROD file holds a header line and at least one report line.
-    if (!lines || !lines->link.next)
-        unexpected_end();
-    if (first && item_count(lines->head.item) < 3)
-        unexpected_end();
-
-    Objet *file_number = int_new(slot + 1);
-    Objet *rest = lines->link.next;
-    lines->link.next = nullptr;
-    file.header = lines;
-    number_lines(file_number, rest);
-    obj_free(file_number);
-    if (phase_log().enabled)
-        file.rod_lines = 1 + item_count(rest);
-
-    timer.emplace(file.structure_seconds);
-    file.tree = rod_structure_lines(rest, time_mode);
+    }
+    xfclose(stream);
+    file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, &file.structure_seconds);
+    file.rod.regular = regular;
 }
 
 constexpr unsigned LOADER_THREADS = 2;
@@ -419,7 +417,6 @@ void load_files_ahead(LoadAhead &ahead)
         const std::lock_guard lock(ahead.mutex);
         publish_locked(ahead, *index, file);
     }
-    pool_leave_thread();
     const std::lock_guard lock(ahead.mutex);
     --ahead.running;
     ahead.loaded.notify_all();
@@ -466,7 +463,7 @@ LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigne
     }
 }
 
-// Stops every loader and frees the loaded files the merge did not take.
+// Stops every loader; what they loaded stays in the model until it is released.
 LoadAhead::~LoadAhead()
 {
     {
@@ -480,12 +477,6 @@ LoadAhead::~LoadAhead()
             thread.join();
     set_exit_preparation(nullptr);
     running_loaders = nullptr;
-    for (std::size_t index = 0; index < files.size(); ++index) {
-        if (!ready[index])
-            continue;
-        obj_free(files[index].header);
-        obj_free(files[index].tree);
-    }
 }
 
 LoadedFile take_loaded_file(LoadAhead &ahead, std::size_t index)
@@ -516,9 +507,24 @@ std::vector<int> named_slots()
 
 } // namespace
 
+std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+                                   std::string &header_field)
+{
+    Scanner scanner(bytes, size, file, time_mode, first);
+    rod_text_keep(file, bytes, size);
+    scanner.scan();
+    header_field = scanner.header_field();
+    return scanner.lines();
+}
+
+RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
+{
+    return structure(bytes, size, file, time_mode, first, nullptr);
+}
+
 void rod_use_load_ahead(bool enabled) { load_ahead_enabled = enabled; }
 
-Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
+MergedReport rod_load_all(bool time_mode)
 {
     const std::vector<int> file_slots = named_slots();
     const unsigned thread_count = loader_threads_for(file_slots.size());
@@ -527,9 +533,8 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         ahead.emplace(file_slots, time_mode, thread_count);
     if (ahead && ahead->threads.empty())
         ahead.reset();
-    ListBuilder header_lines;
-    Objet *merged = nullptr;
-    MergeState state;
+    MergedReport report;
+    TimeBase base;
     PhaseLog &log = phase_log();
     log.loader_threads = ahead ? static_cast<int>(ahead->threads.size()) : 0;
     for (std::size_t index = 0; index < file_slots.size(); ++index) {
@@ -544,24 +549,25 @@ Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header)
         }
         if (log.enabled) {
             ++log.files;
-            log.rod_bytes += file.rod_bytes;
-            log.rod_lines += file.rod_lines;
-            log.seconds[PHASE_READ] += file.read_seconds;
+            log.rod_bytes += static_cast<long long>(file.rod.size);
+            log.rod_lines += file.rod.lines;
+            log.seconds[PHASE_READ] += file.read_seconds - file.structure_seconds;
             log.seconds[PHASE_STRUCTURE] += file.structure_seconds;
         }
-        header_lines.append_cell(file.header);
-        Objet *tree = file.tree;
+        if (index == 0)
+            report.header_field = file.rod.header_field;
+        const CellId tree = file.rod.tree;
         std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
-        synchronise_next(state, merged, tree);
+        synchronise(base, report.tree, tree);
         timer.emplace(PHASE_CF);
-        add_cf_line(tree, rod_name(slot).c_str(), slot + 1);
+        add_cf_line(tree, rod_name(slot).c_str(), slot + 1, {file.rod.size, file.rod.crc, file.rod.regular});
         timer.emplace(PHASE_MERGE);
-        merged = merge_next(state, merged, tree, time_mode);
+        store_times_as_merged(base, tree);
+        report.tree = time_mode ? merge_report_by_time(report.tree, tree, base.offset)
+                                : merge_report(report.tree, tree, base.offset);
+        ++report.files;
     }
     ahead.reset();
-    {
-        const PhaseTimer timer(PHASE_SYNCHRONISE);
-        finish_merge(state, merged);
-    }
-    return make_header(header_lines.head, merged);
+    report.time_offset = base.offset;
+    return report;
 }

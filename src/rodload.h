@@ -1,73 +1,65 @@
-// ROD loading: the line scanner and the engine's entry point.
+// ROD loading: reading and scanning a ROD file into its lines, the passes
+// that make its tree, and the engine's entry point, the loading loop.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
-#include "objet.h"
-#include "rodinser.h"
-#include "rodsync.h"
-
-// Puts the RDD header line in front of the merged report (the driver's).
-using RddHeaderMaker = Objet *(*)(Objet *header_lines, Objet *report);
+#include "rodmodel.h"
 
 // A physical line is read in pieces of at most this many bytes, newline included.
 constexpr std::size_t ROD_LINE_PIECE = 5119;
 
-// Reads the whole file behind an open stream object; returns the list of
-// scanned lines in file order, or null for an empty file.
-Objet *rod_read_lines(Objet *stream);
-// The same, reading the stream piece by piece, byte by byte, as the
-// straightforward reader does (the tests compare the two).
-Objet *rod_read_lines_reference(Objet *stream);
-// Scans one line (newline included or not) into a list: the code string,
-// then every double-quoted field as written. A code shorter than two
-// characters or an unterminated field ends the run with UNEXPTEOF.
-Objet *rod_scan_line(std::string_view line);
-// Length of the line code from `start`, trailing blanks cut; -1 when only a
-// single character or blanks are left, 0 when the line starts with a double
-// quote or its newline.
-long code_length(const char *text, std::size_t length, std::size_t start);
-// Offset of the first double quote in [from, length); -1 when none.
-long find_quote(const char *text, std::size_t length, std::size_t from);
-// Offset of the quote closing the field opened at `open` (doubled quotes
-// stay inside the field); -1 when the text ends first.
-long find_closing_quote(const char *text, std::size_t length, std::size_t open);
-
-// Stores each line's number of fields in its code's count, then appends a
-// copy of `file_number` (tag 3) and the line number 1, 2, ... (tag 2).
-// Returns `lines`; the caller keeps ownership of `file_number`.
-Objet *number_lines(Objet *file_number, Objet *lines);
-
-// The passes that turn a numbered file body (the lines after its header
-// line) into its tree, in their fixed order: code filter, naming,
-// conversion, TP lines, closing runs, nesting, pruning, regrouping.
-Objet *rod_structure_lines(Objet *lines, bool time_mode);
-
-// What the loading loop keeps from one file to the next for the
-// synchronisation and the merge (nothing in the reference run, see
-// merge_use_reference). For each file's tree, in file order:
-// synchronise_next, then merge_next; after the last, finish_merge.
-struct MergeState {
-    MergedClockLines clocks;
-    MergeMemo memo;
-    bool remember;
-    MergeState();
+// One ROD file read and structured: its tree, ready for its synchronisation
+// and merge, and what its CF line says of the file.
+struct RodFile {
+    CellId tree = 0;
+    std::string header_field; // field 2 of the header line (the first file's)
+    std::size_t size = 0;
+    uint16_t crc = 0;
+    bool regular = true; // a regular file (its CF line can describe it)
+    long long lines = 0; // lines read, header included (for the phase log)
 };
-void synchronise_next(MergeState &state, Objet *merged, Objet *tree);
-// Takes the tree; returns the merged report.
-Objet *merge_next(MergeState &state, Objet *merged, Objet *tree, bool time_mode);
-// Writes what the merged report's times still wait for.
-void finish_merge(MergeState &state, Objet *merged);
 
-// Loads, structures and merges every ROD file of the ROD file table; returns
-// the report that make_header returned. With two cores or more, loader
-// threads read and structure the next files while a file is merged; the
-// messages, their order, the exit status and the report stay those of the
-// one-file-after-the-other run (a file whose loading fails is reported only
-// once the files before it are merged). The test hooks of the allocation
-// wrappers keep the run on one thread.
-Objet *rod_load_all(bool time_mode, RddHeaderMaker make_header);
-// With `enabled` false, rod_load_all loads every file itself (the tests
-// compare both).
+// The first step of the loading: the file's bytes (which the model takes,
+// a block of the allocation wrappers with room for one byte more than
+// `size`) scanned into its flat list of lines: every line checked, the code
+// filter, the naming, the conversion of numeric fields and the numbering
+// done, TP lines added. `header_field` gets field 2 of the header line when
+// `first`. UNEXPTEOF (ERRINTERN for an unknown code) when the text is damaged.
+std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+                                   std::string &header_field);
+
+// Reads the file `name` as file number `file` (its bytes stay in the model)
+// and makes its tree: every line scanned, filtered, named, its numeric
+// fields converted and numbered, TP lines added, runs closed, blocks
+// nested, the file split in three, unselected blocks pruned and timing
+// blocks regrouped. `first` asks for the header field the RDD header takes.
+// FICNOTOPN when it cannot be read; UNEXPTEOF (ERRINTERN for an unknown
+// code) when its text is damaged.
+RodFile rod_load_file(const std::string &name, int file, bool time_mode, bool first);
+// The same from bytes already read (the model takes `bytes`, a block of
+// the allocation wrappers, with room for one byte more than `size`).
+RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first);
+
+// The merged report of every ROD file: heads, body and tails (see
+// rodinser.h), and what its writing needs.
+struct MergedReport {
+    CellId tree = 0;
+    std::string header_field;
+    uint32_t time_offset = 0; // still to add to every time field (see MergeState)
+    int files = 0;
+};
+
+// Loads, structures and merges every ROD file of the ROD file table. With
+// two cores or more, loader threads read and structure the next files
+// while a file is merged; the messages, their order, the exit status and
+// the report stay those of the one-file-after-the-other run (a file whose
+// loading fails is reported only once the files before it are merged). The
+// test hooks of the allocation wrappers keep the run on one thread.
+MergedReport rod_load_all(bool time_mode);
+// With `enabled` false, rod_load_all loads every file itself.
 void rod_use_load_ahead(bool enabled);

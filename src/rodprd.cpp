@@ -1,18 +1,16 @@
 #include "rodprd.h"
 
+#include "cstsyst.h"
 #include "pprint.h"
-#include "rodadcf.h"
+#include "rodadnam.h"
 #include "rodbase.h"
-#include "rodtri.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <unordered_map>
 
@@ -20,47 +18,37 @@ namespace {
 
 enum class Output { Whole, Skipped, WithoutLastTwoFields };
 
-Output output_of(int32_t kind)
+Output output_of(int kind)
 {
-    if ((kind >= KIND_SY && kind <= KIND_PO) || (kind >= KIND_BF && kind <= KIND_CF))
-        return Output::Whole;
     if (kind == KIND_TP || (kind >= KIND_FF && kind <= KIND_FR))
         return Output::Skipped;
-    return Output::WithoutLastTwoFields;
+    return loses_last_two_fields(kind) ? Output::WithoutLastTwoFields : Output::Whole;
 }
 
-// The last two fields a line was read with are internal to the ROD file.
-void drop_last_two_fields(Objet *line)
+// The position of an IE line's name; 0 when the line has no such field.
+int ie_name_field(LineId line)
 {
-    const int32_t count = line->head.item->count;
-    for (int k = count - 1 < 1 ? 1 : count - 1; k <= count; ++k) {
-        if (Objet *cell = list_nth(line, k)) {
-            obj_free(cell->head.item);
-            cell->head.item = nullptr;
-        }
-    }
+    const int count = line_at(line).count;
+    const int position = count >= 1 && line_field_text(line, 1) == "\"0\"" ? 2 : 3;
+    return position <= count ? position : 0;
 }
 
-std::string_view text_of(const Objet *string) { return {string->head.text, string->link.length}; }
-
-// The cell holding an IE line's name; null when the line has no such field.
-Objet *ie_name_cell(Objet *line)
+// Keyed by the names as read: a name made here takes part in no further
+// comparison, so "A", "A", "A 2" give "A", "A 2", "A 2".
+void number_repeated_name(std::unordered_map<std::string_view, int> &next_counter, LineId line)
 {
-    const int32_t count = line->head.item->count;
-    const Objet *first = count >= 1 ? line_field(line, 1) : nullptr;
-    const int position = first && first->kind == OBJ_STRING && text_of(first) == "\"0\"" ? 2 : 3;
-    Objet *cell = position <= count ? list_nth(line, position) : nullptr;
-    return cell && cell->head.item && cell->head.item->kind == OBJ_STRING ? cell : nullptr;
-}
-
-void rename_with_counter(Objet *cell, int counter)
-{
-    std::string text(text_of(cell->head.item));
+    const int position = ie_name_field(line);
+    if (!position)
+        return;
+    const std::string_view name = line_field_text(line, position);
+    const auto [entry, first] = next_counter.try_emplace(name, 2);
+    if (first)
+        return;
+    std::string text(name);
     if (!text.empty() && text.back() == '"')
         text.pop_back();
-    text += ' ' + std::to_string(counter) + '"';
-    obj_free(cell->head.item);
-    cell->head.item = str_new(text.data(), text.size());
+    text += ' ' + std::to_string(entry->second++) + '"';
+    line_set_field_text(line, position, text_keep(std::move(text)));
 }
 
 mode_t new_file_mode(const char *target)
@@ -75,53 +63,34 @@ mode_t new_file_mode(const char *target)
 
 } // namespace
 
-void number_repeated_names(Objet *, Objet *report)
+bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset)
 {
-    // Keyed by the names as read: a name made here takes part in no further
-    // comparison, so "A", "A", "A 2" give "A", "A 2", "A 2".
-    std::unordered_map<std::string, int> next_counter;
-    for_each_line_cell(report, [&next_counter](Objet *cell) {
-        Objet *line = cell->head.item;
-        if (line->head.item->tag != KIND_IE)
-            return true;
-        if (Objet *name = ie_name_cell(line)) {
-            const auto [entry, first] = next_counter.try_emplace(std::string(text_of(name->head.item)), 2);
-            if (!first)
-                rename_with_counter(name, entry->second++);
-        }
-        return true;
-    });
-}
-
-bool write_rdd_lines(Objet *stream, Objet *report)
-{
-    FILE *out = stream->link.stream;
-    bool ok = !std::ferror(out);
-    for_each_line_cell(report, [stream, out, &ok](Objet *cell) {
-        Objet *line = cell->head.item;
-        const Output output = output_of(line->head.item->tag);
+    OutputBuffer buffer(out);
+    buffer.add(header_line);
+    buffer.add(" \n");
+    std::unordered_map<std::string_view, int> next_counter;
+    bool ok = buffer.flush();
+    for_each_line_cell(report, [&](CellId cell) {
+        const LineId line = line_of(cell_at(cell).item);
+        const int kind = line_at(line).kind;
+        const Output output = output_of(kind);
         if (output == Output::Skipped)
             return true;
-        if (output == Output::WithoutLastTwoFields)
-            drop_last_two_fields(line);
-        pprint(stream, line);
-        ok = !std::ferror(out);
-        return ok;
+        if (kind == KIND_IE)
+            number_repeated_name(next_counter, line);
+        print_line(buffer, line, output == Output::WithoutLastTwoFields, time_offset);
+        return true;
     });
-    return ok;
+    return buffer.flush() && ok && !std::ferror(out);
 }
 
-Objet *rdd_stream_open(const char *target, std::string &temp_name)
+FILE *rdd_stream_open(const char *target, std::string &temp_name)
 {
     temp_name.clear();
     struct stat status {};
     if (stat(target, &status) == 0 && !S_ISREG(status.st_mode)) {
-        Objet *name = str_new(target, std::strlen(target));
-        Objet *mode = str_new("w", 1);
-        Objet *stream = stream_open(name, mode);
-        obj_free(name);
-        obj_free(mode);
-        return stream;
+        FILE *file = nullptr;
+        return xfopen(target, "w", &file) ? file : nullptr;
     }
     std::string pattern = std::string(target) + ".XXXXXX";
     const int fd = mkstemp(pattern.data());
@@ -134,15 +103,11 @@ Objet *rdd_stream_open(const char *target, std::string &temp_name)
         return nullptr;
     }
     temp_name = pattern;
-    Objet *stream = obj_new(OBJ_STREAM);
-    stream->link.stream = file;
-    return stream;
+    return file;
 }
 
-bool rdd_stream_finish(Objet *stream, bool written, const std::string &temp_name, const char *target)
+bool rdd_stream_finish(FILE *file, bool written, const std::string &temp_name, const char *target)
 {
-    FILE *file = stream->link.stream;
-    stream->link.stream = nullptr;
     bool ok = written && std::fflush(file) == 0 && !std::ferror(file);
     // Durable before it replaces the target; file systems without fsync pass.
     if (ok && !temp_name.empty() && fsync(fileno(file)) != 0)

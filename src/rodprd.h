@@ -3,26 +3,26 @@
 // once complete.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
-#include "objet.h"
+#include "rodmodel.h"
 
-// Numbers the second and later IE lines of the same name: "A" -> "A 2",
-// "A 3"... (the name is field 2 when field 1 is "0", else field 3). Writes
-// nothing; `stream` is not used.
-void number_repeated_names(Objet *stream, Objet *report);
-
-// Writes every line of the report with pprint: SY..PO, BF..CF and lines the
-// engine or driver made (tag 1) whole; TP and the made closing lines not at
-// all; every other kind without the last two fields it was read with.
-// Returns false as soon as a write fails.
-bool write_rdd_lines(Objet *stream, Objet *report);
+// Writes the RDD file: `header_line`, then every line of the report in tree
+// order: SY..PO, BF..CF and the CF lines the engine made whole; TP and the
+// made closing lines not at all; every other kind without the last two
+// fields it was read with. Before an IE line is written, a name met
+// before it gets a number ("A", "A" -> "A", "A 2"; the name is field 2 when
+// field 1 is "0", else field 3). Time fields are written raised by
+// `time_offset`. False as soon as a write fails.
+bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset);
 
 // Opens a new temporary file beside `target` for writing the RDD file (or
 // `target` itself when it exists and is not a regular file, such as a
 // device); `temp_name` gets the temporary name (empty when writing
 // directly). Null when it cannot be opened.
-Objet *rdd_stream_open(const char *target, std::string &temp_name);
+FILE *rdd_stream_open(const char *target, std::string &temp_name);
 // Flushes and closes the stream; when `written` and that succeed, renames the
 // temporary file over `target`, otherwise removes it. False on any failure.
-bool rdd_stream_finish(Objet *stream, bool written, const std::string &temp_name, const char *target);
+bool rdd_stream_finish(FILE *file, bool written, const std::string &temp_name, const char *target);

@@ -1,13 +1,9 @@
 #include "rodprune.h"
 
-#include "i18nerrgest.h"
+#include "rodadnam.h"
 #include "rodbase.h"
 
-#include <QString>
-
-#include <cstring>
 #include <iterator>
-#include <span>
 #include <vector>
 
 namespace {
@@ -26,138 +22,106 @@ constexpr const char *TIME_CODES[] = {
 static_assert(std::size(TIME_CODES) == 33);
 
 constexpr const char *DELETED_CODES[] = {"PT", "DP", "FP", "SE", "UN"};
+constexpr const char *COMMENT_CODES[] = {"CO"};
 
-// The first field "1" in its double quotes marks a selected line.
-constexpr char SELECTION_MARK[] = "\"1\"";
-constexpr size_t SELECTION_MARK_LENGTH = 3;
-
-void mark(Objet *obj) { obj->flags |= OBJ_MARK_DELETE; }
-
-Objet *code_of_cell(const Objet *cell) { return cell->head.item->head.item; }
-
-// Unlinks and frees the cell a slot points to; the slot then holds the rest.
-void drop_cell(Objet **slot)
-{
-    Objet *cell = *slot;
-    *slot = cell->link.next;
-    cell->link.next = nullptr;
-    obj_free(cell);
-}
-
-// obj_sweep for a chain whose own cells alone can be marked (lines fresh from
-// the scanner): no walk into the lines' fields.
-Objet *drop_marked_cells(Objet *chain)
-{
-    Objet **slot = &chain;
-    while (*slot) {
-        if ((*slot)->flags & OBJ_MARK_DELETE)
-            drop_cell(slot);
-        else
-            slot = &(*slot)->link.next;
-    }
-    return chain;
-}
-
-bool code_listed(const Objet *code, std::span<const char *const> table)
-{
-    for (const char *entry : table)
-        if (code_is(code, entry))
-            return true;
-    return false;
-}
-
-// The first cell after `cell` whose line is not a CO line; UNEXPTEOF when
-// the list ends first.
-Objet *comment_run_end(Objet *cell)
-{
-    Objet *next = cell->link.next;
-    while (next && code_is_CO(code_of_cell(next)))
-        next = next->link.next;
-    if (!next)
-        report_fatal("UNEXPTEOF", QString(), QString());
-    return next;
-}
-
-bool comments_kept_before(const Objet *follower)
-{
-    const Objet *code = code_of_cell(follower);
-    return code_is_DW(code) || code_is_SN(code);
-}
-
-Objet *filter(Objet *lines, std::span<const char *const> table, bool drop_unknown)
-{
-    Objet *cell = lines;
-    while (cell) {
-        const Objet *code = code_of_cell(cell);
-        if (code_listed(code, table)) {
-            cell = cell->link.next;
-        } else if (code_is_CO(code)) {
-            // The whole run of comments shares one verdict: decide it once.
-            Objet *follower = comment_run_end(cell);
-            const bool keep = comments_kept_before(follower);
-            for (; cell != follower; cell = cell->link.next)
-                if (!keep)
-                    mark(cell);
-        } else {
-            if (code_listed(code, DELETED_CODES) || drop_unknown)
-                mark(cell);
-            cell = cell->link.next;
+// Verdicts of both modes by the two bytes of a code.
+struct FilterTable {
+    CodeVerdict verdicts[2][256][256];
+    FilterTable()
+    {
+        for (int mode = 0; mode < 2; ++mode)
+            for (auto &row : verdicts[mode])
+                for (CodeVerdict &verdict : row)
+                    verdict = mode ? CodeVerdict::Drop : CodeVerdict::Keep;
+        for (int mode = 0; mode < 2; ++mode) {
+            set(mode, DELETED_CODES, CodeVerdict::Drop);
+            set(mode, COMMENT_CODES, CodeVerdict::Comment);
         }
+        set(0, NORMAL_CODES, CodeVerdict::Keep);
+        set(1, TIME_CODES, CodeVerdict::Keep);
     }
-    return drop_marked_cells(lines);
-}
+    template <typename Codes> void set(int mode, const Codes &codes, CodeVerdict verdict)
+    {
+        for (const char *code : codes)
+            verdicts[mode][static_cast<unsigned char>(code[0])][static_cast<unsigned char>(code[1])] = verdict;
+    }
+};
 
-bool is_selected_line(const Objet *x)
+const FilterTable filter_table;
+
+bool is_selected_line(Item x)
 {
-    if (!is_line(x))
+    if (!is_line_item(x))
         return false;
-    const Objet *field_cell = x->link.next;
-    const Objet *field = field_cell && field_cell->kind == OBJ_LIST ? field_cell->head.item : nullptr;
-    return field && field->kind == OBJ_STRING && field->link.length >= SELECTION_MARK_LENGTH &&
-           std::memcmp(field->head.text, SELECTION_MARK, SELECTION_MARK_LENGTH) == 0;
+    const LineId line = line_of(x);
+    const Line &record = line_at(line);
+    if (record.count < 1 || numeric_slot(record.kind, 1) >= 0)
+        return false;
+    return line_field_text(line, 1).starts_with("\"1\"");
 }
 
-bool holds_selected_line(const Objet *group)
+bool holds_selected_line(Item group)
 {
-    for (const Objet *cell = group; cell && cell->kind == OBJ_LIST; cell = cell->link.next)
-        if (is_selected_line(cell->head.item))
+    for (CellId cell = list_of(group); cell; cell = cell_at(cell).next)
+        if (is_selected_line(cell_at(cell).item))
             return true;
     return false;
 }
+
+// Where a chain's first cell is held: the next link of a cell, or the item
+// of a cell that holds a list.
+struct Slot {
+    CellId holder;
+    bool in_item;
+
+    CellId get() const
+    {
+        const Cell &cell = cell_at(holder);
+        if (!in_item)
+            return cell.next;
+        return is_list_item(cell.item) ? list_of(cell.item) : 0;
+    }
+    void set(CellId first) const
+    {
+        Cell &cell = cell_at(holder);
+        if (in_item)
+            cell.item = first ? list_item(first) : NO_ITEM;
+        else
+            cell.next = first;
+    }
+};
 
 } // namespace
 
-Objet *filter_codes(Objet *lines) { return filter(lines, NORMAL_CODES, false); }
-
-Objet *filter_codes_time(Objet *lines) { return filter(lines, TIME_CODES, true); }
-
-void check_comment(Objet *cell)
+CodeVerdict filter_code(unsigned char first, unsigned char second, bool time_mode)
 {
-    if (!comments_kept_before(comment_run_end(cell)))
-        mark(cell);
+    return filter_table.verdicts[time_mode ? 1 : 0][first][second];
 }
 
-// Unlinks the unselected PP and DA groups where it finds them, instead of
-// marking them for a sweep through every field of the report.
-Objet *prune_selection(Objet *tree)
+bool comments_kept_before(unsigned char first, unsigned char second)
 {
-    std::vector<Objet **> chains; // slots holding the first cell of a chain
-    if (tree && tree->link.next)
-        chains.push_back(&tree->link.next);
+    return (first == 'D' && second == 'W') || (first == 'S' && second == 'N');
+}
+
+// Unlinks the unselected PP and DA blocks where it finds them.
+void prune_selection(CellId tree)
+{
+    std::vector<Slot> chains;
+    if (tree)
+        chains.push_back({tree, false});
     while (!chains.empty()) {
-        Objet **slot = chains.back();
+        const Slot slot = chains.back();
         chains.pop_back();
-        while (*slot && (*slot)->kind == OBJ_LIST) {
-            Objet *cell = *slot;
-            Objet *item = cell->head.item;
-            if (is_group(item) && (is_PP_group(item) || is_DA_group(item)) && !holds_selected_line(item)) {
-                drop_cell(slot);
+        Slot at = slot;
+        while (const CellId cell = at.get()) {
+            const Item item = cell_at(cell).item;
+            if ((is_PP_group(item) || is_DA_group(item)) && !holds_selected_line(item)) {
+                at.set(cell_at(cell).next);
                 continue;
             }
-            if (item && item->kind == OBJ_LIST && !is_line(item))
-                chains.push_back(&cell->head.item);
-            slot = &cell->link.next;
+            if (is_list_item(item))
+                chains.push_back({cell, true});
+            at = {cell, false};
         }
     }
-    return tree;
 }

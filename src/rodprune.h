@@ -1,19 +1,22 @@
-// Pruning: the code filter on a file's flat line list, and the removal of PP
-// and DA blocks that hold no selected line. Both mark, then sweep.
+// Pruning: the code filter that decides, while a file is scanned, which
+// lines enter its report, and the removal of PP and DA blocks that hold no
+// selected line.
 #pragma once
 
-#include "objet.h"
+#include "rodmodel.h"
 
-// Keeps the lines whose codes the normal table lists, drops PT, DP, FP, SE
-// and UN lines, applies the comment rule to CO lines and keeps any other
-// line (the naming pass rejects unknown codes). Returns the swept list.
-Objet *filter_codes(Objet *lines);
-// The same with the time table; lines of any other code are dropped.
-Objet *filter_codes_time(Objet *lines);
-// Comment rule for the cell of a CO line: kept when the run of CO lines it
-// belongs to is followed by a DW or SN line, marked otherwise; a run of CO
-// lines at the end of the list ends the run with UNEXPTEOF.
-void check_comment(Objet *cell);
-// Removes, in the second and third parts of the three-part tree, every PP or
-// DA block none of whose own lines has the selection mark as first field.
-Objet *prune_selection(Objet *tree);
+enum class CodeVerdict { Keep, Drop, Comment };
+
+// What the filter does with a line by the first two bytes of its code:
+// codes of the mode's table are kept; PT, DP, FP, SE and UN dropped; CO
+// lines follow the comment rule; any other code is kept in the normal mode
+// (the naming rejects it) and dropped with -TIME.
+CodeVerdict filter_code(unsigned char first, unsigned char second, bool time_mode);
+// Comment rule: a run of CO lines is kept when the line after it (by the
+// first two bytes of its code) is a DW or an SN line.
+bool comments_kept_before(unsigned char first, unsigned char second);
+
+// Removes, in the second and third parts of a file's three-part tree, every
+// PP or DA block none of whose own lines has the selection mark ("1" in
+// double quotes) at the start of its first field.
+void prune_selection(CellId tree);

@@ -1,12 +1,14 @@
 #include "rodsync.h"
 
-#include <array>
-#include <cstring>
-#include <vector>
-
 #include "i18nerrgest.h"
+#include "rodadnam.h"
 #include "rodbase.h"
 #include "rodtri.h"
+
+#include <QString>
+
+#include <span>
+#include <string_view>
 
 namespace {
 
@@ -14,152 +16,102 @@ constexpr uint64_t WORD_MODULUS = uint64_t{1} << 32;
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
-// The merged report of the synchronisation under way, whether its stored
-// times were rewritten (callers keep indexes over them), and the record
-// whose pending shift takes its shifts, when it may.
-const Objet *watched_tree = nullptr;
-bool watched_tree_changed = false;
-MergedClockLines *lazy_clocks = nullptr;
-
-void note_times_changed(const Objet *tree)
+// Numeric field k of a line; a field that holds text is rejected.
+int32_t number_field(LineId line, int k)
 {
-    if (tree == watched_tree)
-        watched_tree_changed = true;
+    const int slot = numeric_slot(line_at(line).kind, k);
+    if (slot < 0)
+        unexpected_end();
+    return line_at(line).values[slot];
 }
 
-// The record whose pending shift holds the shifts of `tree`, if any.
-MergedClockLines *waiting_clocks_of(const Objet *tree) { return tree == watched_tree ? lazy_clocks : nullptr; }
-
-// The pending shift to add to a stored time of `tree`.
-uint32_t pending_shift_of(const Objet *tree)
+void set_number_field(LineId line, int k, uint32_t value)
 {
-    const MergedClockLines *clocks = waiting_clocks_of(tree);
-    return clocks ? clocks->pending_shift : 0;
+    const int slot = numeric_slot(line_at(line).kind, k);
+    if (slot < 0)
+        unexpected_end();
+    line_at(line).values[slot] = static_cast<int32_t>(value);
 }
 
-int32_t kind_of(const Objet *line) { return line->head.item->tag; }
+uint32_t unsigned_field(LineId line, int k) { return static_cast<uint32_t>(number_field(line, k)); }
 
-// Calls visit on every line of the tree, depth first, items before next.
-// Cells without item and non-list items are passed over; a line's own
-// items are never entered. Explicit stack: trees nest deeply.
-template <typename Visit> void for_each_line(Objet *tree, Visit visit)
+// Text field k of a line; a missing or numeric field is rejected.
+std::string_view text_field(LineId line, int k)
 {
-    std::vector<Objet *> pending;
-    if (tree)
-        pending.push_back(tree);
-    while (!pending.empty()) {
-        Objet *cell = pending.back();
-        pending.pop_back();
-        for (; cell && cell->kind == OBJ_LIST; cell = cell->link.next) {
-            Objet *item = cell->head.item;
-            if (!item || item->kind != OBJ_LIST)
-                continue;
-            if (is_line(item)) {
-                visit(item);
-                continue;
-            }
-            if (cell->link.next)
-                pending.push_back(cell->link.next);
-            pending.push_back(item);
-            break;
-        }
+    if (k > line_at(line).count || numeric_slot(line_at(line).kind, k) >= 0)
+        unexpected_end();
+    return line_field_text(line, k);
+}
+
+SyOrigin sy_origin(LineId sy) { return {number_field(sy, 2), number_field(sy, 3), number_field(sy, 4)}; }
+
+// The lines of `kind` held by one cell's item (a line or a list), the cells
+// after it left out.
+std::vector<LineId> collect_in_item(CellId cell, LineKind kind)
+{
+    std::vector<LineId> lines;
+    if (!cell)
+        return lines;
+    const Item item = cell_at(cell).item;
+    if (is_line_item(item)) {
+        if (line_code_is(line_of(item), kind))
+            lines.push_back(line_of(item));
+    } else if (is_list_item(item)) {
+        lines = collect_lines(list_of(item), kind);
+    }
+    return lines;
+}
+
+// The body cell (second top-level cell) of a tree; UNEXPTEOF without one.
+CellId body_cell(CellId tree)
+{
+    const CellId body = tree ? cell_at(tree).next : 0;
+    if (!body)
+        unexpected_end();
+    return body;
+}
+
+// The line reached from the body by always taking the first item; 0 when
+// that ends on an empty cell.
+LineId first_body_line(CellId tree)
+{
+    CellId cell = body_cell(tree);
+    for (;;) {
+        const Item item = cell_at(cell).item;
+        if (is_line_item(item))
+            return line_of(item);
+        if (!is_list_item(item))
+            return 0;
+        cell = list_of(item);
     }
 }
 
-// Numeric field k of a line; a line too short or not converted is rejected.
-Objet *long_field(Objet *line, int k)
+// Field 1 of an XI line, field 5 of a DS line.
+int32_t event_time(LineId line)
 {
-    Objet *field = line_field(line, k);
-    if (!field || field->kind != OBJ_LONG)
+    if (!line)
         unexpected_end();
-    return field;
-}
-
-uint32_t unsigned_field(Objet *line, int k) { return static_cast<uint32_t>(long_field(line, k)->link.value); }
-
-void set_unsigned_field(Objet *line, int k, uint32_t value)
-{
-    long_field(line, k)->link.value = static_cast<int32_t>(value);
-}
-
-Objet *text_field(Objet *line, int k)
-{
-    Objet *field = line_field(line, k);
-    if (!field || field->kind != OBJ_STRING)
+    switch (line_at(line).kind) {
+    case KIND_XI:
+        return number_field(line, 1);
+    case KIND_DS:
+        return number_field(line, 5);
+    default:
         unexpected_end();
-    return field;
+    }
 }
 
-Objet *first_item(Objet *list) { return list->head.item; }
-
-// A list made by collect_lines, released however the scope is left (a fatal
-// report may leave by an exception in a test harness).
-struct CollectedLines {
-    Objet *list; // null once handed over
-    explicit CollectedLines(Objet *lines) : list(lines) {}
-    CollectedLines(const CollectedLines &) = delete;
-    CollectedLines &operator=(const CollectedLines &) = delete;
-    ~CollectedLines() { release_collected(list); }
-};
-
-SyOrigin sy_origin(Objet *sy)
+std::span<const int> scaled_fields(int kind)
 {
-    return {long_field(sy, 2)->link.value, long_field(sy, 3)->link.value, long_field(sy, 4)->link.value};
-}
-
-// The body cell (second top-level cell) of a report tree, or null.
-Objet *body_cell(Objet *tree) { return tree && tree->kind == OBJ_LIST ? tree->link.next : nullptr; }
-
-// The lines of code `kind` in the body of the tree only.
-Objet *collect_body_lines(Objet *tree, LineKind kind)
-{
-    Objet *body = body_cell(tree);
-    if (!body)
-        return nullptr;
-    Objet view = *body; // the body cell without what follows it
-    view.link.next = nullptr;
-    return collect_lines(&view, keyword_string(kind));
-}
-
-// Clock alignment: d is the merged side's origin minus the new side's; the
-// side with the later origin is shifted so both count from the earlier one.
-void shift_later_side(Objet *merged, Objet *report, int32_t d)
-{
-    if (d > 0)
-        shift_times(merged, static_cast<uint32_t>(d));
-    else if (d < 0)
-        shift_times(report, 0u - static_cast<uint32_t>(d));
-}
-
-// Event alignments: d is the merged side's reference time minus the new
-// side's; the side whose event comes earlier in its own times is shifted, so
-// that the two events meet.
-void shift_earlier_side(Objet *merged, Objet *report, int32_t d)
-{
-    if (d > 0)
-        shift_times(report, static_cast<uint32_t>(d));
-    else if (d < 0)
-        shift_times(merged, 0u - static_cast<uint32_t>(d));
-}
-
-uint32_t wrapping_difference(int32_t a, int32_t b)
-{
-    return static_cast<uint32_t>(a) - static_cast<uint32_t>(b);
-}
-
-} // namespace
-
-std::span<const int> scaled_fields(int32_t kind)
-{
-    static constexpr std::array<int, 1> one{1};
-    static constexpr std::array<int, 1> two{2};
-    static constexpr std::array<int, 1> five{5};
-    static constexpr std::array<int, 2> one_two{1, 2};
-    static constexpr std::array<int, 2> three_five{3, 5};
-    static constexpr std::array<int, 2> four_five{4, 5};
-    static constexpr std::array<int, 2> five_seven{5, 7};
-    static constexpr std::array<int, 3> three_to_five{3, 4, 5};
-    static constexpr std::array<int, 3> four_to_six{4, 5, 6};
+    static constexpr int one[] = {1};
+    static constexpr int two[] = {2};
+    static constexpr int five[] = {5};
+    static constexpr int one_two[] = {1, 2};
+    static constexpr int three_five[] = {3, 5};
+    static constexpr int four_five[] = {4, 5};
+    static constexpr int five_seven[] = {5, 7};
+    static constexpr int three_to_five[] = {3, 4, 5};
+    static constexpr int four_to_six[] = {4, 5, 6};
     switch (kind) {
     case KIND_XI:
     case KIND_DT:
@@ -194,8 +146,221 @@ std::span<const int> scaled_fields(int32_t kind)
     }
 }
 
-// The shifted field of a kind is its time field.
-int shifted_field(int32_t kind) { return time_field_position(kind); }
+template <typename Visit> void for_each_line(CellId tree, Visit visit)
+{
+    for_each_line_cell(tree, [&visit](CellId cell) {
+        visit(line_of(cell_at(cell).item));
+        return true;
+    });
+}
+
+// Multiplies the times of a tree by k and divides its SY time unit by k.
+void scale_lines(CellId tree, uint32_t k)
+{
+    for_each_line(tree, [k](LineId line) {
+        const int kind = line_at(line).kind;
+        if (kind == KIND_SY) {
+            set_number_field(line, 4, unsigned_field(line, 4) * k);
+            set_number_field(line, 3, unsigned_field(line, 3) * k);
+            set_number_field(line, 5, unsigned_field(line, 5) / k);
+            return;
+        }
+        for (int position : scaled_fields(kind))
+            set_number_field(line, position, unsigned_field(line, position) * k);
+    });
+}
+
+void move_origin_back(LineId sy, uint32_t d)
+{
+    const auto moved = origin_moved_back(sy_origin(sy), d);
+    if (!moved)
+        unexpected_end();
+    set_number_field(sy, 2, static_cast<uint32_t>(moved->high));
+    set_number_field(sy, 3, static_cast<uint32_t>(moved->low));
+}
+
+// Adds d to the time field of every line of the tree but its SY lines.
+void add_to_time_fields(CellId tree, uint32_t d)
+{
+    for_each_line(tree, [d](LineId line) {
+        const int kind = line_at(line).kind;
+        if (kind == KIND_SY)
+            return;
+        if (const int position = time_field_position(kind))
+            set_number_field(line, position, unsigned_field(line, position) + d);
+    });
+}
+
+// The two sides of one synchronisation.
+struct Sides {
+    TimeBase &base;
+    CellId merged;
+    CellId report;
+    const std::vector<LineId> &merged_sy;
+    const std::vector<LineId> &report_sy;
+};
+
+// Multiplies the times of a side by k; the merged side's time offset too:
+// (stored + offset) * k = stored * k + offset * k.
+void scale_times(Sides &sides, bool merged_side, uint32_t k)
+{
+    if (k == 1)
+        return;
+    if (merged_side) {
+        sides.base.offset *= k;
+        ++sides.base.scalings;
+        scale_lines(sides.merged, k);
+    } else {
+        scale_lines(sides.report, k);
+    }
+}
+
+// Adds d (d > 0) to every time of a side and moves its SY origins back by d.
+void shift_times(Sides &sides, bool merged_side, uint32_t d)
+{
+    if (!merged_side) {
+        for_each_line(sides.report, [d](LineId line) {
+            const int kind = line_at(line).kind;
+            if (kind == KIND_SY)
+                move_origin_back(line, d);
+            else if (const int position = time_field_position(kind))
+                set_number_field(line, position, unsigned_field(line, position) + d);
+        });
+        return;
+    }
+    // The SY lines kept for the merged report are those whose code is "SY";
+    // when they are not kept, every SY line of the report moves.
+    if (sides.base.sy_known) {
+        for (LineId sy : sides.merged_sy)
+            move_origin_back(sy, d);
+    } else {
+        for_each_line(sides.merged, [d](LineId line) {
+            if (line_at(line).kind == KIND_SY)
+                move_origin_back(line, d);
+        });
+    }
+    sides.base.offset += d;
+}
+
+// Clock alignment: d is the merged side's origin minus the new side's; the
+// side with the later origin is shifted so both count from the earlier one.
+void shift_later_side(Sides &sides, int32_t d)
+{
+    if (d > 0)
+        shift_times(sides, true, static_cast<uint32_t>(d));
+    else if (d < 0)
+        shift_times(sides, false, 0u - static_cast<uint32_t>(d));
+}
+
+// Event alignments: d is the merged side's reference time minus the new
+// side's; the side whose event comes earlier in its own times is shifted, so
+// that the two events meet.
+void shift_earlier_side(Sides &sides, int32_t d)
+{
+    if (d > 0)
+        shift_times(sides, false, static_cast<uint32_t>(d));
+    else if (d < 0)
+        shift_times(sides, true, 0u - static_cast<uint32_t>(d));
+}
+
+uint32_t wrapping_difference(int32_t a, int32_t b) { return static_cast<uint32_t>(a) - static_cast<uint32_t>(b); }
+
+// Field 6 of every target becomes the source's field 6.
+void copy_unit_label(LineId source, const std::vector<LineId> &targets)
+{
+    const std::string_view label = text_field(source, 6);
+    for (LineId target : targets) {
+        text_field(target, 6);
+        line_set_field_text(target, 6, label);
+    }
+}
+
+// Brings both sides to the finer time unit: the coarser side is multiplied
+// by the truncated ratio of the units and takes the other side's label.
+void align_resolution(Sides &sides)
+{
+    const LineId a_line = sides.merged_sy.front();
+    const LineId b_line = sides.report_sy.front();
+    const uint32_t a = unsigned_field(a_line, 5);
+    const uint32_t b = unsigned_field(b_line, 5);
+    if (a == b)
+        return;
+    if (b < a) {
+        if (b == 0)
+            unexpected_end();
+        scale_times(sides, true, a / b);
+        copy_unit_label(b_line, sides.merged_sy);
+    } else {
+        if (a == 0)
+            unexpected_end();
+        scale_times(sides, false, b / a);
+        copy_unit_label(a_line, sides.report_sy);
+    }
+}
+
+// Aligns the origins when every SY line of the merged side names the clock
+// of the new side's first SY line.
+bool align_by_clock(Sides &sides)
+{
+    const LineId b_line = sides.report_sy.front();
+    const std::string_view clock = text_field(b_line, 1);
+    for (LineId line : sides.merged_sy)
+        if (text_field(line, 1) != clock)
+            return false;
+    const auto d = clock_offset(sy_origin(sides.merged_sy.front()), sy_origin(b_line));
+    if (!d)
+        unexpected_end();
+    shift_later_side(sides, *d);
+    return true;
+}
+
+// Aligns on the RD lines of the two bodies that share a name. Matching moves
+// forward only: a rendezvous met again matches the next one of that name on
+// the merged side.
+bool align_by_rendezvous(Sides &sides)
+{
+    const std::vector<LineId> merged_points = collect_in_item(body_cell(sides.merged), KIND_RD);
+    const std::vector<LineId> new_points = collect_in_item(body_cell(sides.report), KIND_RD);
+    int32_t sum = 0;
+    int32_t count = 0;
+    std::size_t from = 0;
+    for (LineId q : new_points) {
+        const std::string_view name = text_field(q, 1);
+        for (std::size_t p = from; p < merged_points.size(); ++p) {
+            if (text_field(merged_points[p], 1) != name)
+                continue;
+            ++count;
+            const uint32_t gap = wrapping_difference(number_field(merged_points[p], 4), number_field(q, 4));
+            sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
+            from = p + 1;
+            break;
+        }
+    }
+    if (count == 0)
+        return false;
+    shift_earlier_side(sides, sum / count);
+    return true;
+}
+
+void align_by_first_event(Sides &sides)
+{
+    const int32_t a = static_cast<int32_t>(static_cast<uint32_t>(event_time(first_body_line(sides.merged))) +
+                                           sides.base.offset);
+    const int32_t b = event_time(first_body_line(sides.report));
+    shift_earlier_side(sides, static_cast<int32_t>(wrapping_difference(a, b)));
+}
+
+} // namespace
+
+std::vector<LineId> collect_lines(CellId tree, LineKind kind)
+{
+    std::vector<LineId> lines;
+    for_each_line(tree, [&lines, kind](LineId line) {
+        if (line_code_is(line, kind))
+            lines.push_back(line);
+    });
+    return lines;
+}
 
 std::optional<int32_t> clock_offset(SyOrigin a, SyOrigin b)
 {
@@ -266,293 +431,34 @@ std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d)
                     static_cast<int32_t>(low + n * period - d), origin.period};
 }
 
-Objet *collect_lines(Objet *tree, Objet *code)
+void synchronise(TimeBase &base, CellId merged, CellId report)
 {
-    Objet *first = nullptr;
-    Objet *last = nullptr;
-    // Every line's code string carries the kind named from its first two
-    // letters, so kind and length decide equality with a keyword's code
-    // without reading the text (a cache miss per line on a large report).
-    for_each_line(tree, [&](Objet *line) {
-        const Objet *line_code = first_item(line);
-        if (line_code->tag != code->tag || line_code->link.length != code->link.length)
-            return;
-        list_push_back(first, last, line);
-    });
-    return first;
-}
-
-void release_collected(Objet *lines)
-{
-    for (Objet *cell = lines; cell; cell = cell->link.next)
-        cell->head.item = nullptr;
-    obj_free(lines);
-}
-
-void scale_times(Objet *tree, uint32_t k)
-{
-    note_times_changed(tree);
-    // (stored + pending) * k = stored * k + pending * k
-    if (MergedClockLines *clocks = waiting_clocks_of(tree))
-        clocks->pending_shift *= k;
-    for_each_line(tree, [k](Objet *line) {
-        const int32_t kind = kind_of(line);
-        if (kind == KIND_SY) {
-            set_unsigned_field(line, 4, unsigned_field(line, 4) * k);
-            set_unsigned_field(line, 3, unsigned_field(line, 3) * k);
-            set_unsigned_field(line, 5, unsigned_field(line, 5) / k);
-            return;
-        }
-        for (int position : scaled_fields(kind))
-            set_unsigned_field(line, position, unsigned_field(line, position) * k);
-    });
-}
-
-namespace {
-
-void move_origin_back(Objet *sy, uint32_t d)
-{
-    const auto moved = origin_moved_back(sy_origin(sy), d);
-    if (!moved)
-        unexpected_end();
-    long_field(sy, 2)->link.value = moved->high;
-    long_field(sy, 3)->link.value = moved->low;
-}
-
-enum class SyLines { Moved, LeftAlone };
-
-// Adds d to the time field of every line of the tree; an SY line has its
-// origin moved back by d instead, or is left alone.
-void add_to_time_fields(Objet *tree, uint32_t d, SyLines sy_lines)
-{
-    for_each_line(tree, [d, sy_lines](Objet *line) {
-        const int32_t kind = kind_of(line);
-        if (kind == KIND_SY) {
-            if (sy_lines == SyLines::Moved)
-                move_origin_back(line, d);
-            return;
-        }
-        if (const int position = shifted_field(kind))
-            set_unsigned_field(line, position, unsigned_field(line, position) + d);
-    });
-}
-
-} // namespace
-
-void shift_times(Objet *tree, uint32_t d)
-{
-    if (MergedClockLines *clocks = waiting_clocks_of(tree)) {
-        // Every line but an SY line has its time field (the structure passes
-        // saw to it), so nothing is lost by writing the shift later.
-        for (Objet *cell = clocks->first; cell; cell = cell->link.next)
-            move_origin_back(cell->head.item, d);
-        clocks->pending_shift += d;
-        return;
-    }
-    note_times_changed(tree);
-    add_to_time_fields(tree, d, SyLines::Moved);
-}
-
-void store_times_as_merged(Objet *report, const MergedClockLines &clocks)
-{
-    if (clocks.pending_shift)
-        add_to_time_fields(report, 0u - clocks.pending_shift, SyLines::LeftAlone);
-}
-
-void settle_pending_shift(Objet *merged, MergedClockLines &clocks)
-{
-    if (clocks.pending_shift)
-        add_to_time_fields(merged, clocks.pending_shift, SyLines::LeftAlone);
-    clocks.pending_shift = 0;
-}
-
-void copy_unit_label(Objet *source, Objet *targets)
-{
-    const char *label = text_field(source, 6)->head.text;
-    for (Objet *cell = targets; cell; cell = cell->link.next) {
-        Objet *target = cell->head.item;
-        text_field(target, 6);
-        obj_free(line_set_field(target, 6, str_new(label, std::strlen(label))));
-    }
-}
-
-void align_resolution(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy)
-{
-    Objet *a_line = first_item(merged_sy);
-    Objet *b_line = first_item(report_sy);
-    const uint32_t a = unsigned_field(a_line, 5);
-    const uint32_t b = unsigned_field(b_line, 5);
-    if (a == b)
-        return;
-    if (b < a) {
-        if (b == 0)
+    std::vector<LineId> report_sy = collect_in_item(report, KIND_SY);
+    const std::vector<LineId> elsewhere = collect_lines(report ? cell_at(report).next : 0, KIND_SY);
+    const bool all_in_first_part = elsewhere.empty();
+    report_sy.insert(report_sy.end(), elsewhere.begin(), elsewhere.end());
+    if (merged) {
+        const std::vector<LineId> searched = base.sy_known ? std::vector<LineId>() : collect_lines(merged, KIND_SY);
+        const std::vector<LineId> &merged_sy = base.sy_known ? base.sy_lines : searched;
+        if (merged_sy.empty() || report_sy.empty())
             unexpected_end();
-        scale_times(merged, a / b);
-        copy_unit_label(b_line, merged_sy);
-    } else {
-        if (a == 0)
-            unexpected_end();
-        scale_times(report, b / a);
-        copy_unit_label(a_line, report_sy);
+        Sides sides{base, merged, report, merged_sy, report_sy};
+        align_resolution(sides);
+        if (!align_by_clock(sides) && !align_by_rendezvous(sides))
+            align_by_first_event(sides);
     }
-}
-
-bool align_by_clock(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy)
-{
-    Objet *b_line = first_item(report_sy);
-    Objet *clock = text_field(b_line, 1);
-    for (Objet *cell = merged_sy; cell; cell = cell->link.next)
-        if (!obj_equal(text_field(cell->head.item, 1), clock))
-            return false;
-    first_body_line(merged);
-    first_body_line(report);
-    const auto d = clock_offset(sy_origin(first_item(merged_sy)), sy_origin(b_line));
-    if (!d)
-        unexpected_end();
-    shift_later_side(merged, report, *d);
-    return true;
-}
-
-bool align_by_rendezvous(Objet *merged, Objet *report)
-{
-    const CollectedLines merged_points(collect_body_lines(merged, KIND_RD));
-    const CollectedLines new_points(collect_body_lines(report, KIND_RD));
-    int32_t sum = 0;
-    int32_t count = 0;
-    // Matching moves forward only: a rendezvous met again matches the next
-    // one of that name on the merged side.
-    Objet *from = merged_points.list;
-    for (Objet *q = new_points.list; q; q = q->link.next) {
-        Objet *name = text_field(q->head.item, 1);
-        for (Objet *p = from; p; p = p->link.next) {
-            if (!obj_equal(text_field(p->head.item, 1), name))
-                continue;
-            ++count;
-            const uint32_t gap =
-                wrapping_difference(long_field(p->head.item, 4)->link.value, long_field(q->head.item, 4)->link.value);
-            sum = static_cast<int32_t>(static_cast<uint32_t>(sum) +
-                                       static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
-            from = p->link.next;
-            break;
-        }
-    }
-    if (count == 0)
-        return false;
-    shift_earlier_side(merged, report, sum / count);
-    return true;
-}
-
-void align_by_first_event(Objet *merged, Objet *report)
-{
-    const int32_t a =
-        static_cast<int32_t>(static_cast<uint32_t>(event_time(first_body_line(merged))) + pending_shift_of(merged));
-    const int32_t b = event_time(first_body_line(report));
-    shift_earlier_side(merged, report, static_cast<int32_t>(wrapping_difference(a, b)));
-}
-
-Objet *first_body_line(Objet *tree)
-{
-    Objet *cell = body_cell(tree);
-    if (!cell)
-        unexpected_end();
-    while (cell->head.item && cell->head.item->kind == OBJ_LIST)
-        cell = cell->head.item;
-    return cell;
-}
-
-int32_t event_time(Objet *line)
-{
-    if (!is_line(line))
-        unexpected_end();
-    switch (kind_of(line)) {
-    case KIND_XI:
-        return long_field(line, 1)->link.value;
-    case KIND_DS:
-        return long_field(line, 5)->link.value;
-    default:
-        unexpected_end();
-    }
-}
-
-namespace {
-
-// The report's SY lines in tree order, and whether they all lie in its
-// first part.
-struct ReportClockLines {
-    Objet *lines;
-    bool all_in_first_part;
-};
-
-ReportClockLines collect_report_clock_lines(Objet *report)
-{
-    Objet *code = keyword_string(KIND_SY);
-    if (!report || report->kind != OBJ_LIST)
-        return {collect_lines(report, code), true};
-    Objet first_part = *report; // the first top-level cell without what follows it
-    first_part.link.next = nullptr;
-    Objet *lines = collect_lines(&first_part, code);
-    Objet *elsewhere = collect_lines(report->link.next, code);
-    if (!lines)
-        return {elsewhere, !elsewhere};
-    Objet *last = lines;
-    while (last->link.next)
-        last = last->link.next;
-    last->link.next = elsewhere;
-    return {lines, !elsewhere};
-}
-
-// Hands the report's SY lines over to the merged side's record, or gives the
-// record up when they do not all lie in the report's first part.
-void remember_clock_lines(MergedClockLines &clocks, CollectedLines &report_sy, bool all_in_first_part)
-{
-    if (!clocks.known)
+    if (!base.sy_known)
         return;
     if (!all_in_first_part) {
-        release_collected(clocks.first);
-        clocks.first = clocks.last = nullptr;
-        clocks.known = false;
+        base.sy_known = false;
+        base.sy_lines.clear();
         return;
     }
-    Objet *taken = report_sy.list;
-    report_sy.list = nullptr;
-    if (!taken)
-        return;
-    if (clocks.last)
-        clocks.last->link.next = taken;
-    else
-        clocks.first = taken;
-    clocks.last = taken;
-    while (clocks.last->link.next)
-        clocks.last = clocks.last->link.next;
+    base.sy_lines.insert(base.sy_lines.end(), report_sy.begin(), report_sy.end());
 }
 
-} // namespace
-
-bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks)
+void store_times_as_merged(const TimeBase &base, CellId report)
 {
-    const ReportClockLines found = collect_report_clock_lines(report);
-    CollectedLines report_sy(found.lines);
-    watched_tree = merged;
-    watched_tree_changed = false;
-    // Shifts wait only while the merged SY lines are known (they are moved at once).
-    if (clocks && !clocks->known && clocks->pending_shift) {
-        settle_pending_shift(merged, *clocks);
-        watched_tree_changed = true;
-    }
-    lazy_clocks = clocks && clocks->known ? clocks : nullptr;
-    if (merged) {
-        const bool remembered = clocks && clocks->known;
-        const CollectedLines searched(remembered ? nullptr : collect_lines(merged, keyword_string(KIND_SY)));
-        Objet *merged_sy = remembered ? clocks->first : searched.list;
-        if (!merged_sy || !report_sy.list)
-            unexpected_end();
-        align_resolution(merged, merged_sy, report, report_sy.list);
-        if (!align_by_clock(merged, merged_sy, report, report_sy.list) && !align_by_rendezvous(merged, report))
-            align_by_first_event(merged, report);
-    }
-    if (clocks)
-        remember_clock_lines(*clocks, report_sy, found.all_in_first_part);
-    watched_tree = nullptr;
-    lazy_clocks = nullptr;
-    return watched_tree_changed;
+    if (base.offset)
+        add_to_time_fields(report, 0u - base.offset);
 }

@@ -4,94 +4,48 @@
 // sides, else the RD lines (rendezvous) of the bodies, else the first event
 // of each body.
 //
-// Numbers are the OBJ_LONG fields of the lines, computed as 32-bit values
-// that wrap. Every fault (a side without SY line, a unit or period of 0
-// where it would be divided by or looped on, a missing field, no event to
-// align) ends the run with UNEXPTEOF.
+// Numbers are computed as 32-bit values that wrap. Every fault (a side
+// without SY line, a unit or period of 0 where it would be divided by or
+// looped on, a missing field, no event to align) ends the run with
+// UNEXPTEOF.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
+#include <vector>
 
-#include "objet.h"
+#include "rodmodel.h"
 
-// A new list whose items are the lines of the tree (depth first, items
-// before next, empty cells passed over) whose code equals `code`, a keyword
-// string, on named lines; null when none. The lines are not copied: free the
-// list with release_collected.
-Objet *collect_lines(Objet *tree, Objet *code);
-// Frees a list made by collect_lines without the lines it points to.
-void release_collected(Objet *lines);
-
-// The merged report's SY lines in tree order, kept from file to file so that
-// the whole merged report is not searched for them each time. It holds while
-// every file's SY lines lie in its first part, which the merge keeps in file
-// order at the head of the merged report; after a file with SY lines
-// elsewhere the merged report is searched again.
+// The merged report's time base, kept from file to file.
 //
-// While the record holds, shifts of the merged report are not written into
-// its time fields at once (a walk of the whole report for every file):
-// they add up in `pending_shift`, and the real value of a time field of the
-// merged report (the field shift_times moves; SY lines excepted, which are
-// always moved at once) is its stored value plus pending_shift, wrapping.
-// Lines join the merged report in that stored form (store_times_as_merged)
-// and settle_pending_shift writes the sum into every time field at the end.
-struct MergedClockLines {
-    Objet *first = nullptr; // a collected list (see collect_lines)
-    Objet *last = nullptr;
-    bool known = true;
-    uint32_t pending_shift = 0;
-
-    MergedClockLines() = default;
-    MergedClockLines(const MergedClockLines &) = delete;
-    MergedClockLines &operator=(const MergedClockLines &) = delete;
-    ~MergedClockLines() { release_collected(first); }
+// Shifts of the merged report are not written into its time fields (a walk
+// of the whole report for every file): they add up in `offset`, and the
+// real value of a time field of the merged report (the one field of its
+// kind that a shift moves) is its stored value plus the offset, wrapping.
+// A file's lines join the merged report in that stored form
+// (store_times_as_merged); the writer adds the offset. SY lines are moved
+// at once: the merged report's SY lines are kept in tree order while every
+// file's SY lines lie in its first part, which the merge keeps in file
+// order at the head of the report; after a file with SY lines elsewhere
+// the report is searched for them each time.
+struct TimeBase {
+    uint32_t offset = 0;
+    std::vector<LineId> sy_lines;
+    bool sy_known = true;
+    // Counts the scalings of the merged report, which change the stored
+    // times themselves (an index over them must be rebuilt).
+    uint32_t scalings = 0;
 };
 
-// Aligns the two trees; does nothing to them when merged is null (first
-// file). With `clocks`, one record lives across the whole merge: it must
-// start empty with the first file and see every file before it is merged.
-// True when the stored times of the merged report changed (a scaling, or a
-// shift written at once); a shift added to clocks->pending_shift is not such
-// a change.
-bool synchronise(Objet *merged, Objet *report, MergedClockLines *clocks = nullptr);
-// Subtracts the pending shift from the time fields of a report about to be
-// merged (SY lines excepted), so that they are in the merged report's form.
-void store_times_as_merged(Objet *report, const MergedClockLines &clocks);
-// Writes the pending shift into the time fields of the merged report.
-void settle_pending_shift(Objet *merged, MergedClockLines &clocks);
+// Aligns the new file's tree `report` with the merged report (nothing for
+// the first file, `merged` 0) and records the new file's SY lines.
+void synchronise(TimeBase &base, CellId merged, CellId report);
+// Puts the time fields of a report about to be merged in the stored form.
+void store_times_as_merged(const TimeBase &base, CellId report);
 
-// Brings both sides to the finer time unit: the coarser side is multiplied
-// by the truncated ratio of the units and takes the other side's label.
-void align_resolution(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy);
-// Aligns the origins when every SY line of merged names the clock of the
-// report's first SY line; false when it does not apply.
-bool align_by_clock(Objet *merged, Objet *merged_sy, Objet *report, Objet *report_sy);
-// Aligns on the RD lines of the two bodies that share a name; false when
-// none match.
-bool align_by_rendezvous(Objet *merged, Objet *report);
-// Aligns the first XI or DS line of each body.
-void align_by_first_event(Objet *merged, Objet *report);
-
-// Adds d (d > 0) to every time of the tree and moves its SY origins back by d.
-void shift_times(Objet *tree, uint32_t d);
-// Multiplies the times of the tree by k (k > 0) and divides its SY time unit by k.
-void scale_times(Objet *tree, uint32_t k);
-// Field 6 of every SY line of `targets` becomes a copy of the source's field 6.
-void copy_unit_label(Objet *source, Objet *targets);
-
-// The line reached from the tree's body (second top-level cell) by always
-// taking the first item; the body cell itself when its item is empty.
-Objet *first_body_line(Objet *tree);
-// Field 1 of an XI line, field 5 of a DS line.
-int32_t event_time(Objet *line);
-
-// The field positions that scale_times multiplies, by line kind (SY, whose
-// fields are handled apart, and kinds without times give an empty span).
-std::span<const int> scaled_fields(int32_t kind);
-// The field position that shift_times moves, by line kind; 0 for none.
-int shifted_field(int32_t kind);
+// The lines of kind `kind` whose code is exactly its keyword, in the tree
+// from `tree` on (depth first, items before next).
+std::vector<LineId> collect_lines(CellId tree, LineKind kind);
 
 // An SY origin: high * period + low, in the report's units.
 struct SyOrigin {

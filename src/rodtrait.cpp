@@ -1,156 +1,249 @@
 #include "rodtrait.h"
 
 #include "i18nerrgest.h"
+#include "rodadnam.h"
 #include "rodbase.h"
-#include "rodtri.h"
 
 #include <QString>
 
-#include <utility>
-#include <vector>
+#include <cstdint>
 
 namespace {
 
 [[noreturn]] void unexpected_end() { report_fatal("UNEXPTEOF", QString(), QString()); }
 
-bool is_last(const Objet *cell) { return cell->link.next == nullptr; }
+constexpr uint32_t NONE = UINT32_MAX;
 
-// The code string of the line a cell holds; null for a block or an empty cell.
-Objet *cell_code(const Objet *cell) { return line_code(cell->head.item); }
+// The flat list while runs are closed: a chain of nodes over the file's
+// lines, node 0 being the work root that gives every line a predecessor.
+struct FlatChain {
+    std::vector<LineId> line{0};
+    std::vector<uint32_t> next{0}; // 0: end of the chain
+    std::vector<uint8_t> kind{0xFF};
+    std::vector<uint8_t> exact{0};
+    int file;
 
-bool cell_code_in(const Objet *cell, const Objet *set)
+    explicit FlatChain(const std::vector<LineId> &lines, int file_number) : file(file_number)
+    {
+        line.reserve(lines.size() + lines.size() / 2 + 1);
+        for (LineId id : lines)
+            add(id);
+        for (uint32_t node = 0; node + 1 < line.size(); ++node)
+            next[node] = node + 1;
+    }
+    uint32_t add(LineId id)
+    {
+        line.push_back(id);
+        next.push_back(0);
+        kind.push_back(line_at(id).kind);
+        exact.push_back(line_at(id).exact_code);
+        return static_cast<uint32_t>(line.size() - 1);
+    }
+    bool is_last(uint32_t node) const { return next[node] == 0; }
+    bool code_in(uint32_t node, const KindSet &set) const { return exact[node] && set.has(kind[node]); }
+    void insert_after(uint32_t node, LineId id)
+    {
+        const uint32_t added = add(id);
+        next[added] = next[node];
+        next[node] = added;
+    }
+};
+
+// From `node` along the chain: the node before the first line whose code is
+// in `set`; NONE when `node` itself is one; the last node when none is.
+uint32_t find_before(const FlatChain &chain, uint32_t node, const KindSet &set)
 {
-    const Objet *code = cell_code(cell);
-    return code && code_in_set(code, set);
+    uint32_t previous = NONE;
+    for (uint32_t current = node; current; previous = current, current = chain.next[current])
+        if (chain.code_in(current, set))
+            return previous;
+    return previous;
 }
 
-bool cell_code_is(const Objet *cell, LineKind kind)
+// From `node` along the chain, over lines whose code is in `set`: the node
+// before the first line that is not; the last node when the walk reaches it
+// (that node is not tested); NONE when `node` is none or itself not in the set.
+uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set)
 {
-    const Objet *code = cell_code(cell);
-    return code && code_is(code, rod_keywords[kind].code);
+    if (!node)
+        return NONE;
+    uint32_t previous = NONE;
+    uint32_t current = node;
+    for (; !chain.is_last(current); previous = current, current = chain.next[current])
+        if (!chain.code_in(current, set))
+            return previous;
+    return current;
 }
 
-// A closing line made by the engine: its code string alone, tagged with its kind.
-Objet *made_line(LineKind kind)
+LineId made_line(LineKind kind, int file)
 {
-    Objet *code = str_new(rod_keywords[kind].code, 2);
-    code->tag = kind;
-    return list1(code);
-}
-
-// The passes work under a root whose dummy line gives every real line a
-// predecessor cell.
-Objet *work_root(Objet *lines) { return cons(list1(str_new("  ", 2)), lines); }
-
-// Nothing under the root is marked (the passes that mark sweep at once), so
-// dropping the root is all a sweep would do, without a walk of every line.
-Objet *release_work_root(Objet *root)
-{
-    Objet *lines = root->link.next;
-    root->link.next = nullptr;
-    obj_free(root);
-    return lines;
-}
-
-// Handlers get a two-cell list: the cell before the run's opening line and
-// the run's last cell.
-Objet *run_before(Objet *args) { return args->head.item; }
-Objet *run_last(Objet *args) { return args->link.next->head.item; }
-
-template <LineKind Closer> int insert_closing_line(Objet *args)
-{
-    insert_line_after(run_last(args), made_line(Closer));
-    return 0;
+    const LineId id = line_new();
+    Line &line = line_at(id);
+    line.kind = kind;
+    line.exact_code = 1;
+    line.file = static_cast<uint16_t>(file);
+    return id;
 }
 
 // FW repeats the opening DW line with fields 3 and 5 raised by field 4.
-int insert_fw_line(Objet *args)
+LineId fw_line(LineId dw)
 {
-    Objet *fw = obj_deep_copy(run_before(args)->link.next->head.item);
-    Objet *code = str_new("FW", 2);
-    code->tag = KIND_FW;
-    code->count = fw->head.item->count;
-    obj_free(list_swap_item(fw, code));
-    const int32_t duration = line_long(fw, 4);
-    line_set_long(fw, 3, line_long(fw, 3) + duration);
-    line_set_long(fw, 5, line_long(fw, 5) + duration);
-    insert_line_after(run_last(args), fw);
-    return 0;
+    const LineId fw = line_copy(dw);
+    Line &line = line_at(fw);
+    line.kind = KIND_FW;
+    line.exact_code = 1;
+    const uint32_t duration = static_cast<uint32_t>(line_number_field(fw, 4));
+    line_set_number_field(fw, 3, static_cast<int32_t>(static_cast<uint32_t>(line_number_field(fw, 3)) + duration));
+    line_set_number_field(fw, 5, static_cast<int32_t>(static_cast<uint32_t>(line_number_field(fw, 5)) + duration));
+    return fw;
 }
 
-// A comment run and the DW or SN run after it are closed by one FO line.
-int close_comment_run(Objet *args)
-{
-    Objet *last_comment = run_last(args);
-    Objet *fo = func_new(insert_closing_line<KIND_FO>);
-    Objet *openers = nullptr;
-    Objet *members = nullptr;
-    if (last_comment->link.next && cell_code_is(last_comment->link.next, KIND_DW)) {
-        openers = code_set_new({KIND_DW});
-        members = code_set_new({KIND_DX, KIND_FX, KIND_CH, KIND_FF});
-    } else {
-        openers = code_set_new({KIND_SN});
-        members = code_set_new({KIND_CH, KIND_FN});
-    }
-    close_next_runs(1, last_comment, openers, members, fo);
-    obj_free(openers);
-    obj_free(members);
-    obj_free(fo);
-    return 0;
-}
-
-void call_handler(Objet *handler, Objet *before_opening, Objet *run_end)
-{
-    Objet *args = list2(before_opening, run_end);
-    handler->link.func(args);
-    args->link.next->head.item = nullptr;
-    args->head.item = nullptr;
-    obj_free(args);
-}
-
-// Runs of closing passes from `before`'s successor; at most `limit` runs
-// (negative: no limit).
-void close_runs_from(Objet *before, int limit, Objet *openers, Objet *members, Objet *handler)
-{
-    Objet *current = before->link.next;
-    for (int runs = 0; current && runs != limit; ++runs) {
-        if (is_last(current))
-            return;
-        Objet *found = find_before(current, openers);
-        if (found && is_last(found))
-            return;
-        Objet *before_opening = found ? found : before;
-        Objet *opening = before_opening->link.next;
-        Objet *run_end = find_run_end(opening->link.next, members);
-        if (!run_end)
-            run_end = opening;
-        else if (is_last(run_end))
-            unexpected_end();
-        call_handler(handler, before_opening, run_end);
-        before = run_end;
-        current = run_end->link.next;
-    }
-}
+enum class Closing { Line, Fw, Comments };
 
 struct ClosingStep {
-    std::initializer_list<LineKind> openers;
-    std::initializer_list<LineKind> members;
-    ObjHandler handler;
+    KindSet openers;
+    KindSet members;
+    Closing closing;
+    LineKind closer;
 };
 
+void close_runs_from(FlatChain &chain, uint32_t before, int limit, const ClosingStep &step);
+
+// A comment run and the DW or SN run after it are closed by one FO line.
+void close_comment_run(FlatChain &chain, uint32_t last_comment)
+{
+    const uint32_t after = chain.next[last_comment];
+    if (after && chain.kind[after] == KIND_DW)
+        close_runs_from(chain, last_comment, 1, {{KIND_DW}, {KIND_DX, KIND_FX, KIND_CH, KIND_FF}, Closing::Line, KIND_FO});
+    else
+        close_runs_from(chain, last_comment, 1, {{KIND_SN}, {KIND_CH, KIND_FN}, Closing::Line, KIND_FO});
+}
+
+// The runs from the node after `before` on; at most `limit` (negative: all).
+// A run is an opening line and the member lines after it; a run reaching
+// the last line of the file ends the run with UNEXPTEOF.
+void close_runs_from(FlatChain &chain, uint32_t before, int limit, const ClosingStep &step)
+{
+    uint32_t current = chain.next[before];
+    for (int runs = 0; current && runs != limit; ++runs) {
+        if (chain.is_last(current))
+            return;
+        const uint32_t found = find_before(chain, current, step.openers);
+        if (found != NONE && chain.is_last(found))
+            return;
+        const uint32_t before_opening = found != NONE ? found : before;
+        const uint32_t opening = chain.next[before_opening];
+        uint32_t run_end = find_run_end(chain, chain.next[opening], step.members);
+        if (run_end == NONE)
+            run_end = opening;
+        else if (chain.is_last(run_end))
+            unexpected_end();
+        switch (step.closing) {
+        case Closing::Line:
+            chain.insert_after(run_end, made_line(step.closer, chain.file));
+            break;
+        case Closing::Fw:
+            chain.insert_after(run_end, fw_line(chain.line[opening]));
+            break;
+        case Closing::Comments:
+            close_comment_run(chain, run_end);
+            break;
+        }
+        before = run_end;
+        current = chain.next[run_end];
+    }
+}
+
 const ClosingStep CLOSING_STEPS[] = {
-    {{KIND_PP}, {KIND_PQ, KIND_TP}, insert_closing_line<KIND_FQ>},
-    {{KIND_DA}, {KIND_PA}, insert_closing_line<KIND_FA>},
-    {{KIND_EV}, {KIND_CH}, insert_closing_line<KIND_FV>},
-    {{KIND_DX}, {KIND_CH}, insert_closing_line<KIND_FX>},
-    {{KIND_SN}, {KIND_CH}, insert_closing_line<KIND_FN>},
-    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_CH}, insert_closing_line<KIND_FF>},
-    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, insert_fw_line},
-    {{KIND_CO}, {KIND_CO}, close_comment_run},
+    {{KIND_PP}, {KIND_PQ, KIND_TP}, Closing::Line, KIND_FQ},
+    {{KIND_DA}, {KIND_PA}, Closing::Line, KIND_FA},
+    {{KIND_EV}, {KIND_CH}, Closing::Line, KIND_FV},
+    {{KIND_DX}, {KIND_CH}, Closing::Line, KIND_FX},
+    {{KIND_SN}, {KIND_CH}, Closing::Line, KIND_FN},
+    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_CH}, Closing::Line, KIND_FF},
+    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, Closing::Fw, KIND_FW},
+    {{KIND_CO}, {KIND_CO}, Closing::Comments, KIND_FO},
     {{KIND_RE},
      {KIND_SC, KIND_IT, KIND_DE, KIND_PR, KIND_PE, KIND_RU, KIND_SY, KIND_PO, KIND_IE, KIND_CF},
-     insert_closing_line<KIND_FR>},
+     Closing::Line,
+     KIND_FR},
 };
+
+// An element of the top level while blocks are enclosed: a line (with its
+// kind and whether its code is exactly two letters) or an enclosed block.
+struct Element {
+    Item item;
+    int16_t kind; // -1 for a block
+    uint8_t exact;
+
+    bool is_line_of(int wanted) const { return kind == wanted; }
+};
+
+Item enclose(const Element *first, const Element *last)
+{
+    CellId head = 0;
+    CellId tail = 0;
+    for (const Element *element = first; element <= last; ++element) {
+        const CellId cell = cell_new(element->item);
+        if (tail)
+            cell_at(tail).next = cell;
+        else
+            head = cell;
+        tail = cell;
+    }
+    return list_item(head);
+}
+
+// Flat blocks end at the first closing line after their opening line.
+void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
+{
+    std::vector<Element> out;
+    out.reserve(elements.size());
+    for (std::size_t i = 0; i < elements.size();) {
+        const Element &element = elements[i];
+        if (!element.is_line_of(opener)) {
+            out.push_back(element);
+            ++i;
+            continue;
+        }
+        std::size_t closing = i;
+        while (closing < elements.size() && !(elements[closing].is_line_of(closer) && elements[closing].exact))
+            ++closing;
+        if (closing == i || closing == elements.size())
+            unexpected_end();
+        out.push_back({enclose(&elements[i], &elements[closing]), -1, 0});
+        i = closing + 1;
+    }
+    elements.swap(out);
+}
+
+// Nested blocks pair up like parentheses.
+void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind closer)
+{
+    std::vector<Element> out;
+    out.reserve(elements.size());
+    std::vector<std::size_t> open_blocks;
+    for (const Element &element : elements) {
+        if (element.is_line_of(opener)) {
+            open_blocks.push_back(out.size());
+            out.push_back(element);
+        } else if (element.is_line_of(closer)) {
+            if (open_blocks.empty())
+                unexpected_end();
+            const std::size_t start = open_blocks.back();
+            open_blocks.pop_back();
+            out.push_back(element);
+            const Item block = enclose(&out[start], &out.back());
+            out.resize(start);
+            out.push_back({block, -1, 0});
+        } else {
+            out.push_back(element);
+        }
+    }
+    if (!open_blocks.empty())
+        unexpected_end();
+    elements.swap(out);
+}
 
 enum class Nesting { Flat, Paired };
 
@@ -168,189 +261,124 @@ constexpr NestingStep NESTING_STEPS[] = {
     {KIND_DS, KIND_FS, Nesting::Paired}, {KIND_RE, KIND_FR, Nesting::Paired}, {KIND_DB, KIND_BF, Nesting::Paired},
 };
 
+// The top level becomes three cells: a one-cell list holding the first
+// element, the chain of the middle ones (an empty cell when there are
+// none), a one-cell list holding the last.
+CellId split_three(const std::vector<Element> &elements)
+{
+    if (elements.size() < 2)
+        unexpected_end();
+    const CellId last = cell_new(list_item(cell_new(elements.back().item)));
+    const CellId body = elements.size() == 2 ? cell_new(NO_ITEM, last)
+                                             : cell_new(enclose(&elements[1], &elements[elements.size() - 2]), last);
+    return cell_new(list_item(cell_new(elements.front().item)), body);
+}
+
+// Where a list's first cell is held: the item of a cell, or its next link.
+struct Slot {
+    CellId holder;
+    bool in_item;
+
+    CellId get() const
+    {
+        const Cell &cell = cell_at(holder);
+        return in_item ? list_of(cell.item) : cell.next;
+    }
+    void set(CellId first) const
+    {
+        Cell &cell = cell_at(holder);
+        if (in_item)
+            cell.item = list_item(first);
+        else
+            cell.next = first;
+    }
+};
+
 // Takes the runs from the front of `list` (see the header for the shape)
 // and returns the fresh cell that replaces it. Inner lists of DS groups that
-// need regrouping are left in `pending` as the slots that hold them.
-Objet *regroup_list(Objet *list, std::vector<Objet **> &pending)
+// need regrouping are left in `pending`.
+CellId regroup_list(CellId list, std::vector<Slot> &pending)
 {
-    Objet *regrouped = cell_new();
-    Objet *last_run = nullptr;
-    Objet *rest = list;
-    while (starts_with_group(rest)) {
-        Objet *run_start = rest;
-        Objet *run_end = nullptr;
+    const CellId regrouped = cell_new();
+    CellId last_run = 0;
+    CellId rest = list;
+    while (rest && starts_with_group(list_item(rest))) {
+        const CellId run_start = rest;
+        CellId run_end = 0;
         auto take_if = [&](auto test) {
-            if (rest && rest->head.item && test(rest->head.item)) {
+            const Item item = rest ? cell_at(rest).item : NO_ITEM;
+            if (item && test(item)) {
                 run_end = rest;
-                rest = rest->link.next;
+                rest = cell_at(rest).next;
                 return true;
             }
             return false;
         };
         take_if(is_XI_group);
-        Objet *ds_cell = rest;
-        if (take_if(is_DS_group) && is_timed_list(ds_cell->head.item->link.next))
-            pending.push_back(&ds_cell->head.item->link.next);
+        const CellId ds_cell = rest;
+        if (take_if(is_DS_group)) {
+            const CellId ds_line_cell = list_of(cell_at(ds_cell).item);
+            const CellId inner = cell_at(ds_line_cell).next;
+            if (inner && is_timed_list(list_item(inner)))
+                pending.push_back({ds_line_cell, false});
+        }
         if (!take_if(has_DT_line))
             take_if(has_XE_line);
         if (!run_end)
             break;
-        run_end->link.next = nullptr;
-        Objet *run = list1(run_start);
+        cell_at(run_end).next = 0;
+        const CellId run = cell_new(list_item(run_start));
         if (last_run)
-            last_run->link.next = run;
+            cell_at(last_run).next = run;
         else
-            regrouped->head.item = run;
+            cell_at(regrouped).item = list_item(run);
         last_run = run;
     }
-    regrouped->link.next = rest;
+    cell_at(regrouped).next = rest;
     return regrouped;
 }
 
 } // namespace
 
-Objet *find_before(Objet *cell, Objet *set)
+CellId structure_lines(const std::vector<LineId> &lines, int file)
 {
-    Objet *previous = nullptr;
-    for (Objet *current = cell; current; previous = current, current = current->link.next)
-        if (cell_code_in(current, set))
-            return previous;
-    return previous;
-}
+    FlatChain chain(lines, file);
+    for (const ClosingStep &step : CLOSING_STEPS)
+        close_runs_from(chain, 0, -1, step);
 
-Objet *find_run_end(Objet *cell, Objet *set)
-{
-    if (!cell)
-        return nullptr;
-    Objet *previous = nullptr;
-    Objet *current = cell;
-    for (; !is_last(current); previous = current, current = current->link.next)
-        if (cell_code(current) && !code_in_set(cell_code(current), set))
-            return previous;
-    return current;
-}
-
-void insert_line_after(Objet *cell, Objet *line) { cell->link.next = cons(line, cell->link.next); }
-
-void close_each_run(Objet *root, Objet *openers, Objet *members, Objet *handler)
-{
-    close_runs_from(root, -1, openers, members, handler);
-}
-
-void close_next_runs(int n, Objet *after, Objet *openers, Objet *members, Objet *handler)
-{
-    close_runs_from(after, n, openers, members, handler);
-}
-
-Objet *close_runs(Objet *lines)
-{
-    Objet *root = work_root(lines);
-    for (const ClosingStep &step : CLOSING_STEPS) {
-        Objet *openers = code_set_new(step.openers);
-        Objet *members = code_set_new(step.members);
-        Objet *handler = func_new(step.handler);
-        close_each_run(root, openers, members, handler);
-        obj_free(openers);
-        obj_free(members);
-        obj_free(handler);
-    }
-    return release_work_root(root);
-}
-
-void nest_flat(Objet *root, LineKind opener, LineKind closer)
-{
-    Objet *closers = code_set_new({closer});
-    Objet *previous = root;
-    while (Objet *current = previous->link.next) {
-        if (!cell_code_is(current, opener)) {
-            previous = current;
-            continue;
-        }
-        Objet *before_closing = find_before(current, closers);
-        if (!before_closing || is_last(before_closing))
-            unexpected_end();
-        list_wrap_after(previous, before_closing->link.next);
-        previous = previous->link.next;
-    }
-    obj_free(closers);
-}
-
-// Pairs openers and closers like parentheses; the stack holds the cell
-// before each opening line still waiting for its closing line.
-void nest_paired(Objet *root, LineKind opener, LineKind closer)
-{
-    std::vector<Objet *> open_blocks;
-    Objet *previous = root;
-    while (Objet *current = previous->link.next) {
-        if (cell_code_is(current, opener)) {
-            open_blocks.push_back(previous);
-            previous = current;
-        } else if (cell_code_is(current, closer)) {
-            if (open_blocks.empty())
-                unexpected_end();
-            Objet *before_opening = open_blocks.back();
-            open_blocks.pop_back();
-            list_wrap_after(before_opening, current);
-            previous = before_opening->link.next;
-        } else {
-            previous = current;
-        }
-    }
-    if (!open_blocks.empty())
-        unexpected_end();
-}
-
-void split_three(Objet *root)
-{
-    Objet *first = root->link.next;
-    if (!first || is_last(first))
-        unexpected_end();
-    Objet *middle = first->link.next;
-    Objet *before_last = first;
-    while (!is_last(before_last->link.next))
-        before_last = before_last->link.next;
-    Objet *last = before_last->link.next;
-    first->link.next = nullptr;
-    before_last->link.next = nullptr;
-    Objet *body = middle == last ? cell_new() : list1(middle);
-    body->link.next = list1(last);
-    root->link.next = cons(first, body);
-}
-
-Objet *nest_blocks(Objet *lines)
-{
-    Objet *root = work_root(lines);
+    std::vector<Element> elements;
+    elements.reserve(chain.line.size());
+    for (uint32_t node = chain.next[0]; node; node = chain.next[node])
+        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node]});
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
-            nest_flat(root, step.opener, step.closer);
+            nest_flat(elements, step.opener, step.closer);
         else
-            nest_paired(root, step.opener, step.closer);
+            nest_paired(elements, step.opener, step.closer);
     }
-    split_three(root);
-    return release_work_root(root);
+    return split_three(elements);
 }
 
-Objet *regroup_timed(Objet *tree)
+void regroup_timed(CellId tree)
 {
-    std::vector<Objet *> chains{tree};
-    std::vector<Objet **> pending;
+    std::vector<CellId> chains{tree};
+    std::vector<Slot> pending;
     while (!chains.empty()) {
-        Objet *cell = chains.back();
+        CellId cell = chains.back();
         chains.pop_back();
-        for (; cell && cell->kind == OBJ_LIST; cell = cell->link.next) {
-            Objet *item = cell->head.item;
-            if (!item || item->kind != OBJ_LIST || is_line(item))
+        for (; cell; cell = cell_at(cell).next) {
+            const Item item = cell_at(cell).item;
+            if (!is_list_item(item))
                 continue;
             if (is_timed_list(item))
-                pending.push_back(&cell->head.item);
+                pending.push_back({cell, true});
             else
-                chains.push_back(item);
+                chains.push_back(list_of(item));
         }
         while (!pending.empty()) {
-            Objet **slot = pending.back();
+            const Slot slot = pending.back();
             pending.pop_back();
-            *slot = regroup_list(*slot, pending);
+            slot.set(regroup_list(slot.get(), pending));
         }
     }
-    return tree;
 }

@@ -1,6 +1,6 @@
 #include "rddread.h"
 
-#include "rodload.h"
+#include "rodbase.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -491,12 +491,32 @@ int rdd_time_field(std::string_view code)
     return 0;
 }
 
+namespace {
+
+// The quote closing the field opened at `open` (a doubled quote stays
+// inside the field); npos when the text ends first.
+std::size_t closing_quote(std::string_view text, std::size_t open)
+{
+    for (std::size_t at = open + 1; at < text.size(); ++at) {
+        if (text[at] != '"')
+            continue;
+        if (at + 1 < text.size() && text[at + 1] == '"') {
+            ++at;
+            continue;
+        }
+        return at;
+    }
+    return std::string_view::npos;
+}
+
+} // namespace
+
 bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
 {
     line.text = text;
     line.fields.clear();
     line.origins.clear();
-    const long code_size = code_length(text.data(), text.size(), 0);
+    const long code_size = code_length(text);
     if (code_size < 2) {
         error = "no line code";
         line.code = {};
@@ -505,16 +525,16 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
     line.code = text.substr(0, static_cast<std::size_t>(code_size));
     std::size_t search = 2;
     for (;;) {
-        const long open = find_quote(text.data(), text.size(), search);
-        if (open < 0)
+        const std::size_t open = search < text.size() ? text.find('"', search) : std::string_view::npos;
+        if (open == std::string_view::npos)
             return true;
-        const long close = find_closing_quote(text.data(), text.size(), static_cast<std::size_t>(open));
-        if (close < 0) {
+        const std::size_t close = closing_quote(text, open);
+        if (close == std::string_view::npos) {
             error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
             return false;
         }
-        line.fields.push_back(text.substr(static_cast<std::size_t>(open), static_cast<std::size_t>(close - open + 1)));
-        search = static_cast<std::size_t>(close) + 1;
+        line.fields.push_back(text.substr(open, close - open + 1));
+        search = close + 1;
     }
 }
 

@@ -1,0 +1,248 @@
+#include "rodmodel.h"
+
+#include "cstsyst.h"
+
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Records in chunks of 2^ChunkBits, taken through the allocation wrappers
+// (so exhaustion ends the run with their fatal text) and kept until the
+// model is released. Ids are below 2^31 (an item keeps one bit for its
+// kind); id 0 means none. Chunk pointers never move: a record's address is
+// stable, and a thread reads another's records once they were handed over.
+template <typename T, unsigned ChunkBits> class ChunkedStore {
+public:
+    static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
+    static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
+
+    T &at(uint32_t id) { return chunks_[id >> ChunkBits][id & (CHUNK - 1)]; }
+
+    // Takes a fresh chunk; returns its first usable id and its end.
+    std::pair<uint32_t, uint32_t> take_chunk()
+    {
+        const std::lock_guard lock(mutex_);
+        if (count_ == MAX_CHUNKS)
+            fatal_out_of_memory();
+        chunks_[count_] = static_cast<T *>(xmalloc_reserve(sizeof(T) * CHUNK));
+        const uint32_t first = count_ << ChunkBits;
+        ++count_;
+        return {first == 0 ? 1 : first, first + CHUNK};
+    }
+
+    void release()
+    {
+        const std::lock_guard lock(mutex_);
+        for (uint32_t chunk = 0; chunk < count_; ++chunk)
+            xfree(chunks_[chunk]);
+        count_ = 0;
+    }
+
+private:
+    T *chunks_[MAX_CHUNKS] = {};
+    uint32_t count_ = 0;
+    std::mutex mutex_;
+};
+
+ChunkedStore<Line, 16> line_store;
+ChunkedStore<Cell, 17> cell_store;
+ChunkedStore<GatheredPair, 16> gathered_store;
+
+// Bumped by model_release: a thread's cursor of an earlier generation points
+// into released chunks and starts afresh.
+std::atomic<uint32_t> generation{1};
+
+struct Cursor {
+    uint32_t next = 0;
+    uint32_t end = 0;
+    uint32_t generation = 0;
+};
+
+thread_local Cursor line_cursor;
+thread_local Cursor cell_cursor;
+thread_local Cursor gathered_cursor;
+
+template <typename Store> uint32_t next_id(Store &store, Cursor &cursor)
+{
+    const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (cursor.generation != now || cursor.next == cursor.end) {
+        const auto [first, end] = store.take_chunk();
+        cursor = {first, end, now};
+    }
+    return cursor.next++;
+}
+
+constexpr int MAX_FILES = 1000;
+
+struct RodText {
+    char *bytes = nullptr;
+    std::size_t size = 0;
+};
+RodText rod_texts[MAX_FILES + 1];
+
+// Engine-made texts and replaced fields: made and read on the merge thread.
+std::deque<std::string> kept_texts;
+std::unordered_map<LineId, std::vector<std::pair<int, std::string_view>>> field_texts;
+
+uint32_t gathered_new(OriginPair pair)
+{
+    const uint32_t id = next_id(gathered_store, gathered_cursor);
+    gathered_store.at(id) = {pair, id};
+    return id;
+}
+
+// Gathered pairs form a ring; the slot holds its tail, whose next is the head.
+uint32_t gathered_tail(const Line &line) { return static_cast<uint32_t>(line.values[GATHERED_SLOT]); }
+
+void set_gathered_tail(Line &line, uint32_t tail) { line.values[GATHERED_SLOT] = static_cast<int32_t>(tail); }
+
+void append_ring(Line &into, uint32_t ring_tail)
+{
+    const uint32_t tail = gathered_tail(into);
+    if (tail != 0) {
+        GatheredPair &last = gathered_at(tail);
+        GatheredPair &added_tail = gathered_at(ring_tail);
+        const uint32_t head = last.next;
+        last.next = added_tail.next;
+        added_tail.next = head;
+    }
+    set_gathered_tail(into, ring_tail);
+}
+
+} // namespace
+
+bool FieldCursor::next(std::string_view &field)
+{
+    const std::size_t open = bytes_.find('"', at_);
+    if (open == std::string_view::npos)
+        return false;
+    std::size_t close = open + 1;
+    for (;;) {
+        close = bytes_.find('"', close);
+        if (close == std::string_view::npos)
+            return false;
+        if (close + 1 < bytes_.size() && bytes_[close + 1] == '"') {
+            close += 2;
+            continue;
+        }
+        break;
+    }
+    field = bytes_.substr(open, close - open + 1);
+    at_ = close + 1;
+    return true;
+}
+
+Line &line_at(LineId id) { return line_store.at(id); }
+Cell &cell_at(CellId id) { return cell_store.at(id); }
+GatheredPair &gathered_at(uint32_t id) { return gathered_store.at(id); }
+
+LineId line_new()
+{
+    const LineId id = next_id(line_store, line_cursor);
+    std::memset(&line_store.at(id), 0, sizeof(Line));
+    return id;
+}
+
+CellId cell_new(Item item, CellId next)
+{
+    const CellId id = next_id(cell_store, cell_cursor);
+    cell_store.at(id) = {item, next};
+    return id;
+}
+
+LineId line_copy(LineId id)
+{
+    const LineId copy = line_new();
+    line_store.at(copy) = line_store.at(id);
+    return copy;
+}
+
+void rod_text_keep(int file, char *bytes, std::size_t size)
+{
+    RodText &text = rod_texts[file];
+    if (text.bytes)
+        xfree(text.bytes);
+    text = {bytes, size};
+}
+
+std::string_view line_bytes(const Line &line)
+{
+    const std::size_t offset = (std::size_t{line.text_high} << 32) | line.text;
+    return {rod_texts[line.file].bytes + offset, line.length};
+}
+
+void line_set_offset(Line &line, std::size_t offset)
+{
+    line.text = static_cast<uint32_t>(offset);
+    line.text_high = static_cast<uint8_t>(offset >> 32);
+}
+
+std::string_view text_keep(std::string text) { return kept_texts.emplace_back(std::move(text)); }
+
+std::string_view line_field_text(LineId id, int k)
+{
+    const Line &line = line_store.at(id);
+    if (line.overridden) {
+        const auto found = field_texts.find(id);
+        if (found != field_texts.end())
+            for (const auto &[field, text] : found->second)
+                if (field == k)
+                    return text;
+    }
+    if (!line.has_text || k < 1 || k > line.count)
+        return {};
+    FieldCursor fields(line_bytes(line));
+    std::string_view field;
+    for (int at = 1; fields.next(field); ++at)
+        if (at == k)
+            return field;
+    return {};
+}
+
+void line_set_field_text(LineId id, int k, std::string_view text)
+{
+    line_store.at(id).overridden = 1;
+    auto &fields = field_texts[id];
+    for (auto &[field, replaced] : fields) {
+        if (field == k) {
+            replaced = text;
+            return;
+        }
+    }
+    fields.emplace_back(k, text);
+}
+
+void line_gather_origins(LineId into, LineId from)
+{
+    Line &target = line_store.at(into);
+    Line &source = line_store.at(from);
+    if (source.has_origin) {
+        append_ring(target, gathered_new({source.file, static_cast<int32_t>(source.number)}));
+        source.has_origin = 0;
+    }
+    if (gathers_origins(source.kind) && gathered_tail(source) != 0) {
+        append_ring(target, gathered_tail(source));
+        set_gathered_tail(source, 0);
+    }
+}
+
+void model_release()
+{
+    line_store.release();
+    cell_store.release();
+    gathered_store.release();
+    for (RodText &text : rod_texts) {
+        if (text.bytes)
+            xfree(text.bytes);
+        text = {};
+    }
+    kept_texts.clear();
+    field_texts.clear();
+    generation.fetch_add(1, std::memory_order_relaxed);
+}

@@ -1,0 +1,207 @@
+// The report model. Every ROD file is read once and kept whole: a line of a
+// report is a small fixed record that says where its code and fields lie in
+// those bytes, holds the numbers of its numeric fields and its origin pair;
+// texts are never copied. The report tree is made of cells, each holding an
+// item (a line, the first cell of a list, or nothing) and the next cell of
+// its list: a group is a list whose first item is a line, a block a group
+// from its opening to its closing line. Lines, cells and gathered origin
+// pairs live in three stores of fixed-size chunks, each thread carving its
+// own chunks, so that a file's loading takes no lock per record and the
+// whole run is released in one step.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Line kinds: the position of a code in the keyword table (rodbase).
+enum LineKind : uint8_t {
+    KIND_SY = 0,
+    KIND_RE = 1,
+    KIND_SC = 2,
+    KIND_IT = 3,
+    KIND_DE = 4,
+    KIND_PR = 5,
+    KIND_PE = 6,
+    KIND_RU = 7,
+    KIND_PO = 8,
+    KIND_XX = 9,
+    KIND_XI = 10,
+    KIND_DT = 11,
+    KIND_XE = 12,
+    KIND_YI = 13,
+    KIND_YT = 14,
+    KIND_FE = 15,
+    KIND_DP = 16,
+    KIND_FP = 17,
+    KIND_DS = 18,
+    KIND_DA = 19,
+    KIND_PA = 20,
+    KIND_DW = 21,
+    KIND_DX = 22,
+    KIND_EV = 23,
+    KIND_CH = 24,
+    KIND_FS = 25,
+    KIND_SN = 26,
+    KIND_UN = 27,
+    KIND_CO = 28,
+    KIND_ER = 29,
+    KIND_PT = 30,
+    KIND_RD = 31,
+    KIND_EX = 32,
+    KIND_PP = 33,
+    KIND_PQ = 34,
+    KIND_BF = 35,
+    KIND_BC = 36,
+    KIND_DB = 37,
+    KIND_IE = 38,
+    KIND_CF = 39,
+    KIND_TP = 40,
+    KIND_FW = 41,
+    KIND_FF = 42,
+    KIND_FQ = 43,
+    KIND_FV = 44,
+    KIND_FX = 45,
+    KIND_FO = 46,
+    KIND_FA = 47,
+    KIND_FN = 48,
+    KIND_FR = 49,
+    KIND_FT = 50,
+    KIND_TN = 51,
+    KIND_TF = 52,
+    KIND_FB = 53,
+    KIND_IC = 54,
+    KIND_ID = 55,
+};
+constexpr int ROD_KEYWORD_COUNT = 56;
+
+using LineId = uint32_t;
+using CellId = uint32_t; // 0: no cell
+// What a cell holds: 0 for nothing, a line (odd) or a list (its first cell).
+using Item = uint32_t;
+constexpr Item NO_ITEM = 0;
+
+inline bool is_line_item(Item x) { return (x & 1) != 0; }
+inline bool is_list_item(Item x) { return x != 0 && (x & 1) == 0; }
+inline LineId line_of(Item x) { return x >> 1; }
+inline CellId list_of(Item x) { return x >> 1; }
+inline Item line_item(LineId line) { return (line << 1) | 1; }
+inline Item list_item(CellId cell) { return cell << 1; }
+
+struct Cell {
+    Item item;
+    CellId next;
+};
+
+// A line: read from a ROD file, or made by the engine (TP, the closing
+// lines, FW, CF). Numbers are kept as the signed 32-bit values the report
+// computes with; the numeric fields of a kind (rodadnam) take the slots in
+// order. The kinds that gather other files' origin pairs when the merge
+// joins lines (XI, DT, XE, YI, YT, FE, DS, FS) have at most three numeric
+// fields: their fourth slot holds the chain of gathered pairs.
+struct Line {
+    uint32_t text;           // offset of its first byte in its file's bytes (low 32 bits); made CF: its texts
+    uint32_t number;         // line number in its file (origin pair)
+    int32_t values[4];       // numeric fields
+    uint16_t length : 13;    // bytes as read, newline included (a piece is at most 5119)
+    uint16_t exact_code : 1; // the code is exactly its two letters
+    uint16_t has_origin : 1; // read lines and their FW copies carry an origin pair
+    uint16_t has_text : 1;   // its code and fields lie in its file's bytes
+    uint16_t count : 12;     // fields the line had when read
+    uint16_t overridden : 1; // some text field was replaced (line_set_field_text)
+    uint16_t made_cf : 1;    // the CF line describing its ROD file
+    uint16_t spare : 2;
+    uint16_t file;           // file number, 1 to 1000
+    uint8_t text_high;       // offset bits 32 to 39
+    uint8_t kind;
+};
+static_assert(sizeof(Line) == 32, "a line record stays two to a cache line");
+
+constexpr int GATHERED_SLOT = 3;
+
+// The kinds whose lines gather the origin pairs of the lines joined to them.
+inline bool gathers_origins(uint8_t kind)
+{
+    return (kind >= KIND_XI && kind <= KIND_FE) || kind == KIND_DS || kind == KIND_FS;
+}
+
+Line &line_at(LineId id);
+Cell &cell_at(CellId id);
+
+// A zeroed line record (file 0, no text, no origin).
+LineId line_new();
+CellId cell_new(Item item = NO_ITEM, CellId next = 0);
+LineId line_copy(LineId id);
+
+// The bytes of file `file` (1 to 1000), kept until the model is released.
+// The model takes `bytes`, a block of the allocation wrappers.
+void rod_text_keep(int file, char *bytes, std::size_t size);
+// The line's bytes as read (its code, fields and what lies between).
+std::string_view line_bytes(const Line &line);
+void line_set_offset(Line &line, std::size_t offset);
+
+// A text made by the engine (a CF field, a renamed IE name), kept until the
+// model is released.
+std::string_view text_keep(std::string text);
+
+// The fields of a line's bytes in order, each as written, quotes included
+// (the line was checked when it was scanned: every field is closed).
+class FieldCursor {
+public:
+    explicit FieldCursor(std::string_view bytes) : bytes_(bytes) {}
+    bool next(std::string_view &field);
+
+private:
+    std::string_view bytes_;
+    std::size_t at_ = 2; // a quote within the code's first two bytes opens no field
+};
+
+// Field k (1 to count) of a line as written, quotes included: the replacing
+// text when it was replaced, else its bytes in the file; empty when the line
+// has no such field as text. Numeric fields read from the values instead.
+std::string_view line_field_text(LineId id, int k);
+// Replaces the text of field k; `text` must live as long as the model.
+void line_set_field_text(LineId id, int k, std::string_view text);
+
+// Origin pairs: a line's own (file, number) and those it gathered.
+struct OriginPair {
+    int32_t file;
+    int32_t number;
+};
+// Moves every origin pair of `from` (its own and those it gathered) to the
+// end of the pairs of `into`.
+void line_gather_origins(LineId into, LineId from);
+// Calls visit(pair) for the pairs of a line in order; true when some visit
+// returned true (the walk then stops).
+template <typename Visit> bool line_any_origin(LineId id, Visit visit);
+// The gathered pairs after the own one, for line_any_origin.
+struct GatheredPair {
+    OriginPair pair;
+    uint32_t next;
+};
+GatheredPair &gathered_at(uint32_t id);
+
+// Releases every record, text and file of the run; the model starts empty
+// again (no other thread may still be making records).
+void model_release();
+
+template <typename Visit> bool line_any_origin(LineId id, Visit visit)
+{
+    const Line &line = line_at(id);
+    if (!line.has_origin)
+        return false;
+    if (visit(OriginPair{line.file, static_cast<int32_t>(line.number)}))
+        return true;
+    if (!gathers_origins(line.kind))
+        return false;
+    const uint32_t tail = static_cast<uint32_t>(line.values[GATHERED_SLOT]);
+    if (tail == 0)
+        return false;
+    for (uint32_t at = gathered_at(tail).next;; at = gathered_at(at).next) {
+        if (visit(gathered_at(at).pair))
+            return true;
+        if (at == tail)
+            return false;
+    }
+}
