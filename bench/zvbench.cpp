@@ -52,11 +52,13 @@ MergedReport merge_all(const std::vector<CellId> &trees, bool time_mode)
 {
     MergedReport report;
     TimeBase base;
+    MergeMemo memo;
     for (CellId tree : trees) {
         synchronise(base, report.tree, tree);
         store_times_as_merged(base, tree);
-        report.tree = time_mode ? merge_report_by_time(report.tree, tree, base.offset)
-                                : merge_report(report.tree, tree, base.offset);
+        const TimeFrame frame{base.offset, base.scalings};
+        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame)
+                                : merge_report(memo, report.tree, tree, frame);
     }
     report.time_offset = base.offset;
     return report;

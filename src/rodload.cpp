@@ -535,6 +535,7 @@ MergedReport rod_load_all(bool time_mode)
         ahead.reset();
     MergedReport report;
     TimeBase base;
+    MergeMemo memo;
     PhaseLog &log = phase_log();
     log.loader_threads = ahead ? static_cast<int>(ahead->threads.size()) : 0;
     for (std::size_t index = 0; index < file_slots.size(); ++index) {
@@ -563,8 +564,9 @@ MergedReport rod_load_all(bool time_mode)
         add_cf_line(tree, rod_name(slot).c_str(), slot + 1, {file.rod.size, file.rod.crc, file.rod.regular});
         timer.emplace(PHASE_MERGE);
         store_times_as_merged(base, tree);
-        report.tree = time_mode ? merge_report_by_time(report.tree, tree, base.offset)
-                                : merge_report(report.tree, tree, base.offset);
+        const TimeFrame frame{base.offset, base.scalings};
+        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame)
+                                : merge_report(memo, report.tree, tree, frame);
         ++report.files;
     }
     ahead.reset();

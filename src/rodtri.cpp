@@ -3,6 +3,8 @@
 #include "rodadnam.h"
 #include "rodbase.h"
 
+#include <algorithm>
+
 namespace {
 
 bool has_fixed_key(int kind) { return kind == KIND_YI || kind == KIND_YT || kind == KIND_FE || kind == KIND_FS; }
@@ -73,4 +75,151 @@ TimeKey item_time(Item x)
     if (is_group(x))
         return group_time(list_of(x));
     return {};
+}
+
+namespace {
+
+constexpr std::size_t RECORD_CHUNK = 128;
+
+// The 2^32-wide window a 64-bit key lies in.
+int64_t window_of(int64_t value) { return value >> 32; }
+
+} // namespace
+
+RecordList::Pos RecordList::upper_bound(int64_t key) const
+{
+    const auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), key,
+                                        [](int64_t k, const Chunk &c) { return k < c.keys.back(); });
+    if (chunk == chunks_.end())
+        return end();
+    const auto index = std::upper_bound(chunk->keys.begin(), chunk->keys.end(), key);
+    return {static_cast<std::size_t>(chunk - chunks_.begin()), static_cast<std::size_t>(index - chunk->keys.begin())};
+}
+
+bool RecordList::key_before(Pos pos, int64_t &key) const
+{
+    if (!is_end(pos) && pos.index > 0) {
+        key = chunks_[pos.chunk].keys[pos.index - 1];
+        return true;
+    }
+    if (pos.chunk == 0)
+        return false;
+    key = chunks_[pos.chunk - 1].keys.back();
+    return true;
+}
+
+void RecordList::insert(Pos pos, int64_t key, CellId cell)
+{
+    if (is_end(pos)) {
+        if (chunks_.empty() || chunks_.back().keys.size() == RECORD_CHUNK)
+            chunks_.emplace_back();
+        chunks_.back().keys.push_back(key);
+        chunks_.back().cells.push_back(cell);
+        return;
+    }
+    Chunk &chunk = chunks_[pos.chunk];
+    chunk.keys.insert(chunk.keys.begin() + static_cast<std::ptrdiff_t>(pos.index), key);
+    chunk.cells.insert(chunk.cells.begin() + static_cast<std::ptrdiff_t>(pos.index), cell);
+    if (chunk.keys.size() > RECORD_CHUNK)
+        split(pos.chunk);
+}
+
+void RecordList::split(std::size_t at)
+{
+    Chunk upper;
+    Chunk &lower = chunks_[at];
+    const auto half = static_cast<std::ptrdiff_t>(lower.keys.size() / 2);
+    upper.keys.assign(lower.keys.begin() + half, lower.keys.end());
+    upper.cells.assign(lower.cells.begin() + half, lower.cells.end());
+    lower.keys.resize(static_cast<std::size_t>(half));
+    lower.cells.resize(static_cast<std::size_t>(half));
+    chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
+}
+
+bool TimeOrder::holds(const TimeFrame &frame) const
+{
+    if (!built_ || frame.scalings != built_frame_.scalings)
+        return false;
+    const uint32_t delta = frame.offset - built_frame_.offset;
+    if (delta == 0)
+        return true;
+    return !fixed_ && (!timed_ || window_of(low_ + delta) == window_of(high_ + delta));
+}
+
+void TimeOrder::note_key(int64_t value, bool fixed)
+{
+    if (fixed) {
+        fixed_ = true;
+        return;
+    }
+    if (!timed_ || value < low_)
+        low_ = value;
+    if (!timed_ || value > high_)
+        high_ = value;
+    timed_ = true;
+}
+
+void TimeOrder::rebuild(const TimeFrame &frame)
+{
+    records_.clear();
+    built_ = true;
+    built_frame_ = frame;
+    timed_ = fixed_ = false;
+    bool any = false;
+    int64_t highest = 0;
+    tail_ = head_;
+    for (CellId cell = cell_at(head_).next; cell != end_; cell = cell_at(cell).next) {
+        tail_ = cell;
+        const TimeKey key = item_time(cell_at(cell).item);
+        if (!key.present)
+            continue;
+        const int64_t value = key.fixed ? key.value : static_cast<uint32_t>(key.value + frame.offset);
+        note_key(value, key.fixed);
+        if (!any || value > highest) {
+            records_.insert(records_.end(), value, cell);
+            highest = value;
+            any = true;
+        }
+    }
+}
+
+CellId TimeOrder::tail(const TimeFrame &frame)
+{
+    if (!built_)
+        rebuild(frame);
+    return tail_;
+}
+
+void TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame)
+{
+    if (!holds(frame) || (key.fixed && frame.offset != built_frame_.offset))
+        rebuild(frame);
+    const uint32_t delta = frame.offset - built_frame_.offset;
+    const uint32_t real = key.fixed ? key.value : key.value + frame.offset;
+    const int64_t window = timed_ ? window_of(low_ + delta) : 0;
+    const int64_t value = static_cast<int64_t>(real) - delta + (window << 32);
+    const RecordList::Pos pos = records_.upper_bound(value);
+    int64_t before = 0;
+    const bool after_a_record = records_.key_before(pos, before);
+    const bool is_record = !after_a_record || value > before;
+    if (records_.is_end(pos)) {
+        cell_at(holder) = {item, end_};
+        cell_at(tail_).next = holder;
+        tail_ = holder;
+        if (is_record)
+            records_.insert(pos, value, holder);
+    } else {
+        // The new item takes the record's cell; the record's item moves to
+        // the free cell right after it.
+        CellId &record = records_.cell(pos);
+        const CellId place = record;
+        cell_at(holder) = cell_at(place);
+        cell_at(place) = {item, holder};
+        record = holder;
+        if (tail_ == place)
+            tail_ = holder;
+        if (is_record)
+            records_.insert(pos, value, place);
+    }
+    note_key(value, key.fixed);
 }

@@ -2,7 +2,9 @@
 // list, and the fixed key of the closing lines.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "rodmodel.h"
 
@@ -30,3 +32,81 @@ TimeKey line_time(LineId line);
 TimeKey group_time(CellId list);
 // line_time for a line, group_time for a group, none otherwise.
 TimeKey item_time(Item x);
+
+// The merged report's time base as the merge sees it: its time fields hold
+// their real values minus `offset`; `scalings` counts the rescalings that
+// rewrote them (see TimeBase).
+struct TimeFrame {
+    uint32_t offset = 0;
+    uint32_t scalings = 0;
+};
+
+// Records of a chain for time-ordered insertion: a sorted sequence of
+// (key, cell), kept in chunks of at most 128 so that an insertion moves
+// little and a search is two binary searches.
+class RecordList {
+public:
+    struct Pos {
+        std::size_t chunk;
+        std::size_t index;
+    };
+    bool empty() const { return chunks_.empty(); }
+    // The first record whose key is greater than `key` (end() when none).
+    Pos upper_bound(int64_t key) const;
+    Pos end() const { return {chunks_.size(), 0}; }
+    bool is_end(Pos pos) const { return pos.chunk == chunks_.size(); }
+    CellId &cell(Pos pos) { return chunks_[pos.chunk].cells[pos.index]; }
+    // The key of the record before `pos`; false when there is none.
+    bool key_before(Pos pos, int64_t &key) const;
+    // Inserts before `pos` (at the end for end()); keys must stay sorted.
+    void insert(Pos pos, int64_t key, CellId cell);
+    void clear() { chunks_.clear(); }
+
+private:
+    struct Chunk {
+        std::vector<int64_t> keys;
+        std::vector<CellId> cells;
+    };
+    void split(std::size_t at);
+    std::vector<Chunk> chunks_;
+};
+
+// Time-ordered insertion into a chain that takes items from file after file
+// (a merged group's inner items, the -TIME body): each item goes before the
+// first cell whose item's key is greater, items without key are never the
+// place, and equal keys keep arrival order. The first cell with a greater key
+// is the first record with a greater key, a record being a cell whose key is
+// greater than every key before it; an insertion leaves the other records
+// in place, so it is one search instead of a walk.
+//
+// Keys compare as the unsigned 32-bit real times. A shift of the merged
+// report moves every real time but the fixed key alike: the records hold
+// while no time crosses 2^32 relative to the others (they are kept as
+// 64-bit values on one side of a wrap), and while the fixed key, which
+// shifts leave alone, is not among them. Otherwise, and after a rescaling,
+// they are found again from the chain.
+class TimeOrder {
+public:
+    // The chain is made of the cells after `head`, up to (without) `end`.
+    TimeOrder(CellId head, CellId end) : head_(head), end_(end) {}
+    // Puts `item` (which has `key`) in its place, in the free cell `holder`.
+    void insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame);
+    // The chain's last cell (head when it is empty).
+    CellId tail(const TimeFrame &frame);
+
+private:
+    bool holds(const TimeFrame &frame) const;
+    void rebuild(const TimeFrame &frame);
+    void note_key(int64_t value, bool fixed);
+
+    CellId head_;
+    CellId end_;
+    CellId tail_ = 0;
+    RecordList records_;
+    bool built_ = false;
+    TimeFrame built_frame_;
+    int64_t low_ = 0;
+    int64_t high_ = 0;
+    bool timed_ = false; // some key that shifts move
+    bool fixed_ = false; // some fixed key
+};
