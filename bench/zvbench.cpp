@@ -57,8 +57,9 @@ MergedReport merge_all(const std::vector<CellId> &trees, bool time_mode)
         synchronise(base, report.tree, tree);
         store_times_as_merged(base, tree);
         const TimeFrame frame{base.offset, base.scalings};
-        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame)
-                                : merge_report(memo, report.tree, tree, frame);
+        RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
+        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)
+                                : merge_report(memo, report.tree, tree, frame, points);
     }
     report.time_offset = base.offset;
     return report;

@@ -136,6 +136,7 @@ using Memo = MergeMemo::Indexes;
 struct Merge {
     Memo &memo;
     TimeFrame frame;
+    RendezvousOrder *points; // told what is linked into the merged body
     std::deque<std::pair<CellId, Item>> pending; // (holder of a merged run list, new run list)
 };
 
@@ -299,7 +300,9 @@ void insert_group_contents(Merge &merge, Item into, Item from)
             if (!key.present)
                 structure_fault();
             moved_bits |= part_bit_of(item);
-            order.insert(item, key, cell, merge.frame);
+            const CellId taken = order.insert(item, key, cell, merge.frame);
+            if (merge.points)
+                merge.points->linked(item, cell_at(taken).next, {});
         }
         cell = next;
     }
@@ -320,13 +323,24 @@ constexpr RunPart XE_PART{Part::XE, KIND_XE, KIND_FE};
 
 // A part the merged run lacks moves in at its place: an XI group first, a DT
 // item after the DS group, an XE item after the DT item or the DS group.
-void move_part_into(Merge &merge, CellId merged_cell, CellId part_cell_of_new, const RunPart &part)
+// Tells the rendezvous order of a part linked into the merged run of
+// `merged_cell`, in the cell `part`: what follows it lies in the run, then
+// in the runs after it, then after the run list.
+void part_linked(Merge &merge, CellId holder, CellId merged_cell, CellId part)
+{
+    if (merge.points)
+        merge.points->linked(cell_at(part).item, cell_at(part).next, {cell_at(merged_cell).next, cell_at(holder).next});
+}
+
+void move_part_into(Merge &merge, CellId holder, CellId merged_cell, CellId part_cell_of_new, const RunPart &part)
 {
     const Item run = run_of(merged_cell);
     const Item group = cell_at(part_cell_of_new).item;
     cell_at(part_cell_of_new).item = NO_ITEM;
     if (part.opening == KIND_XI) {
-        cell_at(merged_cell).item = list_item(cell_new(group, list_of(run)));
+        const CellId first = cell_new(group, list_of(run));
+        cell_at(merged_cell).item = list_item(first);
+        part_linked(merge, holder, merged_cell, first);
         return;
     }
     CellId after = part.opening == KIND_XE ? part_cell(&merge.memo, run, Part::DT) : 0;
@@ -335,6 +349,7 @@ void move_part_into(Merge &merge, CellId merged_cell, CellId part_cell_of_new, c
     if (!after)
         structure_fault();
     cell_at(after).next = cell_new(group, cell_at(after).next);
+    part_linked(merge, holder, merged_cell, cell_at(after).next);
 }
 
 // Earliest start, latest end, the other group's origin pairs and inner items.
@@ -360,14 +375,14 @@ void join_groups(Merge &merge, Item into, Item from, LineKind opening, LineKind 
     insert_group_contents(merge, into, from);
 }
 
-void merge_groups(Merge &merge, CellId merged_cell, Item new_run, const RunPart &part)
+void merge_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run, const RunPart &part)
 {
     const CellId new_cell = part_cell(nullptr, new_run, part.part);
     if (!new_cell)
         return;
     const CellId merged_part = part_cell(&merge.memo, run_of(merged_cell), part.part);
     if (!merged_part) {
-        move_part_into(merge, merged_cell, new_cell, part);
+        move_part_into(merge, holder, merged_cell, new_cell, part);
         return;
     }
     join_groups(merge, cell_at(merged_part).item, cell_at(new_cell).item, part.opening, part.closing);
@@ -383,7 +398,7 @@ void merge_verdicts(LineId into_fs, LineId from_fs)
         line_set_field_text(into_fs, 3, other);
 }
 
-void merge_ds_groups(Merge &merge, CellId merged_cell, Item new_run)
+void merge_ds_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run)
 {
     const CellId new_cell = part_cell(nullptr, new_run, Part::DS);
     if (!new_cell)
@@ -397,6 +412,7 @@ void merge_ds_groups(Merge &merge, CellId merged_cell, Item new_run)
             internal_fault();
         cell_at(new_cell).item = NO_ITEM;
         cell_at(xi_cell).next = cell_new(from, cell_at(xi_cell).next);
+        part_linked(merge, holder, merged_cell, cell_at(xi_cell).next);
         return;
     }
     const Item into = cell_at(merged_part).item;
@@ -424,21 +440,30 @@ void merge_ds_groups(Merge &merge, CellId merged_cell, Item new_run)
     }
 }
 
-void merge_runs(Merge &merge, CellId merged_cell, Item new_run)
+void merge_runs(Merge &merge, CellId holder, CellId merged_cell, Item new_run)
 {
-    merge_groups(merge, merged_cell, new_run, XI_PART);
-    merge_ds_groups(merge, merged_cell, new_run);
-    merge_groups(merge, merged_cell, new_run, DT_PART);
-    merge_groups(merge, merged_cell, new_run, XE_PART);
+    merge_groups(merge, holder, merged_cell, new_run, XI_PART);
+    merge_ds_groups(merge, holder, merged_cell, new_run);
+    merge_groups(merge, holder, merged_cell, new_run, DT_PART);
+    merge_groups(merge, holder, merged_cell, new_run, XE_PART);
 }
 
-void append_run(CellId holder, Item run)
+// Tells the rendezvous order of a run linked into a merged run list.
+void run_linked(Merge &merge, CellId holder, CellId cell)
+{
+    if (merge.points)
+        merge.points->linked(cell_at(cell).item, cell_at(cell).next, {cell_at(holder).next});
+}
+
+void append_run(Merge &merge, CellId holder, Item run)
 {
     const Item runs = cell_at(holder).item;
+    const CellId cell = cell_new(run);
     if (runs)
-        cell_at(last_cell(list_of(runs))).next = cell_new(run);
+        cell_at(last_cell(list_of(runs))).next = cell;
     else
-        cell_at(holder).item = list_item(cell_new(run));
+        cell_at(holder).item = list_item(cell);
+    run_linked(merge, holder, cell);
 }
 
 // The searches as walks from the start of the merged run list, for a list
@@ -480,14 +505,16 @@ void place_scenario_run(Merge &merge, CellId holder, CellId new_cell, LineId ds_
     for (CellId cell = runs ? list_of(runs) : 0; cell; previous = cell, cell = cell_at(cell).next) {
         const Item ds = part_item(&merge.memo, run_of(cell), Part::DS);
         if (ds && read_number(opening_line(ds, KIND_DS), 7) > key) {
+            const CellId placed = cell_new(run, cell);
             if (previous)
-                cell_at(previous).next = cell_new(run, cell);
+                cell_at(previous).next = placed;
             else
-                cell_at(holder).item = list_item(cell_new(run, cell));
+                cell_at(holder).item = list_item(placed);
+            run_linked(merge, holder, placed);
             return;
         }
     }
-    append_run(holder, run);
+    append_run(merge, holder, run);
 }
 
 // The line by which a merged run's contributions are known.
@@ -508,12 +535,12 @@ void merge_instance_run(Merge &merge, CellId holder, CellId new_cell, int32_t fi
     const Item runs = cell_at(holder).item;
     for (CellId cell = runs ? list_of(runs) : 0; cell; cell = cell_at(cell).next) {
         if (!has_contribution(reference_line(merge, run_of(cell)), file_number)) {
-            merge_groups(merge, cell, run, XI_PART);
+            merge_groups(merge, holder, cell, run, XI_PART);
             return;
         }
     }
     cell_at(new_cell).item = NO_ITEM;
-    append_run(holder, run);
+    append_run(merge, holder, run);
 }
 
 // The searches through the run index.
@@ -682,6 +709,7 @@ bool indexed_place(Merge &merge, RunIndex &index, CellId holder, CellId new_cell
         cell_at(holder).item = list_item(cell);
     else
         cell_at(index.entries[prev].cell).next = cell;
+    run_linked(merge, holder, cell);
     const uint32_t at = add_entry(index, cell, prev, next);
     classify(merge, index.entries[at]);
     return note_run(index, at, 0, true);
@@ -696,6 +724,7 @@ bool indexed_append(Merge &merge, RunIndex &index, CellId holder, CellId new_cel
         cell_at(holder).item = list_item(cell);
     else
         cell_at(index.entries[index.last].cell).next = cell;
+    run_linked(merge, holder, cell);
     const uint32_t at = add_entry(index, cell, index.last, NONE);
     classify(merge, index.entries[at]);
     return note_run(index, at, 0, true);
@@ -718,7 +747,7 @@ bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell
         const uint32_t partner = indexed_partner(index, ds_line);
         if (partner == NONE)
             return indexed_place(merge, index, holder, cell, ds_line);
-        merge_runs(merge, index.entries[partner].cell, run);
+        merge_runs(merge, holder, index.entries[partner].cell, run);
         return merged_into(merge, index, partner);
     }
     const Item xi = part_item(nullptr, run, Part::XI);
@@ -728,7 +757,7 @@ bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell
     const uint32_t partner = first_lacking(index);
     if (partner == NONE)
         return indexed_append(merge, index, holder, cell);
-    merge_groups(merge, index.entries[partner].cell, run, XI_PART);
+    merge_groups(merge, holder, index.entries[partner].cell, run, XI_PART);
     return merged_into(merge, index, partner);
 }
 
@@ -738,7 +767,7 @@ void merge_run_walking(Merge &merge, CellId holder, CellId cell)
     if (const Item ds = part_item(nullptr, run, Part::DS)) {
         const LineId ds_line = opening_line(ds, KIND_DS);
         if (const CellId partner = find_scenario_partner(merge, cell_at(holder).item, ds_line))
-            merge_runs(merge, partner, run);
+            merge_runs(merge, holder, partner, run);
         else
             place_scenario_run(merge, holder, cell, ds_line);
         return;
@@ -831,7 +860,7 @@ CellId merged_runs_holder(CellId merged_body)
 
 } // namespace
 
-CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame)
+CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame, RendezvousOrder *points)
 {
     const ReportParts parts = cut_apart(report);
     if (!merged)
@@ -843,18 +872,21 @@ CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFra
     if (!cell_at(merged_body).item) {
         cell_at(merged_body).item = new_chain;
         cell_at(parts.body).item = NO_ITEM;
+        if (points)
+            points->linked(new_chain, 0, {});
     } else if (new_chain) {
         // What follows the new file's runs is not taken.
         const Item runs = first_item(new_chain);
         if (is_run_list(runs)) {
-            Merge merge{*memo.indexes, frame, {}};
+            Merge merge{*memo.indexes, frame, points, {}};
             merge_body(merge, merged_runs_holder(merged_body), runs);
         }
     }
     return merged;
 }
 
-CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame)
+CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame,
+                            RendezvousOrder *points)
 {
     const ReportParts parts = cut_apart(report);
     Memo &indexes = *memo.indexes;
@@ -876,7 +908,9 @@ CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const
             const TimeKey key = item_time(item);
             if (!key.present)
                 structure_fault();
-            indexes.body_time->insert(item, key, cell, frame);
+            const CellId taken = indexes.body_time->insert(item, key, cell, frame);
+            if (points)
+                points->linked(item, cell_at(taken).next, {});
         }
         cell = next;
     }

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "rodmodel.h"
+#include "rodsync.h"
 #include "rodtri.h"
 
 // What one merge over many files keeps from one file to the next, so that
@@ -41,8 +42,10 @@ struct MergeMemo {
 // merged ones and joins them part by part. `merged` is 0 for the first
 // file; returns the merged report. The merged report's time fields hold
 // their real values minus `frame.offset` (see TimeBase); the file's lines
-// must come in that form.
-CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame);
+// must come in that form. `points`, when given, is told every item linked
+// into the merged body.
+CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame, RendezvousOrder *points);
 // -TIME merge: interleaves the body items of the file with the merged ones
 // in time order.
-CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame);
+CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const TimeFrame &frame,
+                            RendezvousOrder *points);

@@ -565,8 +565,9 @@ MergedReport rod_load_all(bool time_mode)
         timer.emplace(PHASE_MERGE);
         store_times_as_merged(base, tree);
         const TimeFrame frame{base.offset, base.scalings};
-        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame)
-                                : merge_report(memo, report.tree, tree, frame);
+        RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
+        report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)
+                                : merge_report(memo, report.tree, tree, frame, points);
         ++report.files;
     }
     ahead.reset();

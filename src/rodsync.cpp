@@ -319,22 +319,22 @@ bool align_by_clock(Sides &sides)
 // the merged side.
 bool align_by_rendezvous(Sides &sides)
 {
-    const std::vector<LineId> merged_points = collect_in_item(body_cell(sides.merged), KIND_RD);
+    RendezvousOrder &merged_points = sides.base.rendezvous;
+    if (!merged_points.active())
+        merged_points.build(body_cell(sides.merged));
     const std::vector<LineId> new_points = collect_in_item(body_cell(sides.report), KIND_RD);
     int32_t sum = 0;
     int32_t count = 0;
-    std::size_t from = 0;
+    uint64_t after = 0;
     for (LineId q : new_points) {
-        const std::string_view name = text_field(q, 1);
-        for (std::size_t p = from; p < merged_points.size(); ++p) {
-            if (text_field(merged_points[p], 1) != name)
-                continue;
-            ++count;
-            const uint32_t gap = wrapping_difference(number_field(merged_points[p], 4), number_field(q, 4));
-            sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
-            from = p + 1;
-            break;
-        }
+        uint64_t label = 0;
+        const LineId p = merged_points.next_named(text_field(q, 1), after, label);
+        if (!p)
+            continue;
+        ++count;
+        const uint32_t gap = wrapping_difference(number_field(p, 4), number_field(q, 4));
+        sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
+        after = label;
     }
     if (count == 0)
         return false;
@@ -350,7 +350,175 @@ void align_by_first_event(Sides &sides)
     shift_earlier_side(sides, static_cast<int32_t>(wrapping_difference(a, b)));
 }
 
+constexpr uint32_t BEFORE_ALL = 0;
+constexpr uint32_t AFTER_ALL = 1;
+constexpr unsigned NODE_CHUNK_BITS = 16;
+constexpr uint64_t MIN_GAP = 1024;
+
 } // namespace
+
+RendezvousOrder::RendezvousOrder() : nodes_{{0, BEFORE_ALL, AFTER_ALL}, {UINT64_MAX, BEFORE_ALL, AFTER_ALL}}, lines_{0, 0} {}
+
+uint32_t RendezvousOrder::node_of(LineId line) const
+{
+    const std::size_t chunk = line >> NODE_CHUNK_BITS;
+    if (chunk >= node_chunks_.size() || !node_chunks_[chunk])
+        return 0;
+    return node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)];
+}
+
+void RendezvousOrder::set_node(LineId line, uint32_t node)
+{
+    const std::size_t chunk = line >> NODE_CHUNK_BITS;
+    if (chunk >= node_chunks_.size())
+        node_chunks_.resize(chunk + 1);
+    if (!node_chunks_[chunk])
+        node_chunks_[chunk] = std::make_unique<uint32_t[]>(std::size_t{1} << NODE_CHUNK_BITS);
+    node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)] = node;
+}
+
+// Spreads the labels of a window of nodes around the gap before `at`, the
+// window doubling until its labels have room to spare.
+void RendezvousOrder::make_room(uint32_t at)
+{
+    uint32_t low = at == AFTER_ALL ? nodes_[at].prev : at;
+    uint32_t high = low;
+    uint64_t count = 1;
+    for (;;) {
+        const uint64_t left = nodes_[nodes_[low].prev].label;
+        const uint64_t right = nodes_[nodes_[high].next].label;
+        const uint64_t gap = (right - left) / (count + 1);
+        if (gap >= MIN_GAP) {
+            uint64_t label = left;
+            for (uint32_t node = low;; node = nodes_[node].next) {
+                nodes_[node].label = label += gap;
+                if (node == high)
+                    return;
+            }
+        }
+        for (uint64_t grown = count; grown > 0; --grown) {
+            if (nodes_[low].prev != BEFORE_ALL) {
+                low = nodes_[low].prev;
+                ++count;
+            }
+            if (nodes_[high].next != AFTER_ALL) {
+                high = nodes_[high].next;
+                ++count;
+            }
+        }
+    }
+}
+
+void RendezvousOrder::insert_before(uint32_t successor, LineId line)
+{
+    if (nodes_[successor].label - nodes_[nodes_[successor].prev].label < 2)
+        make_room(successor);
+    const uint32_t prev = nodes_[successor].prev;
+    const uint32_t node = static_cast<uint32_t>(nodes_.size());
+    const uint64_t low = nodes_[prev].label;
+    nodes_.push_back({low + (nodes_[successor].label - low) / 2, prev, successor});
+    lines_.push_back(line);
+    nodes_[prev].next = node;
+    nodes_[successor].prev = node;
+    set_node(line, node);
+    if (line_code_is(line, KIND_RD))
+        by_name_.try_emplace(line_field_text(line, 1), ByLabel{&nodes_}).first->second.insert(node);
+}
+
+// Calls label(line) for the lines of `item` that are labelled, in tree
+// order: its RD lines, and the first and last line of every list in it
+// that starts with a line.
+template <typename Label> void RendezvousOrder::each_anchor(Item item, Label label) const
+{
+    if (is_line_item(item)) {
+        if (line_code_is(line_of(item), KIND_RD))
+            label(line_of(item));
+        return;
+    }
+    if (!is_list_item(item))
+        return;
+    struct Place {
+        CellId cell;
+        bool first;
+        bool starts_with_line;
+    };
+    std::vector<Place> places{{list_of(item), true, is_line_item(cell_at(list_of(item)).item)}};
+    while (!places.empty()) {
+        Place &place = places.back();
+        if (!place.cell) {
+            places.pop_back();
+            continue;
+        }
+        const Cell &cell = cell_at(place.cell);
+        const bool first = place.first;
+        const bool bounds = place.starts_with_line && (first || !cell.next);
+        place.first = false;
+        place.cell = cell.next;
+        if (is_line_item(cell.item)) {
+            if (bounds || line_code_is(line_of(cell.item), KIND_RD))
+                label(line_of(cell.item));
+        } else if (is_list_item(cell.item)) {
+            const CellId inner = list_of(cell.item);
+            places.push_back({inner, true, is_line_item(cell_at(inner).item)});
+        }
+    }
+}
+
+void RendezvousOrder::build(CellId body)
+{
+    active_ = true;
+    each_anchor(cell_at(body).item, [this](LineId line) { insert_before(AFTER_ALL, line); });
+}
+
+LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then) const
+{
+    std::vector<CellId> resume;
+    auto chains = then.begin();
+    CellId cell = from;
+    for (;;) {
+        if (!cell) {
+            if (!resume.empty()) {
+                cell = resume.back();
+                resume.pop_back();
+                continue;
+            }
+            if (chains == then.end())
+                return 0;
+            cell = *chains++;
+            continue;
+        }
+        const Cell &current = cell_at(cell);
+        if (is_line_item(current.item)) {
+            if (node_of(line_of(current.item)))
+                return line_of(current.item);
+        } else if (is_list_item(current.item)) {
+            if (current.next)
+                resume.push_back(current.next);
+            cell = list_of(current.item);
+            continue;
+        }
+        cell = current.next;
+    }
+}
+
+void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellId> then)
+{
+    const LineId successor_line = first_labelled(from, then);
+    const uint32_t successor = successor_line ? node_of(successor_line) : AFTER_ALL;
+    each_anchor(item, [this, successor](LineId line) { insert_before(successor, line); });
+}
+
+LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64_t &label) const
+{
+    const auto found = by_name_.find(name);
+    if (found == by_name_.end())
+        return 0;
+    const auto next = found->second.upper_bound(after);
+    if (next == found->second.end())
+        return 0;
+    label = nodes_[*next].label;
+    return lines_[*next];
+}
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)
 {

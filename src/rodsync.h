@@ -11,10 +11,65 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <optional>
+#include <set>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "rodmodel.h"
+
+// The merged body's RD lines in tree order, for aligning file after file by
+// rendezvous without walking the merged body each time: an order-
+// maintenance list over the body's RD lines and the first and last lines of
+// its lists that start with a line (every group's opening and closing
+// line), whose labels rise in tree order, and the RD lines of each
+// rendezvous name by label. It is built from the body the first time a file
+// is aligned by rendezvous; from then on the merge tells it every item it
+// links into the body. An item goes in before the first labelled line found
+// from its place on, which a group's opening or closing line bounds.
+class RendezvousOrder {
+public:
+    RendezvousOrder();
+    bool active() const { return active_; }
+    // Labels the merged body (the item of `body`).
+    void build(CellId body);
+    // Labels an item the merge linked into the body: before the first
+    // labelled line found from the cell `from` on (its chain and the lists in
+    // it), then along the chains `then` in turn; at the end when none.
+    void linked(Item item, CellId from, std::initializer_list<CellId> then);
+    // The first RD line named `name` whose label is above `after` (0: from
+    // the start) and its label; 0 when there is none.
+    LineId next_named(std::string_view name, uint64_t after, uint64_t &label) const;
+
+private:
+    struct Node {
+        uint64_t label;
+        uint32_t prev;
+        uint32_t next;
+    };
+    struct ByLabel {
+        const std::vector<Node> *nodes;
+        using is_transparent = void;
+        bool operator()(uint32_t a, uint32_t b) const { return (*nodes)[a].label < (*nodes)[b].label; }
+        bool operator()(uint64_t a, uint32_t b) const { return a < (*nodes)[b].label; }
+        bool operator()(uint32_t a, uint64_t b) const { return (*nodes)[a].label < b; }
+    };
+    uint32_t node_of(LineId line) const;
+    void set_node(LineId line, uint32_t node);
+    void insert_before(uint32_t successor, LineId line);
+    void make_room(uint32_t at);
+    LineId first_labelled(CellId from, std::initializer_list<CellId> then) const;
+    template <typename Label> void each_anchor(Item item, Label label) const;
+
+    bool active_ = false;
+    std::vector<Node> nodes_; // 0: before the first line, 1: after the last
+    std::vector<LineId> lines_;
+    std::vector<std::unique_ptr<uint32_t[]>> node_chunks_; // node of each labelled line, by line id
+    std::unordered_map<std::string_view, std::set<uint32_t, ByLabel>> by_name_;
+};
 
 // The merged report's time base, kept from file to file.
 //
@@ -35,6 +90,7 @@ struct TimeBase {
     // Counts the scalings of the merged report, which change the stored
     // times themselves (an index over them must be rebuilt).
     uint32_t scalings = 0;
+    RendezvousOrder rendezvous;
 };
 
 // Aligns the new file's tree `report` with the merged report (nothing for

@@ -190,7 +190,7 @@ CellId TimeOrder::tail(const TimeFrame &frame)
     return tail_;
 }
 
-void TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame)
+CellId TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame)
 {
     if (!holds(frame) || (key.fixed && frame.offset != built_frame_.offset))
         rebuild(frame);
@@ -202,6 +202,7 @@ void TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const TimeF
     int64_t before = 0;
     const bool after_a_record = records_.key_before(pos, before);
     const bool is_record = !after_a_record || value > before;
+    CellId taken = holder;
     if (records_.is_end(pos)) {
         cell_at(holder) = {item, end_};
         cell_at(tail_).next = holder;
@@ -220,6 +221,8 @@ void TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const TimeF
             tail_ = holder;
         if (is_record)
             records_.insert(pos, value, place);
+        taken = place;
     }
     note_key(value, key.fixed);
+    return taken;
 }

@@ -89,8 +89,9 @@ class TimeOrder {
 public:
     // The chain is made of the cells after `head`, up to (without) `end`.
     TimeOrder(CellId head, CellId end) : head_(head), end_(end) {}
-    // Puts `item` (which has `key`) in its place, in the free cell `holder`.
-    void insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame);
+    // Puts `item` (which has `key`) in its place, using the free cell
+    // `holder`; returns the cell that holds it.
+    CellId insert(Item item, const TimeKey &key, CellId holder, const TimeFrame &frame);
     // The chain's last cell (head when it is empty).
     CellId tail(const TimeFrame &frame);
 
