@@ -66,6 +66,24 @@ CrcTables make_crc_tables()
     return tables;
 }
 
+// Reflected CRC-16 tables for eight bytes a step: table k gives the effect
+// of a byte followed by k zero bytes.
+struct KermitTables {
+    uint16_t table[8][256];
+    KermitTables()
+    {
+        for (unsigned v = 0; v < 256; ++v) {
+            unsigned reg = v;
+            for (int step = 0; step < 8; ++step)
+                reg = (reg & 1) ? (reg >> 1) ^ 0x8408 : reg >> 1;
+            table[0][v] = static_cast<uint16_t>(reg);
+        }
+        for (int k = 1; k < 8; ++k)
+            for (unsigned v = 0; v < 256; ++v)
+                table[k][v] = static_cast<uint16_t>((table[k - 1][v] >> 8) ^ table[0][table[k - 1][v] & 0xFF]);
+    }
+};
+
 uint16_t reverse16(const CrcTables &tables, uint16_t value)
 {
     return static_cast<uint16_t>((tables.reversed[value & 0xFF] << 8) | tables.reversed[value >> 8]);
@@ -127,4 +145,20 @@ uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length,
         reg = static_cast<uint16_t>(tables.shifted[(b ^ (reg >> 8)) & 0xFF] ^ (reg << 8));
     }
     return reflected ? reverse16(tables, reg) : reg;
+}
+
+uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)
+{
+    static const KermitTables tables;
+    const auto &t = tables.table;
+    unsigned crc = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        crc ^= bytes[i] | (unsigned{bytes[i + 1]} << 8);
+        crc = t[7][crc & 0xFF] ^ t[6][crc >> 8] ^ t[5][bytes[i + 2]] ^ t[4][bytes[i + 3]] ^ t[3][bytes[i + 4]] ^
+              t[2][bytes[i + 5]] ^ t[1][bytes[i + 6]] ^ t[0][bytes[i + 7]];
+    }
+    for (; i < length; ++i)
+        crc = (crc >> 8) ^ t[0][(crc ^ bytes[i]) & 0xFF];
+    return static_cast<uint16_t>(crc);
 }

@@ -25,3 +25,6 @@ std::optional<std::string> path_relative(const char *from, const char *to);
 // both halves; a negative `reflect` reflects input bytes, initial value and
 // result. crc16(0, bytes, n, 0, -1) is CRC-16/KERMIT.
 uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length, int fill, int reflect);
+// crc16(0, bytes, length, 0, -1), eight bytes a step (a ROD file is checked
+// whole, and may be large).
+uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length);

@@ -292,7 +292,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
 {
     RodFile rod;
     rod.size = size;
-    rod.crc = crc16(0, reinterpret_cast<const unsigned char *>(bytes), size, 0, -1);
+    rod.crc = crc16_kermit(reinterpret_cast<const unsigned char *>(bytes), size);
     Scanner scanner(bytes, size, file, time_mode, first);
     rod_text_keep(file, bytes, size);
     scanner.scan();

@@ -76,6 +76,16 @@ TEST(Crc16, StartingRegisterOverNoBytes)
     EXPECT_EQ(crc16(0, nullptr, 0, 0x01, 0), 0x0101);
 }
 
+TEST(Crc16, EightBytesAStepGiveTheSameKermitValue)
+{
+    std::string bytes;
+    for (int length = 0; length < 300; ++length) {
+        const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+        ASSERT_EQ(crc16_kermit(data, bytes.size()), crc16(0, data, bytes.size(), 0, -1)) << length;
+        bytes.push_back(static_cast<char>(length * 37 + 11));
+    }
+}
+
 TEST(Crc16, UnreflectedIsXmodem)
 {
     const char *text = "123456789";
