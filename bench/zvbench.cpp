@@ -36,26 +36,27 @@ char *bytes_of(const std::string &text)
     return bytes;
 }
 
-std::vector<CellId> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
+std::vector<RodFile> make_trees(GenScenario scenario, int files, std::size_t bytes, bool time_mode)
 {
     const GenParams params = params_of(scenario, bytes);
-    std::vector<CellId> trees;
+    std::vector<RodFile> trees;
     for (int file = 0; file < files; ++file) {
         const std::string text = gen_rod_text(params, file);
-        trees.push_back(rod_load_bytes(bytes_of(text), text.size(), file + 1, time_mode, file == 0).tree);
+        trees.push_back(rod_load_bytes(bytes_of(text), text.size(), file + 1, time_mode, file == 0));
     }
     return trees;
 }
 
 // As the loading loop does it, the CF lines aside.
-MergedReport merge_all(const std::vector<CellId> &trees, bool time_mode)
+MergedReport merge_all(const std::vector<RodFile> &files, bool time_mode)
 {
     MergedReport report;
     TimeBase base;
     MergeMemo memo;
-    for (CellId tree : trees) {
-        synchronise(base, report.tree, tree);
-        store_times_as_merged(base, tree);
+    for (const RodFile &file : files) {
+        const CellId tree = file.tree;
+        synchronise(base, report.tree, tree, file.lines);
+        store_times_as_merged(base, file.lines);
         const TimeFrame frame{base.offset, base.scalings};
         RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
         report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)
@@ -96,7 +97,7 @@ void merge_benchmark(benchmark::State &state, GenScenario scenario, bool time_mo
     const int files = static_cast<int>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        const std::vector<CellId> trees = make_trees(scenario, files, 64 << 10, time_mode);
+        const std::vector<RodFile> trees = make_trees(scenario, files, 64 << 10, time_mode);
         state.ResumeTiming();
         benchmark::DoNotOptimize(merge_all(trees, time_mode).tree);
         state.PauseTiming();

@@ -8,19 +8,32 @@
 
 void OutputBuffer::add_number(int32_t value)
 {
-    char text[16];
+    if (CAPACITY - used_ < 16)
+        flush();
+    char *text = text_.get() + used_;
     text[0] = '"';
-    char *end = std::to_chars(text + 1, text + sizeof text, value).ptr;
+    char *end = std::to_chars(text + 1, text + 14, value).ptr;
     *end++ = '"';
     *end++ = ' ';
-    text_.append(text, static_cast<std::size_t>(end - text));
+    used_ = static_cast<std::size_t>(end - text_.get());
+}
+
+void OutputBuffer::add_large(std::string_view bytes)
+{
+    flush();
+    if (bytes.size() <= CAPACITY) {
+        std::memcpy(text_.get(), bytes.data(), bytes.size());
+        used_ = bytes.size();
+    } else if (!failed_) {
+        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size();
+    }
 }
 
 bool OutputBuffer::flush()
 {
-    if (!text_.empty() && !failed_)
-        failed_ = fwrite_unlocked(text_.data(), 1, text_.size(), out_) != text_.size() || std::ferror(out_);
-    text_.clear();
+    if (used_ && !failed_)
+        failed_ = fwrite_unlocked(text_.get(), 1, used_, out_) != used_ || std::ferror(out_);
+    used_ = 0;
     return !failed_;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,22 +15,33 @@
 // Output gathered in memory and written in large blocks.
 class OutputBuffer {
 public:
-    explicit OutputBuffer(FILE *out) : out_(out) { text_.reserve(CAPACITY + 8192); }
+    explicit OutputBuffer(FILE *out) : out_(out), text_(new char[CAPACITY]) {}
     void add(std::string_view bytes)
     {
-        text_.append(bytes);
-        if (text_.size() >= CAPACITY)
-            flush();
+        if (bytes.size() > CAPACITY - used_) {
+            add_large(bytes);
+            return;
+        }
+        std::memcpy(text_.get() + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
     }
-    void add(char c) { text_.push_back(c); }
+    void add(char c)
+    {
+        if (used_ == CAPACITY)
+            flush();
+        text_[used_++] = c;
+    }
+    // "\"value\" ", as "%d" in double quotes followed by a blank.
     void add_number(int32_t value);
     // Writes what is gathered; false once any write failed.
     bool flush();
 
 private:
     static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+    void add_large(std::string_view bytes);
     FILE *out_;
-    std::string text_;
+    std::unique_ptr<char[]> text_;
+    std::size_t used_ = 0;
     bool failed_ = false;
 };
 

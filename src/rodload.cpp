@@ -37,40 +37,37 @@ namespace {
     report_fatal("FICNOTOPN", QString::fromLocal8Bit(file_name.data(), qsizetype(file_name.size())), QString());
 }
 
-// The offset of the quote that closes the field opened at `open`, a doubled
-// quote staying inside the field; UNEXPTEOF when the piece ends first.
-std::size_t closing_quote(std::string_view piece, std::size_t open)
-{
-    std::size_t at = open + 1;
-    for (;;) {
-        const void *quote = std::memchr(piece.data() + at, '"', piece.size() - at);
-        if (!quote)
-            unexpected_end();
-        at = static_cast<std::size_t>(static_cast<const char *>(quote) - piece.data());
-        if (at + 1 < piece.size() && piece[at + 1] == '"') {
-            at += 2;
-            continue;
-        }
-        return at;
-    }
-}
-
 // Calls field(k, text) for every double-quoted field of a piece, in order
-// (the search starts at its third byte); returns the number of fields.
+// (the search starts at its third byte); returns the number of fields. A
+// doubled quote stays inside its field; a field the piece ends in is a
+// damaged line (UNEXPTEOF). Lines are short: a byte loop beats a search
+// call per quote.
 template <typename Field> int scan_fields(std::string_view piece, Field field)
 {
+    const char *text = piece.data();
+    const std::size_t size = piece.size();
     int count = 0;
     std::size_t at = 2;
-    while (at < piece.size()) {
-        const void *quote = std::memchr(piece.data() + at, '"', piece.size() - at);
-        if (!quote)
+    for (;;) {
+        while (at < size && text[at] != '"')
+            ++at;
+        if (at >= size)
+            return count;
+        const std::size_t open = at++;
+        for (;;) {
+            while (at < size && text[at] != '"')
+                ++at;
+            if (at >= size)
+                unexpected_end();
+            if (at + 1 < size && text[at + 1] == '"') {
+                at += 2;
+                continue;
+            }
             break;
-        const std::size_t open = static_cast<std::size_t>(static_cast<const char *>(quote) - piece.data());
-        const std::size_t close = closing_quote(piece, open);
-        field(++count, piece.substr(open, close - open + 1));
-        at = close + 1;
+        }
+        field(++count, std::string_view(text + open, at - open + 1));
+        ++at;
     }
-    return count;
 }
 
 // The scan of one file's text into the flat list of its lines, with the
@@ -95,8 +92,8 @@ public:
 private:
     void piece(std::size_t offset, std::size_t length);
     void header(std::string_view text);
-    void report_line(std::size_t offset, std::string_view text);
-    LineId make_line(std::size_t offset, std::string_view text, int kind);
+    void report_line(std::size_t offset, std::string_view text, bool exact_code);
+    LineId make_line(std::size_t offset, std::string_view text, int kind, bool exact_code);
     void end_comment_run(unsigned char first, unsigned char second);
 
     char *data_;
@@ -160,12 +157,13 @@ void Scanner::piece(std::size_t offset, std::size_t length)
 {
     const std::string_view text(data_ + offset, length);
     // Every line starts with a code of two letters or more.
-    if (code_length(text) < 2)
+    const long code = code_length(text);
+    if (code < 2)
         unexpected_end();
     if (pieces_++ == 0)
         header(text);
     else
-        report_line(offset, text);
+        report_line(offset, text, code == 2);
 }
 
 void Scanner::header(std::string_view text)
@@ -178,7 +176,7 @@ void Scanner::header(std::string_view text)
         unexpected_end();
 }
 
-void Scanner::report_line(std::size_t offset, std::string_view text)
+void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_code)
 {
     ++number_;
     const auto first = static_cast<unsigned char>(text[0]);
@@ -196,7 +194,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text)
             comments_start_ = lines_.size();
             comments_short_ = false;
         }
-        const LineId line = make_line(offset, text, KIND_CO);
+        const LineId line = make_line(offset, text, KIND_CO, exact_code);
         comments_short_ |= line_at(line).count < fields_needed(KIND_CO);
         lines_.push_back(line);
         return;
@@ -208,7 +206,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text)
             scan_fields(text, [](int, std::string_view) {});
             return;
         }
-        const LineId line = make_line(offset, text, kind);
+        const LineId line = make_line(offset, text, kind, exact_code);
         bad_numbers_ |= line_at(line).count < fields_needed(kind);
         lines_.push_back(line);
         if (const LineId tp = tp_line_after(tp_, line))
@@ -219,14 +217,14 @@ void Scanner::report_line(std::size_t offset, std::string_view text)
 }
 
 // A line record for a kept piece, its numeric fields converted.
-LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind)
+LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind, bool exact_code)
 {
     const LineId id = line_new();
     Line &line = line_at(id);
     line_set_offset(line, offset);
     line.length = static_cast<uint16_t>(text.size());
     line.kind = static_cast<uint8_t>(kind);
-    line.exact_code = code_length(text) == 2;
+    line.exact_code = exact_code;
     line.has_origin = 1;
     line.has_text = 1;
     line.file = static_cast<uint16_t>(file_);
@@ -276,6 +274,24 @@ ReadBytes read_whole(FILE *file, std::size_t size_hint)
     }
 }
 
+// The SY lines of a file and the RD lines of its body, from its lines in
+// tree order (no pass moves a line between the three parts).
+FileLines file_lines(StructuredFile structured)
+{
+    FileLines file;
+    for (std::size_t at = 0; at < structured.lines.size(); ++at) {
+        const LineId line = structured.lines[at];
+        if (line_code_is(line, KIND_SY)) {
+            file.sy_lines.push_back(line);
+            file.sy_in_first_part &= at < structured.body_begin;
+        } else if (line_code_is(line, KIND_RD) && at >= structured.body_begin && at < structured.last_begin) {
+            file.body_rd.push_back(line);
+        }
+    }
+    file.lines = std::move(structured.lines);
+    return file;
+}
+
 bool load_ahead_enabled = true;
 
 // One ROD file read and structured, ready for its synchronisation and
@@ -297,13 +313,15 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     rod_text_keep(file, bytes, size);
     scanner.scan();
     rod.header_field = scanner.header_field();
-    rod.lines = scanner.pieces();
+    rod.pieces = scanner.pieces();
     std::optional<PhaseTimer> timer;
     if (structure_seconds)
         timer.emplace(*structure_seconds);
-    rod.tree = structure_lines(scanner.lines(), file);
+    StructuredFile structured = structure_lines(scanner.lines(), file);
+    rod.tree = structured.tree;
     prune_selection(rod.tree);
     regroup_timed(rod.tree);
+    rod.lines = file_lines(std::move(structured));
     return rod;
 }
 
@@ -551,7 +569,7 @@ MergedReport rod_load_all(bool time_mode)
         if (log.enabled) {
             ++log.files;
             log.rod_bytes += static_cast<long long>(file.rod.size);
-            log.rod_lines += file.rod.lines;
+            log.rod_lines += file.rod.pieces;
             log.seconds[PHASE_READ] += file.read_seconds - file.structure_seconds;
             log.seconds[PHASE_STRUCTURE] += file.structure_seconds;
         }
@@ -559,11 +577,11 @@ MergedReport rod_load_all(bool time_mode)
             report.header_field = file.rod.header_field;
         const CellId tree = file.rod.tree;
         std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
-        synchronise(base, report.tree, tree);
+        synchronise(base, report.tree, tree, file.rod.lines);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, rod_name(slot).c_str(), slot + 1, {file.rod.size, file.rod.crc, file.rod.regular});
         timer.emplace(PHASE_MERGE);
-        store_times_as_merged(base, tree);
+        store_times_as_merged(base, file.rod.lines);
         const TimeFrame frame{base.offset, base.scalings};
         RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
         report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "rodmodel.h"
+#include "rodsync.h"
 
 // A physical line is read in pieces of at most this many bytes, newline included.
 constexpr std::size_t ROD_LINE_PIECE = 5119;
@@ -17,11 +18,12 @@ constexpr std::size_t ROD_LINE_PIECE = 5119;
 // and merge, and what its CF line says of the file.
 struct RodFile {
     CellId tree = 0;
+    FileLines lines;
     std::string header_field; // field 2 of the header line (the first file's)
     std::size_t size = 0;
     uint16_t crc = 0;
     bool regular = true; // a regular file (its CF line can describe it)
-    long long lines = 0; // lines read, header included (for the phase log)
+    long long pieces = 0; // lines read, header included (for the phase log)
 };
 
 // The first step of the loading: the file's bytes (which the model takes,

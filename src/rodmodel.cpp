@@ -10,6 +10,12 @@
 #include <utility>
 #include <vector>
 
+namespace store_chunks {
+Line *lines[std::size_t{1} << (31 - LINE_BITS)];
+Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
+GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
+} // namespace store_chunks
+
 namespace {
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
@@ -21,6 +27,8 @@ template <typename T, unsigned ChunkBits> class ChunkedStore {
 public:
     static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
     static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
+
+    explicit ChunkedStore(T **chunks) : chunks_(chunks) {}
 
     T &at(uint32_t id) { return chunks_[id >> ChunkBits][id & (CHUNK - 1)]; }
 
@@ -39,20 +47,22 @@ public:
     void release()
     {
         const std::lock_guard lock(mutex_);
-        for (uint32_t chunk = 0; chunk < count_; ++chunk)
+        for (uint32_t chunk = 0; chunk < count_; ++chunk) {
             xfree(chunks_[chunk]);
+            chunks_[chunk] = nullptr;
+        }
         count_ = 0;
     }
 
 private:
-    T *chunks_[MAX_CHUNKS] = {};
+    T **chunks_;
     uint32_t count_ = 0;
     std::mutex mutex_;
 };
 
-ChunkedStore<Line, 16> line_store;
-ChunkedStore<Cell, 17> cell_store;
-ChunkedStore<GatheredPair, 16> gathered_store;
+ChunkedStore<Line, store_chunks::LINE_BITS> line_store(store_chunks::lines);
+ChunkedStore<Cell, store_chunks::CELL_BITS> cell_store(store_chunks::cells);
+ChunkedStore<GatheredPair, store_chunks::GATHERED_BITS> gathered_store(store_chunks::gathered);
 
 // Bumped by model_release: a thread's cursor of an earlier generation points
 // into released chunks and starts afresh.
@@ -119,28 +129,29 @@ void append_ring(Line &into, uint32_t ring_tail)
 
 bool FieldCursor::next(std::string_view &field)
 {
-    const std::size_t open = bytes_.find('"', at_);
-    if (open == std::string_view::npos)
+    const char *text = bytes_.data();
+    const std::size_t size = bytes_.size();
+    std::size_t at = at_;
+    while (at < size && text[at] != '"')
+        ++at;
+    if (at >= size)
         return false;
-    std::size_t close = open + 1;
+    const std::size_t open = at++;
     for (;;) {
-        close = bytes_.find('"', close);
-        if (close == std::string_view::npos)
+        while (at < size && text[at] != '"')
+            ++at;
+        if (at >= size)
             return false;
-        if (close + 1 < bytes_.size() && bytes_[close + 1] == '"') {
-            close += 2;
+        if (at + 1 < size && text[at + 1] == '"') {
+            at += 2;
             continue;
         }
         break;
     }
-    field = bytes_.substr(open, close - open + 1);
-    at_ = close + 1;
+    field = std::string_view(text + open, at - open + 1);
+    at_ = at + 1;
     return true;
 }
-
-Line &line_at(LineId id) { return line_store.at(id); }
-Cell &cell_at(CellId id) { return cell_store.at(id); }
-GatheredPair &gathered_at(uint32_t id) { return gathered_store.at(id); }
 
 LineId line_new()
 {

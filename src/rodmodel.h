@@ -126,8 +126,24 @@ inline bool gathers_origins(uint8_t kind)
     return (kind >= KIND_XI && kind <= KIND_FE) || kind == KIND_DS || kind == KIND_FS;
 }
 
-Line &line_at(LineId id);
-Cell &cell_at(CellId id);
+// The chunks of the three stores (see rodmodel.cpp); records are reached
+// through line_at, cell_at and gathered_at.
+namespace store_chunks {
+constexpr unsigned LINE_BITS = 16;
+constexpr unsigned CELL_BITS = 17;
+constexpr unsigned GATHERED_BITS = 16;
+extern Line *lines[std::size_t{1} << (31 - LINE_BITS)];
+extern Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
+} // namespace store_chunks
+
+inline Line &line_at(LineId id)
+{
+    return store_chunks::lines[id >> store_chunks::LINE_BITS][id & ((1u << store_chunks::LINE_BITS) - 1)];
+}
+inline Cell &cell_at(CellId id)
+{
+    return store_chunks::cells[id >> store_chunks::CELL_BITS][id & ((1u << store_chunks::CELL_BITS) - 1)];
+}
 
 // A zeroed line record (file 0, no text, no origin).
 LineId line_new();
@@ -180,7 +196,13 @@ struct GatheredPair {
     OriginPair pair;
     uint32_t next;
 };
-GatheredPair &gathered_at(uint32_t id);
+namespace store_chunks {
+extern GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
+} // namespace store_chunks
+inline GatheredPair &gathered_at(uint32_t id)
+{
+    return store_chunks::gathered[id >> store_chunks::GATHERED_BITS][id & ((1u << store_chunks::GATHERED_BITS) - 1)];
+}
 
 // Releases every record, text and file of the run; the model starts empty
 // again (no other thread may still be making records).

@@ -45,23 +45,6 @@ std::string_view text_field(LineId line, int k)
 
 SyOrigin sy_origin(LineId sy) { return {number_field(sy, 2), number_field(sy, 3), number_field(sy, 4)}; }
 
-// The lines of `kind` held by one cell's item (a line or a list), the cells
-// after it left out.
-std::vector<LineId> collect_in_item(CellId cell, LineKind kind)
-{
-    std::vector<LineId> lines;
-    if (!cell)
-        return lines;
-    const Item item = cell_at(cell).item;
-    if (is_line_item(item)) {
-        if (line_code_is(line_of(item), kind))
-            lines.push_back(line_of(item));
-    } else if (is_list_item(item)) {
-        lines = collect_lines(list_of(item), kind);
-    }
-    return lines;
-}
-
 // The body cell (second top-level cell) of a tree; UNEXPTEOF without one.
 CellId body_cell(CellId tree)
 {
@@ -154,22 +137,6 @@ template <typename Visit> void for_each_line(CellId tree, Visit visit)
     });
 }
 
-// Multiplies the times of a tree by k and divides its SY time unit by k.
-void scale_lines(CellId tree, uint32_t k)
-{
-    for_each_line(tree, [k](LineId line) {
-        const int kind = line_at(line).kind;
-        if (kind == KIND_SY) {
-            set_number_field(line, 4, unsigned_field(line, 4) * k);
-            set_number_field(line, 3, unsigned_field(line, 3) * k);
-            set_number_field(line, 5, unsigned_field(line, 5) / k);
-            return;
-        }
-        for (int position : scaled_fields(kind))
-            set_number_field(line, position, unsigned_field(line, position) * k);
-    });
-}
-
 void move_origin_back(LineId sy, uint32_t d)
 {
     const auto moved = origin_moved_back(sy_origin(sy), d);
@@ -179,26 +146,39 @@ void move_origin_back(LineId sy, uint32_t d)
     set_number_field(sy, 3, static_cast<uint32_t>(moved->low));
 }
 
-// Adds d to the time field of every line of the tree but its SY lines.
-void add_to_time_fields(CellId tree, uint32_t d)
-{
-    for_each_line(tree, [d](LineId line) {
-        const int kind = line_at(line).kind;
-        if (kind == KIND_SY)
-            return;
-        if (const int position = time_field_position(kind))
-            set_number_field(line, position, unsigned_field(line, position) + d);
-    });
-}
-
 // The two sides of one synchronisation.
 struct Sides {
     TimeBase &base;
     CellId merged;
     CellId report;
+    const FileLines &file;
     const std::vector<LineId> &merged_sy;
     const std::vector<LineId> &report_sy;
 };
+
+// Multiplies the times of lines by k and divides their SY time unit by k.
+void scale_line(LineId line, uint32_t k)
+{
+    const int kind = line_at(line).kind;
+    if (kind == KIND_SY) {
+        set_number_field(line, 4, unsigned_field(line, 4) * k);
+        set_number_field(line, 3, unsigned_field(line, 3) * k);
+        set_number_field(line, 5, unsigned_field(line, 5) / k);
+        return;
+    }
+    for (int position : scaled_fields(kind))
+        set_number_field(line, position, unsigned_field(line, position) * k);
+}
+
+// Adds d to a line's time field; an SY line has its origin moved back by d.
+void shift_line(LineId line, uint32_t d)
+{
+    const int kind = line_at(line).kind;
+    if (kind == KIND_SY)
+        move_origin_back(line, d);
+    else if (const int position = time_field_position(kind))
+        set_number_field(line, position, unsigned_field(line, position) + d);
+}
 
 // Multiplies the times of a side by k; the merged side's time offset too:
 // (stored + offset) * k = stored * k + offset * k.
@@ -209,9 +189,10 @@ void scale_times(Sides &sides, bool merged_side, uint32_t k)
     if (merged_side) {
         sides.base.offset *= k;
         ++sides.base.scalings;
-        scale_lines(sides.merged, k);
+        for_each_line(sides.merged, [k](LineId line) { scale_line(line, k); });
     } else {
-        scale_lines(sides.report, k);
+        for (LineId line : sides.file.lines)
+            scale_line(line, k);
     }
 }
 
@@ -219,13 +200,8 @@ void scale_times(Sides &sides, bool merged_side, uint32_t k)
 void shift_times(Sides &sides, bool merged_side, uint32_t d)
 {
     if (!merged_side) {
-        for_each_line(sides.report, [d](LineId line) {
-            const int kind = line_at(line).kind;
-            if (kind == KIND_SY)
-                move_origin_back(line, d);
-            else if (const int position = time_field_position(kind))
-                set_number_field(line, position, unsigned_field(line, position) + d);
-        });
+        for (LineId line : sides.file.lines)
+            shift_line(line, d);
         return;
     }
     // The SY lines kept for the merged report are those whose code is "SY";
@@ -322,11 +298,10 @@ bool align_by_rendezvous(Sides &sides)
     RendezvousOrder &merged_points = sides.base.rendezvous;
     if (!merged_points.active())
         merged_points.build(body_cell(sides.merged));
-    const std::vector<LineId> new_points = collect_in_item(body_cell(sides.report), KIND_RD);
     int32_t sum = 0;
     int32_t count = 0;
     uint64_t after = 0;
-    for (LineId q : new_points) {
+    for (LineId q : sides.file.body_rd) {
         uint64_t label = 0;
         const LineId p = merged_points.next_named(text_field(q, 1), after, label);
         if (!p)
@@ -599,25 +574,22 @@ std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d)
                     static_cast<int32_t>(low + n * period - d), origin.period};
 }
 
-void synchronise(TimeBase &base, CellId merged, CellId report)
+void synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file)
 {
-    std::vector<LineId> report_sy = collect_in_item(report, KIND_SY);
-    const std::vector<LineId> elsewhere = collect_lines(report ? cell_at(report).next : 0, KIND_SY);
-    const bool all_in_first_part = elsewhere.empty();
-    report_sy.insert(report_sy.end(), elsewhere.begin(), elsewhere.end());
+    const std::vector<LineId> &report_sy = file.sy_lines;
     if (merged) {
         const std::vector<LineId> searched = base.sy_known ? std::vector<LineId>() : collect_lines(merged, KIND_SY);
         const std::vector<LineId> &merged_sy = base.sy_known ? base.sy_lines : searched;
         if (merged_sy.empty() || report_sy.empty())
             unexpected_end();
-        Sides sides{base, merged, report, merged_sy, report_sy};
+        Sides sides{base, merged, report, file, merged_sy, report_sy};
         align_resolution(sides);
         if (!align_by_clock(sides) && !align_by_rendezvous(sides))
             align_by_first_event(sides);
     }
     if (!base.sy_known)
         return;
-    if (!all_in_first_part) {
+    if (!file.sy_in_first_part) {
         base.sy_known = false;
         base.sy_lines.clear();
         return;
@@ -625,8 +597,15 @@ void synchronise(TimeBase &base, CellId merged, CellId report)
     base.sy_lines.insert(base.sy_lines.end(), report_sy.begin(), report_sy.end());
 }
 
-void store_times_as_merged(const TimeBase &base, CellId report)
+void store_times_as_merged(const TimeBase &base, const FileLines &file)
 {
-    if (base.offset)
-        add_to_time_fields(report, 0u - base.offset);
+    if (!base.offset)
+        return;
+    for (LineId line : file.lines) {
+        const int kind = line_at(line).kind;
+        if (kind == KIND_SY)
+            continue;
+        if (const int position = time_field_position(kind))
+            set_number_field(line, position, unsigned_field(line, position) - base.offset);
+    }
 }

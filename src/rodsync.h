@@ -93,11 +93,21 @@ struct TimeBase {
     RendezvousOrder rendezvous;
 };
 
-// Aligns the new file's tree `report` with the merged report (nothing for
-// the first file, `merged` 0) and records the new file's SY lines.
-void synchronise(TimeBase &base, CellId merged, CellId report);
-// Puts the time fields of a report about to be merged in the stored form.
-void store_times_as_merged(const TimeBase &base, CellId report);
+// What the loading knows of a file's lines, so that its synchronisation
+// walks no tree.
+struct FileLines {
+    std::vector<LineId> lines;    // every line, in tree order
+    std::vector<LineId> sy_lines; // those whose code is "SY"
+    bool sy_in_first_part = true;
+    std::vector<LineId> body_rd;  // the body's lines whose code is "RD"
+};
+
+// Aligns the new file's tree `report` (whose lines `file` describes) with
+// the merged report (nothing for the first file, `merged` 0) and records
+// the new file's SY lines.
+void synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file);
+// Puts the time fields of a file about to be merged in the stored form.
+void store_times_as_merged(const TimeBase &base, const FileLines &file);
 
 // The lines of kind `kind` whose code is exactly its keyword, in the tree
 // from `tree` on (depth first, items before next).

@@ -175,6 +175,7 @@ struct Element {
     Item item;
     int16_t kind; // -1 for a block
     uint8_t exact;
+    uint32_t first; // position of its first line in the flat list
 
     bool is_line_of(int wanted) const { return kind == wanted; }
 };
@@ -211,7 +212,7 @@ void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
             ++closing;
         if (closing == i || closing == elements.size())
             unexpected_end();
-        out.push_back({enclose(&elements[i], &elements[closing]), -1, 0});
+        out.push_back({enclose(&elements[i], &elements[closing]), -1, 0, element.first});
         i = closing + 1;
     }
     elements.swap(out);
@@ -234,8 +235,9 @@ void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind close
             open_blocks.pop_back();
             out.push_back(element);
             const Item block = enclose(&out[start], &out.back());
+            const uint32_t first = out[start].first;
             out.resize(start);
-            out.push_back({block, -1, 0});
+            out.push_back({block, -1, 0, first});
         } else {
             out.push_back(element);
         }
@@ -340,23 +342,31 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 
 } // namespace
 
-CellId structure_lines(const std::vector<LineId> &lines, int file)
+StructuredFile structure_lines(const std::vector<LineId> &lines, int file)
 {
     FlatChain chain(lines, file);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, 0, -1, step);
 
+    StructuredFile structured;
     std::vector<Element> elements;
     elements.reserve(chain.line.size());
-    for (uint32_t node = chain.next[0]; node; node = chain.next[node])
-        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node]});
+    structured.lines.reserve(chain.line.size());
+    for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
+        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node],
+                            static_cast<uint32_t>(structured.lines.size())});
+        structured.lines.push_back(chain.line[node]);
+    }
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
             nest_flat(elements, step.opener, step.closer);
         else
             nest_paired(elements, step.opener, step.closer);
     }
-    return split_three(elements);
+    structured.tree = split_three(elements);
+    structured.body_begin = elements[1].first;
+    structured.last_begin = elements.back().first;
+    return structured;
 }
 
 void regroup_timed(CellId tree)

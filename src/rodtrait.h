@@ -29,11 +29,19 @@
 
 #include "rodmodel.h"
 
+// A file's tree and its lines in tree order (the made ones included), with
+// where in them the body and the last part begin.
+struct StructuredFile {
+    CellId tree = 0;
+    std::vector<LineId> lines;
+    std::size_t body_begin = 0;
+    std::size_t last_begin = 0;
+};
+
 // Adds the made closing lines of the nine run kinds to a file's flat line
 // list (in file order, TP lines in place), encloses the blocks and splits
-// the file in three; returns the tree's first cell. Every structural fault
-// ends the run with UNEXPTEOF. `file` is the file number the made lines
-// belong to.
-CellId structure_lines(const std::vector<LineId> &lines, int file);
+// the file in three. Every structural fault ends the run with UNEXPTEOF.
+// `file` is the file number the made lines belong to.
+StructuredFile structure_lines(const std::vector<LineId> &lines, int file);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);
