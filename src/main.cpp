@@ -85,7 +85,8 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     {
         const PhaseTimer timer(PHASE_WRITE);
-        const bool written = write_rdd_lines(stream, header, report.tree, report.time_offset);
+        const bool written =
+            write_rdd_lines(stream, header, report.tree, report.time_offset, report.names_in_heads);
         if (!rdd_stream_finish(stream, written, temp_name, name_text))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     }

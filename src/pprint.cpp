@@ -18,21 +18,30 @@ void OutputBuffer::add_number(int32_t value)
     used_ = static_cast<std::size_t>(end - text_.get());
 }
 
+void OutputBuffer::put(const char *bytes, std::size_t size)
+{
+    if (failed_ || !size)
+        return;
+    if (sink_)
+        sink_->append(bytes, size);
+    else
+        failed_ = fwrite_unlocked(bytes, 1, size, out_) != size || std::ferror(out_);
+}
+
 void OutputBuffer::add_large(std::string_view bytes)
 {
     flush();
     if (bytes.size() <= CAPACITY) {
         std::memcpy(text_.get(), bytes.data(), bytes.size());
         used_ = bytes.size();
-    } else if (!failed_) {
-        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size();
+    } else {
+        put(bytes.data(), bytes.size());
     }
 }
 
 bool OutputBuffer::flush()
 {
-    if (used_ && !failed_)
-        failed_ = fwrite_unlocked(text_.get(), 1, used_, out_) != used_ || std::ferror(out_);
+    put(text_.get(), used_);
     used_ = 0;
     return !failed_;
 }

@@ -12,10 +12,12 @@
 
 #include "rodmodel.h"
 
-// Output gathered in memory and written in large blocks.
+// Output gathered in memory and written in large blocks, to a stream or
+// to the end of a string.
 class OutputBuffer {
 public:
     explicit OutputBuffer(FILE *out) : out_(out), text_(new char[CAPACITY]) {}
+    explicit OutputBuffer(std::string &sink) : sink_(&sink), text_(new char[CAPACITY]) {}
     void add(std::string_view bytes)
     {
         if (bytes.size() > CAPACITY - used_) {
@@ -39,7 +41,9 @@ public:
 private:
     static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
     void add_large(std::string_view bytes);
-    FILE *out_;
+    void put(const char *bytes, std::size_t size);
+    FILE *out_ = nullptr;
+    std::string *sink_ = nullptr;
     std::unique_ptr<char[]> text_;
     std::size_t used_ = 0;
     bool failed_ = false;

@@ -4,6 +4,7 @@
 
 namespace {
 
+// The value slot of each field position of each kind (-1: text).
 struct NumericTable {
     int8_t slot[ROD_KEYWORD_COUNT][8];
     NumericTable()
@@ -19,11 +20,7 @@ struct NumericTable {
     }
 };
 
-const NumericTable &numeric_table()
-{
-    static const NumericTable table;
-    return table;
-}
+const NumericTable numeric_table;
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -84,7 +81,7 @@ std::span<const int> numeric_fields(int kind)
 
 int numeric_slot(int kind, int position)
 {
-    return position >= 1 && position < 8 ? numeric_table().slot[kind][position] : -1;
+    return position >= 1 && position < 8 ? numeric_table.slot[kind][position] : -1;
 }
 
 bool loses_last_two_fields(int kind)

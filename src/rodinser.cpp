@@ -133,22 +133,23 @@ namespace {
 using Memo = MergeMemo::Indexes;
 
 // The merge of one file.
+using PartBits = std::unordered_map<CellId, uint8_t>;
+
 struct Merge {
     Memo &memo;
     TimeFrame frame;
     RendezvousOrder *points; // told what is linked into the merged body
-    std::deque<std::pair<CellId, Item>> pending; // (holder of a merged run list, new run list)
+    std::deque<std::pair<CellId, Item>> pending = {}; // (holder of a merged run list, new run list)
+    PartBits new_parts = {}; // the new file's groups, while it is merged
 };
 
-// The part lines directly in a list: kept for merged groups, found by a walk
-// for the new file's (small, and looked at once or twice).
-uint8_t part_bits(Memo *memo, Item list)
+// The part lines directly in a list, found once: for merged groups in the
+// memo, for the new file's in the merge of the file.
+uint8_t part_bits(PartBits &parts, Item list)
 {
     if (!is_list_item(list))
         return 0;
-    if (!memo)
-        return walk_part_bits(list);
-    const auto [found, added] = memo->group_parts.try_emplace(list_of(list), 0);
+    const auto [found, added] = parts.try_emplace(list_of(list), 0);
     if (added)
         found->second = walk_part_bits(list);
     return found->second;
@@ -157,23 +158,23 @@ uint8_t part_bits(Memo *memo, Item list)
 enum class Part { XI, DS, DT, XE };
 
 // The cell of a run that holds its part: the first XI group, DS group, item
-// holding a DT line, or item holding an XE line. `memo` for a merged run.
-CellId part_cell(Memo *memo, Item run, Part part)
+// holding a DT line, or item holding an XE line.
+CellId part_cell(PartBits &parts, Item run, Part part)
 {
     static constexpr uint8_t bits[] = {XI_BIT, DS_BIT, DT_BIT, XE_BIT};
     const uint8_t wanted = bits[static_cast<int>(part)];
     const bool group_only = part == Part::XI || part == Part::DS;
     for (CellId cell = list_of(run); cell; cell = cell_at(cell).next) {
         const Item item = cell_at(cell).item;
-        if (item && (part_bits(memo, item) & wanted) && (!group_only || is_group(item)))
+        if (item && (part_bits(parts, item) & wanted) && (!group_only || is_group(item)))
             return cell;
     }
     return 0;
 }
 
-Item part_item(Memo *memo, Item run, Part part)
+Item part_item(PartBits &parts, Item run, Part part)
 {
-    const CellId cell = part_cell(memo, run, part);
+    const CellId cell = part_cell(parts, run, part);
     return cell ? cell_at(cell).item : NO_ITEM;
 }
 
@@ -309,6 +310,8 @@ void insert_group_contents(Merge &merge, Item into, Item from)
     cell_at(from_first).next = from_closing;
     if (const auto parts = merge.memo.group_parts.find(into_first); parts != merge.memo.group_parts.end())
         parts->second |= moved_bits;
+    if (const auto parts = merge.new_parts.find(from_first); parts != merge.new_parts.end())
+        parts->second = walk_part_bits(from);
 }
 
 // The parts of a run that merge_groups joins: XI group, DT item, XE item.
@@ -343,9 +346,9 @@ void move_part_into(Merge &merge, CellId holder, CellId merged_cell, CellId part
         part_linked(merge, holder, merged_cell, first);
         return;
     }
-    CellId after = part.opening == KIND_XE ? part_cell(&merge.memo, run, Part::DT) : 0;
+    CellId after = part.opening == KIND_XE ? part_cell(merge.memo.group_parts, run, Part::DT) : 0;
     if (!after)
-        after = part_cell(&merge.memo, run, Part::DS);
+        after = part_cell(merge.memo.group_parts, run, Part::DS);
     if (!after)
         structure_fault();
     cell_at(after).next = cell_new(group, cell_at(after).next);
@@ -377,10 +380,10 @@ void join_groups(Merge &merge, Item into, Item from, LineKind opening, LineKind 
 
 void merge_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run, const RunPart &part)
 {
-    const CellId new_cell = part_cell(nullptr, new_run, part.part);
+    const CellId new_cell = part_cell(merge.new_parts, new_run, part.part);
     if (!new_cell)
         return;
-    const CellId merged_part = part_cell(&merge.memo, run_of(merged_cell), part.part);
+    const CellId merged_part = part_cell(merge.memo.group_parts, run_of(merged_cell), part.part);
     if (!merged_part) {
         move_part_into(merge, holder, merged_cell, new_cell, part);
         return;
@@ -400,14 +403,14 @@ void merge_verdicts(LineId into_fs, LineId from_fs)
 
 void merge_ds_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run)
 {
-    const CellId new_cell = part_cell(nullptr, new_run, Part::DS);
+    const CellId new_cell = part_cell(merge.new_parts, new_run, Part::DS);
     if (!new_cell)
         return;
     const Item run = run_of(merged_cell);
-    const CellId merged_part = part_cell(&merge.memo, run, Part::DS);
+    const CellId merged_part = part_cell(merge.memo.group_parts, run, Part::DS);
     const Item from = cell_at(new_cell).item;
     if (!merged_part) {
-        const CellId xi_cell = part_cell(&merge.memo, run, Part::XI);
+        const CellId xi_cell = part_cell(merge.memo.group_parts, run, Part::XI);
         if (!xi_cell)
             internal_fault();
         cell_at(new_cell).item = NO_ITEM;
@@ -478,13 +481,13 @@ CellId find_scenario_partner(Merge &merge, Item merged_runs, LineId ds_line)
     const int32_t file_number = first_file_number(ds_line);
     for (CellId cell = is_list_item(merged_runs) ? list_of(merged_runs) : 0; cell; cell = cell_at(cell).next) {
         const Item run = run_of(cell);
-        if (const Item ds = part_item(&merge.memo, run, Part::DS)) {
+        if (const Item ds = part_item(merge.memo.group_parts, run, Part::DS)) {
             const LineId merged_ds = opening_line(ds, KIND_DS);
             if (read_text(merged_ds, 1) == name && read_text(merged_ds, 4) == instance)
                 return cell;
             continue;
         }
-        const Item xi = part_item(&merge.memo, run, Part::XI);
+        const Item xi = part_item(merge.memo.group_parts, run, Part::XI);
         if (!xi)
             internal_fault();
         if (!has_contribution(opening_line(xi, KIND_XI), file_number))
@@ -503,7 +506,7 @@ void place_scenario_run(Merge &merge, CellId holder, CellId new_cell, LineId ds_
     CellId previous = 0;
     const Item runs = cell_at(holder).item;
     for (CellId cell = runs ? list_of(runs) : 0; cell; previous = cell, cell = cell_at(cell).next) {
-        const Item ds = part_item(&merge.memo, run_of(cell), Part::DS);
+        const Item ds = part_item(merge.memo.group_parts, run_of(cell), Part::DS);
         if (ds && read_number(opening_line(ds, KIND_DS), 7) > key) {
             const CellId placed = cell_new(run, cell);
             if (previous)
@@ -520,9 +523,9 @@ void place_scenario_run(Merge &merge, CellId holder, CellId new_cell, LineId ds_
 // The line by which a merged run's contributions are known.
 LineId reference_line(Merge &merge, Item run)
 {
-    if (const Item xi = part_item(&merge.memo, run, Part::XI))
+    if (const Item xi = part_item(merge.memo.group_parts, run, Part::XI))
         return opening_line(xi, KIND_XI);
-    if (const Item ds = part_item(&merge.memo, run, Part::DS))
+    if (const Item ds = part_item(merge.memo.group_parts, run, Part::DS))
         return opening_line(ds, KIND_DS);
     internal_fault();
 }
@@ -553,8 +556,8 @@ void classify(Merge &merge, RunEntry &entry)
         entry.faulty = true;
         return;
     }
-    const Item xi = part_item(&merge.memo, run, Part::XI);
-    const Item ds = part_item(&merge.memo, run, Part::DS);
+    const Item xi = part_item(merge.memo.group_parts, run, Part::XI);
+    const Item ds = part_item(merge.memo.group_parts, run, Part::DS);
     entry.xi_line = xi ? opening_of(xi, KIND_XI) : 0;
     entry.ds_line = ds ? opening_of(ds, KIND_DS) : 0;
     entry.faulty = (xi && !entry.xi_line) || (ds && !entry.ds_line) || (!xi && !ds);
@@ -741,7 +744,7 @@ bool merged_into(Merge &merge, RunIndex &index, uint32_t at)
 bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell)
 {
     const Item run = run_of(cell);
-    if (const Item ds = part_item(nullptr, run, Part::DS)) {
+    if (const Item ds = part_item(merge.new_parts, run, Part::DS)) {
         const LineId ds_line = opening_line(ds, KIND_DS);
         start_file(index, first_file_number(ds_line));
         const uint32_t partner = indexed_partner(index, ds_line);
@@ -750,7 +753,7 @@ bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell
         merge_runs(merge, holder, index.entries[partner].cell, run);
         return merged_into(merge, index, partner);
     }
-    const Item xi = part_item(nullptr, run, Part::XI);
+    const Item xi = part_item(merge.new_parts, run, Part::XI);
     if (!xi)
         structure_fault();
     start_file(index, first_file_number(opening_line(xi, KIND_XI)));
@@ -764,7 +767,7 @@ bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell
 void merge_run_walking(Merge &merge, CellId holder, CellId cell)
 {
     const Item run = run_of(cell);
-    if (const Item ds = part_item(nullptr, run, Part::DS)) {
+    if (const Item ds = part_item(merge.new_parts, run, Part::DS)) {
         const LineId ds_line = opening_line(ds, KIND_DS);
         if (const CellId partner = find_scenario_partner(merge, cell_at(holder).item, ds_line))
             merge_runs(merge, holder, partner, run);
@@ -772,7 +775,7 @@ void merge_run_walking(Merge &merge, CellId holder, CellId cell)
             place_scenario_run(merge, holder, cell, ds_line);
         return;
     }
-    const Item xi = part_item(nullptr, run, Part::XI);
+    const Item xi = part_item(merge.new_parts, run, Part::XI);
     if (!xi)
         structure_fault();
     merge_instance_run(merge, holder, cell, first_file_number(opening_line(xi, KIND_XI)));
@@ -878,7 +881,7 @@ CellId merge_report(MergeMemo &memo, CellId merged, CellId report, const TimeFra
         // What follows the new file's runs is not taken.
         const Item runs = first_item(new_chain);
         if (is_run_list(runs)) {
-            Merge merge{*memo.indexes, frame, points, {}};
+            Merge merge{*memo.indexes, frame, points};
             merge_body(merge, merged_runs_holder(merged_body), runs);
         }
     }

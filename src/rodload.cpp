@@ -281,6 +281,8 @@ FileLines file_lines(StructuredFile structured)
     FileLines file;
     for (std::size_t at = 0; at < structured.lines.size(); ++at) {
         const LineId line = structured.lines[at];
+        if (line_kind_is(line, KIND_IE))
+            file.ie_in_first_part &= at < structured.body_begin;
         if (line_code_is(line, KIND_SY)) {
             file.sy_lines.push_back(line);
             file.sy_in_first_part &= at < structured.body_begin;
@@ -587,6 +589,7 @@ MergedReport rod_load_all(bool time_mode)
         report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)
                                 : merge_report(memo, report.tree, tree, frame, points);
         ++report.files;
+        report.names_in_heads &= file.rod.lines.ie_in_first_part;
     }
     ahead.reset();
     report.time_offset = base.offset;

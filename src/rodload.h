@@ -52,8 +52,9 @@ RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, 
 struct MergedReport {
     CellId tree = 0;
     std::string header_field;
-    uint32_t time_offset = 0; // still to add to every time field (see MergeState)
+    uint32_t time_offset = 0; // still to add to every time field (see TimeBase)
     int files = 0;
+    bool names_in_heads = true; // every IE line lies in some file's first part
 };
 
 // Loads, structures and merges every ROD file of the ROD file table. With

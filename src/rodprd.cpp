@@ -10,9 +10,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -61,27 +67,210 @@ mode_t new_file_mode(const char *target)
     return 0666 & ~mask;
 }
 
-} // namespace
+// Writes the lines of a cell's item (a line, or every line of a list).
+struct LineWriter {
+    OutputBuffer &buffer;
+    uint32_t time_offset;
+    std::unordered_map<std::string_view, int> *names; // numbering of IE names, when it is this writer's
 
-bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset)
-{
-    OutputBuffer buffer(out);
-    buffer.add(header_line);
-    buffer.add(" \n");
-    std::unordered_map<std::string_view, int> next_counter;
-    bool ok = buffer.flush();
-    for_each_line_cell(report, [&](CellId cell) {
+    bool line(CellId cell)
+    {
         const LineId line = line_of(cell_at(cell).item);
         const int kind = line_at(line).kind;
         const Output output = output_of(kind);
         if (output == Output::Skipped)
             return true;
-        if (kind == KIND_IE)
-            number_repeated_name(next_counter, line);
+        if (kind == KIND_IE && names)
+            number_repeated_name(*names, line);
         print_line(buffer, line, output == Output::WithoutLastTwoFields, time_offset);
         return true;
-    });
-    return buffer.flush() && ok && !std::ferror(out);
+    }
+    void cells(CellId first, uint32_t count)
+    {
+        CellId cell = first;
+        for (uint32_t k = 0; k < count; ++k, cell = cell_at(cell).next) {
+            const Item item = cell_at(cell).item;
+            if (is_line_item(item))
+                line(cell);
+            else if (is_list_item(item))
+                for_each_line_cell(list_of(item), [this](CellId inner) { return line(inner); });
+        }
+    }
+};
+
+// A stretch of cells of one chain whose lines are written together.
+struct Segment {
+    CellId first;
+    uint32_t cells;
+};
+
+// Cuts the report from its body on into segments in tree order: cells are
+// taken 64 at a time; the body cell, and a cell holding a list of lists of
+// lists (a body holder's run list, the tails list), are opened, so that a
+// segment holds runs, groups or lines, not the report.
+class Segments {
+public:
+    explicit Segments(CellId body) : current_(body)
+    {
+        if (!is_list_item(cell_at(body).item))
+            return;
+        if (const CellId after = cell_at(body).next)
+            pending_.push_back(after);
+        current_ = list_of(cell_at(body).item);
+    }
+
+    bool next(Segment &segment)
+    {
+        for (;;) {
+            if (!current_) {
+                if (pending_.empty())
+                    return false;
+                current_ = pending_.back();
+                pending_.pop_back();
+                continue;
+            }
+            if (opens(current_)) {
+                if (const CellId after = cell_at(current_).next)
+                    pending_.push_back(after);
+                current_ = list_of(cell_at(current_).item);
+                continue;
+            }
+            segment = {current_, 0};
+            while (current_ && segment.cells < CELLS && !opens(current_)) {
+                ++segment.cells;
+                current_ = cell_at(current_).next;
+            }
+            return true;
+        }
+    }
+
+private:
+    static constexpr uint32_t CELLS = 64;
+    static bool opens(CellId cell)
+    {
+        Item item = cell_at(cell).item;
+        for (int depth = 0; depth < 3; ++depth) {
+            if (!is_list_item(item))
+                return false;
+            item = cell_at(list_of(item)).item;
+        }
+        return true;
+    }
+    std::vector<CellId> pending_; // chains to go on with, the next last
+    CellId current_ = 0;
+};
+
+// Segments formatted by two threads and written in their order, with a
+// bounded number formatted ahead of the writing.
+class ParallelWriter {
+public:
+    ParallelWriter(OutputBuffer &out, Segments &segments, uint32_t time_offset)
+        : out_(out), segments_(segments), time_offset_(time_offset)
+    {
+    }
+
+    // False when no helper thread could be started (nothing was written).
+    bool run()
+    {
+        std::thread helper;
+        try {
+            helper = std::thread([this] { format_segments(false); });
+        } catch (const std::system_error &) {
+            return false;
+        }
+        format_segments(true);
+        helper.join();
+        return true;
+    }
+
+private:
+    static constexpr uint64_t AHEAD = 8;
+
+    // Takes segments to format until none is left; the writing thread also
+    // writes the formatted ones in order.
+    void format_segments(bool writes)
+    {
+        std::string text;
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            if (writes)
+                write_ready(lock);
+            if (taken_ - written_ < AHEAD && !exhausted_) {
+                Segment segment{};
+                if (!segments_.next(segment)) {
+                    exhausted_ = true;
+                    changed_.notify_all();
+                    continue;
+                }
+                const uint64_t number = taken_++;
+                lock.unlock();
+                format(segment, text);
+                lock.lock();
+                formatted_.emplace(number, std::move(text));
+                text.clear();
+                changed_.notify_all();
+                continue;
+            }
+            if (exhausted_ && (!writes || written_ == taken_))
+                return;
+            changed_.wait(lock);
+        }
+    }
+
+    void format(const Segment &segment, std::string &text)
+    {
+        OutputBuffer buffer(text);
+        LineWriter{buffer, time_offset_, nullptr}.cells(segment.first, segment.cells);
+        buffer.flush();
+    }
+
+    void write_ready(std::unique_lock<std::mutex> &lock)
+    {
+        for (auto next = formatted_.find(written_); next != formatted_.end(); next = formatted_.find(written_)) {
+            const std::string text = std::move(next->second);
+            formatted_.erase(next);
+            lock.unlock();
+            out_.add(text);
+            lock.lock();
+            ++written_;
+            changed_.notify_all();
+        }
+    }
+
+    OutputBuffer &out_;
+    Segments &segments_;
+    uint32_t time_offset_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<uint64_t, std::string> formatted_;
+    uint64_t taken_ = 0;
+    uint64_t written_ = 0;
+    bool exhausted_ = false;
+};
+
+bool two_threads_worth_it() { return std::thread::hardware_concurrency() >= 2 && !allocation_hooks_active(); }
+
+} // namespace
+
+bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset,
+                     bool names_in_heads)
+{
+    OutputBuffer buffer(out);
+    buffer.add(header_line);
+    buffer.add(" \n");
+    std::unordered_map<std::string_view, int> names;
+    LineWriter writer{buffer, time_offset, &names};
+    const CellId body = report ? cell_at(report).next : 0;
+    if (names_in_heads && body && two_threads_worth_it()) {
+        writer.cells(report, 1);
+        Segments rest(body);
+        if (ParallelWriter(buffer, rest, time_offset).run())
+            return buffer.flush() && !std::ferror(out);
+        writer.cells(body, UINT32_MAX);
+        return buffer.flush() && !std::ferror(out);
+    }
+    for_each_line_cell(report, [&writer](CellId cell) { return writer.line(cell); });
+    return buffer.flush() && !std::ferror(out);
 }
 
 FILE *rdd_stream_open(const char *target, std::string &temp_name)

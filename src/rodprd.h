@@ -16,7 +16,12 @@
 // before it gets a number ("A", "A" -> "A", "A 2"; the name is field 2 when
 // field 1 is "0", else field 3). Time fields are written raised by
 // `time_offset`. False as soon as a write fails.
-bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset);
+//
+// When every IE line lies in the heads (`names_in_heads`), the body and
+// tails, which then need no numbering, are formatted on two threads in
+// segments written in their order.
+bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset,
+                     bool names_in_heads = false);
 
 // Opens a new temporary file beside `target` for writing the RDD file (or
 // `target` itself when it exists and is not a regular file, such as a

@@ -100,6 +100,7 @@ struct FileLines {
     std::vector<LineId> sy_lines; // those whose code is "SY"
     bool sy_in_first_part = true;
     std::vector<LineId> body_rd;  // the body's lines whose code is "RD"
+    bool ie_in_first_part = true; // its IE lines (whose names the writer numbers)
 };
 
 // Aligns the new file's tree `report` (whose lines `file` describes) with
