@@ -31,7 +31,7 @@ GenParams params_of(GenScenario scenario, std::size_t bytes)
 // A copy the model can take, as a loading reads it.
 char *bytes_of(const std::string &text)
 {
-    char *bytes = static_cast<char *>(xmalloc_reserve(text.size() + 1));
+    char *bytes = rod_bytes_new(text.size());
     std::memcpy(bytes, text.data(), text.size());
     return bytes;
 }

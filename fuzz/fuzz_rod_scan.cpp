@@ -73,7 +73,7 @@ void check_round_trip(LineId id)
 
 void scan(const uint8_t *data, std::size_t size)
 {
-    char *bytes = static_cast<char *>(xmalloc_reserve(size + 1));
+    char *bytes = rod_bytes_new(size);
     std::memcpy(bytes, data, size);
     std::string header;
     for (LineId line : rod_scan_bytes(bytes, size, 1, false, true, header))

@@ -70,9 +70,26 @@ struct IdentityHash {
     }
 };
 
+struct GroupTime {
+    CellId closing;
+    TimeOrder order;
+};
+
+// A part of a run: a cell of its chain with something in it, the lines of
+// the kinds the merge looks for directly in that, whether it is a group,
+// and, for a merged group that took items, its kept time order.
+struct Part {
+    CellId cell;
+    uint8_t bits;
+    bool group;
+    GroupTime *time;
+};
+using RunParts = std::vector<Part>;
+
 // A merged run as the searches of the merge see it.
 struct RunEntry {
     CellId cell = 0; // its cell in the merged run list
+    RunParts parts;
     uint64_t label = 0; // increases along the list
     uint32_t prev = NONE;
     uint32_t next = NONE;
@@ -108,16 +125,10 @@ struct RunIndex {
     uint32_t any_cursor = NONE;
 };
 
-struct GroupTime {
-    CellId closing;
-    TimeOrder order;
-};
-
 } // namespace
 
 struct MergeMemo::Indexes {
-    std::unordered_map<CellId, uint8_t> group_parts; // merged groups: the part lines directly in them
-    std::unordered_map<CellId, GroupTime> group_times; // merged groups that took items
+    std::unordered_map<CellId, GroupTime> group_times; // merged groups that took items, by their first cell
     CellId body_head = 0; // -TIME: the cell before the merged body chain
     std::unique_ptr<TimeOrder> body_time;
     std::unordered_map<CellId, RunIndex> run_lists; // by the cell holding the list
@@ -133,49 +144,51 @@ namespace {
 using Memo = MergeMemo::Indexes;
 
 // The merge of one file.
-using PartBits = std::unordered_map<CellId, uint8_t>;
-
 struct Merge {
     Memo &memo;
     TimeFrame frame;
     RendezvousOrder *points; // told what is linked into the merged body
     std::deque<std::pair<CellId, Item>> pending = {}; // (holder of a merged run list, new run list)
-    PartBits new_parts = {}; // the new file's groups, while it is merged
 };
 
-// The part lines directly in a list, found once: for merged groups in the
-// memo, for the new file's in the merge of the file.
-uint8_t part_bits(PartBits &parts, Item list)
-{
-    if (!is_list_item(list))
-        return 0;
-    const auto [found, added] = parts.try_emplace(list_of(list), 0);
-    if (added)
-        found->second = walk_part_bits(list);
-    return found->second;
-}
+enum class PartKind { XI, DS, DT, XE };
 
-enum class Part { XI, DS, DT, XE };
-
-// The cell of a run that holds its part: the first XI group, DS group, item
-// holding a DT line, or item holding an XE line.
-CellId part_cell(PartBits &parts, Item run, Part part)
+// The parts of a run, each walked once; `memo` for a merged run, whose
+// groups may have kept time orders.
+RunParts find_parts(Item run, Memo *memo)
 {
-    static constexpr uint8_t bits[] = {XI_BIT, DS_BIT, DT_BIT, XE_BIT};
-    const uint8_t wanted = bits[static_cast<int>(part)];
-    const bool group_only = part == Part::XI || part == Part::DS;
+    RunParts parts;
     for (CellId cell = list_of(run); cell; cell = cell_at(cell).next) {
         const Item item = cell_at(cell).item;
-        if (item && (part_bits(parts, item) & wanted) && (!group_only || is_group(item)))
-            return cell;
+        if (!item)
+            continue;
+        GroupTime *time = nullptr;
+        if (memo && is_list_item(item)) {
+            const auto found = memo->group_times.find(list_of(item));
+            time = found != memo->group_times.end() ? &found->second : nullptr;
+        }
+        parts.push_back({cell, is_list_item(item) ? walk_part_bits(item) : uint8_t{0}, is_group(item), time});
     }
-    return 0;
+    return parts;
 }
 
-Item part_item(PartBits &parts, Item run, Part part)
+// The index of the part holding a run's XI group, DS group, DT line or XE
+// line (the first one); -1 when none.
+int part_index(const RunParts &parts, PartKind kind)
 {
-    const CellId cell = part_cell(parts, run, part);
-    return cell ? cell_at(cell).item : NO_ITEM;
+    static constexpr uint8_t bits[] = {XI_BIT, DS_BIT, DT_BIT, XE_BIT};
+    const uint8_t wanted = bits[static_cast<int>(kind)];
+    const bool group_only = kind == PartKind::XI || kind == PartKind::DS;
+    for (std::size_t at = 0; at < parts.size(); ++at)
+        if ((parts[at].bits & wanted) && (!group_only || parts[at].group))
+            return static_cast<int>(at);
+    return -1;
+}
+
+Item part_item(const RunParts &parts, PartKind kind)
+{
+    const int at = part_index(parts, kind);
+    return at < 0 ? NO_ITEM : cell_at(parts[at].cell).item;
 }
 
 CellId last_cell(CellId cell)
@@ -185,12 +198,6 @@ CellId last_cell(CellId cell)
     return cell;
 }
 
-// A merged group's last cell, from its kept record once it took items.
-CellId group_last_cell(Merge &merge, Item group)
-{
-    const auto found = merge.memo.group_times.find(list_of(group));
-    return found != merge.memo.group_times.end() ? found->second.closing : last_cell(list_of(group));
-}
 
 // The opening line of a block when it is a line of that kind; 0 otherwise.
 LineId opening_of(Item group, LineKind kind)
@@ -210,11 +217,13 @@ LineId opening_line(Item group, LineKind kind)
     return line;
 }
 
-LineId closing_line(Merge &merge, Item group, LineKind kind)
+// The closing line of a part's group: a merged group that took items keeps it.
+LineId closing_line(const Part &part, LineKind kind)
 {
+    const Item group = cell_at(part.cell).item;
     if (!is_list_item(group) || !cell_at(list_of(group)).next)
         structure_fault();
-    const Item last = cell_at(group_last_cell(merge, group)).item;
+    const Item last = cell_at(part.time ? part.time->closing : last_cell(list_of(group))).item;
     if (!is_line_item(last) || line_at(line_of(last)).kind != kind)
         structure_fault();
     return line_of(last);
@@ -273,12 +282,14 @@ Item run_of(CellId cell)
     return run;
 }
 
-// Moves the inner items of group `from` (between its opening and closing
-// lines) into group `into` in time order; `into` keeps its opening line first
-// and its closing line last. The cells that held them go with them; `from`
-// is left with its opening and closing lines.
-void insert_group_contents(Merge &merge, Item into, Item from)
+// Moves the inner items of the group of part `from` (between its opening
+// and closing lines) into the group of part `into` in time order; `into`
+// keeps its opening line first and its closing line last. The cells that
+// held them go with them; `from` is left with its opening and closing lines.
+void insert_group_contents(Merge &merge, Part &into_part, Part &from_part)
 {
+    const Item into = cell_at(into_part.cell).item;
+    const Item from = cell_at(from_part.cell).item;
     if (!is_list_item(into) || !cell_at(list_of(into)).next || !is_list_item(from))
         structure_fault();
     const CellId from_first = list_of(from);
@@ -286,12 +297,15 @@ void insert_group_contents(Merge &merge, Item into, Item from)
     if (from_closing == from_first)
         return;
     const CellId into_first = list_of(into);
-    auto found = merge.memo.group_times.find(into_first);
-    if (found == merge.memo.group_times.end()) {
-        const CellId closing = last_cell(into_first);
-        found = merge.memo.group_times.try_emplace(into_first, GroupTime{closing, TimeOrder(into_first, closing)}).first;
+    if (!into_part.time) {
+        auto found = merge.memo.group_times.find(into_first);
+        if (found == merge.memo.group_times.end()) {
+            const CellId closing = last_cell(into_first);
+            found = merge.memo.group_times.try_emplace(into_first, GroupTime{closing, TimeOrder(into_first, closing)}).first;
+        }
+        into_part.time = &found->second;
     }
-    TimeOrder &order = found->second.order;
+    TimeOrder &order = into_part.time->order;
     uint8_t moved_bits = 0;
     for (CellId cell = cell_at(from_first).next; cell != from_closing;) {
         const CellId next = cell_at(cell).next;
@@ -308,60 +322,76 @@ void insert_group_contents(Merge &merge, Item into, Item from)
         cell = next;
     }
     cell_at(from_first).next = from_closing;
-    if (const auto parts = merge.memo.group_parts.find(into_first); parts != merge.memo.group_parts.end())
-        parts->second |= moved_bits;
-    if (const auto parts = merge.new_parts.find(from_first); parts != merge.new_parts.end())
-        parts->second = walk_part_bits(from);
+    into_part.bits |= moved_bits;
+    from_part.bits = walk_part_bits(from);
 }
 
 // The parts of a run that merge_groups joins: XI group, DT item, XE item.
 struct RunPart {
-    Part part;
+    PartKind kind;
     LineKind opening;
     LineKind closing;
 };
-constexpr RunPart XI_PART{Part::XI, KIND_XI, KIND_YI};
-constexpr RunPart DT_PART{Part::DT, KIND_DT, KIND_YT};
-constexpr RunPart XE_PART{Part::XE, KIND_XE, KIND_FE};
+constexpr RunPart XI_PART{PartKind::XI, KIND_XI, KIND_YI};
+constexpr RunPart DT_PART{PartKind::DT, KIND_DT, KIND_YT};
+constexpr RunPart XE_PART{PartKind::XE, KIND_XE, KIND_FE};
+
+// The merge of one new run into one merged run: the holder of the merged
+// run list, the merged run's cell, and both runs' parts, kept in step with
+// every change.
+struct RunPair {
+    CellId holder;
+    CellId merged_cell;
+    RunParts &merged;
+    RunParts &fresh;
+};
+
+// Moves the new run's part `from` into the merged run after its part
+// `after` (-1: first), and tells the rendezvous order: what follows it lies
+// in the run, then in the runs after it, then after the run list.
+void move_part(Merge &merge, RunPair &pair, int from, int after)
+{
+    const Part moved = pair.fresh[from];
+    const Item group = cell_at(moved.cell).item;
+    cell_at(moved.cell).item = NO_ITEM;
+    pair.fresh.erase(pair.fresh.begin() + from);
+    CellId cell = 0;
+    if (after < 0) {
+        cell = cell_new(group, list_of(run_of(pair.merged_cell)));
+        cell_at(pair.merged_cell).item = list_item(cell);
+    } else {
+        const CellId before = pair.merged[after].cell;
+        cell = cell_new(group, cell_at(before).next);
+        cell_at(before).next = cell;
+    }
+    pair.merged.insert(pair.merged.begin() + (after + 1), Part{cell, moved.bits, moved.group, nullptr});
+    if (merge.points)
+        merge.points->linked(group, cell_at(cell).next, {cell_at(pair.merged_cell).next, cell_at(pair.holder).next});
+}
 
 // A part the merged run lacks moves in at its place: an XI group first, a DT
 // item after the DS group, an XE item after the DT item or the DS group.
-// Tells the rendezvous order of a part linked into the merged run of
-// `merged_cell`, in the cell `part`: what follows it lies in the run, then
-// in the runs after it, then after the run list.
-void part_linked(Merge &merge, CellId holder, CellId merged_cell, CellId part)
+void move_part_into(Merge &merge, RunPair &pair, int from, const RunPart &part)
 {
-    if (merge.points)
-        merge.points->linked(cell_at(part).item, cell_at(part).next, {cell_at(merged_cell).next, cell_at(holder).next});
-}
-
-void move_part_into(Merge &merge, CellId holder, CellId merged_cell, CellId part_cell_of_new, const RunPart &part)
-{
-    const Item run = run_of(merged_cell);
-    const Item group = cell_at(part_cell_of_new).item;
-    cell_at(part_cell_of_new).item = NO_ITEM;
     if (part.opening == KIND_XI) {
-        const CellId first = cell_new(group, list_of(run));
-        cell_at(merged_cell).item = list_item(first);
-        part_linked(merge, holder, merged_cell, first);
+        move_part(merge, pair, from, -1);
         return;
     }
-    CellId after = part.opening == KIND_XE ? part_cell(merge.memo.group_parts, run, Part::DT) : 0;
-    if (!after)
-        after = part_cell(merge.memo.group_parts, run, Part::DS);
-    if (!after)
+    int after = part.opening == KIND_XE ? part_index(pair.merged, PartKind::DT) : -1;
+    if (after < 0)
+        after = part_index(pair.merged, PartKind::DS);
+    if (after < 0)
         structure_fault();
-    cell_at(after).next = cell_new(group, cell_at(after).next);
-    part_linked(merge, holder, merged_cell, cell_at(after).next);
+    move_part(merge, pair, from, after);
 }
 
 // Earliest start, latest end, the other group's origin pairs and inner items.
-void join_groups(Merge &merge, Item into, Item from, LineKind opening, LineKind closing)
+void join_groups(Merge &merge, Part &into, Part &from, LineKind opening, LineKind closing)
 {
-    const LineId into_open = opening_line(into, opening);
-    const LineId from_open = opening_line(from, opening);
-    const LineId into_close = closing_line(merge, into, closing);
-    const LineId from_close = closing_line(merge, from, closing);
+    const LineId into_open = opening_line(cell_at(into.cell).item, opening);
+    const LineId from_open = opening_line(cell_at(from.cell).item, opening);
+    const LineId into_close = closing_line(into, closing);
+    const LineId from_close = closing_line(from, closing);
 
     const uint32_t start = read_number(into_open, 1);
     const uint32_t other_start = read_number(from_open, 1);
@@ -378,17 +408,17 @@ void join_groups(Merge &merge, Item into, Item from, LineKind opening, LineKind 
     insert_group_contents(merge, into, from);
 }
 
-void merge_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run, const RunPart &part)
+void merge_groups(Merge &merge, RunPair &pair, const RunPart &part)
 {
-    const CellId new_cell = part_cell(merge.new_parts, new_run, part.part);
-    if (!new_cell)
+    const int from = part_index(pair.fresh, part.kind);
+    if (from < 0)
         return;
-    const CellId merged_part = part_cell(merge.memo.group_parts, run_of(merged_cell), part.part);
-    if (!merged_part) {
-        move_part_into(merge, holder, merged_cell, new_cell, part);
+    const int into = part_index(pair.merged, part.kind);
+    if (into < 0) {
+        move_part_into(merge, pair, from, part);
         return;
     }
-    join_groups(merge, cell_at(merged_part).item, cell_at(new_cell).item, part.opening, part.closing);
+    join_groups(merge, pair.merged[into], pair.fresh[from], part.opening, part.closing);
 }
 
 // "1" outranks "2", and "2" outranks every other verdict; otherwise the
@@ -401,28 +431,27 @@ void merge_verdicts(LineId into_fs, LineId from_fs)
         line_set_field_text(into_fs, 3, other);
 }
 
-void merge_ds_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_run)
+void merge_ds_groups(Merge &merge, RunPair &pair)
 {
-    const CellId new_cell = part_cell(merge.new_parts, new_run, Part::DS);
-    if (!new_cell)
+    const int from_at = part_index(pair.fresh, PartKind::DS);
+    if (from_at < 0)
         return;
-    const Item run = run_of(merged_cell);
-    const CellId merged_part = part_cell(merge.memo.group_parts, run, Part::DS);
-    const Item from = cell_at(new_cell).item;
-    if (!merged_part) {
-        const CellId xi_cell = part_cell(merge.memo.group_parts, run, Part::XI);
-        if (!xi_cell)
+    const int into_at = part_index(pair.merged, PartKind::DS);
+    if (into_at < 0) {
+        const int xi = part_index(pair.merged, PartKind::XI);
+        if (xi < 0)
             internal_fault();
-        cell_at(new_cell).item = NO_ITEM;
-        cell_at(xi_cell).next = cell_new(from, cell_at(xi_cell).next);
-        part_linked(merge, holder, merged_cell, cell_at(xi_cell).next);
+        move_part(merge, pair, from_at, xi);
         return;
     }
-    const Item into = cell_at(merged_part).item;
+    Part &into_part = pair.merged[into_at];
+    Part &from_part = pair.fresh[from_at];
+    const Item into = cell_at(into_part.cell).item;
+    const Item from = cell_at(from_part.cell).item;
     const LineId into_ds = opening_line(into, KIND_DS);
     const LineId from_ds = opening_line(from, KIND_DS);
-    const LineId into_fs = closing_line(merge, into, KIND_FS);
-    const LineId from_fs = closing_line(merge, from, KIND_FS);
+    const LineId into_fs = closing_line(into_part, KIND_FS);
+    const LineId from_fs = closing_line(from_part, KIND_FS);
 
     const uint32_t start = read_number(into_ds, 5);
     const uint32_t other_start = read_number(from_ds, 5);
@@ -439,16 +468,16 @@ void merge_ds_groups(Merge &merge, CellId holder, CellId merged_cell, Item new_r
             structure_fault();
         merge.pending.emplace_back(into_holder, from_inner);
     } else {
-        insert_group_contents(merge, into, from);
+        insert_group_contents(merge, into_part, from_part);
     }
 }
 
-void merge_runs(Merge &merge, CellId holder, CellId merged_cell, Item new_run)
+void merge_runs(Merge &merge, RunPair &pair)
 {
-    merge_groups(merge, holder, merged_cell, new_run, XI_PART);
-    merge_ds_groups(merge, holder, merged_cell, new_run);
-    merge_groups(merge, holder, merged_cell, new_run, DT_PART);
-    merge_groups(merge, holder, merged_cell, new_run, XE_PART);
+    merge_groups(merge, pair, XI_PART);
+    merge_ds_groups(merge, pair);
+    merge_groups(merge, pair, DT_PART);
+    merge_groups(merge, pair, XE_PART);
 }
 
 // Tells the rendezvous order of a run linked into a merged run list.
@@ -480,14 +509,14 @@ CellId find_scenario_partner(Merge &merge, Item merged_runs, LineId ds_line)
     const std::string_view instance = read_text(ds_line, 4);
     const int32_t file_number = first_file_number(ds_line);
     for (CellId cell = is_list_item(merged_runs) ? list_of(merged_runs) : 0; cell; cell = cell_at(cell).next) {
-        const Item run = run_of(cell);
-        if (const Item ds = part_item(merge.memo.group_parts, run, Part::DS)) {
+        const RunParts parts = find_parts(run_of(cell), &merge.memo);
+        if (const Item ds = part_item(parts, PartKind::DS)) {
             const LineId merged_ds = opening_line(ds, KIND_DS);
             if (read_text(merged_ds, 1) == name && read_text(merged_ds, 4) == instance)
                 return cell;
             continue;
         }
-        const Item xi = part_item(merge.memo.group_parts, run, Part::XI);
+        const Item xi = part_item(parts, PartKind::XI);
         if (!xi)
             internal_fault();
         if (!has_contribution(opening_line(xi, KIND_XI), file_number))
@@ -506,7 +535,7 @@ void place_scenario_run(Merge &merge, CellId holder, CellId new_cell, LineId ds_
     CellId previous = 0;
     const Item runs = cell_at(holder).item;
     for (CellId cell = runs ? list_of(runs) : 0; cell; previous = cell, cell = cell_at(cell).next) {
-        const Item ds = part_item(merge.memo.group_parts, run_of(cell), Part::DS);
+        const Item ds = part_item(find_parts(run_of(cell), &merge.memo), PartKind::DS);
         if (ds && read_number(opening_line(ds, KIND_DS), 7) > key) {
             const CellId placed = cell_new(run, cell);
             if (previous)
@@ -521,46 +550,43 @@ void place_scenario_run(Merge &merge, CellId holder, CellId new_cell, LineId ds_
 }
 
 // The line by which a merged run's contributions are known.
-LineId reference_line(Merge &merge, Item run)
+LineId reference_line(const RunParts &parts)
 {
-    if (const Item xi = part_item(merge.memo.group_parts, run, Part::XI))
+    if (const Item xi = part_item(parts, PartKind::XI))
         return opening_line(xi, KIND_XI);
-    if (const Item ds = part_item(merge.memo.group_parts, run, Part::DS))
+    if (const Item ds = part_item(parts, PartKind::DS))
         return opening_line(ds, KIND_DS);
     internal_fault();
 }
 
 // The i-th instance run of a file joins the first merged run that has no
 // contribution from that file yet; when all have one, it is appended.
-void merge_instance_run(Merge &merge, CellId holder, CellId new_cell, int32_t file_number)
+void merge_instance_run(Merge &merge, CellId holder, CellId new_cell, RunParts &fresh, int32_t file_number)
 {
-    const Item run = cell_at(new_cell).item;
     const Item runs = cell_at(holder).item;
     for (CellId cell = runs ? list_of(runs) : 0; cell; cell = cell_at(cell).next) {
-        if (!has_contribution(reference_line(merge, run_of(cell)), file_number)) {
-            merge_groups(merge, holder, cell, run, XI_PART);
+        RunParts merged = find_parts(run_of(cell), &merge.memo);
+        if (!has_contribution(reference_line(merged), file_number)) {
+            RunPair pair{holder, cell, merged, fresh};
+            merge_groups(merge, pair, XI_PART);
             return;
         }
     }
+    const Item run = cell_at(new_cell).item;
     cell_at(new_cell).item = NO_ITEM;
     append_run(merge, holder, run);
 }
 
 // The searches through the run index.
 
-void classify(Merge &merge, RunEntry &entry)
+void classify(RunEntry &entry)
 {
-    const Item run = cell_at(entry.cell).item;
-    entry.xi_line = entry.ds_line = 0;
-    if (!is_list_item(run)) {
-        entry.faulty = true;
-        return;
-    }
-    const Item xi = part_item(merge.memo.group_parts, run, Part::XI);
-    const Item ds = part_item(merge.memo.group_parts, run, Part::DS);
+    const Item xi = part_item(entry.parts, PartKind::XI);
+    const Item ds = part_item(entry.parts, PartKind::DS);
     entry.xi_line = xi ? opening_of(xi, KIND_XI) : 0;
     entry.ds_line = ds ? opening_of(ds, KIND_DS) : 0;
-    entry.faulty = (xi && !entry.xi_line) || (ds && !entry.ds_line) || (!xi && !ds);
+    entry.faulty = !is_list_item(cell_at(entry.cell).item) || (xi && !entry.xi_line) || (ds && !entry.ds_line) ||
+                   (!xi && !ds);
     if (entry.ds_line)
         entry.order_key = read_number(entry.ds_line, 7);
 }
@@ -621,7 +647,7 @@ bool note_run(RunIndex &index, uint32_t at, LineId ds_line_before, bool added)
 uint32_t add_entry(RunIndex &index, CellId cell, uint32_t prev, uint32_t next)
 {
     const uint32_t at = static_cast<uint32_t>(index.entries.size());
-    index.entries.push_back({cell, 0, prev, next});
+    index.entries.push_back(RunEntry{cell, {}, 0, prev, next});
     (prev == NONE ? index.first : index.entries[prev].next) = at;
     (next == NONE ? index.last : index.entries[next].prev) = at;
     const uint64_t low = prev == NONE ? 0 : index.entries[prev].label;
@@ -639,8 +665,11 @@ bool build_index(Merge &merge, RunIndex &index, CellId holder)
     const Item runs = cell_at(holder).item;
     for (CellId cell = runs ? list_of(runs) : 0; cell; cell = cell_at(cell).next) {
         const uint32_t at = add_entry(index, cell, index.last, NONE);
-        classify(merge, index.entries[at]);
-        if (index.entries[at].faulty)
+        RunEntry &entry = index.entries[at];
+        if (is_list_item(cell_at(cell).item))
+            entry.parts = find_parts(cell_at(cell).item, &merge.memo);
+        classify(entry);
+        if (entry.faulty)
             return false;
         if (index.entries[at].ds_line) {
             add_identity(index, at);
@@ -700,7 +729,7 @@ uint32_t indexed_partner(RunIndex &index, LineId ds_line)
 
 // The new run's own cell goes in before the first scenario with a greater
 // order key, or at the end.
-bool indexed_place(Merge &merge, RunIndex &index, CellId holder, CellId new_cell, LineId ds_line)
+bool indexed_place(Merge &merge, RunIndex &index, CellId holder, CellId new_cell, RunParts &fresh, LineId ds_line)
 {
     const Item run = cell_at(new_cell).item;
     cell_at(new_cell).item = NO_ITEM;
@@ -714,11 +743,12 @@ bool indexed_place(Merge &merge, RunIndex &index, CellId holder, CellId new_cell
         cell_at(index.entries[prev].cell).next = cell;
     run_linked(merge, holder, cell);
     const uint32_t at = add_entry(index, cell, prev, next);
-    classify(merge, index.entries[at]);
+    index.entries[at].parts = std::move(fresh);
+    classify(index.entries[at]);
     return note_run(index, at, 0, true);
 }
 
-bool indexed_append(Merge &merge, RunIndex &index, CellId holder, CellId new_cell)
+bool indexed_append(Merge &merge, RunIndex &index, CellId holder, CellId new_cell, RunParts &fresh)
 {
     const Item run = cell_at(new_cell).item;
     cell_at(new_cell).item = NO_ITEM;
@@ -729,56 +759,62 @@ bool indexed_append(Merge &merge, RunIndex &index, CellId holder, CellId new_cel
         cell_at(index.entries[index.last].cell).next = cell;
     run_linked(merge, holder, cell);
     const uint32_t at = add_entry(index, cell, index.last, NONE);
-    classify(merge, index.entries[at]);
+    index.entries[at].parts = std::move(fresh);
+    classify(index.entries[at]);
     return note_run(index, at, 0, true);
 }
 
-bool merged_into(Merge &merge, RunIndex &index, uint32_t at)
+bool merged_into(RunIndex &index, uint32_t at)
 {
     const LineId ds_line_before = index.entries[at].ds_line;
-    classify(merge, index.entries[at]);
+    classify(index.entries[at]);
     return note_run(index, at, ds_line_before, false);
 }
 
 // Merges one new run into the list; false when the index no longer holds.
 bool merge_run_indexed(Merge &merge, RunIndex &index, CellId holder, CellId cell)
 {
-    const Item run = run_of(cell);
-    if (const Item ds = part_item(merge.new_parts, run, Part::DS)) {
+    RunParts fresh = find_parts(run_of(cell), nullptr);
+    if (const Item ds = part_item(fresh, PartKind::DS)) {
         const LineId ds_line = opening_line(ds, KIND_DS);
         start_file(index, first_file_number(ds_line));
         const uint32_t partner = indexed_partner(index, ds_line);
         if (partner == NONE)
-            return indexed_place(merge, index, holder, cell, ds_line);
-        merge_runs(merge, holder, index.entries[partner].cell, run);
-        return merged_into(merge, index, partner);
+            return indexed_place(merge, index, holder, cell, fresh, ds_line);
+        RunPair pair{holder, index.entries[partner].cell, index.entries[partner].parts, fresh};
+        merge_runs(merge, pair);
+        return merged_into(index, partner);
     }
-    const Item xi = part_item(merge.new_parts, run, Part::XI);
+    const Item xi = part_item(fresh, PartKind::XI);
     if (!xi)
         structure_fault();
     start_file(index, first_file_number(opening_line(xi, KIND_XI)));
     const uint32_t partner = first_lacking(index);
     if (partner == NONE)
-        return indexed_append(merge, index, holder, cell);
-    merge_groups(merge, holder, index.entries[partner].cell, run, XI_PART);
-    return merged_into(merge, index, partner);
+        return indexed_append(merge, index, holder, cell, fresh);
+    RunPair pair{holder, index.entries[partner].cell, index.entries[partner].parts, fresh};
+    merge_groups(merge, pair, XI_PART);
+    return merged_into(index, partner);
 }
 
 void merge_run_walking(Merge &merge, CellId holder, CellId cell)
 {
-    const Item run = run_of(cell);
-    if (const Item ds = part_item(merge.new_parts, run, Part::DS)) {
+    RunParts fresh = find_parts(run_of(cell), nullptr);
+    if (const Item ds = part_item(fresh, PartKind::DS)) {
         const LineId ds_line = opening_line(ds, KIND_DS);
-        if (const CellId partner = find_scenario_partner(merge, cell_at(holder).item, ds_line))
-            merge_runs(merge, holder, partner, run);
-        else
+        if (const CellId partner = find_scenario_partner(merge, cell_at(holder).item, ds_line)) {
+            RunParts merged = find_parts(run_of(partner), &merge.memo);
+            RunPair pair{holder, partner, merged, fresh};
+            merge_runs(merge, pair);
+        } else {
             place_scenario_run(merge, holder, cell, ds_line);
+        }
         return;
     }
-    const Item xi = part_item(merge.new_parts, run, Part::XI);
+    const Item xi = part_item(fresh, PartKind::XI);
     if (!xi)
         structure_fault();
-    merge_instance_run(merge, holder, cell, first_file_number(opening_line(xi, KIND_XI)));
+    merge_instance_run(merge, holder, cell, fresh, first_file_number(opening_line(xi, KIND_XI)));
 }
 
 void merge_run_list(Merge &merge, CellId holder, Item new_runs)

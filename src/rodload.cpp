@@ -248,8 +248,7 @@ void Scanner::end_comment_run(unsigned char first, unsigned char second)
         bad_numbers_ |= comments_short_;
 }
 
-// The whole rest of a stream, in a block of the allocation wrappers with
-// room for one byte more.
+// The whole rest of a stream, in room of the model for file bytes.
 struct ReadBytes {
     char *bytes = nullptr;
     std::size_t size = 0;
@@ -258,13 +257,13 @@ struct ReadBytes {
 ReadBytes read_whole(FILE *file, std::size_t size_hint)
 {
     std::size_t capacity = size_hint + 1;
-    ReadBytes read{static_cast<char *>(xmalloc_reserve(capacity + 1)), 0};
+    ReadBytes read{rod_bytes_new(capacity), 0};
     for (;;) {
         if (read.size == capacity) {
+            // More than the file's size said: it grew, or is no regular file.
             capacity *= 2;
-            char *bigger = static_cast<char *>(xmalloc_reserve(capacity + 1));
+            char *bigger = rod_bytes_new(capacity);
             std::memcpy(bigger, read.bytes, read.size);
-            xfree(read.bytes);
             read.bytes = bigger;
         }
         const std::size_t got = std::fread(read.bytes + read.size, 1, capacity - read.size, file);
@@ -319,7 +318,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     std::optional<PhaseTimer> timer;
     if (structure_seconds)
         timer.emplace(*structure_seconds);
-    StructuredFile structured = structure_lines(scanner.lines(), file);
+    StructuredFile structured = structure_lines(scanner.lines());
     rod.tree = structured.tree;
     prune_selection(rod.tree);
     regroup_timed(rod.tree);
@@ -338,10 +337,8 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
     const bool regular = fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
     const ReadBytes read = read_whole(stream, regular ? static_cast<std::size_t>(status.st_size) : 0);
     // A read error (a directory, a failing disk) must not pass for the end of the file.
-    if (std::ferror(stream)) {
-        xfree(read.bytes);
+    if (std::ferror(stream))
         access_problem(file_name);
-    }
     xfclose(stream);
     file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, &file.structure_seconds);
     file.rod.regular = regular;

@@ -26,11 +26,10 @@ struct RodFile {
     long long pieces = 0; // lines read, header included (for the phase log)
 };
 
-// The first step of the loading: the file's bytes (which the model takes,
-// a block of the allocation wrappers with room for one byte more than
-// `size`) scanned into its flat list of lines: every line checked, the code
-// filter, the naming, the conversion of numeric fields and the numbering
-// done, TP lines added. `header_field` gets field 2 of the header line when
+// The first step of the loading: the file's bytes (in room from
+// rod_bytes_new, kept by the model) scanned into its flat list of lines:
+// every line checked, the code filter, the naming, the conversion of
+// numeric fields and the numbering done, TP lines added. `header_field` gets field 2 of the header line when
 // `first`. UNEXPTEOF (ERRINTERN for an unknown code) when the text is damaged.
 std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
                                    std::string &header_field);
@@ -43,8 +42,7 @@ std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool
 // FICNOTOPN when it cannot be read; UNEXPTEOF (ERRINTERN for an unknown
 // code) when its text is damaged.
 RodFile rod_load_file(const std::string &name, int file, bool time_mode, bool first);
-// The same from bytes already read (the model takes `bytes`, a block of
-// the allocation wrappers, with room for one byte more than `size`).
+// The same from bytes already read into room from rod_bytes_new.
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first);
 
 // The merged report of every ROD file: heads, body and tails (see

@@ -2,7 +2,10 @@
 
 #include "cstsyst.h"
 
+#include <sys/mman.h>
+
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -18,6 +21,23 @@ GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 
 namespace {
 
+constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+
+// A block of whole huge pages (advised as such where the system gives them
+// on request): a large merge reaches gigabytes of records and file bytes
+// in no order, and with small pages most accesses miss the address
+// translation cache. `raw` gets what to free.
+char *huge_block(std::size_t bytes, void *&raw)
+{
+    raw = xmalloc_reserve(bytes + HUGE_PAGE);
+    const auto address = reinterpret_cast<std::uintptr_t>(raw);
+    char *aligned = static_cast<char *>(raw) + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
+#ifdef MADV_HUGEPAGE
+    madvise(aligned, bytes, MADV_HUGEPAGE);
+#endif
+    return aligned;
+}
+
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
 // model is released. Ids are below 2^31 (an item keeps one bit for its
@@ -29,6 +49,7 @@ public:
     static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
 
     explicit ChunkedStore(T **chunks) : chunks_(chunks) {}
+    static_assert(sizeof(T) * CHUNK == HUGE_PAGE);
 
     T &at(uint32_t id) { return chunks_[id >> ChunkBits][id & (CHUNK - 1)]; }
 
@@ -38,7 +59,7 @@ public:
         const std::lock_guard lock(mutex_);
         if (count_ == MAX_CHUNKS)
             fatal_out_of_memory();
-        chunks_[count_] = static_cast<T *>(xmalloc_reserve(sizeof(T) * CHUNK));
+        chunks_[count_] = reinterpret_cast<T *>(huge_block(sizeof(T) * CHUNK, raw_[count_]));
         const uint32_t first = count_ << ChunkBits;
         ++count_;
         return {first == 0 ? 1 : first, first + CHUNK};
@@ -48,7 +69,7 @@ public:
     {
         const std::lock_guard lock(mutex_);
         for (uint32_t chunk = 0; chunk < count_; ++chunk) {
-            xfree(chunks_[chunk]);
+            xfree(raw_[chunk]);
             chunks_[chunk] = nullptr;
         }
         count_ = 0;
@@ -56,6 +77,7 @@ public:
 
 private:
     T **chunks_;
+    void *raw_[MAX_CHUNKS] = {};
     uint32_t count_ = 0;
     std::mutex mutex_;
 };
@@ -96,6 +118,29 @@ struct RodText {
 };
 RodText rod_texts[MAX_FILES + 1];
 
+// File bytes: a thread's files one after the other in blocks of 64 MB; a
+// file of more than 16 MB in a block of its own.
+constexpr std::size_t BYTES_BLOCK = std::size_t{64} << 20;
+constexpr std::size_t OWN_BLOCK = std::size_t{16} << 20;
+
+struct BytesRoom {
+    char *next = nullptr;
+    std::size_t left = 0;
+    uint32_t generation = 0;
+};
+thread_local BytesRoom bytes_room;
+std::mutex bytes_blocks_mutex;
+std::vector<void *> bytes_blocks;
+
+char *bytes_block(std::size_t bytes)
+{
+    void *raw = nullptr;
+    char *block = huge_block(bytes, raw);
+    const std::lock_guard lock(bytes_blocks_mutex);
+    bytes_blocks.push_back(raw);
+    return block;
+}
+
 // Engine-made texts and replaced fields: made and read on the merge thread.
 std::deque<std::string> kept_texts;
 std::unordered_map<LineId, std::vector<std::pair<int, std::string_view>>> field_texts;
@@ -103,7 +148,7 @@ std::unordered_map<LineId, std::vector<std::pair<int, std::string_view>>> field_
 uint32_t gathered_new(OriginPair pair)
 {
     const uint32_t id = next_id(gathered_store, gathered_cursor);
-    gathered_store.at(id) = {pair, id};
+    gathered_store.at(id) = {pair, id, 0};
     return id;
 }
 
@@ -167,6 +212,25 @@ CellId cell_new(Item item, CellId next)
     return id;
 }
 
+LineId made_closing_line(LineKind kind)
+{
+    static std::mutex mutex;
+    static LineId lines[KIND_FR - KIND_FF + 1];
+    static uint32_t made_in = 0;
+    const std::lock_guard lock(mutex);
+    const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (made_in != now) {
+        for (int at = KIND_FF; at <= KIND_FR; ++at) {
+            const LineId id = line_new();
+            line_at(id).kind = static_cast<uint8_t>(at);
+            line_at(id).exact_code = 1;
+            lines[at - KIND_FF] = id;
+        }
+        made_in = now;
+    }
+    return lines[kind - KIND_FF];
+}
+
 LineId line_copy(LineId id)
 {
     const LineId copy = line_new();
@@ -174,13 +238,21 @@ LineId line_copy(LineId id)
     return copy;
 }
 
-void rod_text_keep(int file, char *bytes, std::size_t size)
+char *rod_bytes_new(std::size_t size)
 {
-    RodText &text = rod_texts[file];
-    if (text.bytes)
-        xfree(text.bytes);
-    text = {bytes, size};
+    const std::size_t rounded = (size + 1 + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    if (size + 1 > OWN_BLOCK)
+        return bytes_block(rounded);
+    const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (bytes_room.generation != now || bytes_room.left < size + 1)
+        bytes_room = {bytes_block(BYTES_BLOCK), BYTES_BLOCK, now};
+    char *bytes = bytes_room.next;
+    bytes_room.next += size + 1;
+    bytes_room.left -= size + 1;
+    return bytes;
 }
+
+void rod_text_keep(int file, char *bytes, std::size_t size) { rod_texts[file] = {bytes, size}; }
 
 std::string_view line_bytes(const Line &line)
 {
@@ -248,10 +320,13 @@ void model_release()
     line_store.release();
     cell_store.release();
     gathered_store.release();
-    for (RodText &text : rod_texts) {
-        if (text.bytes)
-            xfree(text.bytes);
+    for (RodText &text : rod_texts)
         text = {};
+    {
+        const std::lock_guard lock(bytes_blocks_mutex);
+        for (void *block : bytes_blocks)
+            xfree(block);
+        bytes_blocks.clear();
     }
     kept_texts.clear();
     field_texts.clear();

@@ -129,9 +129,10 @@ inline bool gathers_origins(uint8_t kind)
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {
+// Chunks of 2 MB each, advised as huge pages.
 constexpr unsigned LINE_BITS = 16;
-constexpr unsigned CELL_BITS = 17;
-constexpr unsigned GATHERED_BITS = 16;
+constexpr unsigned CELL_BITS = 18;
+constexpr unsigned GATHERED_BITS = 17;
 extern Line *lines[std::size_t{1} << (31 - LINE_BITS)];
 extern Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
 } // namespace store_chunks
@@ -147,11 +148,16 @@ inline Cell &cell_at(CellId id)
 
 // A zeroed line record (file 0, no text, no origin).
 LineId line_new();
+// The one record every closing line the engine makes of `kind` (FF to FR)
+// shares: such a line has no fields, no origin and is never written.
+LineId made_closing_line(LineKind kind);
 CellId cell_new(Item item = NO_ITEM, CellId next = 0);
 LineId line_copy(LineId id);
 
-// The bytes of file `file` (1 to 1000), kept until the model is released.
-// The model takes `bytes`, a block of the allocation wrappers.
+// Room for `size` bytes of a ROD file, kept until the model is released.
+// A thread's files lie one after the other in large blocks on huge pages.
+char *rod_bytes_new(std::size_t size);
+// The bytes of file `file` (1 to 1000), in room from rod_bytes_new.
 void rod_text_keep(int file, char *bytes, std::size_t size);
 // The line's bytes as read (its code, fields and what lies between).
 std::string_view line_bytes(const Line &line);
@@ -195,6 +201,7 @@ template <typename Visit> bool line_any_origin(LineId id, Visit visit);
 struct GatheredPair {
     OriginPair pair;
     uint32_t next;
+    uint32_t spare; // sixteen bytes: a chunk fills a huge page
 };
 namespace store_chunks {
 extern GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];

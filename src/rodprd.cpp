@@ -67,28 +67,30 @@ mode_t new_file_mode(const char *target)
     return 0666 & ~mask;
 }
 
-// Writes the lines of a cell's item (a line, or every line of a list).
-struct LineWriter {
-    OutputBuffer &buffer;
-    uint32_t time_offset;
-    std::unordered_map<std::string_view, int> *names; // numbering of IE names, when it is this writer's
+// Writes lines in tree order. The lines of a merged report lie scattered
+// over every file's records and bytes: they are taken a batch at a time,
+// their records and then their bytes fetched ahead, so that the waits for
+// memory overlap instead of adding up.
+class LineWriter {
+public:
+    LineWriter(OutputBuffer &buffer, uint32_t time_offset, std::unordered_map<std::string_view, int> *names)
+        : buffer_(buffer), time_offset_(time_offset), names_(names)
+    {
+    }
+    ~LineWriter() { flush(); }
 
     bool line(CellId cell)
     {
-        const LineId line = line_of(cell_at(cell).item);
-        const int kind = line_at(line).kind;
-        const Output output = output_of(kind);
-        if (output == Output::Skipped)
-            return true;
-        if (kind == KIND_IE && names)
-            number_repeated_name(*names, line);
-        print_line(buffer, line, output == Output::WithoutLastTwoFields, time_offset);
+        batch_[size_++] = line_of(cell_at(cell).item);
+        if (size_ == BATCH)
+            flush();
         return true;
     }
+    // The lines of `count` cells from `first` (each a line, or a list).
     void cells(CellId first, uint32_t count)
     {
         CellId cell = first;
-        for (uint32_t k = 0; k < count; ++k, cell = cell_at(cell).next) {
+        for (uint32_t k = 0; k < count && cell; ++k, cell = cell_at(cell).next) {
             const Item item = cell_at(cell).item;
             if (is_line_item(item))
                 line(cell);
@@ -96,6 +98,39 @@ struct LineWriter {
                 for_each_line_cell(list_of(item), [this](CellId inner) { return line(inner); });
         }
     }
+    void flush()
+    {
+        for (uint32_t at = 0; at < size_; ++at)
+            __builtin_prefetch(&line_at(batch_[at]));
+        for (uint32_t at = 0; at < size_; ++at) {
+            const Line &record = line_at(batch_[at]);
+            if (record.has_text)
+                __builtin_prefetch(line_bytes(record).data());
+        }
+        for (uint32_t at = 0; at < size_; ++at)
+            write(batch_[at]);
+        size_ = 0;
+    }
+
+private:
+    static constexpr uint32_t BATCH = 32;
+
+    void write(LineId line)
+    {
+        const int kind = line_at(line).kind;
+        const Output output = output_of(kind);
+        if (output == Output::Skipped)
+            return;
+        if (kind == KIND_IE && names_)
+            number_repeated_name(*names_, line);
+        print_line(buffer_, line, output == Output::WithoutLastTwoFields, time_offset_);
+    }
+
+    OutputBuffer &buffer_;
+    uint32_t time_offset_;
+    std::unordered_map<std::string_view, int> *names_;
+    LineId batch_[BATCH];
+    uint32_t size_ = 0;
 };
 
 // A stretch of cells of one chain whose lines are written together.
@@ -220,7 +255,7 @@ private:
     void format(const Segment &segment, std::string &text)
     {
         OutputBuffer buffer(text);
-        LineWriter{buffer, time_offset_, nullptr}.cells(segment.first, segment.cells);
+        LineWriter(buffer, time_offset_, nullptr).cells(segment.first, segment.cells);
         buffer.flush();
     }
 
@@ -259,17 +294,18 @@ bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, u
     buffer.add(header_line);
     buffer.add(" \n");
     std::unordered_map<std::string_view, int> names;
-    LineWriter writer{buffer, time_offset, &names};
     const CellId body = report ? cell_at(report).next : 0;
     if (names_in_heads && body && two_threads_worth_it()) {
-        writer.cells(report, 1);
+        LineWriter(buffer, time_offset, &names).cells(report, 1);
         Segments rest(body);
-        if (ParallelWriter(buffer, rest, time_offset).run())
-            return buffer.flush() && !std::ferror(out);
-        writer.cells(body, UINT32_MAX);
+        if (!ParallelWriter(buffer, rest, time_offset).run())
+            LineWriter(buffer, time_offset, nullptr).cells(body, UINT32_MAX);
         return buffer.flush() && !std::ferror(out);
     }
-    for_each_line_cell(report, [&writer](CellId cell) { return writer.line(cell); });
+    {
+        LineWriter writer(buffer, time_offset, &names);
+        for_each_line_cell(report, [&writer](CellId cell) { return writer.line(cell); });
+    }
     return buffer.flush() && !std::ferror(out);
 }
 

@@ -402,7 +402,9 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
 // order: its RD lines, and the first and last line of every list in it
-// that starts with a line.
+// that starts with a line, but for the closing lines the engine made, which
+// share one record (a group that takes items ends with a line read from
+// its file).
 template <typename Label> void RendezvousOrder::each_anchor(Item item, Label label) const
 {
     if (is_line_item(item)) {
@@ -430,8 +432,10 @@ template <typename Label> void RendezvousOrder::each_anchor(Item item, Label lab
         place.first = false;
         place.cell = cell.next;
         if (is_line_item(cell.item)) {
-            if (bounds || line_code_is(line_of(cell.item), KIND_RD))
-                label(line_of(cell.item));
+            const LineId line = line_of(cell.item);
+            const int kind = line_at(line).kind;
+            if ((bounds && (kind < KIND_FF || kind > KIND_FR)) || line_code_is(line, KIND_RD))
+                label(line);
         } else if (is_list_item(cell.item)) {
             const CellId inner = list_of(cell.item);
             places.push_back({inner, true, is_line_item(cell_at(inner).item)});

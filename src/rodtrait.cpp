@@ -21,9 +21,8 @@ struct FlatChain {
     std::vector<uint32_t> next{0}; // 0: end of the chain
     std::vector<uint8_t> kind{0xFF};
     std::vector<uint8_t> exact{0};
-    int file;
 
-    explicit FlatChain(const std::vector<LineId> &lines, int file_number) : file(file_number)
+    explicit FlatChain(const std::vector<LineId> &lines)
     {
         line.reserve(lines.size() + lines.size() / 2 + 1);
         for (LineId id : lines)
@@ -73,16 +72,6 @@ uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set)
         if (!chain.code_in(current, set))
             return previous;
     return current;
-}
-
-LineId made_line(LineKind kind, int file)
-{
-    const LineId id = line_new();
-    Line &line = line_at(id);
-    line.kind = kind;
-    line.exact_code = 1;
-    line.file = static_cast<uint16_t>(file);
-    return id;
 }
 
 // FW repeats the opening DW line with fields 3 and 5 raised by field 4.
@@ -140,7 +129,7 @@ void close_runs_from(FlatChain &chain, uint32_t before, int limit, const Closing
             unexpected_end();
         switch (step.closing) {
         case Closing::Line:
-            chain.insert_after(run_end, made_line(step.closer, chain.file));
+            chain.insert_after(run_end, made_closing_line(step.closer));
             break;
         case Closing::Fw:
             chain.insert_after(run_end, fw_line(chain.line[opening]));
@@ -342,9 +331,9 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 
 } // namespace
 
-StructuredFile structure_lines(const std::vector<LineId> &lines, int file)
+StructuredFile structure_lines(const std::vector<LineId> &lines)
 {
-    FlatChain chain(lines, file);
+    FlatChain chain(lines);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, 0, -1, step);
 

@@ -41,7 +41,6 @@ struct StructuredFile {
 // Adds the made closing lines of the nine run kinds to a file's flat line
 // list (in file order, TP lines in place), encloses the blocks and splits
 // the file in three. Every structural fault ends the run with UNEXPTEOF.
-// `file` is the file number the made lines belong to.
-StructuredFile structure_lines(const std::vector<LineId> &lines, int file);
+StructuredFile structure_lines(const std::vector<LineId> &lines);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);

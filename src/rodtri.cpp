@@ -4,6 +4,7 @@
 #include "rodbase.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -79,8 +80,6 @@ TimeKey item_time(Item x)
 
 namespace {
 
-constexpr std::size_t RECORD_CHUNK = 128;
-
 // The 2^32-wide window a 64-bit key lies in.
 int64_t window_of(int64_t value) { return value >> 32; }
 
@@ -88,52 +87,74 @@ int64_t window_of(int64_t value) { return value >> 32; }
 
 RecordList::Pos RecordList::upper_bound(int64_t key) const
 {
-    const auto chunk = std::upper_bound(chunks_.begin(), chunks_.end(), key,
-                                        [](int64_t k, const Chunk &c) { return k < c.keys.back(); });
-    if (chunk == chunks_.end())
+    const auto chunk = std::upper_bound(greatest_.begin(), greatest_.end(), key);
+    if (chunk == greatest_.end())
         return end();
-    const auto index = std::upper_bound(chunk->keys.begin(), chunk->keys.end(), key);
-    return {static_cast<std::size_t>(chunk - chunks_.begin()), static_cast<std::size_t>(index - chunk->keys.begin())};
+    const std::size_t at = static_cast<std::size_t>(chunk - greatest_.begin());
+    const Chunk &records = *chunks_[at];
+    const int64_t *found = std::upper_bound(records.keys, records.keys + records.size, key);
+    return {at, static_cast<std::size_t>(found - records.keys)};
 }
 
 bool RecordList::key_before(Pos pos, int64_t &key) const
 {
     if (!is_end(pos) && pos.index > 0) {
-        key = chunks_[pos.chunk].keys[pos.index - 1];
+        key = chunks_[pos.chunk]->keys[pos.index - 1];
         return true;
     }
     if (pos.chunk == 0)
         return false;
-    key = chunks_[pos.chunk - 1].keys.back();
+    key = greatest_[pos.chunk - 1];
     return true;
 }
 
 void RecordList::insert(Pos pos, int64_t key, CellId cell)
 {
     if (is_end(pos)) {
-        if (chunks_.empty() || chunks_.back().keys.size() == RECORD_CHUNK)
-            chunks_.emplace_back();
-        chunks_.back().keys.push_back(key);
-        chunks_.back().cells.push_back(cell);
+        if (chunks_.empty() || chunks_.back()->size == CHUNK) {
+            chunks_.push_back(std::make_unique<Chunk>());
+            greatest_.push_back(key);
+        }
+        Chunk &last = *chunks_.back();
+        last.keys[last.size] = key;
+        last.cells[last.size] = cell;
+        ++last.size;
+        greatest_.back() = key;
         return;
     }
-    Chunk &chunk = chunks_[pos.chunk];
-    chunk.keys.insert(chunk.keys.begin() + static_cast<std::ptrdiff_t>(pos.index), key);
-    chunk.cells.insert(chunk.cells.begin() + static_cast<std::ptrdiff_t>(pos.index), cell);
-    if (chunk.keys.size() > RECORD_CHUNK)
+    if (chunks_[pos.chunk]->size == CHUNK) {
         split(pos.chunk);
+        if (pos.index > CHUNK / 2) {
+            pos.index -= CHUNK / 2;
+            ++pos.chunk;
+        }
+    }
+    Chunk &records = *chunks_[pos.chunk];
+    std::memmove(records.keys + pos.index + 1, records.keys + pos.index, (records.size - pos.index) * sizeof(int64_t));
+    std::memmove(records.cells + pos.index + 1, records.cells + pos.index, (records.size - pos.index) * sizeof(CellId));
+    records.keys[pos.index] = key;
+    records.cells[pos.index] = cell;
+    ++records.size;
+    greatest_[pos.chunk] = records.keys[records.size - 1];
 }
 
 void RecordList::split(std::size_t at)
 {
-    Chunk upper;
-    Chunk &lower = chunks_[at];
-    const auto half = static_cast<std::ptrdiff_t>(lower.keys.size() / 2);
-    upper.keys.assign(lower.keys.begin() + half, lower.keys.end());
-    upper.cells.assign(lower.cells.begin() + half, lower.cells.end());
-    lower.keys.resize(static_cast<std::size_t>(half));
-    lower.cells.resize(static_cast<std::size_t>(half));
+    auto upper = std::make_unique<Chunk>();
+    Chunk &lower = *chunks_[at];
+    upper->size = lower.size - CHUNK / 2;
+    std::memcpy(upper->keys, lower.keys + CHUNK / 2, upper->size * sizeof(int64_t));
+    std::memcpy(upper->cells, lower.cells + CHUNK / 2, upper->size * sizeof(CellId));
+    lower.size = CHUNK / 2;
+    greatest_.insert(greatest_.begin() + static_cast<std::ptrdiff_t>(at) + 1, greatest_[at]);
+    greatest_[at] = lower.keys[lower.size - 1];
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
+}
+
+void RecordList::clear()
+{
+    chunks_.clear();
+    greatest_.clear();
 }
 
 bool TimeOrder::holds(const TimeFrame &frame) const

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "rodmodel.h"
@@ -42,33 +43,36 @@ struct TimeFrame {
 };
 
 // Records of a chain for time-ordered insertion: a sorted sequence of
-// (key, cell), kept in chunks of at most 128 so that an insertion moves
-// little and a search is two binary searches.
+// (key, cell) in chunks of at most 64, with the greatest key of each chunk
+// side by side, so that a search is a binary search over those and one in
+// a chunk, and an insertion moves at most one chunk.
 class RecordList {
 public:
     struct Pos {
         std::size_t chunk;
         std::size_t index;
     };
-    bool empty() const { return chunks_.empty(); }
     // The first record whose key is greater than `key` (end() when none).
     Pos upper_bound(int64_t key) const;
     Pos end() const { return {chunks_.size(), 0}; }
     bool is_end(Pos pos) const { return pos.chunk == chunks_.size(); }
-    CellId &cell(Pos pos) { return chunks_[pos.chunk].cells[pos.index]; }
+    CellId &cell(Pos pos) { return chunks_[pos.chunk]->cells[pos.index]; }
     // The key of the record before `pos`; false when there is none.
     bool key_before(Pos pos, int64_t &key) const;
     // Inserts before `pos` (at the end for end()); keys must stay sorted.
     void insert(Pos pos, int64_t key, CellId cell);
-    void clear() { chunks_.clear(); }
+    void clear();
 
 private:
+    static constexpr uint32_t CHUNK = 64;
     struct Chunk {
-        std::vector<int64_t> keys;
-        std::vector<CellId> cells;
+        uint32_t size = 0;
+        int64_t keys[CHUNK];
+        CellId cells[CHUNK];
     };
     void split(std::size_t at);
-    std::vector<Chunk> chunks_;
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    std::vector<int64_t> greatest_; // the last key of each chunk
 };
 
 // Time-ordered insertion into a chain that takes items from file after file

@@ -21,7 +21,7 @@ constexpr const char *HEADER = "KORVA Probeworks \"v2.6a\" \"PLAN\" \"ROD file\"
 // A copy of `text` the model can take as a file's bytes.
 inline char *bytes_of(std::string_view text)
 {
-    char *bytes = static_cast<char *>(xmalloc_reserve(text.size() + 1));
+    char *bytes = rod_bytes_new(text.size());
     std::memcpy(bytes, text.data(), text.size());
     return bytes;
 }

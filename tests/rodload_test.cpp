@@ -42,8 +42,9 @@ TEST(Scan, NumbersReadAsScanfReadsThem)
     for (const Row &row : rows) {
         int32_t value = -1;
         EXPECT_EQ(field_number(row.field, value), row.fits) << row.field;
-        if (row.fits)
+        if (row.fits) {
             EXPECT_EQ(value, row.value) << row.field;
+        }
     }
 }
 
