@@ -85,7 +85,7 @@ public:
     }
 
     void scan();
-    const std::vector<LineId> &lines() const { return lines_; }
+    std::vector<LineId> take_lines() { return std::move(lines_); }
     const std::string &header_field() const { return header_field_; }
     long long pieces() const { return pieces_; }
 
@@ -318,7 +318,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     std::optional<PhaseTimer> timer;
     if (structure_seconds)
         timer.emplace(*structure_seconds);
-    StructuredFile structured = structure_lines(scanner.lines());
+    StructuredFile structured = structure_lines(scanner.take_lines());
     rod.tree = structured.tree;
     prune_selection(rod.tree);
     regroup_timed(rod.tree);
@@ -531,7 +531,7 @@ std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool
     rod_text_keep(file, bytes, size);
     scanner.scan();
     header_field = scanner.header_field();
-    return scanner.lines();
+    return scanner.take_lines();
 }
 
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)

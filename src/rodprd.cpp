@@ -81,10 +81,14 @@ public:
 
     bool line(CellId cell)
     {
-        batch_[size_++] = line_of(cell_at(cell).item);
+        add(line_of(cell_at(cell).item));
+        return true;
+    }
+    void add(LineId line)
+    {
+        batch_[size_++] = line;
         if (size_ == BATCH)
             flush();
-        return true;
     }
     // The lines of `count` cells from `first` (each a line, or a list).
     void cells(CellId first, uint32_t count)
@@ -133,74 +137,48 @@ private:
     uint32_t size_ = 0;
 };
 
-// A stretch of cells of one chain whose lines are written together.
-struct Segment {
-    CellId first;
-    uint32_t cells;
-};
-
-// Cuts the report from its body on into segments in tree order: cells are
-// taken 64 at a time; the body cell, and a cell holding a list of lists of
-// lists (a body holder's run list, the tails list), are opened, so that a
-// segment holds runs, groups or lines, not the report.
-class Segments {
+// The lines of the report from a cell on, in tree order, a few at a time.
+class LineWalk {
 public:
-    explicit Segments(CellId body) : current_(body)
-    {
-        if (!is_list_item(cell_at(body).item))
-            return;
-        if (const CellId after = cell_at(body).next)
-            pending_.push_back(after);
-        current_ = list_of(cell_at(body).item);
-    }
+    explicit LineWalk(CellId first) : cell_(first) {}
 
-    bool next(Segment &segment)
+    // Up to `room` of the next lines into `lines`; how many (0 at the end).
+    uint32_t take(LineId *lines, uint32_t room)
     {
-        for (;;) {
-            if (!current_) {
-                if (pending_.empty())
-                    return false;
-                current_ = pending_.back();
-                pending_.pop_back();
+        uint32_t taken = 0;
+        while (taken < room) {
+            if (!cell_) {
+                if (resume_.empty())
+                    break;
+                cell_ = resume_.back();
+                resume_.pop_back();
                 continue;
             }
-            if (opens(current_)) {
-                if (const CellId after = cell_at(current_).next)
-                    pending_.push_back(after);
-                current_ = list_of(cell_at(current_).item);
+            const Cell &current = cell_at(cell_);
+            if (is_line_item(current.item)) {
+                lines[taken++] = line_of(current.item);
+            } else if (is_list_item(current.item)) {
+                if (current.next)
+                    resume_.push_back(current.next);
+                cell_ = list_of(current.item);
                 continue;
             }
-            segment = {current_, 0};
-            while (current_ && segment.cells < CELLS && !opens(current_)) {
-                ++segment.cells;
-                current_ = cell_at(current_).next;
-            }
-            return true;
+            cell_ = current.next;
         }
+        return taken;
     }
 
 private:
-    static constexpr uint32_t CELLS = 64;
-    static bool opens(CellId cell)
-    {
-        Item item = cell_at(cell).item;
-        for (int depth = 0; depth < 3; ++depth) {
-            if (!is_list_item(item))
-                return false;
-            item = cell_at(list_of(item)).item;
-        }
-        return true;
-    }
-    std::vector<CellId> pending_; // chains to go on with, the next last
-    CellId current_ = 0;
+    CellId cell_;
+    std::vector<CellId> resume_;
 };
 
-// Segments formatted by two threads and written in their order, with a
-// bounded number formatted ahead of the writing.
+// The lines of a walk formatted by two threads, a batch at a time, and
+// written in their order by the first, at most eight batches ahead.
 class ParallelWriter {
 public:
-    ParallelWriter(OutputBuffer &out, Segments &segments, uint32_t time_offset)
-        : out_(out), segments_(segments), time_offset_(time_offset)
+    ParallelWriter(OutputBuffer &out, LineWalk &walk, uint32_t time_offset)
+        : out_(out), walk_(walk), time_offset_(time_offset)
     {
     }
 
@@ -209,37 +187,39 @@ public:
     {
         std::thread helper;
         try {
-            helper = std::thread([this] { format_segments(false); });
+            helper = std::thread([this] { format_batches(false); });
         } catch (const std::system_error &) {
             return false;
         }
-        format_segments(true);
+        format_batches(true);
         helper.join();
         return true;
     }
 
 private:
     static constexpr uint64_t AHEAD = 8;
+    static constexpr uint32_t BATCH = 4096;
 
-    // Takes segments to format until none is left; the writing thread also
+    // Takes batches to format until none is left; the writing thread also
     // writes the formatted ones in order.
-    void format_segments(bool writes)
+    void format_batches(bool writes)
     {
         std::string text;
+        std::vector<LineId> lines(BATCH);
         std::unique_lock lock(mutex_);
         for (;;) {
             if (writes)
                 write_ready(lock);
             if (taken_ - written_ < AHEAD && !exhausted_) {
-                Segment segment{};
-                if (!segments_.next(segment)) {
+                const uint32_t count = walk_.take(lines.data(), BATCH);
+                if (!count) {
                     exhausted_ = true;
                     changed_.notify_all();
                     continue;
                 }
                 const uint64_t number = taken_++;
                 lock.unlock();
-                format(segment, text);
+                format(lines.data(), count, text);
                 lock.lock();
                 formatted_.emplace(number, std::move(text));
                 text.clear();
@@ -250,13 +230,6 @@ private:
                 return;
             changed_.wait(lock);
         }
-    }
-
-    void format(const Segment &segment, std::string &text)
-    {
-        OutputBuffer buffer(text);
-        LineWriter(buffer, time_offset_, nullptr).cells(segment.first, segment.cells);
-        buffer.flush();
     }
 
     void write_ready(std::unique_lock<std::mutex> &lock)
@@ -272,8 +245,19 @@ private:
         }
     }
 
+    void format(const LineId *lines, uint32_t count, std::string &text)
+    {
+        OutputBuffer buffer(text);
+        {
+            LineWriter writer(buffer, time_offset_, nullptr);
+            for (uint32_t at = 0; at < count; ++at)
+                writer.add(lines[at]);
+        }
+        buffer.flush();
+    }
+
     OutputBuffer &out_;
-    Segments &segments_;
+    LineWalk &walk_;
     uint32_t time_offset_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -297,7 +281,7 @@ bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, u
     const CellId body = report ? cell_at(report).next : 0;
     if (names_in_heads && body && two_threads_worth_it()) {
         LineWriter(buffer, time_offset, &names).cells(report, 1);
-        Segments rest(body);
+        LineWalk rest(body);
         if (!ParallelWriter(buffer, rest, time_offset).run())
             LineWriter(buffer, time_offset, nullptr).cells(body, UINT32_MAX);
         return buffer.flush() && !std::ferror(out);

@@ -19,7 +19,7 @@
 //
 // When every IE line lies in the heads (`names_in_heads`), the body and
 // tails, which then need no numbering, are formatted on two threads in
-// segments written in their order.
+// batches written in their order.
 bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset,
                      bool names_in_heads = false);
 

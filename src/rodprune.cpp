@@ -115,12 +115,16 @@ void prune_selection(CellId tree)
         Slot at = slot;
         while (const CellId cell = at.get()) {
             const Item item = cell_at(cell).item;
-            if ((is_PP_group(item) || is_DA_group(item)) && !holds_selected_line(item)) {
-                at.set(cell_at(cell).next);
-                continue;
-            }
-            if (is_list_item(item))
+            if (is_list_item(item)) {
+                // A PP or DA group: its first line tells, then the rest.
+                const Item first = cell_at(list_of(item)).item;
+                const int kind = is_line_item(first) ? line_at(line_of(first)).kind : -1;
+                if ((kind == KIND_PP || kind == KIND_DA) && is_group(item) && !holds_selected_line(item)) {
+                    at.set(cell_at(cell).next);
+                    continue;
+                }
                 chains.push_back({cell, true});
+            }
             at = {cell, false};
         }
     }

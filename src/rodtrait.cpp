@@ -164,10 +164,18 @@ struct Element {
     Item item;
     int16_t kind; // -1 for a block
     uint8_t exact;
-    uint32_t first; // position of its first line in the flat list
 
     bool is_line_of(int wanted) const { return kind == wanted; }
 };
+
+std::size_t lines_in(Item item)
+{
+    if (is_line_item(item))
+        return 1;
+    std::size_t count = 0;
+    for_each_line_cell(list_of(item), [&count](CellId) { return ++count; });
+    return count;
+}
 
 Item enclose(const Element *first, const Element *last)
 {
@@ -184,15 +192,15 @@ Item enclose(const Element *first, const Element *last)
     return list_item(head);
 }
 
-// Flat blocks end at the first closing line after their opening line.
+// Flat blocks end at the first closing line after their opening line. The
+// top level is rewritten in place: a block takes less room than its lines.
 void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
 {
-    std::vector<Element> out;
-    out.reserve(elements.size());
+    std::size_t kept = 0;
     for (std::size_t i = 0; i < elements.size();) {
-        const Element &element = elements[i];
+        const Element element = elements[i];
         if (!element.is_line_of(opener)) {
-            out.push_back(element);
+            elements[kept++] = element;
             ++i;
             continue;
         }
@@ -201,39 +209,38 @@ void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
             ++closing;
         if (closing == i || closing == elements.size())
             unexpected_end();
-        out.push_back({enclose(&elements[i], &elements[closing]), -1, 0, element.first});
+        elements[kept++] = {enclose(&elements[i], &elements[closing]), -1, 0};
         i = closing + 1;
     }
-    elements.swap(out);
+    elements.resize(kept);
 }
 
 // Nested blocks pair up like parentheses.
 void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind closer)
 {
-    std::vector<Element> out;
-    out.reserve(elements.size());
     std::vector<std::size_t> open_blocks;
-    for (const Element &element : elements) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        const Element element = elements[i];
         if (element.is_line_of(opener)) {
-            open_blocks.push_back(out.size());
-            out.push_back(element);
+            open_blocks.push_back(kept);
+            elements[kept++] = element;
         } else if (element.is_line_of(closer)) {
             if (open_blocks.empty())
                 unexpected_end();
             const std::size_t start = open_blocks.back();
             open_blocks.pop_back();
-            out.push_back(element);
-            const Item block = enclose(&out[start], &out.back());
-            const uint32_t first = out[start].first;
-            out.resize(start);
-            out.push_back({block, -1, 0, first});
+            elements[kept] = element;
+            const Item block = enclose(&elements[start], &elements[kept]);
+            elements[start] = {block, -1, 0};
+            kept = start + 1;
         } else {
-            out.push_back(element);
+            elements[kept++] = element;
         }
     }
     if (!open_blocks.empty())
         unexpected_end();
-    elements.swap(out);
+    elements.resize(kept);
 }
 
 enum class Nesting { Flat, Paired };
@@ -331,21 +338,29 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 
 } // namespace
 
-StructuredFile structure_lines(const std::vector<LineId> &lines)
+// The closed flat list as top-level elements, with the lines in that order.
+std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<LineId> &ordered)
 {
     FlatChain chain(lines);
+    std::vector<LineId>().swap(lines);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, 0, -1, step);
-
-    StructuredFile structured;
     std::vector<Element> elements;
     elements.reserve(chain.line.size());
-    structured.lines.reserve(chain.line.size());
+    ordered.reserve(chain.line.size());
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
-        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node],
-                            static_cast<uint32_t>(structured.lines.size())});
-        structured.lines.push_back(chain.line[node]);
+        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node]});
+        ordered.push_back(chain.line[node]);
     }
+    return elements;
+}
+
+StructuredFile structure_lines(std::vector<LineId> lines)
+{
+    // The flat chain is gone before blocks are enclosed: the peak of a big
+    // file's loading holds only the elements beside the new cells.
+    StructuredFile structured;
+    std::vector<Element> elements = closed_elements(std::move(lines), structured.lines);
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
             nest_flat(elements, step.opener, step.closer);
@@ -353,8 +368,8 @@ StructuredFile structure_lines(const std::vector<LineId> &lines)
             nest_paired(elements, step.opener, step.closer);
     }
     structured.tree = split_three(elements);
-    structured.body_begin = elements[1].first;
-    structured.last_begin = elements.back().first;
+    structured.body_begin = lines_in(elements.front().item);
+    structured.last_begin = structured.lines.size() - lines_in(elements.back().item);
     return structured;
 }
 

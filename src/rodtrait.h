@@ -40,7 +40,8 @@ struct StructuredFile {
 
 // Adds the made closing lines of the nine run kinds to a file's flat line
 // list (in file order, TP lines in place), encloses the blocks and splits
-// the file in three. Every structural fault ends the run with UNEXPTEOF.
-StructuredFile structure_lines(const std::vector<LineId> &lines);
+// the file in three; the list is consumed. Every structural fault ends the
+// run with UNEXPTEOF.
+StructuredFile structure_lines(std::vector<LineId> lines);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);
