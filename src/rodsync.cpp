@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -397,7 +399,7 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     nodes_[successor].prev = node;
     set_node(line, node);
     if (line_code_is(line, KIND_RD))
-        by_name_.try_emplace(line_field_text(line, 1), ByLabel{&nodes_}).first->second.insert(node);
+        by_name_[line_field_text(line, 1)].insert(nodes_, node);
 }
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
@@ -482,6 +484,10 @@ LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId
 
 void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellId> then)
 {
+    // A line other than an RD line is no anchor: no need to find its place,
+    // which inside a group merged from many files can lie far on.
+    if (is_line_item(item) && !line_code_is(line_of(item), KIND_RD))
+        return;
     const LineId successor_line = first_labelled(from, then);
     const uint32_t successor = successor_line ? node_of(successor_line) : AFTER_ALL;
     each_anchor(item, [this, successor](LineId line) { insert_before(successor, line); });
@@ -492,11 +498,63 @@ LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64
     const auto found = by_name_.find(name);
     if (found == by_name_.end())
         return 0;
-    const auto next = found->second.upper_bound(after);
-    if (next == found->second.end())
+    const uint32_t next = found->second.first_above(nodes_, after);
+    if (!next)
         return 0;
-    label = nodes_[*next].label;
-    return lines_[*next];
+    label = nodes_[next].label;
+    return lines_[next];
+}
+
+std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &nodes, uint64_t label) const
+{
+    std::size_t low = 0;
+    std::size_t high = chunks_.size();
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        const Chunk &chunk = *chunks_[middle];
+        if (nodes[chunk.nodes[chunk.size - 1]].label > label)
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    return low;
+}
+
+uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after) const
+{
+    const std::size_t at = chunk_above(nodes, after);
+    if (at == chunks_.size())
+        return 0;
+    const Chunk &chunk = *chunks_[at];
+    return *std::upper_bound(chunk.nodes, chunk.nodes + chunk.size, after,
+                             [&nodes](uint64_t label, uint32_t node) { return label < nodes[node].label; });
+}
+
+void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_t node)
+{
+    const uint64_t label = nodes[node].label;
+    std::size_t at = chunk_above(nodes, label);
+    if (at == chunks_.size()) {
+        if (chunks_.empty() || chunks_.back()->size == CHUNK)
+            chunks_.push_back(std::make_unique<Chunk>());
+        at = chunks_.size() - 1;
+    }
+    if (chunks_[at]->size == CHUNK) {
+        auto upper = std::make_unique<Chunk>();
+        Chunk &lower = *chunks_[at];
+        upper->size = CHUNK / 2;
+        std::memcpy(upper->nodes, lower.nodes + CHUNK / 2, CHUNK / 2 * sizeof(uint32_t));
+        lower.size = CHUNK / 2;
+        const bool goes_up = label > nodes[lower.nodes[lower.size - 1]].label;
+        chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
+        at += goes_up;
+    }
+    Chunk &chunk = *chunks_[at];
+    uint32_t *place = std::upper_bound(chunk.nodes, chunk.nodes + chunk.size, label,
+                                       [&nodes](uint64_t wanted, uint32_t other) { return wanted < nodes[other].label; });
+    std::memmove(place + 1, place, static_cast<std::size_t>(chunk.nodes + chunk.size - place) * sizeof(uint32_t));
+    *place = node;
+    ++chunk.size;
 }
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)

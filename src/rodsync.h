@@ -14,7 +14,6 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -50,12 +49,23 @@ private:
         uint32_t prev;
         uint32_t next;
     };
-    struct ByLabel {
-        const std::vector<Node> *nodes;
-        using is_transparent = void;
-        bool operator()(uint32_t a, uint32_t b) const { return (*nodes)[a].label < (*nodes)[b].label; }
-        bool operator()(uint64_t a, uint32_t b) const { return a < (*nodes)[b].label; }
-        bool operator()(uint32_t a, uint64_t b) const { return (*nodes)[a].label < b; }
+    // The nodes of one rendezvous name's RD lines in label order, in chunks
+    // searched by the labels of their nodes (labels move when room is made,
+    // their order does not).
+    class NamedNodes {
+    public:
+        void insert(const std::vector<Node> &nodes, uint32_t node);
+        // The first node whose label is above `after`; 0 when none is.
+        uint32_t first_above(const std::vector<Node> &nodes, uint64_t after) const;
+
+    private:
+        static constexpr uint32_t CHUNK = 256;
+        struct Chunk {
+            uint32_t size = 0;
+            uint32_t nodes[CHUNK];
+        };
+        std::size_t chunk_above(const std::vector<Node> &nodes, uint64_t label) const;
+        std::vector<std::unique_ptr<Chunk>> chunks_;
     };
     uint32_t node_of(LineId line) const;
     void set_node(LineId line, uint32_t node);
@@ -68,7 +78,7 @@ private:
     std::vector<Node> nodes_; // 0: before the first line, 1: after the last
     std::vector<LineId> lines_;
     std::vector<std::unique_ptr<uint32_t[]>> node_chunks_; // node of each labelled line, by line id
-    std::unordered_map<std::string_view, std::set<uint32_t, ByLabel>> by_name_;
+    std::unordered_map<std::string_view, NamedNodes> by_name_;
 };
 
 // The merged report's time base, kept from file to file.

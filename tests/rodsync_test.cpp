@@ -112,4 +112,32 @@ TEST(RendezvousOrder, LabelsFollowTheTreeThroughManyInsertionsAtOnePlace)
     model_release();
 }
 
+TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertionsAnywhere)
+{
+    // Blocks go in at pseudo-random places of a growing body, so that the
+    // lines of each name fill, split and extend their chunks at the front,
+    // the middle and the end.
+    const std::vector<std::string> names = {"a", "b", "c"};
+    const CellId head = cell_new(block("a"));
+    const CellId body = cell_new(list_item(head));
+    RendezvousOrder order;
+    order.build(body);
+    std::vector<std::string> expected = {"\"a\""};
+    uint32_t random = 12345;
+    for (int k = 0; k < 4000; ++k) {
+        random = random * 1103515245u + 12345u;
+        const std::size_t after = (random >> 8) % expected.size();
+        CellId place = head;
+        for (std::size_t step = 0; step < after; ++step)
+            place = cell_at(place).next;
+        const std::string &name = names[(random >> 4) % names.size()];
+        const CellId added = cell_new(block(name), cell_at(place).next);
+        cell_at(place).next = added;
+        order.linked(cell_at(added).item, cell_at(added).next, {});
+        expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(after) + 1, "\"" + name + "\"");
+    }
+    EXPECT_EQ(names_in_order(order, names), expected);
+    model_release();
+}
+
 } // namespace
