@@ -493,7 +493,7 @@ void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellI
     each_anchor(item, [this, successor](LineId line) { insert_before(successor, line); });
 }
 
-LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64_t &label) const
+LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64_t &label)
 {
     const auto found = by_name_.find(name);
     if (found == by_name_.end())
@@ -505,22 +505,36 @@ LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64
     return lines_[next];
 }
 
-std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &nodes, uint64_t label) const
+std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &nodes, uint64_t label)
 {
+    const auto above = [&](std::size_t chunk) { return nodes[lasts_[chunk]].label > label; };
     std::size_t low = 0;
-    std::size_t high = chunks_.size();
+    std::size_t high = lasts_.size();
+    if (finger_ <= high && (finger_ == 0 || !above(finger_ - 1))) {
+        // Every chunk before the finger lies below: gallop from it.
+        low = finger_;
+        for (std::size_t step = 1; low < high && !above(low); step *= 2) {
+            const std::size_t next = low + step;
+            if (next >= high || above(next)) {
+                high = std::min(next, high);
+                ++low;
+                break;
+            }
+            low = next + 1;
+        }
+    }
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        const Chunk &chunk = *chunks_[middle];
-        if (nodes[chunk.nodes[chunk.size - 1]].label > label)
+        if (above(middle))
             high = middle;
         else
             low = middle + 1;
     }
+    finger_ = low;
     return low;
 }
 
-uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after) const
+uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after)
 {
     const std::size_t at = chunk_above(nodes, after);
     if (at == chunks_.size())
@@ -535,8 +549,10 @@ void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_
     const uint64_t label = nodes[node].label;
     std::size_t at = chunk_above(nodes, label);
     if (at == chunks_.size()) {
-        if (chunks_.empty() || chunks_.back()->size == CHUNK)
+        if (chunks_.empty() || chunks_.back()->size == CHUNK) {
             chunks_.push_back(std::make_unique<Chunk>());
+            lasts_.push_back(node);
+        }
         at = chunks_.size() - 1;
     }
     if (chunks_[at]->size == CHUNK) {
@@ -547,6 +563,7 @@ void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_
         lower.size = CHUNK / 2;
         const bool goes_up = label > nodes[lower.nodes[lower.size - 1]].label;
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
+        lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(at), lower.nodes[lower.size - 1]);
         at += goes_up;
     }
     Chunk &chunk = *chunks_[at];
@@ -555,6 +572,7 @@ void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_
     std::memmove(place + 1, place, static_cast<std::size_t>(chunk.nodes + chunk.size - place) * sizeof(uint32_t));
     *place = node;
     ++chunk.size;
+    lasts_[at] = chunk.nodes[chunk.size - 1];
 }
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)

@@ -41,7 +41,7 @@ public:
     void linked(Item item, CellId from, std::initializer_list<CellId> then);
     // The first RD line named `name` whose label is above `after` (0: from
     // the start) and its label; 0 when there is none.
-    LineId next_named(std::string_view name, uint64_t after, uint64_t &label) const;
+    LineId next_named(std::string_view name, uint64_t after, uint64_t &label);
 
 private:
     struct Node {
@@ -51,12 +51,14 @@ private:
     };
     // The nodes of one rendezvous name's RD lines in label order, in chunks
     // searched by the labels of their nodes (labels move when room is made,
-    // their order does not).
+    // their order does not). A file's RD lines are placed and looked up
+    // in rising order, so each search gallops on from the chunk the last
+    // one ended in.
     class NamedNodes {
     public:
         void insert(const std::vector<Node> &nodes, uint32_t node);
         // The first node whose label is above `after`; 0 when none is.
-        uint32_t first_above(const std::vector<Node> &nodes, uint64_t after) const;
+        uint32_t first_above(const std::vector<Node> &nodes, uint64_t after);
 
     private:
         static constexpr uint32_t CHUNK = 256;
@@ -64,8 +66,10 @@ private:
             uint32_t size = 0;
             uint32_t nodes[CHUNK];
         };
-        std::size_t chunk_above(const std::vector<Node> &nodes, uint64_t label) const;
+        std::size_t chunk_above(const std::vector<Node> &nodes, uint64_t label);
         std::vector<std::unique_ptr<Chunk>> chunks_;
+        std::vector<uint32_t> lasts_; // the last node of each chunk
+        std::size_t finger_ = 0;      // the chunk the last search ended in
     };
     uint32_t node_of(LineId line) const;
     void set_node(LineId line, uint32_t node);

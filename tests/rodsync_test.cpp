@@ -68,7 +68,7 @@ Item block(const std::string &name)
     return list_item(cell_new(line(KIND_XI), cell_new(line(KIND_RD, name), closing)));
 }
 
-std::vector<std::string> names_in_order(const RendezvousOrder &order, const std::vector<std::string> &names)
+std::vector<std::string> names_in_order(RendezvousOrder &order, const std::vector<std::string> &names)
 {
     std::vector<std::string> seen;
     uint64_t after = 0;
@@ -137,6 +137,42 @@ TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertionsAnywhere)
         expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(after) + 1, "\"" + name + "\"");
     }
     EXPECT_EQ(names_in_order(order, names), expected);
+    model_release();
+}
+
+TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
+{
+    // Many lines of one name span many chunks; lookups rise with strides
+    // of every size (the search gallops from where the last one ended) and
+    // then fall (it starts over).
+    constexpr int COUNT = 6000;
+    std::vector<CellId> cells(COUNT);
+    for (int k = COUNT - 1; k >= 0; --k)
+        cells[k] = cell_new(block("a"), k + 1 < COUNT ? cells[k + 1] : 0);
+    RendezvousOrder order;
+    order.build(cell_new(list_item(cells[0])));
+    std::vector<LineId> lines;
+    std::vector<uint64_t> labels;
+    for (uint64_t after = 0;;) {
+        uint64_t label = 0;
+        const LineId line = order.next_named("\"a\"", after, label);
+        if (!line)
+            break;
+        lines.push_back(line);
+        labels.push_back(label);
+        after = label;
+    }
+    ASSERT_EQ(lines.size(), std::size_t{COUNT});
+    auto expect_next = [&](std::size_t at) {
+        uint64_t label = 0;
+        const LineId line = order.next_named("\"a\"", labels[at], label);
+        EXPECT_EQ(line, at + 1 < lines.size() ? lines[at + 1] : 0) << "after line " << at;
+    };
+    for (std::size_t stride : {1, 2, 3, 7, 50, 255, 256, 257, 700, 2500})
+        for (std::size_t at = 0; at < lines.size(); at += stride)
+            expect_next(at);
+    for (std::size_t at = lines.size(); at-- > 0; at -= std::min<std::size_t>(at, 37))
+        expect_next(at);
     model_release();
 }
 
