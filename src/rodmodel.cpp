@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -118,8 +119,9 @@ struct RodText {
 };
 RodText rod_texts[MAX_FILES + 1];
 
-// File bytes: a thread's files one after the other in blocks of 64 MB; a
-// file of more than 16 MB in a block of its own.
+// File bytes: a thread's files one after the other in blocks that grow from
+// one huge page to 64 MB (a small run takes little); a file of more than
+// 16 MB in a block of its own.
 constexpr std::size_t BYTES_BLOCK = std::size_t{64} << 20;
 constexpr std::size_t OWN_BLOCK = std::size_t{16} << 20;
 
@@ -127,6 +129,7 @@ struct BytesRoom {
     char *next = nullptr;
     std::size_t left = 0;
     uint32_t generation = 0;
+    std::size_t block = 0; // size of the thread's last block
 };
 thread_local BytesRoom bytes_room;
 std::mutex bytes_blocks_mutex;
@@ -244,8 +247,11 @@ char *rod_bytes_new(std::size_t size)
     if (size + 1 > OWN_BLOCK)
         return bytes_block(rounded);
     const uint32_t now = generation.load(std::memory_order_relaxed);
-    if (bytes_room.generation != now || bytes_room.left < size + 1)
-        bytes_room = {bytes_block(BYTES_BLOCK), BYTES_BLOCK, now};
+    if (bytes_room.generation != now || bytes_room.left < size + 1) {
+        const std::size_t grown = bytes_room.generation == now ? std::min(2 * bytes_room.block, BYTES_BLOCK) : HUGE_PAGE;
+        const std::size_t block = std::max(grown, rounded);
+        bytes_room = {bytes_block(block), block, now, block};
+    }
     char *bytes = bytes_room.next;
     bytes_room.next += size + 1;
     bytes_room.left -= size + 1;
