@@ -32,11 +32,13 @@ for target in "${targets[@]}"; do
     corpus="$BUILD_DIR/fuzz/corpus/$target"
     findings="$BUILD_DIR/fuzz/findings/$target"
     mkdir -p "$corpus" "$findings"
+    seeds=()
+    [ -d "fuzz/corpus/$target" ] && seeds=("fuzz/corpus/$target")
     echo "== $target: ${seconds}s"
     # The program's own messages go to standard error on almost every input;
     # -close_fd_mask=3 silences them, sanitizer reports still get through.
     if ! TMPDIR="$work" ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        "$BUILD_DIR/fuzz/fuzz_$target" "$corpus" "fuzz/corpus/$target" \
+        "$BUILD_DIR/fuzz/fuzz_$target" "$corpus" "${seeds[@]}" \
         -dict="fuzz/dict/${dictionary[$target]}.dict" -max_total_time="$seconds" -timeout=20 \
         -rss_limit_mb=2048 -max_len=20000 -close_fd_mask=3 -print_final_stats=1 \
         -artifact_prefix="$findings/" 2>"$BUILD_DIR/fuzz/$target.log"; then
