@@ -41,6 +41,8 @@ const CatalogEntry fill_table[] = {
     MSG("FILESDIFF", "Postpro error", "Reports comes from different test plans"),
     MSG("MERGEPOST", "Postpro error", "Generating report from %1 file"),
     MSG("UNEXPTEOF", "Syntax analysis", "%1Unexpected end of file"),
+    MSG("ENVJOBBAD", "Environment error",
+        "The environment variable ZV_JOBS=\"%1\" is not valid: give from 1 to 64 runs at once, or 0 or auto for one per core"),
     MSG("BADPARAMS", "RIO/TDC analysis", "Incorrect parameters"),
     MSG("SIZBUFOVL", "TDC edition", "Out of bound on output buffer. Contact your administrative."),
 };

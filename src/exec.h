@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,7 +70,16 @@ std::string uml_file_name(std::string_view file_part);
 // be started.
 int run_tool(const std::vector<std::string> &arguments);
 
-// Returns only when every post-processor run succeeded.
+constexpr int MAX_POSTPRO_JOBS = 64;
+
+// How many post-processor runs may proceed at once, from the value of
+// ZV_JOBS: empty (or unset) one; "0" or "auto" the number of cores; else 1 to
+// MAX_POSTPRO_JOBS. No value when it is none of these.
+std::optional<int> postpro_jobs(std::string_view value, int cores);
+
+// Runs the post-processor on every pair, up to `jobs` runs at once; whatever
+// `jobs` is, the user sees what the one-at-a-time run shows, in pair order.
+// Returns only when every run succeeded.
 void run_postprocessors(const std::string &tool_dir, const std::string &postpro_options,
-                        const MergeSettings &settings);
+                        const MergeSettings &settings, int jobs);
 void run_uml_tool(const char *rdd_name, const std::string &tool_dir);

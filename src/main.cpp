@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -51,6 +52,16 @@ std::string find_tool_dir(const char *invocation_name)
     }
     tool_dir.resize(cut);
     return tool_dir;
+}
+
+// ZV_JOBS, checked before anything runs.
+int postpro_jobs_setting()
+{
+    const std::string value = getenv_copy("ZV_JOBS");
+    const std::optional<int> jobs = postpro_jobs(value, int(std::thread::hardware_concurrency()));
+    if (!jobs)
+        report_fatal("ENVJOBBAD", QString::fromLocal8Bit(value.c_str()), QString());
+    return *jobs;
 }
 
 QByteArray banner_text(const char *source)
@@ -127,12 +138,13 @@ int main(int argc, char **argv)
     if (!merge_options_decode(argc, argv, postpro_options, settings))
         report_fatal("INITPBRLM", QString(), QString());
     cmdline_read(argc, argv);
+    const int jobs = postpro_jobs_setting();
 
     print_banner();
     run_timestamp = current_time_text();
 
     verify_input_files();
-    run_postprocessors(tool_dir, postpro_options, settings);
+    run_postprocessors(tool_dir, postpro_options, settings, jobs);
     const MergedReport report = rod_load_all(cmdline_time_requested(cmdline_record()));
     write_report(report, tool_dir);
 

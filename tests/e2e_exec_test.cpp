@@ -11,23 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Plan {
-    std::string dir = make_temp_dir();
-    std::string tool_dir = dir;
-
-    Plan()
-    {
-        write_stub_postpro(dir);
-        write_stub_uml(dir);
-        write_file(dir + "/t.tdc", korva_header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
-        for (const char *name : {"r1.rio", "r2.rio", "r3.res"})
-            write_file(dir + "/" + name, korva_header("RIO file", "t") + example_body("door_open_run1.rio"));
-    }
-    ~Plan() { std::system(("rm -rf " + dir + " " + (tool_dir == dir ? "" : tool_dir)).c_str()); }
-    RunResult run(const std::vector<std::string> &args) { return run_in(dir, args, tool_dir); }
-    Lines calls() { return split_lines(read_file(dir + "/calls")); }
-};
-
 // Message lines and stub lines in the order they were written.
 Lines trace(const std::string &err)
 {
@@ -38,7 +21,7 @@ Lines trace(const std::string &err)
     return lines;
 }
 
-std::string postpro(const Plan &plan, const std::string &rio, const std::string &output, const std::string &options,
+std::string postpro(const StubPlan &plan, const std::string &rio, const std::string &output, const std::string &options,
                     const char *log)
 {
     return "postpro [" + plan.tool_dir + "/zrmpostpro] [" + rio + "] [" + output + "] " + options + " [-TDC=t.tdc] [" +
@@ -55,7 +38,7 @@ std::string merge(const std::string &rio) { return "Molvex-I-MERGEPOST,  Generat
 
 TEST(PostprocessorRun, WithoutLogMessagesFollowEachRun)
 {
-    Plan plan;
+    StubPlan plan;
     set_stub_status(plan.dir, "r2.rio", "3");
     const RunResult result = plan.run({"r1.rio", "t.tdc", "r2.rio", "r3.res"});
     EXPECT_EQ(result.status, 3);
@@ -70,7 +53,7 @@ TEST(PostprocessorRun, WithoutLogMessagesFollowEachRun)
 
 TEST(PostprocessorRun, LogAndOptionsAreHandedOn)
 {
-    Plan plan;
+    StubPlan plan;
     set_stub_status(plan.dir, "r1.rio", "3");
     const RunResult result =
         plan.run({"-LOG", "-RA=TEST", "-VA=NOEVAL", "-LE=FR", "-NOCOMMENT", "-PORTRAIT", "-SUMMARY", "-NORO",
@@ -87,7 +70,7 @@ TEST(PostprocessorRun, LogAndOptionsAreHandedOn)
 
 TEST(PostprocessorRun, FailedRunIsRepeatedWithLogThenTheRunEnds)
 {
-    Plan plan;
+    StubPlan plan;
     set_stub_status(plan.dir, "r1.rio", "2");
     const RunResult result = plan.run({"t.tdc", "r1.rio", "r2.rio", "r3.res"});
     EXPECT_EQ(result.status, 7);
@@ -105,7 +88,7 @@ TEST(PostprocessorRun, FailedRunIsRepeatedWithLogThenTheRunEnds)
 
 TEST(PostprocessorRun, MissingToolFailsTheRun)
 {
-    Plan plan;
+    StubPlan plan;
     plan.tool_dir = make_temp_dir();
     const RunResult result = plan.run({"t.tdc", "r1.rio"});
     EXPECT_EQ(result.status, 7);
@@ -118,7 +101,7 @@ TEST(PostprocessorRun, MissingToolFailsTheRun)
 
 TEST(UmlToolRun, RddNamesAndStartFailure)
 {
-    Plan plan;
+    StubPlan plan;
     std::system(("mkdir " + plan.dir + "/out").c_str());
     RunResult result = plan.run({"-RDD=report.RDD", "t.tdc", "r1.rio"});
     EXPECT_EQ(result.status, 0) << result.err;

@@ -60,7 +60,8 @@ std::vector<std::string> split_lines(const std::string &text)
     return lines;
 }
 
-RunResult run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options)
+StartedProgram start_program(const std::string &program, const std::vector<std::string> &args,
+                             const RunOptions &options)
 {
     std::map<std::string, std::optional<std::string>> env;
     for (char **entry = environ; *entry; ++entry) {
@@ -92,31 +93,43 @@ RunResult run_program(const std::string &program, const std::vector<std::string>
         argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    const std::string capture = make_temp_dir();
-    const std::string out_path = capture + "/out", err_path = capture + "/err";
-    const pid_t child = fork();
-    if (child == 0) {
+    StartedProgram started;
+    started.capture = make_temp_dir();
+    const std::string out_path = started.capture + "/out", err_path = started.capture + "/err";
+    started.pid = fork();
+    if (started.pid == 0) {
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int in = ::open("/dev/null", O_RDONLY);
         dup2(in, 0);
         dup2(out, 1);
-        dup2(err, 2);
+        dup2(options.one_output ? out : err, 2);
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
             _exit(126);
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    return started;
+}
+
+RunResult finish_program(const StartedProgram &started)
+{
     int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(started.pid, &status, 0);
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    const std::string out_path = started.capture + "/out", err_path = started.capture + "/err";
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
-    ::rmdir(capture.c_str());
+    ::rmdir(started.capture.c_str());
     return result;
+}
+
+RunResult run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options)
+{
+    return finish_program(start_program(program, args, options));
 }
 
 RunResult run_zovizeve(const std::vector<std::string> &args, const RunOptions &options)

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct RunResult {
@@ -16,6 +17,13 @@ struct RunOptions {
     std::string cwd;                                            // empty: current directory
     std::map<std::string, std::optional<std::string>> env;      // nullopt: unset the variable
     std::optional<std::string> argv0;                           // replaces argv[0]
+    bool one_output = false;                                    // standard error goes to standard output
+};
+
+// A program started and not yet waited for (its output is captured).
+struct StartedProgram {
+    pid_t pid = -1;
+    std::string capture;
 };
 
 std::string stage_dir();                   // <build>/stage
@@ -26,6 +34,9 @@ std::string zovizeve_path();               // <build>/stage/bin/zovizeve
 // point at the stage, LANG is C and LC_ALL is unset.
 RunResult run_program(const std::string &program, const std::vector<std::string> &args,
                       const RunOptions &options = {});
+StartedProgram start_program(const std::string &program, const std::vector<std::string> &args,
+                             const RunOptions &options = {});
+RunResult finish_program(const StartedProgram &started);
 RunResult run_zovizeve(const std::vector<std::string> &args, const RunOptions &options = {});
 // Runs the program in `dir`, with ZRM_DIR set to `tool_dir` unless empty.
 RunResult run_in(const std::string &dir, const std::vector<std::string> &args, const std::string &tool_dir = "");

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -80,4 +83,36 @@ TEST(RunTool, StatusesSignalsAndStartFailures)
     EXPECT_EQ(run_tool({dir + "/plain"}), -1); // not executable
     EXPECT_NE(testing::internal::GetCapturedStderr().find(dir + "/missing: cannot start"), std::string::npos);
     std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(RunTool, JobsFromTheEnvironmentValue)
+{
+    EXPECT_EQ(postpro_jobs("", 6), 1);
+    EXPECT_EQ(postpro_jobs("1", 6), 1);
+    EXPECT_EQ(postpro_jobs("064", 6), 64);
+    EXPECT_EQ(postpro_jobs("0", 6), 6);
+    EXPECT_EQ(postpro_jobs("auto", 100), MAX_POSTPRO_JOBS);
+    EXPECT_EQ(postpro_jobs("AUTO", 0), 1);
+    for (const char *bad : {"65", "0064", "-1", "+2", "two", "2 "})
+        EXPECT_FALSE(postpro_jobs(bad, 6)) << bad;
+}
+
+// While runs are watched for interruption, our own mask holds the signals
+// back; a tool must not inherit that, or it could not be ended.
+TEST(RunTool, ToolsStartWithTheMaskOfBeforeTheWatch)
+{
+    const auto tool_mask = [] {
+        const FileHandle capture = open_capture_file();
+        int error = 0;
+        const pid_t child = spawn_tool({"/bin/grep", "SigBlk", "/proc/self/status"}, capture.fd, -1, error);
+        int status = 0;
+        waitpid(child, &status, 0);
+        std::string text(64, '\0');
+        text.resize(std::size_t(std::max<ssize_t>(pread(capture.fd, text.data(), text.size(), 0), 0)));
+        return text;
+    };
+    const std::string before = tool_mask();
+    ASSERT_TRUE(before.starts_with("SigBlk:")) << before;
+    const InterruptWatch watch;
+    EXPECT_EQ(tool_mask(), before);
 }

@@ -3,6 +3,9 @@
 // file `calls` of their directory, and exit with a chosen status.
 #pragma once
 
+#include "e2e_util.h"
+
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -14,15 +17,24 @@ inline void write_script(const std::string &path, const std::string &body)
 }
 
 // The post-processor stub also writes the ROD file as the stand-in does:
-// the RIO file without its first line. Its status for RIO file NAME is read
-// from the file status.NAME (0 when missing); "kill" makes it end by SIGKILL.
+// the RIO file without its first line. For RIO file NAME, files of its
+// directory choose: status.NAME its status (0 when missing; "kill" makes it
+// end by SIGKILL), delay.NAME seconds to sleep first, stdout.NAME text for
+// standard output, hang.NAME to write its process number there and wait for SIGTERM
+// (which it notes in ended.NAME).
 inline void write_stub_postpro(const std::string &dir)
 {
-    write_script(dir + "/zrmpostpro", R"sh(here=$(dirname "$0")
+    write_script(dir + "/zrmpostpro", R"sh(here=$(dirname "$0"); name=$(basename "$1")
+if [ -f "$here/hang.$name" ]; then
+  trap 'echo "$name" > "$here/ended.$name"; exit 143' TERM
+  echo $$ > "$here/hang.$name"; while :; do sleep 0.1; done
+fi
+[ -f "$here/delay.$name" ] && sleep "$(cat "$here/delay.$name")"
 line="postpro [$0]"; for a in "$@"; do line="$line [$a]"; done
 echo "$line" >&2; echo "$line" >> "$here/calls"
+[ -f "$here/stdout.$name" ] && cat "$here/stdout.$name"
 out="$2"; tail -n +2 "$1" > "${out%.*}.rod"
-status=$(cat "$here/status.$(basename "$1")" 2>/dev/null || echo 0)
+status=$(cat "$here/status.$name" 2>/dev/null || echo 0)
 [ "$status" = kill ] && kill -9 $$
 exit "$status"
 )sh");
@@ -40,3 +52,23 @@ inline void set_stub_status(const std::string &dir, const std::string &rio_name,
 {
     std::ofstream(dir + "/status." + rio_name) << status << "\n";
 }
+
+// A directory with the stubs, a TDC file t.tdc and RIO files of its script.
+struct StubPlan {
+    std::string dir = make_temp_dir();
+    std::string tool_dir = dir;
+
+    explicit StubPlan(const std::vector<std::string> &rio_names = {"r1.rio", "r2.rio", "r3.res"})
+    {
+        write_stub_postpro(dir);
+        write_stub_uml(dir);
+        write_file(dir + "/t.tdc", korva_header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
+        for (const std::string &name : rio_names)
+            write_file(dir + "/" + name, korva_header("RIO file", "t") + example_body("door_open_run1.rio"));
+    }
+    ~StubPlan() { std::system(("rm -rf " + dir + " " + (tool_dir == dir ? "" : tool_dir)).c_str()); }
+    StubPlan(const StubPlan &) = delete;
+    StubPlan &operator=(const StubPlan &) = delete;
+    RunResult run(const std::vector<std::string> &args) { return run_in(dir, args, tool_dir); }
+    std::vector<std::string> calls() { return split_lines(read_file(dir + "/calls")); }
+};

@@ -6,12 +6,17 @@
 // a real post-processor would make; this tool copies that text to OUTPUT with
 // its last extension replaced by ".rod". Exit status: 0, 3 when a scenario
 // failed (an FS line whose third field is "1"), 1 on any error.
+// ZRM_POSTPRO_DELAY_MS=N makes it sleep N milliseconds first, as a real
+// post-processor's work would take (for the benchmark of side-by-side runs).
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -91,10 +96,18 @@ bool is_failed_scenario(std::string_view line)
     return fields.size() >= 3 && fields[2] == "\"1\"";
 }
 
+void sleep_as_asked()
+{
+    const char *delay = std::getenv("ZRM_POSTPRO_DELAY_MS");
+    if (delay && *delay)
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::strtol(delay, nullptr, 10)));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    sleep_as_asked();
     Arguments arguments;
     if (!parse_arguments(argc, argv, arguments))
         return fail("usage: zrmpostpro RIO OUTPUT [-OPTION ...] -TDC=TDC -LOG|-NOLOG");

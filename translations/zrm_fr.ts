@@ -137,6 +137,14 @@
     </message>
 </context>
 <context>
+    <name>Environment error</name>
+    <message>
+        <source>The environment variable ZV_JOBS="%1" is not valid: give from 1 to 64 runs at once, or 0 or auto for one per core</source>
+        <comment>Error code is "ENVJOBBAD"</comment>
+        <translation>La variable d'environnement ZV_JOBS="%1" n'est pas valide : donnez de 1 à 64 exécutions simultanées, ou 0 ou auto pour une par cœur</translation>
+    </message>
+</context>
+<context>
     <name>Syntax analysis</name>
     <message>
         <source>%1Unexpected end of file</source>
