@@ -5,6 +5,8 @@
 #                      under the sanitizers; ZV_SKIP_SANITIZE=1 skips that)
 #   ./build.sh build   install what is missing and build only
 #   ./build.sh browser install Debian's chromium (the page test needs it)
+#   ./build.sh junit-readers  install xmllint and junitparser (the JUnit
+#                      reader test needs them)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -54,5 +56,6 @@ case "${1:-}" in
     test) install_packages; run_tests ;;
     build) install_packages; configure_and_build "$BUILD_DIR" ;;
     browser) install_packages chromium ;;
-    *) echo "usage: $0 demo|test|build|browser" >&2; exit 2 ;;
+    junit-readers) install_packages libxml2-utils python3-junitparser ;;
+    *) echo "usage: $0 demo|test|build|browser|junit-readers" >&2; exit 2 ;;
 esac

@@ -5,7 +5,9 @@
 #   1. DOORS (door_open, door_lock, emergency_stop) with hall_call, whose
 #      runs were recorded on two clocks and two time units;
 #   2. lift_call merged with -TIME (items of both runs in time order).
-# Exits 0 when both merges wrote their report (zovizeve status 0 or 3).
+# Each report also gets its page and its JUnit XML file (zrmjunit).
+# Exits 0 when both merges wrote their report (zovizeve status 0 or 3) and
+# its JUnit file.
 set -uo pipefail
 prefix=$(cd "${1:?usage: run-demo.sh PREFIX}" && pwd)
 examples=$(cd "$(dirname "$0")" && pwd)
@@ -32,6 +34,12 @@ show() {
     echo "--- $work/$rdd: $(wc -l <"$rdd") lines; the first 12:"
     head -n 12 "$rdd"
     [ -s "$page" ] && echo "--- page: $work/$page (open it in a browser)"
+    local junit=${1%.rdd}.xml
+    if "$prefix/bin/zrmjunit" "$rdd" -o "$junit"; then
+        echo "--- JUnit XML for a CI server: $work/$junit"
+    else
+        result=1
+    fi
 }
 
 echo "\$ cd $work"

@@ -66,7 +66,7 @@ struct Frame {
     std::unordered_map<uint32_t, Range> inner; // by file number
     std::string text;
     std::vector<RddOrigin> origins;
-    std::string name, title, key;
+    std::string name, title, key, verdict_text;
 
     void see(uint32_t file, uint32_t from, uint32_t to)
     {
@@ -141,6 +141,8 @@ public:
         if (visitor_.origin)
             for (const RddOrigin &origin : line_.origins)
                 visitor_.origin(origin);
+        if (visitor_.script && code_is(line_.code, "RE"))
+            script();
         body_line(kind);
     }
 
@@ -188,6 +190,17 @@ private:
                      rdd_field_text(fields[3]), rdd_field_text(fields[4]), *number};
         if (visitor_.file)
             visitor_.file(file);
+    }
+
+    void script()
+    {
+        const auto &fields = line_.fields;
+        if (fields.size() < 3 || line_.origins.empty()) {
+            diagnostics_.add(line_.number, "RE line without a script name, title and file, or without its origin");
+            return;
+        }
+        visitor_.script(RddScript{rdd_field_text(fields[0]), rdd_field_text(fields[1]), rdd_field_text(fields[2]),
+                                  line_.origins.front().file});
     }
 
     // The line's time, when its kind has one; a damaged time is reported.
@@ -288,6 +301,7 @@ private:
             const std::optional<uint32_t> end = rdd_number(line_.fields[1]);
             if (!end)
                 diagnostics_.add(line_.number, "FS line: end time is not a number");
+            stack_.back().verdict_text = rdd_field_text(line_.fields[2]);
             close_top(rdd_verdict(line_.fields[2]), end);
         } else {
             close_top(RddVerdict::passed, std::nullopt);
@@ -326,6 +340,11 @@ private:
         mark.name = frame.name;
         mark.title = frame.title;
         mark.key = frame.key;
+        mark.verdict_text = frame.verdict_text;
+        if (scenario) {
+            mark.own_start = frame.start;
+            mark.own_end = end;
+        }
         visitor_.mark(mark);
     }
 

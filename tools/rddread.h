@@ -79,8 +79,12 @@ struct RddMark {
     std::string_view text;              // that line, origin pairs left out
     const std::vector<RddOrigin> *origins = nullptr;
     const std::vector<RddSpan> *spans = nullptr; // one per file of `origins` that has a time
-    // Scenarios only: DS fields 1, 2 and 4 as texts.
+    // Scenarios only: DS fields 1, 2 and 4 as texts; the FS verdict as
+    // written (quotes off; empty for a block never closed); DS field 5 and FS
+    // field 2, the scenario's own start and end times.
     std::string_view name, title, key;
+    std::string_view verdict_text;
+    std::optional<uint32_t> own_start, own_end;
 };
 
 struct RddHeader {
@@ -92,6 +96,12 @@ struct RddFile {
     uint32_t number = 0;
 };
 
+// What an RE line of a file's head says: the test script the file comes from.
+struct RddScript {
+    std::string name, title, source;
+    uint32_t file = 0; // file number of its origin pair
+};
+
 struct RddUnit {
     uint32_t ticks = 0;
     std::string label;
@@ -101,6 +111,7 @@ struct RddVisitor {
     std::function<void(const RddHeader &)> header;
     std::function<void(const RddFile &)> file;
     std::function<void(const RddUnit &)> unit;            // every SY line
+    std::function<void(const RddScript &)> script;        // every RE line with its origin
     std::function<void(const RddOrigin &)> origin;        // every origin pair of every body line
     std::function<void(const RddMark &)> mark;
 };

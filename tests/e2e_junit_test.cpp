@@ -1,0 +1,94 @@
+// zrmjunit as a build script runs it: the example merges against golden XML
+// (ZV_UPDATE_GOLDEN=1 rewrites the golden files from today's output), where
+// the document goes, and the refusals: one line naming the file, status 1,
+// no partial document.
+#include "e2e_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string junit_path() { return stage_dir() + "/bin/zrmjunit"; }
+
+std::vector<std::string> entries(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(Zrmjunit, ExampleMergesMatchGoldenXml)
+{
+    const std::string dir = make_temp_dir();
+    for (const std::string name : {"doors", "lift_call_time"}) {
+        const std::string golden = source_dir() + "/tests/golden/" + name;
+        write_file(dir + "/" + name + ".rdd", read_file(golden + ".rdd"));
+        const RunResult run = run_program(junit_path(), {name + ".rdd"}, {.cwd = dir});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        const std::string xml = read_file(dir + "/" + name + ".xml");
+        if (std::getenv("ZV_UPDATE_GOLDEN"))
+            write_file(golden + ".xml", xml);
+        EXPECT_EQ(xml, read_file(golden + ".xml")) << name;
+        EXPECT_EQ(run_program(junit_path(), {name + ".rdd", "-o", "-"}, {.cwd = dir}).out, xml);
+    }
+    fs::remove_all(dir);
+}
+
+TEST(Zrmjunit, DocumentGoesBesideTheReportOrWhereAsked)
+{
+    const std::string dir = make_temp_dir();
+    const std::string rdd = read_file(source_dir() + "/tests/golden/doors.rdd");
+    fs::create_directory(dir + "/out");
+    write_file(dir + "/out/Report.RDD", rdd);
+    write_file(dir + "/plain", rdd);
+    EXPECT_EQ(run_program(junit_path(), {dir + "/out/Report.RDD"}).status, 0);
+    EXPECT_TRUE(file_exists(dir + "/out/Report.xml"));
+    EXPECT_EQ(run_program(junit_path(), {"plain"}, {.cwd = dir}).status, 0);
+    EXPECT_TRUE(file_exists(dir + "/plain.xml"));
+    EXPECT_EQ(run_program(junit_path(), {"-o", "ci.xml", "plain"}, {.cwd = dir}).status, 0);
+    EXPECT_EQ(read_file(dir + "/ci.xml"), read_file(dir + "/plain.xml"));
+    fs::remove_all(dir);
+}
+
+TEST(Zrmjunit, RefusalsNameTheFileAndLeaveNoDocument)
+{
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/t.tdc", read_file(source_dir() + "/examples/door_open.tdc"));
+    write_file(dir + "/r.rdd", read_file(source_dir() + "/tests/golden/doors.rdd"));
+    write_file(dir + "/kept.xml", "earlier\n");
+    fs::create_directory(dir + "/taken.xml");
+    write_file(dir + "/taken.xml/inside", "");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"none.rdd"}, "zrmjunit: cannot open none.rdd: No such file or directory\n"},
+        {{"t.tdc"}, "zrmjunit: t.tdc is not an RDD file\n"},
+        {{"."}, "zrmjunit: cannot read .: Is a directory\n"},
+        {{"r.rdd", "-o", "nodir/x.xml"}, "zrmjunit: cannot write nodir/x.xml: No such file or directory\n"},
+        {{"r.rdd", "-o", "taken.xml"}, "zrmjunit: cannot write taken.xml: Is a directory\n"},
+        {{}, "zrmjunit: usage: zrmjunit REPORT.rdd [-o FILE.xml]\n"},
+        {{"r.rdd", "-o"}, "zrmjunit: usage: zrmjunit REPORT.rdd [-o FILE.xml]\n"},
+        {{"r.rdd", "s.rdd"}, "zrmjunit: usage: zrmjunit REPORT.rdd [-o FILE.xml]\n"},
+    };
+    for (const Case &c : cases) {
+        const RunResult run = run_program(junit_path(), c.args, {.cwd = dir});
+        EXPECT_EQ(run.status, 1) << c.message;
+        EXPECT_EQ(run.err, c.message);
+        EXPECT_EQ(run.out, "");
+    }
+    EXPECT_EQ(entries(dir), (std::vector<std::string>{"kept.xml", "r.rdd", "t.tdc", "taken.xml"}));
+    EXPECT_EQ(read_file(dir + "/kept.xml"), "earlier\n");
+    fs::remove_all(dir);
+}

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Real readers of what zrmjunit writes: xmllint finds every document well
+# formed, and junitparser (the Python library CI plug-ins use) agrees on
+# suites, cases, failures and skipped cases: for the example merges and for a
+# report whose names hold markup characters, control characters and bytes
+# that are not UTF-8. Installs both through build.sh when they are missing;
+# exits 77 (skipped) when they cannot be had.
+#   junit_readers_test.sh STAGE SOURCE_DIR
+set -uo pipefail
+stage=$(cd "${1:?usage: junit_readers_test.sh STAGE SOURCE_DIR}" && pwd)
+source_dir=$(cd "${2:?usage: junit_readers_test.sh STAGE SOURCE_DIR}" && pwd)
+
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAILED: $*"; exit 1; }
+
+# Debian's junitparser goes with Debian's Python, whatever else is on PATH.
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
+have_readers() { command -v xmllint >/dev/null && "$python" -c 'import junitparser' 2>/dev/null; }
+if ! have_readers; then
+    if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
+        skip "xmllint or junitparser is missing and this user cannot install packages"
+    fi
+    echo "xmllint or junitparser is missing: installing them with build.sh junit-readers"
+    "$source_dir/build.sh" junit-readers || skip "xmllint and junitparser could not be installed"
+    have_readers || skip "xmllint and junitparser could not be installed"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/zv-junit.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cp "$source_dir"/examples/*.tdc "$source_dir"/examples/*.rio "$work"/
+cd "$work" || fail "no work directory"
+export MOLVEXDIR="$stage" ZRM_DIR="$stage/bin" LANG=C
+"$stage/bin/zovizeve" door_open.tdc door_open_run1.rio door_open_run2.rio door_lock.tdc door_lock_run1.rio \
+    door_lock_run2.rio hall_call.tdc hall_call_car.rio hall_call_shaft.rio hall_call_landing.rio >run.log 2>&1
+"$stage/bin/zovizeve" -TIME -RDD=lift.rdd lift_call.tdc lift_call_panel.rio lift_call_drive.rio >>run.log 2>&1
+printf '%s\n' \
+    'KORVA Probeworks "v2.6a" "P&<""'"'"'>" "RDD file" "Mon Dec 07 00:25:09 2026" ' \
+    $'RE "sc\xffript <1>" "t" "s.tds" "3.1" "1" "1" ' \
+    'CF "a&b.rod" "" "/w<" "1" "2" "1" "0" ' \
+    $'DS "A&B<C>""D""\x01\x1b" "fails \xc3\x28 here" "s.tds" "1" "10" "1" "5" ' \
+    'FS "A&B<C>""D""" "20" "1" "1" "6" ' \
+    $'DS "tab\there" "unsure" "s.tds" "2" "30" "1" "7" ' \
+    'FS "tab	here" "40" "2" "1" "8" ' \
+    $'DS "\xef\xbf\xbe" "odd" "s.tds" "3" "50" "1" "9" ' \
+    'FS "x" "60" "?" "1" "10" ' >odd.rdd
+for rdd in zrmrdd.rdd lift.rdd odd.rdd; do
+    "$stage/bin/zrmjunit" "$rdd" || fail "zrmjunit $rdd"
+    xmllint --noout "${rdd%.rdd}.xml" || fail "${rdd%.rdd}.xml is not well formed"
+done
+
+"$python" - <<'EOF' || fail "junitparser does not read what zrmjunit wrote"
+from junitparser import JUnitXml, Failure, Skipped
+
+def survey(path):
+    suites = []
+    for suite in JUnitXml.fromfile(path):
+        cases = list(suite)
+        failed = sum(any(isinstance(r, Failure) for r in c.result) for c in cases)
+        skipped = sum(any(isinstance(r, Skipped) for r in c.result) for c in cases)
+        assert (suite.tests, suite.failures, suite.skipped) == (len(cases), failed, skipped), suite.name
+        suites.append((suite.name, [c.name for c in cases], failed, skipped))
+    return suites
+
+doors = survey("zrmrdd.xml")
+assert doors == [("door_open", ["SC_OPEN_01", "SC_OPEN_02"], 1, 0),
+                 ("door_lock", ["SC_LOCK_01", "SC_LOCK_02"], 0, 0),
+                 ("hall_call", ["SC_HALL_01"], 0, 0)], doors
+assert survey("lift.xml") == [("lift_call", [], 0, 0)], survey("lift.xml")
+odd = survey("odd.xml")
+assert odd == [("sc\ufffdript <1>", ['A&B<C>"D"\ufffd\ufffd', "tab\there", "\ufffd"], 1, 2)], odd
+print("junitparser agrees:", doors, odd)
+EOF
+echo "PASSED: xmllint and junitparser read zrmjunit's documents"

@@ -1,0 +1,116 @@
+// Writes the scenarios of a merged report as JUnit XML for a CI server.
+//
+//   zrmjunit REPORT.rdd [-o FILE.xml]
+//
+// Default output: REPORT.xml beside the RDD file; "-o -" writes to standard
+// output. The file is written beside its target and renamed over it once
+// complete, so a failure never leaves a partial document. Exit status 0, or
+// 1 with a one-line message naming the file.
+#include "junitxml.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int fail(const std::string &text)
+{
+    std::fprintf(stderr, "zrmjunit: %s\n", text.c_str());
+    return 1;
+}
+
+std::string default_output(const std::string &rdd_path)
+{
+    const std::size_t slash = rdd_path.rfind('/');
+    const std::size_t dot = rdd_path.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+        std::string extension = rdd_path.substr(dot);
+        for (char &c : extension)
+            c = char(std::tolower(static_cast<unsigned char>(c)));
+        if (extension == ".rdd")
+            return rdd_path.substr(0, dot) + ".xml";
+    }
+    return rdd_path + ".xml";
+}
+
+bool write_all(int fd, const std::string &text)
+{
+    for (std::size_t put = 0; put < text.size();) {
+        const ssize_t written = ::write(fd, text.data() + put, text.size() - put);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        put += std::size_t(written);
+    }
+    return true;
+}
+
+// Writes `text` to a file beside `target` and renames it over the target.
+bool write_replacing(const std::string &target, const std::string &text, std::string &error)
+{
+    std::string temp = target + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    // mkstemp makes the file private; the document gets the usual permissions.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const bool written = write_all(fd, text) && ::fchmod(fd, 0666 & ~mask) == 0;
+    const int write_errno = errno;
+    if (::close(fd) != 0 || !written || ::rename(temp.c_str(), target.c_str()) != 0) {
+        error = std::strerror(written ? errno : write_errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string rdd_path, output;
+    bool output_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "-o" && i + 1 < argc && !output_given) {
+            output = argv[++i];
+            output_given = true;
+        } else if (rdd_path.empty() && !word.empty() && (word[0] != '-' || word.size() == 1)) {
+            rdd_path = word;
+        } else {
+            return fail("usage: zrmjunit REPORT.rdd [-o FILE.xml]");
+        }
+    }
+    if (rdd_path.empty() || (output_given && output.empty()))
+        return fail("usage: zrmjunit REPORT.rdd [-o FILE.xml]");
+    if (!output_given)
+        output = default_output(rdd_path);
+
+    JunitReport report;
+    std::string error;
+    if (!junit_collect(rdd_path, report, error))
+        return fail(error);
+    if (report.diagnostics.count != 0)
+        std::fprintf(stderr, "zrmjunit: %s: %llu damaged line(s) left out, the first: %s\n", rdd_path.c_str(),
+                     static_cast<unsigned long long>(report.diagnostics.count),
+                     report.diagnostics.first.front().c_str());
+    const std::size_t slash = rdd_path.rfind('/');
+    const std::string xml = junit_xml(report, slash == std::string::npos ? rdd_path : rdd_path.substr(slash + 1));
+    if (output == "-") {
+        if (!write_all(STDOUT_FILENO, xml))
+            return fail("cannot write standard output: " + std::string(std::strerror(errno)));
+        return 0;
+    }
+    if (!write_replacing(output, xml, error))
+        return fail("cannot write " + output + ": " + error);
+    return 0;
+}
