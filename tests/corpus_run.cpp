@@ -5,7 +5,6 @@
 //   corpus_run STAGE CORPUS --check [--shard I/N]   compare (exit 1 on a difference)
 //   corpus_run STAGE CORPUS --record                rewrite expected.txt
 //   corpus_run STAGE CORPUS --show NAME             print one case's output
-//   corpus_run STAGE CORPUS --dump NAME DIR         write one case's files into DIR
 //
 // A case is a set of ROD files handed to the program through do-nothing
 // sibling tools, so that any bytes (empty, missing, damaged files) reach the
@@ -19,37 +18,25 @@
 //     is exactly "@@MISSING@@" is not written, "@@DIRECTORY@@" is a directory
 // The scratch directory and the run's time stamp are replaced by @DIR@ and
 // @TIME@ before the RDD file and standard error are compared.
+#include "e2e_util.h"
 #include "rodgen.h"
 
 #include <QCryptographicHash>
 #include <QByteArray>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int RUN_TIMEOUT_SECONDS = 300;
 constexpr std::size_t SHOWN_LINE_LENGTH = 160;
 
 struct Case {
@@ -69,22 +56,6 @@ struct Outcome {
     std::string rdd; // normalised, for --show
     std::string err;
 };
-
-std::string read_all(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_all(const fs::path &path, const std::string &text)
-{
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    if (!out.flush())
-        throw std::runtime_error("cannot write " + path.string());
-}
 
 std::vector<std::string> words_of(const std::string &line)
 {
@@ -141,7 +112,7 @@ Case generated_case(const std::vector<std::string> &words)
 Case input_case(const std::vector<std::string> &words, const fs::path &corpus)
 {
     Case c{words.at(1), {}, false};
-    const std::string data = read_all(corpus / words.at(2));
+    const std::string data = read_file(corpus / words.at(2));
     if (data.empty())
         return c;
     c.time_mode = (static_cast<unsigned char>(data[0]) & 1) != 0;
@@ -177,12 +148,6 @@ std::vector<Case> read_cases(const fs::path &corpus)
     return cases;
 }
 
-void replace_all(std::string &text, const std::string &from, const std::string &to)
-{
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-}
-
 // The RDD header's last field is the run's time stamp.
 void hide_time_stamp(std::string &rdd)
 {
@@ -200,52 +165,13 @@ std::string sha256(const std::string &text)
         .toStdString();
 }
 
-int run_with_timeout(const std::vector<std::string> &argv_words, const fs::path &dir,
-                     const std::vector<std::string> &env_words, const fs::path &err_path)
-{
-    std::vector<char *> argv;
-    for (const std::string &word : argv_words)
-        argv.push_back(const_cast<char *>(word.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (const std::string &word : env_words)
-        envp.push_back(const_cast<char *>(word.c_str()));
-    envp.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int null = ::open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(err, 2);
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(RUN_TIMEOUT_SECONDS);
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -2;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 // Sibling tools that do nothing: the ROD files are already in place.
 fs::path make_tool_dir(const fs::path &root)
 {
     const fs::path tools = root / "tools";
     fs::create_directories(tools);
     for (const char *name : {"zrmpostpro", "zrmuml"}) {
-        write_all(tools / name, "#!/bin/sh\nexit 0\n");
+        write_file(tools / name, "#!/bin/sh\nexit 0\n");
         fs::permissions(tools / name, fs::perms::owner_all);
     }
     return tools;
@@ -255,17 +181,17 @@ fs::path make_tool_dir(const fs::path &root)
 // arguments of the run.
 std::vector<std::string> write_case_files(const Case &c, const fs::path &dir)
 {
-    write_all(dir / "plan.tdc", "KORVA Probeworks \"v2.6a\" \"BENCH\" \"TDC file\" \"campaign\"\n"
+    write_file(dir / "plan.tdc", "KORVA Probeworks \"v2.6a\" \"BENCH\" \"TDC file\" \"campaign\"\n"
                                 "CF \"BENCH\" \"campaign.tds\" \"3.1\" \"B\" \"D\"\n");
     std::vector<std::string> args = {"plan.tdc"};
     for (std::size_t i = 0; i < c.rod_files.size(); ++i) {
         const std::string stem = "r" + std::to_string(i + 1);
-        write_all(dir / (stem + ".rio"), "KORVA Probeworks \"v2.6a\" \"BENCH\" \"RIO file\" \"campaign\"\n");
+        write_file(dir / (stem + ".rio"), "KORVA Probeworks \"v2.6a\" \"BENCH\" \"RIO file\" \"campaign\"\n");
         args.push_back(stem + ".rio");
         if (c.rod_files[i] == DIRECTORY)
             fs::create_directories(dir / (stem + ".rod"));
         else if (c.rod_files[i] != MISSING)
-            write_all(dir / (stem + ".rod"), c.rod_files[i]);
+            write_file(dir / (stem + ".rod"), c.rod_files[i]);
     }
     if (c.time_mode)
         args.push_back("-TIME");
@@ -278,26 +204,22 @@ Outcome run_case(const Case &c, const fs::path &stage, const fs::path &root, con
     const fs::path dir = root / "case";
     fs::remove_all(dir);
     fs::create_directories(dir);
-    std::vector<std::string> argv = {(stage / "bin" / "zovizeve").string()};
-    for (const std::string &arg : write_case_files(c, dir))
-        argv.push_back(arg);
-    const std::vector<std::string> env = {"MOLVEXDIR=" + stage.string(), "ZRM_DIR=" + tools.string(), "LANG=C",
-                                          "PATH=/usr/bin:/bin"};
-    const fs::path err_path = root / "stderr";
-    Outcome outcome;
-    outcome.status = run_with_timeout(argv, dir, env, err_path);
+    RunOptions options{.cwd = dir.string(),
+                       .env = {{"MOLVEXDIR", stage.string()}, {"ZRM_DIR", tools.string()}, {"PATH", "/usr/bin:/bin"},
+                               {"ZV_JOBS", std::nullopt}, {"ZV_PHASE_LOG", std::nullopt}}};
+    const RunResult run = run_program((stage / "bin" / "zovizeve").string(), write_case_files(c, dir), options);
     const std::string dir_text = fs::canonical(dir).string();
-    outcome.err = read_all(err_path);
-    replace_all(outcome.err, dir_text, "@DIR@");
+    Outcome outcome;
+    outcome.status = run.status;
+    outcome.err = replace_all(run.err, dir_text, "@DIR@");
     if (fs::is_regular_file(dir / "out.rdd")) {
-        outcome.rdd = read_all(dir / "out.rdd");
+        outcome.rdd = read_file(dir / "out.rdd");
         hide_time_stamp(outcome.rdd);
-        replace_all(outcome.rdd, dir_text, "@DIR@");
+        outcome.rdd = replace_all(outcome.rdd, dir_text, "@DIR@");
         outcome.rdd_hash = sha256(outcome.rdd);
     }
     outcome.err_hash = sha256(outcome.err);
-    std::istringstream lines(outcome.err);
-    for (std::string line; std::getline(lines, line);)
+    for (const std::string &line : split_lines(outcome.err))
         outcome.err_lines.push_back(line.size() > SHOWN_LINE_LENGTH ? line.substr(0, SHOWN_LINE_LENGTH) + "..." : line);
     return outcome;
 }
@@ -326,21 +248,9 @@ std::map<std::string, std::string> read_expected(const fs::path &path)
     return blocks;
 }
 
-struct Scratch {
-    fs::path root;
-    Scratch()
-    {
-        std::string pattern = (fs::temp_directory_path() / "zvcorpus.XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        root = pattern;
-    }
-    ~Scratch() { fs::remove_all(root); }
-};
-
 int usage()
 {
-    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record | --show NAME | --dump NAME DIR\n";
+    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record | --show NAME\n";
     return 2;
 }
 
@@ -357,26 +267,17 @@ int main(int argc, char **argv)
     if (argc == 6 && std::string(argv[4]) == "--shard" && std::sscanf(argv[5], "%zu/%zu", &shard, &shards) != 2)
         return usage();
     const std::vector<Case> cases = read_cases(corpus);
-    const Scratch scratch;
-    const fs::path tools = make_tool_dir(scratch.root);
-
-    if (action == "--dump" && argc == 6) {
-        for (const Case &c : cases) {
-            if (c.name != argv[4])
-                continue;
-            fs::create_directories(argv[5]);
-            for (const std::string &arg : write_case_files(c, argv[5]))
-                std::cout << arg << ' ';
-            std::cout << '\n';
-            return 0;
-        }
-        return usage();
-    }
+    const fs::path root = make_temp_dir();
+    const fs::path tools = make_tool_dir(root);
+    const struct RemoveAtEnd {
+        fs::path dir;
+        ~RemoveAtEnd() { fs::remove_all(dir); }
+    } scratch{root};
     if (action == "--show") {
         for (const Case &c : cases) {
             if (argc < 5 || c.name != argv[4])
                 continue;
-            const Outcome outcome = run_case(c, stage, scratch.root, tools);
+            const Outcome outcome = run_case(c, stage, root, tools);
             std::cout << "status " << outcome.status << "\n--- stderr\n" << outcome.err << "--- rdd\n" << outcome.rdd;
             return 0;
         }
@@ -385,8 +286,8 @@ int main(int argc, char **argv)
     if (action == "--record") {
         std::string text = "# Recorded by tests/corpus/record.sh; do not edit by hand.\n";
         for (const Case &c : cases)
-            text += format_outcome(c.name, run_case(c, stage, scratch.root, tools));
-        write_all(corpus / "expected.txt", text);
+            text += format_outcome(c.name, run_case(c, stage, root, tools));
+        write_file(corpus / "expected.txt", text);
         std::cout << cases.size() << " cases recorded\n";
         return 0;
     }
@@ -397,7 +298,7 @@ int main(int argc, char **argv)
     std::size_t checked = 0;
     for (std::size_t i = shard; i < cases.size(); i += shards) {
         const Case &c = cases[i];
-        const std::string got = format_outcome(c.name, run_case(c, stage, scratch.root, tools));
+        const std::string got = format_outcome(c.name, run_case(c, stage, root, tools));
         ++checked;
         const auto found = expected.find(c.name);
         if (found == expected.end() || found->second != got) {

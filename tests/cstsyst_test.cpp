@@ -1,4 +1,5 @@
 #include "cstsyst.h"
+#include "exit_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -9,27 +10,12 @@
 
 namespace {
 
-struct ProcessEnded {
-    int status;
-};
-
-void throw_on_exit(int status) { throw ProcessEnded{status}; }
-
 std::string fatal_text_of(void (*action)())
 {
-    set_exit_hook(throw_on_exit);
-    testing::internal::CaptureStderr();
-    int status = 0;
-    try {
-        action();
-    } catch (const ProcessEnded &end) {
-        status = end.status;
-    }
-    set_exit_hook(nullptr);
+    const Ending ending = run_to_end(action);
     set_allocation_failure_after(-1);
-    std::string text = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(status, 7) << text;
-    return text;
+    EXPECT_EQ(ending.status, 7) << ending.err;
+    return ending.err;
 }
 
 } // namespace
@@ -37,18 +23,9 @@ std::string fatal_text_of(void (*action)())
 TEST(TimeText, EnglishNamesTwoDigitDayAndNoNewline)
 {
     struct tm t {};
-    t.tm_wday = 0;
-    t.tm_mon = 0;
-    t.tm_mday = 5;
-    t.tm_hour = 9;
-    t.tm_min = 7;
-    t.tm_sec = 3;
-    t.tm_year = 125;
+    t.tm_mday = 5, t.tm_hour = 9, t.tm_min = 7, t.tm_sec = 3, t.tm_year = 125;
     EXPECT_EQ(format_time_text(t), "Sun Jan 05 09:07:03 2025");
-    t.tm_wday = 6;
-    t.tm_mon = 11;
-    t.tm_mday = 31;
-    t.tm_hour = 23;
+    t.tm_wday = 6, t.tm_mon = 11, t.tm_mday = 31, t.tm_hour = 23;
     EXPECT_EQ(format_time_text(t), "Sat Dec 31 23:07:03 2025");
 }
 
@@ -83,42 +60,6 @@ TEST(Wrappers, FailuresWriteTheirFixedFatalTexts)
               "FATAL ERROR on realloc,\n Please contact your administrative.\n");
 }
 
-TEST(Wrappers, QuietCases)
-{
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(xstrdup(nullptr), nullptr);
-    FILE *stream = reinterpret_cast<FILE *>(1);
-    EXPECT_FALSE(xfopen("/nonexistent/dir/file", "r", &stream));
-    EXPECT_EQ(stream, nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(xsprintf("%s-%03d", "a", 7), "a-007");
-}
-
-TEST(Environment, UnsetAndEmptyBothGiveEmpty)
-{
-    unsetenv("ZV_TEST_VARIABLE");
-    EXPECT_EQ(getenv_copy("ZV_TEST_VARIABLE"), "");
-    setenv("ZV_TEST_VARIABLE", "", 1);
-    EXPECT_EQ(getenv_copy("ZV_TEST_VARIABLE"), "");
-    setenv("ZV_TEST_VARIABLE", "v", 1);
-    EXPECT_EQ(getenv_copy("ZV_TEST_VARIABLE"), "v");
-}
-
-TEST(PathParts, BaseAndDirectoryNames)
-{
-    std::string buffer = "kept";
-    file_basename("", buffer);
-    EXPECT_EQ(buffer, "kept");
-    file_basename("run/x.rod", buffer);
-    EXPECT_EQ(buffer, "x.rod");
-    file_dirname("", buffer);
-    EXPECT_EQ(buffer, "");
-    file_dirname("run/x.rod", buffer);
-    EXPECT_EQ(buffer, "run");
-    file_dirname("x.rod", buffer);
-    EXPECT_EQ(buffer, ".");
-}
-
 // A helper thread's fatal text and status wait for the owning thread, which
 // writes them after what it wrote itself, and only then ends the process.
 TEST(DeferredOutput, KeptOnTheHelperThreadGivenInOrderByTheOwner)
@@ -141,17 +82,14 @@ TEST(DeferredOutput, KeptOnTheHelperThreadGivenInOrderByTheOwner)
 
     static bool prepared = false;
     set_exit_preparation([] { prepared = true; });
-    const std::string given = [&kept] {
-        set_exit_hook(throw_on_exit);
-        testing::internal::CaptureStderr();
+    const Ending given = run_to_end([&kept] {
         write_error_output("owner's line\n");
-        EXPECT_THROW(give_deferred_output(kept), ProcessEnded);
-        set_exit_hook(nullptr);
-        return testing::internal::GetCapturedStderr();
-    }();
+        give_deferred_output(kept);
+    });
+    EXPECT_EQ(given.status, 7);
     set_exit_preparation(nullptr);
     EXPECT_TRUE(prepared) << "helpers are stopped before the process ends";
-    EXPECT_EQ(given, "owner's line\nwarning first\nFATAL ERROR on malloc,\n Please contact your administrative.\n");
+    EXPECT_EQ(given.err, "owner's line\nwarning first\nFATAL ERROR on malloc,\n Please contact your administrative.\n");
 
     testing::internal::CaptureStderr();
     give_deferred_output(DeferredOutput{}); // nothing kept: no text, no end

@@ -1,7 +1,10 @@
-// The driver's start-up: tool directory, localisation set-up, banner, language.
+// The driver: tool directory, localisation set-up, banner, language, and
+// the phase-time log (ZV_PHASE_LOG), which changes nothing else of the run.
 #include "e2e_util.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace {
 
@@ -12,13 +15,6 @@ const std::string kNoToolDir = "ZRM_DIR not set, must be binary directory. Execu
 const std::vector<std::string> kMissingInput{"missing.rio"};
 
 } // namespace
-
-TEST(ToolDirectory, SetVariableIsUsedSilently)
-{
-    const RunResult run = run_zovizeve(kMissingInput, {.env = {{"ZRM_DIR", "/opt/kit"}}});
-    EXPECT_EQ(run.err.find(kCreateLine), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.rfind("Molvex-I-STARTEXEC,  ", 0), 0u) << run.err;
-}
 
 TEST(ToolDirectory, EmptyOrUnsetVariableFallsBackToTheInvocationDirectory)
 {
@@ -52,13 +48,8 @@ TEST(Localisation, MissingInstallationEndsWithStatus255)
     EXPECT_EQ(run.err, "Fatal Error: directory doesn't exist '" + bare + "/lib/locale'\n");
 }
 
-TEST(Localisation, EnglishByDefaultFrenchWithAFrenchLocale)
+TEST(Localisation, FrenchWithAFrenchLocaleEnglishWithoutATranslation)
 {
-    const RunResult english = run_zovizeve(kMissingInput);
-    EXPECT_EQ(english.status, 7);
-    EXPECT_NE(english.err.find("Molvex-F-FICNOTOPN,  File missing.rio access problem\n"), std::string::npos)
-        << english.err;
-
     const RunResult french = run_zovizeve(kMissingInput, {.env = {{"LANG", "fr_FR.UTF-8"}}});
     EXPECT_EQ(french.status, 7);
     EXPECT_NE(french.err.find("Molvex-I-STARTEXEC,  Molvex Générateur de rapports de test système"),
@@ -66,14 +57,11 @@ TEST(Localisation, EnglishByDefaultFrenchWithAFrenchLocale)
         << french.err;
     EXPECT_NE(french.err.find("Molvex-F-FICNOTOPN,  Problème d'accès au fichier missing.rio\n"), std::string::npos)
         << french.err;
+    const RunResult german = run_zovizeve(kMissingInput, {.env = {{"LANG", "de_DE.UTF-8"}}});
+    EXPECT_NE(german.err.find("File missing.rio access problem"), std::string::npos) << german.err;
 }
 
-TEST(Localisation, NoTranslationFileForTheLocaleKeepsEnglish)
-{
-    const RunResult run = run_zovizeve(kMissingInput, {.env = {{"LANG", "de_DE.UTF-8"}}});
-    EXPECT_NE(run.err.find("File missing.rio access problem"), std::string::npos) << run.err;
-}
-
+// With ZRM_DIR set (as every run here has it), nothing but the messages.
 TEST(Banner, ComesBeforeAnyFileIsRead)
 {
     const RunResult run = run_zovizeve(kMissingInput);
@@ -83,4 +71,35 @@ TEST(Banner, ComesBeforeAnyFileIsRead)
     EXPECT_EQ(lines[1], "Molvex-I-COPYRIGHT,  Copyright (c) 2026 the zovizeve developers");
     EXPECT_EQ(lines[2], "Molvex-F-FICNOTOPN,  File missing.rio access problem");
     EXPECT_EQ(run.out, "");
+}
+
+namespace {
+
+const std::vector<std::string> DOOR_OPEN = {"door_open.tdc", "door_open_run1.rio", "door_open_run2.rio"};
+
+// The RDD text without its header line, which ends with the run's time stamp.
+std::string body_of(const std::string &rdd) { return rdd.substr(rdd.find('\n') + 1); }
+
+} // namespace
+
+TEST(PhaseLog, ChangesNothingElseAndNamesEveryPhase)
+{
+    const std::string dir = copy_examples(DOOR_OPEN);
+    RunOptions options;
+    options.cwd = dir;
+    const RunResult plain = run_zovizeve({"-RDD=plain.rdd", DOOR_OPEN[0], DOOR_OPEN[1], DOOR_OPEN[2]}, options);
+    options.env["ZV_PHASE_LOG"] = dir + "/phases.txt";
+    const RunResult logged = run_zovizeve({"-RDD=logged.rdd", DOOR_OPEN[0], DOOR_OPEN[1], DOOR_OPEN[2]}, options);
+
+    EXPECT_TRUE(plain.status == 0 || plain.status == 3) << plain.err;
+    EXPECT_EQ(logged.status, plain.status);
+    EXPECT_EQ(logged.err, plain.err);
+    EXPECT_EQ(logged.out, plain.out);
+    EXPECT_EQ(body_of(read_file(dir + "/logged.rdd")), body_of(read_file(dir + "/plain.rdd")));
+
+    const std::string log = read_file(dir + "/phases.txt");
+    for (const char *phase : {"read ", "structure ", "wait ", "synchronise ", "cf ", "merge ", "write ", "free ",
+                              "engine ", "files 2\n", "rod_lines ", "loader_threads "})
+        EXPECT_NE(log.find(phase), std::string::npos) << phase << " in\n" << log;
+    std::filesystem::remove_all(dir);
 }

@@ -127,28 +127,6 @@ TEST(UmlToolRun, RddNamesAndStartFailure)
     EXPECT_TRUE(file_exists(plan.dir + "/zrmrdd.rdd"));
 }
 
-TEST(StandInTools, ExampleTestPlanRunsThroughTheStagedTools)
-{
-    const std::string dir = make_temp_dir();
-    std::system(("cp " + source_dir() + "/examples/*.tdc " + source_dir() + "/examples/*.rio " + dir).c_str());
-    RunOptions options;
-    options.cwd = dir;
-    const RunResult result =
-        run_zovizeve({"door_open.tdc", "door_open_run1.rio", "door_open_run2.rio", "door_lock.tdc",
-                      "door_lock_run1.rio", "door_lock_run2.rio", "emergency_stop.tdc", "-RDD=DOORS.RDD"},
-                     options);
-    EXPECT_EQ(result.status, 3) << result.err;
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err.find("zrm"), std::string::npos) << result.err; // no complaint of a tool
-    EXPECT_NE(result.err.find("Molvex-W-NORIOFTDC,  No RIO file match this emergency_stop.tdc TDC file\n"),
-              std::string::npos);
-    EXPECT_TRUE(result.err.ends_with("Molvex-I-ENDNOEWAR,  End of execution with 1 warning(s)\n"));
-    const std::string rio = read_file(dir + "/door_open_run2.rio");
-    EXPECT_EQ(read_file(dir + "/door_open_run2.rod"), rio.substr(rio.find('\n') + 1));
-    EXPECT_TRUE(read_file(dir + "/DOORS.RDD").starts_with("KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\""));
-    std::system(("rm -rf " + dir).c_str());
-}
-
 TEST(StandInTools, PostprocessorRefusesWhatItCannotDo)
 {
     const std::string dir = make_temp_dir();

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -53,18 +52,6 @@ void expect_same_as_one_at_a_time(StubPlan &plan, const std::string &what, const
 }
 
 bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
-
-std::vector<std::string> directory_entries(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *stream = ::opendir(dir.c_str())) {
-        while (const dirent *entry = ::readdir(stream))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
-                names.emplace_back(entry->d_name);
-        ::closedir(stream);
-    }
-    return names;
-}
 
 // The process number a hanging stub wrote in its hang file, once it did.
 pid_t wait_for_hanging_stub(const std::string &hang_file)
@@ -163,7 +150,7 @@ TEST(SideBySideRuns, InterruptionEndsTheRunsAndLeavesNoFile)
             EXPECT_FALSE(process_exists(tools[i])) << jobs;
             EXPECT_TRUE(file_exists(plan.dir + "/ended." + started_rios[i])) << jobs << ": not asked to end";
         }
-        EXPECT_EQ(directory_entries(temp), std::vector<std::string>{}) << jobs;
+        EXPECT_EQ(directory_names(temp), std::vector<std::string>{}) << jobs;
         std::system(("rm -rf " + temp).c_str());
     }
 }

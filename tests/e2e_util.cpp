@@ -1,6 +1,8 @@
 #include "e2e_util.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
@@ -42,6 +44,22 @@ bool file_exists(const std::string &path)
 {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> directory_names(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 std::vector<std::string> split_lines(const std::string &text)

@@ -46,6 +46,10 @@ std::string make_temp_dir();
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
+// The names in directory `dir`, sorted.
+std::vector<std::string> directory_names(const std::string &dir);
+// `text` with every `from` replaced by `to`.
+std::string replace_all(std::string text, const std::string &from, const std::string &to);
 // Lines of `text` split at '\n' (a trailing empty piece is dropped).
 std::vector<std::string> split_lines(const std::string &text);
 

@@ -31,21 +31,6 @@ TEST(Names, RodFileAndOutputArgumentFollowTheLastDot)
     }
 }
 
-TEST(Names, PathHelpers)
-{
-    EXPECT_EQ(last_char_pos("a.b.c", 5, '.'), 3u);
-    EXPECT_EQ(last_char_pos("a.b.c", 3, '.'), 1u);
-    EXPECT_EQ(last_char_pos("abc", 99, '.'), std::string_view::npos);
-    EXPECT_FALSE(split_path(nullptr));
-    EXPECT_EQ(split_path("report.RDD")->directory, ".");
-    EXPECT_EQ(split_path("out/sub/x.rdd")->directory, "out/sub");
-    EXPECT_EQ(split_path("out/sub/x.rdd")->file, "x.rdd");
-    EXPECT_EQ(uml_file_name("report.RDD"), "report.rdd");
-    EXPECT_EQ(uml_file_name("x.rdd"), "x.rdd");
-    for (const char *unfit : {".rdd", "report.txt", "report.Rdd", "rdd"})
-        EXPECT_EQ(uml_file_name(unfit), "") << unfit;
-}
-
 TEST(CommandTexts, WindowsInterpreterLines)
 {
     const std::string options = postpro_option_text(OPTIONS, "plan.tdc");

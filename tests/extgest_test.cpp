@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -31,47 +33,32 @@ TEST(PathJoin, RelativeAbsoluteEmptyAndNull)
     EXPECT_EQ(joined("dir", nullptr), "unchanged");
 }
 
-TEST(PathRelative, ClimbsThenDescends)
+TEST(PathRelative, ClimbsThenDescendsComparingWholeSegments)
 {
-    EXPECT_EQ(path_relative("/a/b", "/a/c/d"), "../c/d/");
-    EXPECT_EQ(path_relative("/a", "/a/b/c"), "b/c/");
-    EXPECT_EQ(path_relative("/a/b", "/a/b"), "");
-    EXPECT_EQ(path_relative("/a/b/", "/a/b"), "");
-    EXPECT_EQ(path_relative("/a/b", "/a"), "../");
-    EXPECT_EQ(path_relative("/a/b/c", "/x"), "../../../x/");
-    EXPECT_EQ(path_relative("/", "/x/y"), "x/y/");
-    EXPECT_EQ(path_relative("/home/user", "/home/user/run"), "run/");
-}
-
-TEST(PathRelative, SegmentsCompareWhole)
-{
-    // "ab" is not "a" followed by more: a prefix of a segment does not agree.
-    EXPECT_EQ(path_relative("/a/b", "/a/bc"), "../bc/");
-    EXPECT_EQ(path_relative("/a/bc", "/a/b"), "../b/");
-    // The first character is never compared.
-    EXPECT_EQ(path_relative("/a/b", "xa/b"), "");
-    EXPECT_EQ(path_relative("/a\\b", "/a/b"), "");
-}
-
-TEST(PathRelative, NullGivesNothing)
-{
+    const std::vector<std::array<const char *, 3>> rows = {
+        {"/a/b", "/a/c/d", "../c/d/"}, {"/a", "/a/b/c", "b/c/"},  {"/a/b", "/a/b", ""},
+        {"/a/b/", "/a/b", ""},         {"/a/b", "/a", "../"},      {"/a/b/c", "/x", "../../../x/"},
+        {"/", "/x/y", "x/y/"},         {"/home/user", "/home/user/run", "run/"},
+        // A prefix of a segment does not agree; the first character is never compared.
+        {"/a/b", "/a/bc", "../bc/"},   {"/a/bc", "/a/b", "../b/"}, {"/a/b", "xa/b", ""},
+        {"/a\\b", "/a/b", ""},
+    };
+    for (const auto &[from, to, relative] : rows)
+        EXPECT_EQ(path_relative(from, to), relative) << from << " to " << to;
     EXPECT_FALSE(path_relative(nullptr, "/a").has_value());
     EXPECT_FALSE(path_relative("/a", nullptr).has_value());
 }
 
-TEST(Crc16, KermitCheckValues)
+TEST(Crc16, CheckValuesOfBothBitOrdersAndTheFill)
 {
     EXPECT_EQ(kermit("123456789"), 0x2189);
     EXPECT_EQ(kermit("A"), 0x538D);
     EXPECT_EQ(kermit(""), 0);
-}
-
-TEST(Crc16, StartingRegisterOverNoBytes)
-{
-    // Negative fill: the initial value, reversed twice when reflecting.
+    EXPECT_EQ(crc16(0, reinterpret_cast<const unsigned char *>("123456789"), 9, -1, 0), 0x31C3); // XMODEM
+    // Negative fill: the initial value, reversed twice when reflecting;
+    // non-negative fill: its low byte doubled, reversed over 16 bits.
     EXPECT_EQ(crc16(0x1234, nullptr, 0, -1, -1), 0x1234);
     EXPECT_EQ(crc16(0x1234, nullptr, 0, -1, 0), 0x1234);
-    // Non-negative fill: its low byte doubled, reversed over 16 bits.
     EXPECT_EQ(crc16(0, nullptr, 0, 0x01, -1), 0x8080);
     EXPECT_EQ(crc16(0, nullptr, 0, 0x01, 0), 0x0101);
 }
@@ -84,10 +71,4 @@ TEST(Crc16, EightBytesAStepGiveTheSameKermitValue)
         ASSERT_EQ(crc16_kermit(data, bytes.size()), crc16(0, data, bytes.size(), 0, -1)) << length;
         bytes.push_back(static_cast<char>(length * 37 + 11));
     }
-}
-
-TEST(Crc16, UnreflectedIsXmodem)
-{
-    const char *text = "123456789";
-    EXPECT_EQ(crc16(0, reinterpret_cast<const unsigned char *>(text), 9, -1, 0), 0x31C3);
 }

@@ -199,22 +199,6 @@ TEST_F(Decoder, ValuesListsEscapesAndNumbers)
     EXPECT_EQ(values(table.positionals[1]), (std::vector<std::string>{"y", "z", "w"}));
 }
 
-TEST_F(Decoder, Accessors)
-{
-    ASSERT_EQ(decode({"-TAGS=a,b", "x"}).status, 0);
-    EXPECT_EQ(cmd_option_value(-3, 2)->text, "b");
-    EXPECT_EQ(cmd_option_value(3, 3), nullptr);
-    EXPECT_EQ(cmd_option_value(0, 1), nullptr);
-    EXPECT_EQ(cmd_option_value(3, 0), nullptr);
-    EXPECT_EQ(cmd_option_value(11, 1), nullptr);
-    EXPECT_EQ(cmd_param_value(2, 1), nullptr);
-    EXPECT_EQ(cmd_param_value(3, 1), nullptr);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(cmd_option_state("quiet"), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "Molvex Command analysis : Internal error, bad option name quiet\n");
-}
-
 TEST_F(Decoder, RedecodingStartsFromAClearTable)
 {
     ASSERT_EQ(decode({"-QUIET", "-TAGS=a", "x"}).status, 0);

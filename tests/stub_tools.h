@@ -62,9 +62,18 @@ struct StubPlan {
     {
         write_stub_postpro(dir);
         write_stub_uml(dir);
-        write_file(dir + "/t.tdc", korva_header("TDC file", "t") + "CF \"PLAN\" \"t.tds\" \"1\" \"B\" \"D\"\n");
+        tdc("t");
         for (const std::string &name : rio_names)
-            write_file(dir + "/" + name, korva_header("RIO file", "t") + example_body("door_open_run1.rio"));
+            rio(name, "t");
+    }
+    void tdc(const std::string &script, const std::string &version = "1")
+    {
+        write_file(dir + "/" + script + ".tdc", korva_header("TDC file", script) + "CF \"PLAN\" \"" + script +
+                                                    ".tds\" \"" + version + "\" \"B\" \"D\"\n");
+    }
+    void rio(const std::string &name, const std::string &script)
+    {
+        write_file(dir + "/" + name, korva_header("RIO file", script) + example_body("door_open_run1.rio"));
     }
     ~StubPlan() { std::system(("rm -rf " + dir + " " + (tool_dir == dir ? "" : tool_dir)).c_str()); }
     StubPlan(const StubPlan &) = delete;

@@ -69,19 +69,6 @@ TEST(UmlLayoutTest, TicksAreRoundValuesInsideTheRange)
     EXPECT_EQ(time_ticks(TimeScale{42, 42, 900}, 8), (std::vector<uint32_t>{42}));
 }
 
-TEST(UmlLayoutTest, LanesAndTheirShareOfTheBudget)
-{
-    const std::vector<uint32_t> lanes = {1, 3, 1000};
-    EXPECT_EQ(lane_of(lanes, 3), 1);
-    EXPECT_EQ(lane_of(lanes, 2), -1);
-    EXPECT_EQ(lane_of(lanes, 1001), -1);
-    EXPECT_EQ(lane_top(0), AXIS_HEIGHT);
-    EXPECT_EQ(lane_top(2) - lane_top(1), LANE_HEIGHT);
-    EXPECT_EQ(row_allowance(2, 24000, 900), 900);
-    EXPECT_EQ(row_allowance(60, 24000, 900), 100);
-    EXPECT_EQ(row_allowance(1000, 24000, 900), 8);
-}
-
 TEST(UmlTextTest, RangesAndSafeText)
 {
     EXPECT_EQ(file_ranges({7, 1, 2, 3, 9, 10, 3}), "1-3, 7, 9, 10");
