@@ -95,32 +95,50 @@ Item find_XE_item(Item x);
 // The first item of a list (NO_ITEM for a line or nothing).
 inline Item first_item(Item x) { return is_list_item(x) ? cell_at(list_of(x)).item : NO_ITEM; }
 
+// The cells that hold lines, from a cell on (the cells after it included),
+// in tree order, one at a time. Iterative: blocks may nest as deep as the
+// input goes. A cell's next link is read before the cell is handed out.
+class LineCursor {
+public:
+    explicit LineCursor(CellId first) : cell_(first) {}
+
+    // The next cell that holds a line; 0 at the end.
+    CellId next()
+    {
+        for (;;) {
+            if (!cell_) {
+                if (resume_.empty())
+                    return 0;
+                cell_ = resume_.back();
+                resume_.pop_back();
+                continue;
+            }
+            const CellId at = cell_;
+            const Cell &current = cell_at(at);
+            if (is_list_item(current.item)) {
+                if (current.next)
+                    resume_.push_back(current.next);
+                cell_ = list_of(current.item);
+                continue;
+            }
+            cell_ = current.next;
+            if (is_line_item(current.item))
+                return at;
+        }
+    }
+
+private:
+    CellId cell_;
+    std::vector<CellId> resume_;
+};
+
 // Calls visit(cell) for every cell whose item is a line, in the chain from
 // `first` on and in every list it holds: depth first, a list's items before
-// the cells after it. A visit returning false ends the walk. Iterative:
-// blocks may nest as deep as the input goes.
+// the cells after it. A visit returning false ends the walk.
 template <typename Visit> void for_each_line_cell(CellId first, Visit visit)
 {
-    std::vector<CellId> resume;
-    CellId cell = first;
-    for (;;) {
-        if (!cell) {
-            if (resume.empty())
-                return;
-            cell = resume.back();
-            resume.pop_back();
-            continue;
-        }
-        const Cell &current = cell_at(cell);
-        if (is_line_item(current.item)) {
-            if (!visit(cell))
-                return;
-        } else if (is_list_item(current.item)) {
-            if (current.next)
-                resume.push_back(current.next);
-            cell = list_of(current.item);
-            continue;
-        }
-        cell = current.next;
-    }
+    LineCursor cursor(first);
+    for (CellId cell = cursor.next(); cell; cell = cursor.next())
+        if (!visit(cell))
+            return;
 }

@@ -385,6 +385,17 @@ void move_part_into(Merge &merge, RunPair &pair, int from, const RunPart &part)
     move_part(merge, pair, from, after);
 }
 
+// The earlier of the two starts in time field `field` of `into` (compared
+// as real times of the merged report), then `from`'s origin pairs.
+void join_opening_lines(const Merge &merge, LineId into, LineId from, int field)
+{
+    const uint32_t start = read_number(into, field);
+    const uint32_t other_start = read_number(from, field);
+    if (other_start + merge.frame.offset < start + merge.frame.offset)
+        write_number(into, field, other_start);
+    line_gather_origins(into, from);
+}
+
 // Earliest start, latest end, the other group's origin pairs and inner items.
 void join_groups(Merge &merge, Part &into, Part &from, LineKind opening, LineKind closing)
 {
@@ -393,11 +404,7 @@ void join_groups(Merge &merge, Part &into, Part &from, LineKind opening, LineKin
     const LineId into_close = closing_line(into, closing);
     const LineId from_close = closing_line(from, closing);
 
-    const uint32_t start = read_number(into_open, 1);
-    const uint32_t other_start = read_number(from_open, 1);
-    if (other_start + merge.frame.offset < start + merge.frame.offset)
-        write_number(into_open, 1, other_start);
-    line_gather_origins(into_open, from_open);
+    join_opening_lines(merge, into_open, from_open, 1);
 
     const uint32_t end = read_number(into_close, 1);
     const uint32_t other_end = read_number(from_close, 1);
@@ -453,11 +460,7 @@ void merge_ds_groups(Merge &merge, RunPair &pair)
     const LineId into_fs = closing_line(into_part, KIND_FS);
     const LineId from_fs = closing_line(from_part, KIND_FS);
 
-    const uint32_t start = read_number(into_ds, 5);
-    const uint32_t other_start = read_number(from_ds, 5);
-    if (other_start + merge.frame.offset < start + merge.frame.offset)
-        write_number(into_ds, 5, other_start);
-    line_gather_origins(into_ds, from_ds);
+    join_opening_lines(merge, into_ds, from_ds, 5);
     merge_verdicts(into_fs, from_fs);
     line_gather_origins(into_fs, from_fs);
 

@@ -137,47 +137,11 @@ private:
     uint32_t size_ = 0;
 };
 
-// The lines of the report from a cell on, in tree order, a few at a time.
-class LineWalk {
-public:
-    explicit LineWalk(CellId first) : cell_(first) {}
-
-    // Up to `room` of the next lines into `lines`; how many (0 at the end).
-    uint32_t take(LineId *lines, uint32_t room)
-    {
-        uint32_t taken = 0;
-        while (taken < room) {
-            if (!cell_) {
-                if (resume_.empty())
-                    break;
-                cell_ = resume_.back();
-                resume_.pop_back();
-                continue;
-            }
-            const Cell &current = cell_at(cell_);
-            if (is_line_item(current.item)) {
-                lines[taken++] = line_of(current.item);
-            } else if (is_list_item(current.item)) {
-                if (current.next)
-                    resume_.push_back(current.next);
-                cell_ = list_of(current.item);
-                continue;
-            }
-            cell_ = current.next;
-        }
-        return taken;
-    }
-
-private:
-    CellId cell_;
-    std::vector<CellId> resume_;
-};
-
 // The lines of a walk formatted by two threads, a batch at a time, and
 // written in their order by the first, at most eight batches ahead.
 class ParallelWriter {
 public:
-    ParallelWriter(OutputBuffer &out, LineWalk &walk, uint32_t time_offset)
+    ParallelWriter(OutputBuffer &out, LineCursor &walk, uint32_t time_offset)
         : out_(out), walk_(walk), time_offset_(time_offset)
     {
     }
@@ -211,7 +175,7 @@ private:
             if (writes)
                 write_ready(lock);
             if (taken_ - written_ < AHEAD && !exhausted_) {
-                const uint32_t count = walk_.take(lines.data(), BATCH);
+                const uint32_t count = take_lines(lines.data());
                 if (!count) {
                     exhausted_ = true;
                     changed_.notify_all();
@@ -230,6 +194,15 @@ private:
                 return;
             changed_.wait(lock);
         }
+    }
+
+    // Up to BATCH of the next lines of the walk; how many (0 at the end).
+    uint32_t take_lines(LineId *lines)
+    {
+        uint32_t taken = 0;
+        for (CellId cell; taken < BATCH && (cell = walk_.next());)
+            lines[taken++] = line_of(cell_at(cell).item);
+        return taken;
     }
 
     void write_ready(std::unique_lock<std::mutex> &lock)
@@ -257,7 +230,7 @@ private:
     }
 
     OutputBuffer &out_;
-    LineWalk &walk_;
+    LineCursor &walk_;
     uint32_t time_offset_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -281,7 +254,7 @@ bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, u
     const CellId body = report ? cell_at(report).next : 0;
     if (names_in_heads && body && two_threads_worth_it()) {
         LineWriter(buffer, time_offset, &names).cells(report, 1);
-        LineWalk rest(body);
+        LineCursor rest(body);
         if (!ParallelWriter(buffer, rest, time_offset).run())
             LineWriter(buffer, time_offset, nullptr).cells(body, UINT32_MAX);
         return buffer.flush() && !std::ferror(out);

@@ -453,32 +453,19 @@ void RendezvousOrder::build(CellId body)
 
 LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then) const
 {
-    std::vector<CellId> resume;
     auto chains = then.begin();
-    CellId cell = from;
+    LineCursor cursor(from);
     for (;;) {
+        const CellId cell = cursor.next();
         if (!cell) {
-            if (!resume.empty()) {
-                cell = resume.back();
-                resume.pop_back();
-                continue;
-            }
             if (chains == then.end())
                 return 0;
-            cell = *chains++;
+            cursor = LineCursor(*chains++);
             continue;
         }
-        const Cell &current = cell_at(cell);
-        if (is_line_item(current.item)) {
-            if (node_of(line_of(current.item)))
-                return line_of(current.item);
-        } else if (is_list_item(current.item)) {
-            if (current.next)
-                resume.push_back(current.next);
-            cell = list_of(current.item);
-            continue;
-        }
-        cell = current.next;
+        const LineId line = line_of(cell_at(cell).item);
+        if (node_of(line))
+            return line;
     }
 }
 
