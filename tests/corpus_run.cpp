@@ -4,7 +4,6 @@
 //
 //   corpus_run STAGE CORPUS --check [--shard I/N]   compare (exit 1 on a difference)
 //   corpus_run STAGE CORPUS --record                rewrite expected.txt
-//   corpus_run STAGE CORPUS --show NAME             print one case's output
 //
 // A case is a set of ROD files handed to the program through do-nothing
 // sibling tools, so that any bytes (empty, missing, damaged files) reach the
@@ -53,8 +52,6 @@ struct Outcome {
     std::string rdd_hash = "none";
     std::string err_hash;
     std::vector<std::string> err_lines;
-    std::string rdd; // normalised, for --show
-    std::string err;
 };
 
 std::vector<std::string> words_of(const std::string &line)
@@ -211,15 +208,14 @@ Outcome run_case(const Case &c, const fs::path &stage, const fs::path &root, con
     const std::string dir_text = fs::canonical(dir).string();
     Outcome outcome;
     outcome.status = run.status;
-    outcome.err = replace_all(run.err, dir_text, "@DIR@");
+    const std::string err = replace_all(run.err, dir_text, "@DIR@");
     if (fs::is_regular_file(dir / "out.rdd")) {
-        outcome.rdd = read_file(dir / "out.rdd");
-        hide_time_stamp(outcome.rdd);
-        outcome.rdd = replace_all(outcome.rdd, dir_text, "@DIR@");
-        outcome.rdd_hash = sha256(outcome.rdd);
+        std::string rdd = read_file(dir / "out.rdd");
+        hide_time_stamp(rdd);
+        outcome.rdd_hash = sha256(replace_all(rdd, dir_text, "@DIR@"));
     }
-    outcome.err_hash = sha256(outcome.err);
-    for (const std::string &line : split_lines(outcome.err))
+    outcome.err_hash = sha256(err);
+    for (const std::string &line : split_lines(err))
         outcome.err_lines.push_back(line.size() > SHOWN_LINE_LENGTH ? line.substr(0, SHOWN_LINE_LENGTH) + "..." : line);
     return outcome;
 }
@@ -250,7 +246,7 @@ std::map<std::string, std::string> read_expected(const fs::path &path)
 
 int usage()
 {
-    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record | --show NAME\n";
+    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record\n";
     return 2;
 }
 
@@ -273,16 +269,6 @@ int main(int argc, char **argv)
         fs::path dir;
         ~RemoveAtEnd() { fs::remove_all(dir); }
     } scratch{root};
-    if (action == "--show") {
-        for (const Case &c : cases) {
-            if (argc < 5 || c.name != argv[4])
-                continue;
-            const Outcome outcome = run_case(c, stage, root, tools);
-            std::cout << "status " << outcome.status << "\n--- stderr\n" << outcome.err << "--- rdd\n" << outcome.rdd;
-            return 0;
-        }
-        return usage();
-    }
     if (action == "--record") {
         std::string text = "# Recorded by tests/corpus/record.sh; do not edit by hand.\n";
         for (const Case &c : cases)

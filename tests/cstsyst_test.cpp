@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <regex>
 #include <thread>
 
@@ -19,15 +18,6 @@ std::string fatal_text_of(void (*action)())
 }
 
 } // namespace
-
-TEST(TimeText, EnglishNamesTwoDigitDayAndNoNewline)
-{
-    struct tm t {};
-    t.tm_mday = 5, t.tm_hour = 9, t.tm_min = 7, t.tm_sec = 3, t.tm_year = 125;
-    EXPECT_EQ(format_time_text(t), "Sun Jan 05 09:07:03 2025");
-    t.tm_wday = 6, t.tm_mon = 11, t.tm_mday = 31, t.tm_hour = 23;
-    EXPECT_EQ(format_time_text(t), "Sat Dec 31 23:07:03 2025");
-}
 
 TEST(TimeText, CurrentTimeHasTheFixedShapeWhateverTheLocale)
 {

@@ -11,16 +11,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Message lines and stub lines in the order they were written.
-Lines trace(const std::string &err)
-{
-    Lines lines;
-    for (const std::string &line : split_lines(err))
-        if (!line.starts_with("Molvex-I-STARTEXEC") && !line.starts_with("Molvex-I-COPYRIGHT"))
-            lines.push_back(line);
-    return lines;
-}
-
 std::string postpro(const StubPlan &plan, const std::string &rio, const std::string &output, const std::string &options,
                     const char *log)
 {
@@ -42,7 +32,7 @@ TEST(PostprocessorRun, WithoutLogMessagesFollowEachRun)
     set_stub_status(plan.dir, "r2.rio", "3");
     const RunResult result = plan.run({"r1.rio", "t.tdc", "r2.rio", "r3.res"});
     EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(trace(result.err),
+    EXPECT_EQ(lines_after_banner(result.err),
               (Lines{postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r1.rio"),
                      postpro(plan, "r2.rio", "r2.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r2.rio"),
                      "Molvex-W-MSGENDPOS,  Some scenarios are incorrect",
@@ -59,7 +49,7 @@ TEST(PostprocessorRun, LogAndOptionsAreHandedOn)
         plan.run({"-LOG", "-RA=TEST", "-VA=NOEVAL", "-LE=FR", "-NOCOMMENT", "-PORTRAIT", "-SUMMARY", "-NORO",
                   "t.tdc", "r1.rio"});
     EXPECT_EQ(result.status, 3);
-    const Lines lines = trace(result.err);
+    const Lines lines = lines_after_banner(result.err);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], merge("r1.rio"));
     EXPECT_EQ(lines[1], postpro(plan, "r1.rio", "r1.ro",
@@ -74,7 +64,7 @@ TEST(PostprocessorRun, FailedRunIsRepeatedWithLogThenTheRunEnds)
     set_stub_status(plan.dir, "r1.rio", "2");
     const RunResult result = plan.run({"t.tdc", "r1.rio", "r2.rio", "r3.res"});
     EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(trace(result.err),
+    EXPECT_EQ(lines_after_banner(result.err),
               (Lines{postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r1.rio"),
                      postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-LOG"),
                      postpro(plan, "r2.rio", "r2.ro", DEFAULT_OPTIONS, "-NOLOG"), merge("r2.rio"),
@@ -82,7 +72,7 @@ TEST(PostprocessorRun, FailedRunIsRepeatedWithLogThenTheRunEnds)
     EXPECT_FALSE(file_exists(plan.dir + "/zrmrdd.rdd"));
 
     // With -LOG the failed run is not repeated.
-    EXPECT_EQ(trace(plan.run({"-LOG", "t.tdc", "r1.rio"}).err),
+    EXPECT_EQ(lines_after_banner(plan.run({"-LOG", "t.tdc", "r1.rio"}).err),
               (Lines{merge("r1.rio"), postpro(plan, "r1.rio", "r1.ro", DEFAULT_OPTIONS, "-LOG"), POSTFAILD}));
 }
 
@@ -92,7 +82,7 @@ TEST(PostprocessorRun, MissingToolFailsTheRun)
     plan.tool_dir = make_temp_dir();
     const RunResult result = plan.run({"t.tdc", "r1.rio"});
     EXPECT_EQ(result.status, 7);
-    const Lines lines = trace(result.err);
+    const Lines lines = lines_after_banner(result.err);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_TRUE(lines[0].starts_with(plan.tool_dir + "/zrmpostpro: cannot start")) << lines[0];
     EXPECT_EQ(lines[1], merge("r1.rio"));
@@ -115,7 +105,7 @@ TEST(UmlToolRun, RddNamesAndStartFailure)
     for (const char *unfit : {"-RDD=report.txt", "-RDD=.rdd"}) {
         result = plan.run({unfit, "t.tdc", "r1.rio"});
         EXPECT_EQ(result.status, 7) << unfit;
-        EXPECT_EQ(trace(result.err).back(), POSTFAILD) << unfit;
+        EXPECT_EQ(lines_after_banner(result.err).back(), POSTFAILD) << unfit;
     }
     EXPECT_TRUE(file_exists(plan.dir + "/report.txt"));
     EXPECT_EQ(plan.calls().size(), calls_before + 2); // post-processor runs only
@@ -123,36 +113,7 @@ TEST(UmlToolRun, RddNamesAndStartFailure)
     std::remove((plan.dir + "/zrmuml").c_str());
     result = plan.run({"t.tdc", "r1.rio"});
     EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(trace(result.err).back(), POSTFAILD);
+    EXPECT_EQ(lines_after_banner(result.err).back(), POSTFAILD);
     EXPECT_TRUE(file_exists(plan.dir + "/zrmrdd.rdd"));
 }
 
-TEST(StandInTools, PostprocessorRefusesWhatItCannotDo)
-{
-    const std::string dir = make_temp_dir();
-    const std::string tool = stage_dir() + "/bin/zrmpostpro";
-    write_file(dir + "/t.tdc", "tdc\n");
-    write_file(dir + "/ok.rio", "first\nFS \"s\" \"1\" \"0\" \"x\" \"y\"\n");
-    RunResult result = run_program(tool, {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/t.tdc", "-LOG"});
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, "zrmpostpro: " + dir + "/ok.rio with " + dir + "/t.tdc -> " + dir + "/ok.rod, 0 failed scenario(s)\n");
-    EXPECT_EQ(read_file(dir + "/ok.rod"), "FS \"s\" \"1\" \"0\" \"x\" \"y\"\n");
-
-    const std::vector<std::vector<std::string>> refused = {
-        {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/t.tdc"},
-        {dir + "/ok.rio", dir + "/ok.ro", "RA", "-TDC=" + dir + "/t.tdc", "-LOG"},
-        {dir + "/no.rio", dir + "/no.ro", "-TDC=" + dir + "/t.tdc", "-LOG"},
-        {dir + "/ok.rio", dir + "/ok.ro", "-TDC=" + dir + "/no.tdc", "-LOG"},
-        {dir + "/ok.rio", dir + "/nodir/ok.ro", "-TDC=" + dir + "/t.tdc", "-LOG"},
-    };
-    for (const auto &args : refused) {
-        result = run_program(tool, args);
-        EXPECT_EQ(result.status, 1) << args[1];
-        EXPECT_TRUE(result.err.starts_with("zrmpostpro: ")) << result.err;
-    }
-    const std::string uml = stage_dir() + "/bin/zrmuml";
-    EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "OK.ROD", "-nobanner"}).status, 0);
-    EXPECT_EQ(run_program(uml, {"-path", dir, "-name", "none.rdd", "-nobanner"}).status, 1);
-    EXPECT_EQ(run_program(uml, {"-name", "ok.rod"}).status, 1);
-    std::system(("rm -rf " + dir).c_str());
-}

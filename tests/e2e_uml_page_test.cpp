@@ -52,26 +52,3 @@ TEST(UmlPage, RefusesBadArgumentsAndMissingFiles)
     std::filesystem::remove_all(dir);
 }
 
-TEST(UmlPage, ExampleMergeGivesAPageOfItsScenarios)
-{
-    const std::string dir = make_temp_dir();
-    const std::vector<std::string> files = {"door_open.tdc",      "door_open_run1.rio", "door_open_run2.rio",
-                                            "door_lock.tdc",      "door_lock_run1.rio", "door_lock_run2.rio",
-                                            "emergency_stop.tdc"};
-    for (const std::string &name : files)
-        write_file(dir + "/" + name, read_file(source_dir() + "/examples/" + name));
-    const RunResult run = run_zovizeve(files, {.cwd = dir});
-    ASSERT_EQ(run.status, 3) << run.err;
-    const std::string page = read_file(dir + "/zrmrdd.html");
-    EXPECT_NE(page.find("<span id=\"plan\">DOORS</span>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-files\"><b>4</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-scenarios\"><b>4</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-failed\"><b>1</b>"), std::string::npos);
-    EXPECT_NE(page.find("data-scenario=\"SC_OPEN_02\" data-verdict=\"failed\""), std::string::npos);
-    for (const char *passed : {"SC_OPEN_01", "SC_LOCK_01", "SC_LOCK_02"})
-        EXPECT_NE(page.find(std::string("data-scenario=\"") + passed + "\" data-verdict=\"passed\""),
-                  std::string::npos)
-            << passed;
-    EXPECT_EQ(page.find("Damaged lines"), std::string::npos) << page;
-    std::filesystem::remove_all(dir);
-}

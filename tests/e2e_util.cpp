@@ -145,6 +145,15 @@ RunResult finish_program(const StartedProgram &started)
     return result;
 }
 
+std::vector<std::string> lines_after_banner(const std::string &err)
+{
+    std::vector<std::string> lines;
+    for (const std::string &line : split_lines(err))
+        if (!line.starts_with("Molvex-I-STARTEXEC") && !line.starts_with("Molvex-I-COPYRIGHT"))
+            lines.push_back(line);
+    return lines;
+}
+
 RunResult run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options)
 {
     return finish_program(start_program(program, args, options));

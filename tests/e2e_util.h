@@ -52,6 +52,8 @@ std::vector<std::string> directory_names(const std::string &dir);
 std::string replace_all(std::string text, const std::string &from, const std::string &to);
 // Lines of `text` split at '\n' (a trailing empty piece is dropped).
 std::vector<std::string> split_lines(const std::string &text);
+// The lines of standard error after the banner's two message lines.
+std::vector<std::string> lines_after_banner(const std::string &err);
 
 // The first line of a TDC or RIO file of `script` (`kind`: "TDC file", "RIO file").
 std::string korva_header(const std::string &kind, const std::string &script, const std::string &plan = "PLAN");

@@ -7,16 +7,6 @@
 
 namespace {
 
-std::vector<std::string> messages(const std::string &err)
-{
-    std::vector<std::string> lines;
-    for (const std::string &line : split_lines(err))
-        if (line.starts_with("Molvex-") && !line.starts_with("Molvex-I-STARTEXEC") &&
-            !line.starts_with("Molvex-I-COPYRIGHT"))
-            lines.push_back(line);
-    return lines;
-}
-
 using Lines = std::vector<std::string>;
 
 } // namespace
@@ -44,7 +34,7 @@ TEST(VerificationRun, FatalMessagesStopBeforeAnyTool)
         const RunResult result = plan.run(args);
         EXPECT_EQ(result.status, 7) << message;
         EXPECT_TRUE(split_lines(result.err).at(0).starts_with("Molvex-I-STARTEXEC")) << message;
-        EXPECT_EQ(messages(result.err), Lines{message});
+        EXPECT_EQ(lines_after_banner(result.err), Lines{message});
     }
     EXPECT_FALSE(file_exists(plan.dir + "/calls"));
 }
@@ -59,7 +49,7 @@ TEST(VerificationRun, WarningOfAnEarlierTdcComesBeforeMultipleMatches)
     plan.rio("a.rio", "a");
     const RunResult result = plan.run({"lonely.tdc", "b.tdc", "a.tdc", "a.tdc", "b.rio", "a.rio"});
     EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(messages(result.err), (Lines{"Molvex-W-NORIOFTDC,  No RIO file match this lonely.tdc TDC file",
+    EXPECT_EQ(lines_after_banner(result.err), (Lines{"Molvex-W-NORIOFTDC,  No RIO file match this lonely.tdc TDC file",
                                           "Molvex-F-MULTITDCS,  This a.rio RIO file match two or more TDC files"}));
 }
 
@@ -75,7 +65,7 @@ TEST(VerificationRun, WarningsAndPlanDifferencesLetTheRunGoOn)
     plan.rio("c.rio", "c");
     const RunResult result = plan.run({"b.rio,lonely.tdc", "a.tdc", "a.rio", "b.tdc", "c.tdc,c.rio"});
     EXPECT_EQ(result.status, 0) << result.err;
-    const Lines lines = messages(result.err);
+    const Lines lines = lines_after_banner(result.err);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Molvex-W-NORIOFTDC,  No RIO file match this lonely.tdc TDC file");
     EXPECT_EQ(lines[1], "Molvex-I-FILESDIFF,  Reports comes from different test plans");

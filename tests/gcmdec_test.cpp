@@ -208,7 +208,7 @@ TEST_F(Decoder, RedecodingStartsFromAClearTable)
     EXPECT_EQ(cmd_param_value(1, 1)->text, "y");
 }
 
-TEST_F(Decoder, SlashPrefixIsATableSetting)
+TEST_F(Decoder, SlashPrefixAndOptionLanguageAreTableSettings)
 {
     ASSERT_EQ(decode({"/QUIET"}).status, 0);
     EXPECT_EQ(cmd_param_value(1, 1)->text, "/QUIET");
@@ -218,10 +218,7 @@ TEST_F(Decoder, SlashPrefixIsATableSetting)
     ASSERT_EQ(decode({"/QUIET", "x"}).status, 0);
     EXPECT_EQ(cmd_option_state("QUIET"), 5);
     EXPECT_EQ(first_error_line({"/BOGUS", "x"}), "Molvex Command analysis : Unknown option, BOGUS");
-}
 
-TEST_F(Decoder, OptionLanguageChoosesNamesAndAndWord)
-{
     table.language = 0;
     EXPECT_EQ(first_error_line({}), "Molvex Command analysis : Argument missing, entree");
     EXPECT_EQ(first_error_line({"-QUIET", "-NOISE", "x"}),

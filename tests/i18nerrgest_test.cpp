@@ -34,14 +34,6 @@ TEST_F(Reporter, ArgumentsGoInByTheLowestPlaceholderRule)
     EXPECT_EQ(line("ficnotopn", 'F', "a", ""), "Molvex-F-ficnotopn,  \n");
 }
 
-TEST(Substitution, ReplacesEveryOccurrenceOfTheLowestOnly)
-{
-    EXPECT_EQ(substitute_lowest_placeholder("%2 %1 %1", "x").toStdString(), "%2 x x");
-    EXPECT_EQ(substitute_lowest_placeholder("%3%2", "y").toStdString(), "%3y");
-    EXPECT_EQ(substitute_lowest_placeholder("no placeholder", "z").toStdString(), "no placeholder");
-    EXPECT_EQ(substitute_lowest_placeholder("100%", "z").toStdString(), "100%");
-}
-
 TEST_F(Reporter, CatalogKeepsTheLaterOfTwoEntriesAndFillsOnce)
 {
     EXPECT_EQ(catalog_lookup("ENDERRWAR").toStdString(), "End of execution  with %1 error(s) and %2 warning(s)");

@@ -80,7 +80,6 @@ TEST(JunitXml, DocumentCountsVerdictsAndProperties)
                        "errors=\"0\" skipped=\"0\" time=\"0.25\">"),
               std::string::npos);
     EXPECT_NE(xml.find("<property name=\"rod_file.3.directory\" value=\"rel\"/>"), std::string::npos);
-    EXPECT_NE(xml.find("<property name=\"rod_file.2.crc\" value=\"21\"/>"), std::string::npos);
     EXPECT_NE(xml.find("<property name=\"joined_from\" value=\"door_a.rod (file 1), door_b.rod (file 2)\"/>"),
               std::string::npos);
     EXPECT_NE(xml.find("<testcase name=\"S_FAIL\" classname=\"PLAN.door\" time=\"0\">"), std::string::npos);
@@ -117,9 +116,6 @@ TEST(JunitXml, TimestampsAndSeconds)
     EXPECT_EQ(iso_timestamp("Fri Feb 27 09:12:44 2026"), "2026-02-27T09:12:44");
     for (const char *bad : {"<TIME>", "Mon Foo 07 00:25:09 2026", "Mon Dec 32 00:25:09 2026", "Mon Dec 07 00:25:09 2026 x"})
         EXPECT_EQ(iso_timestamp(bad), "") << bad;
-    EXPECT_EQ(seconds_text(0), "0");
-    EXPECT_EQ(seconds_text(0.3), "0.3");
-    EXPECT_EQ(seconds_text(12), "12");
     EXPECT_EQ(seconds_text(0.0000004), "0");
     EXPECT_EQ(seconds_text(429496.7295), "429496.7295");
 }

@@ -130,13 +130,6 @@ TEST(Structure, SelectionRunsAndSplit)
     EXPECT_EXIT(load("RE \"r\" \"1\" \"0\"\n"), ::testing::ExitedWithCode(7), UNEXPTEOF);
 }
 
-TEST(Structure, UnbalancedBlocksEndTheRun)
-{
-    for (const char *body : {"FS \"s\" \"1\" \"0\" \"1\"\n", "XI \"1\" \"0\" \"0\"\n", "YI \"1\" \"0\"\n",
-                             "DS \"s\" \"t\" \"f\" \"1\" \"3\" \"0\" \"1\"\nXI \"1\" \"0\" \"0\"\nFS \"s\" \"4\" \"0\" \"1\"\nYI \"2\" \"1\"\n"})
-        EXPECT_EXIT(load(framed(body)), ::testing::ExitedWithCode(7), UNEXPTEOF) << body;
-}
-
 TEST(Structure, DeepNestingNeedsNoDeepStack)
 {
     constexpr int DEPTH = 200000;

@@ -90,54 +90,47 @@ std::vector<std::string> names_in_order(RendezvousOrder &order, const std::vecto
     }
 }
 
-TEST(RendezvousOrder, LabelsFollowTheTreeThroughManyInsertionsAtOnePlace)
+// Blocks named a, b or c go into a body made of `initial`, one at a time,
+// each after the block `next` picks (its index and the new block's name);
+// the named lines must still come out in tree order.
+template <typename Next> void expect_tree_order(const std::vector<std::string> &initial, int count, Next next)
 {
-    // A body of two blocks; blocks go in again and again right after the
-    // first one, which soon leaves no room between two labels.
-    const CellId second = cell_new(block("b"));
-    const CellId first = cell_new(block("a"), second);
-    const CellId body = cell_new(list_item(first));
+    CellId first = 0;
+    for (auto name = initial.rbegin(); name != initial.rend(); ++name)
+        first = cell_new(block(*name), first);
     RendezvousOrder order;
-    order.build(body);
-    std::vector<std::string> expected = {"\"a\""};
-    for (int k = 0; k < 3000; ++k) {
-        const std::string name = k % 2 ? "b" : "c";
-        const CellId added = cell_new(block(name), cell_at(first).next);
-        cell_at(first).next = added;
-        order.linked(cell_at(added).item, cell_at(added).next, {});
-        expected.insert(expected.begin() + 1, "\"" + name + "\"");
-    }
-    expected.push_back("\"b\"");
-    EXPECT_EQ(names_in_order(order, {"a", "b", "c"}), expected);
-    model_release();
-}
-
-TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertionsAnywhere)
-{
-    // Blocks go in at pseudo-random places of a growing body, so that the
-    // lines of each name fill, split and extend their chunks at the front,
-    // the middle and the end.
-    const std::vector<std::string> names = {"a", "b", "c"};
-    const CellId head = cell_new(block("a"));
-    const CellId body = cell_new(list_item(head));
-    RendezvousOrder order;
-    order.build(body);
-    std::vector<std::string> expected = {"\"a\""};
-    uint32_t random = 12345;
-    for (int k = 0; k < 4000; ++k) {
-        random = random * 1103515245u + 12345u;
-        const std::size_t after = (random >> 8) % expected.size();
-        CellId place = head;
+    order.build(cell_new(list_item(first)));
+    std::vector<std::string> expected;
+    for (const std::string &name : initial)
+        expected.push_back("\"" + name + "\"");
+    for (int k = 0; k < count; ++k) {
+        const auto [after, name] = next(k, expected.size());
+        CellId place = first;
         for (std::size_t step = 0; step < after; ++step)
             place = cell_at(place).next;
-        const std::string &name = names[(random >> 4) % names.size()];
         const CellId added = cell_new(block(name), cell_at(place).next);
         cell_at(place).next = added;
         order.linked(cell_at(added).item, cell_at(added).next, {});
         expected.insert(expected.begin() + static_cast<std::ptrdiff_t>(after) + 1, "\"" + name + "\"");
     }
-    EXPECT_EQ(names_in_order(order, names), expected);
+    EXPECT_EQ(names_in_order(order, {"a", "b", "c"}), expected);
     model_release();
+}
+
+TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertions)
+{
+    // Again and again right after the first block, which soon leaves no room
+    // between two labels.
+    expect_tree_order({"a", "b"}, 3000, [](int k, std::size_t) {
+        return std::pair<std::size_t, std::string>{0, k % 2 ? "b" : "c"};
+    });
+    // At pseudo-random places of a growing body, so that the lines of each
+    // name fill, split and extend their chunks at the front, middle and end.
+    uint32_t random = 12345;
+    expect_tree_order({"a"}, 4000, [&random](int, std::size_t size) {
+        random = random * 1103515245u + 12345u;
+        return std::pair<std::size_t, std::string>{(random >> 8) % size, std::string(1, char('a' + (random >> 4) % 3))};
+    });
 }
 
 TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)

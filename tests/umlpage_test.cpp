@@ -37,7 +37,7 @@ std::size_t occurrences(const std::string &text, const std::string &what)
 
 } // namespace
 
-TEST(UmlLayoutTest, TimesMapOntoTheAxis)
+TEST(UmlLayoutTest, TimesMapOntoTheAxisWithRoundTicks)
 {
     const TimeScale scale{1000, 2000, 900};
     EXPECT_DOUBLE_EQ(time_to_x(scale, 1000), 0.0);
@@ -58,10 +58,8 @@ TEST(UmlLayoutTest, TimesMapOntoTheAxis)
     const TimeScale whole{0, 0xFFFFFFFFu, 900};
     EXPECT_EQ(time_to_column(whole, 0xFFFFFFFFu, 900), 899);
     EXPECT_EQ(column_start_time(whole, 0, 900), 0u);
-}
 
-TEST(UmlLayoutTest, TicksAreRoundValuesInsideTheRange)
-{
+    // Ticks are round values inside the range.
     EXPECT_EQ(time_ticks(TimeScale{1000, 2500, 900}, 8),
               (std::vector<uint32_t>{1000, 1200, 1400, 1600, 1800, 2000, 2200, 2400}));
     EXPECT_EQ(time_ticks(TimeScale{3, 9, 900}, 8), (std::vector<uint32_t>{3, 4, 5, 6, 7, 8, 9}));

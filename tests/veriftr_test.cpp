@@ -108,10 +108,8 @@ TEST_F(Verification, PairsInCommandLineOrderOfEachKind)
     EXPECT_EQ(rio_table[0].count, 1);
     EXPECT_EQ(tdc_table[0].first_line, "XXXXXXXXXXXXXXXX \"v2.6a\" \"PLAN\" \"XXXXXXXX\" \"a\"");
     EXPECT_EQ(tdc_table[1].cf_line, "CF \"PLAN\" \"b.tds\" \"1\" \"BENCH\" \"Mon\"");
-}
 
-TEST_F(Verification, FirstLineWithBothKindWordsIsATdcFile)
-{
+    // A first line with both kind words is a TDC file.
     const std::string both = file("both.tdc", "KORVA Probeworks RIO file TDC file\nCF \"1\" \"2\" \"3\" \"4\" \"5\"\n");
     EXPECT_EQ(verify({rio("r.rio", "x"), both}).err,
               "Molvex-F-NOTDCFRIO,  No TDC file match this " + dir + "/r.rio RIO file\n");
