@@ -88,17 +88,18 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
     const std::string header = rdd_header_line(report);
     const char *given = cmdline_rdd_name(cmdline_record());
     char *name_text = sys_strdup(given ? given : "zrmrdd.rdd");
-    // Written beside the target and renamed over it once complete: a failed
-    // write never leaves a truncated report nor destroys an earlier one.
-    std::string temp_name;
-    FILE *stream = rdd_stream_open(name_text, temp_name);
+    // Written to a file that takes the target's place once complete: a
+    // failed or interrupted write leaves the earlier report whole and
+    // nothing else behind.
+    ReplacingFile file;
+    FILE *stream = rdd_stream_open(name_text, file);
     if (!stream)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     {
         const PhaseTimer timer(PHASE_WRITE);
         const bool written =
             write_rdd_lines(stream, header, report.tree, report.time_offset, report.names_in_heads);
-        if (!rdd_stream_finish(stream, written, temp_name, name_text))
+        if (!rdd_stream_finish(stream, written, file))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     }
     run_uml_tool(name_text, tool_dir);

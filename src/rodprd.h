@@ -1,12 +1,13 @@
 // RDD writing: repeated IE names made distinct, then every line of the
-// report written by kind, to a temporary file that replaces the RDD file only
-// once complete.
+// report written by kind, to a file that replaces the RDD file only once
+// complete.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "replfile.h"
 #include "rodmodel.h"
 
 // Writes the RDD file: `header_line`, then every line of the report in tree
@@ -23,11 +24,9 @@
 bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, uint32_t time_offset,
                      bool names_in_heads = false);
 
-// Opens a new temporary file beside `target` for writing the RDD file (or
-// `target` itself when it exists and is not a regular file, such as a
-// device); `temp_name` gets the temporary name (empty when writing
-// directly). Null when it cannot be opened.
-FILE *rdd_stream_open(const char *target, std::string &temp_name);
-// Flushes and closes the stream; when `written` and that succeed, renames the
-// temporary file over `target`, otherwise removes it. False on any failure.
-bool rdd_stream_finish(FILE *file, bool written, const std::string &temp_name, const char *target);
+// Opens a stream writing a file that replaces `target` only once complete
+// (see replfile.h); null when it cannot be opened.
+FILE *rdd_stream_open(const char *target, ReplacingFile &file);
+// Flushes and closes the stream; when `written` and that succeed, the file
+// takes the target's place, otherwise it is removed. False on any failure.
+bool rdd_stream_finish(FILE *stream, bool written, ReplacingFile &file);

@@ -46,6 +46,10 @@ TEST(Zrmjunit, DocumentGoesBesideTheReportOrWhereAsked)
     EXPECT_TRUE(file_exists(dir + "/out/Report.xml"));
     EXPECT_EQ(run_program(junit_path(), {"plain"}, {.cwd = dir}).status, 0);
     EXPECT_TRUE(file_exists(dir + "/plain.xml"));
+    // A document written again keeps the permissions of the earlier one.
+    fs::permissions(dir + "/plain.xml", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(run_program(junit_path(), {"plain"}, {.cwd = dir}).status, 0);
+    EXPECT_EQ(fs::status(dir + "/plain.xml").permissions(), fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(run_program(junit_path(), {"-o", "ci.xml", "plain"}, {.cwd = dir}).status, 0);
     EXPECT_EQ(read_file(dir + "/ci.xml"), read_file(dir + "/plain.xml"));
     fs::remove_all(dir);
@@ -80,6 +84,12 @@ TEST(Zrmjunit, RefusalsNameTheFileAndLeaveNoDocument)
         EXPECT_EQ(run.out, "");
     }
     EXPECT_EQ(directory_names(dir), (std::vector<std::string>{"kept.xml", "r.rdd", "t.tdc", "taken.xml"}));
+    for (const char *help : {"--help", "-h"}) {
+        const RunResult run = run_program(junit_path(), {help});
+        EXPECT_EQ(run.status, 0) << help;
+        EXPECT_EQ(run.out, "usage: zrmjunit REPORT.rdd [-o FILE.xml]\n") << help;
+        EXPECT_EQ(run.err, "") << help;
+    }
     EXPECT_EQ(read_file(dir + "/kept.xml"), "earlier\n");
     fs::remove_all(dir);
 }

@@ -21,6 +21,8 @@ TEST(UmlPage, PageBesideTheRddFileWhichStaysUnchanged)
                             "FS \"SC_1\" \"200\" \"1\" \"1\" \"4\" \n"
                             "EV \"A\" \"B\" \n";
     write_file(dir + "/Report.RDD", rdd);
+    write_file(dir + "/Report.html", "an earlier page");
+    std::filesystem::permissions(dir + "/Report.html", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     const RunResult run = run_program(uml_path(), {"-path", dir, "-name", "report.rdd", "-nobanner"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -28,7 +30,9 @@ TEST(UmlPage, PageBesideTheRddFileWhichStaysUnchanged)
     EXPECT_EQ(read_file(dir + "/Report.RDD"), rdd);
     const std::string page = read_file(dir + "/Report.html");
     EXPECT_NE(page.find("data-scenario=\"SC_1\" data-verdict=\"failed\""), std::string::npos);
-    EXPECT_FALSE(file_exists(dir + "/Report.html.part"));
+    EXPECT_EQ(directory_names(dir), (std::vector<std::string>{"Report.RDD", "Report.html"}));
+    EXPECT_EQ(std::filesystem::status(dir + "/Report.html").permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     std::filesystem::remove_all(dir);
 }
 
@@ -44,11 +48,12 @@ TEST(UmlPage, RefusesBadArgumentsAndMissingFiles)
     EXPECT_EQ(run_program(uml_path(), {"-path", dir}).status, 1);
     // A page that cannot be written is an error, not a silent success.
     write_file(dir + "/x.rdd", "KORVA Probeworks \"v2.6a\" \"P\" \"RDD file\" \"t\" \n");
-    std::filesystem::create_directory(dir + "/x.html.part");
-    write_file(dir + "/x.html.part/keep", "");
+    std::filesystem::create_directory(dir + "/x.html");
+    write_file(dir + "/x.html/keep", "");
     run = run_program(uml_path(), {"-path", dir, "-name", "x.rdd", "-nobanner"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.starts_with("zrmuml: cannot write ")) << run.err;
+    EXPECT_EQ(run.err, "zrmuml: cannot write " + dir + "/x.html: Is a directory\n");
+    EXPECT_EQ(directory_names(dir), (std::vector<std::string>{"x.html", "x.rdd"}));
     std::filesystem::remove_all(dir);
 }
 

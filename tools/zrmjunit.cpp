@@ -3,20 +3,23 @@
 //   zrmjunit REPORT.rdd [-o FILE.xml]
 //
 // Default output: REPORT.xml beside the RDD file; "-o -" writes to standard
-// output. The file is written beside its target and renamed over it once
-// complete, so a failure never leaves a partial document. Exit status 0, or
-// 1 with a one-line message naming the file.
+// output. The file takes its target's place only once complete (replfile.h),
+// so neither a failure nor an interruption leaves a partial or temporary
+// document. Exit status 0 (also for --help, which prints the usage), or 1
+// with a one-line message naming the file.
 #include "junitxml.h"
+#include "replfile.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+constexpr const char *USAGE = "usage: zrmjunit REPORT.rdd [-o FILE.xml]";
 
 int fail(const std::string &text)
 {
@@ -38,39 +41,17 @@ std::string default_output(const std::string &rdd_path)
     return rdd_path + ".xml";
 }
 
-bool write_all(int fd, const std::string &text)
-{
-    for (std::size_t put = 0; put < text.size();) {
-        const ssize_t written = ::write(fd, text.data() + put, text.size() - put);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        put += std::size_t(written);
-    }
-    return true;
-}
-
-// Writes `text` to a file beside `target` and renames it over the target.
+// Writes `text` to a file that takes the target's place once complete.
 bool write_replacing(const std::string &target, const std::string &text, std::string &error)
 {
-    std::string temp = target + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
+    ReplacingFile file;
+    if (!replacing_open(file, target, error))
+        return false;
+    if (!write_all(file.fd, text)) {
         error = std::strerror(errno);
         return false;
     }
-    // mkstemp makes the file private; the document gets the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    const bool written = write_all(fd, text) && ::fchmod(fd, 0666 & ~mask) == 0;
-    const int write_errno = errno;
-    if (::close(fd) != 0 || !written || ::rename(temp.c_str(), target.c_str()) != 0) {
-        error = std::strerror(written ? errno : write_errno);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return replacing_commit(file, error);
 }
 
 } // namespace
@@ -81,17 +62,21 @@ int main(int argc, char **argv)
     bool output_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
+        if (word == "--help" || word == "-h") {
+            std::printf("%s\n", USAGE);
+            return 0;
+        }
         if (word == "-o" && i + 1 < argc && !output_given) {
             output = argv[++i];
             output_given = true;
         } else if (rdd_path.empty() && !word.empty() && (word[0] != '-' || word.size() == 1)) {
             rdd_path = word;
         } else {
-            return fail("usage: zrmjunit REPORT.rdd [-o FILE.xml]");
+            return fail(USAGE);
         }
     }
     if (rdd_path.empty() || (output_given && output.empty()))
-        return fail("usage: zrmjunit REPORT.rdd [-o FILE.xml]");
+        return fail(USAGE);
     if (!output_given)
         output = default_output(rdd_path);
 

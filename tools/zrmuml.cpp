@@ -6,13 +6,16 @@
 // File names are matched without regard to case when the exact name is
 // missing, as on the file systems the suite comes from. Exit status 0, or 1
 // with a message on bad arguments or a file that cannot be read or written.
+#include "replfile.h"
 #include "umlpage.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -45,36 +48,22 @@ std::optional<fs::path> find_rdd_file(const fs::path &directory, const std::stri
     return std::nullopt;
 }
 
-// Writes the page under a temporary name first, so that a failed run never
-// leaves half a page where a previous one was.
+// The page takes the place of an earlier one only once complete, so that a
+// failed or interrupted run leaves neither half a page nor a temporary file.
 int write_page(const fs::path &rdd_file, const std::string &name)
 {
     const fs::path page = fs::path(rdd_file).replace_extension(".html");
-    const fs::path partial = fs::path(page).concat(".part");
     RddDiagnostics diagnostics;
     std::string error;
-    std::error_code ignored;
-    {
-        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return fail("cannot write " + partial.string());
-        if (!write_uml_page(rdd_file.string(), name, out, PageLimits{}, diagnostics, error)) {
-            out.close();
-            fs::remove(partial, ignored);
-            return fail(error);
-        }
-        out.close();
-        if (!out) {
-            fs::remove(partial, ignored);
-            return fail("cannot write " + partial.string());
-        }
-    }
-    std::error_code renamed;
-    fs::rename(partial, page, renamed);
-    if (renamed)
-        return fail("cannot write " + page.string() + ": " + renamed.message());
-    for (const std::string &text : diagnostics.first)
-        std::cerr << "zrmuml: " << rdd_file.string() << ", " << text << '\n';
+    std::ostringstream text;
+    if (!write_uml_page(rdd_file.string(), name, text, PageLimits{}, diagnostics, error))
+        return fail(error);
+    ReplacingFile file;
+    if (!replacing_open(file, page.string(), error) || !write_all(file.fd, text.view()) ||
+        !replacing_commit(file, error))
+        return fail("cannot write " + page.string() + ": " + (error.empty() ? std::strerror(errno) : error));
+    for (const std::string &line : diagnostics.first)
+        std::cerr << "zrmuml: " << rdd_file.string() << ", " << line << '\n';
     if (diagnostics.count > diagnostics.first.size())
         std::cerr << "zrmuml: " << rdd_file.string() << ", " << diagnostics.count - diagnostics.first.size()
                   << " more damaged lines\n";
