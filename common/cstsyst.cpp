@@ -4,28 +4,46 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <thread>
+#include <utility>
 
 namespace {
 
 ExitHook exit_hook = nullptr;
 ExitPreparation exit_preparation = nullptr;
-long allocations_left = -1;
+// Set before the threads whose calls count are started.
+std::atomic<long> allocations_left{-1};
+FailingThreads failing_threads = FailingThreads::ANY;
+std::thread::id hook_thread;
 ResourceTracker tracker;
 thread_local DeferredOutput *deferred = nullptr;
 
+bool counts_for_failure()
+{
+    if (failing_threads == FailingThreads::ANY)
+        return true;
+    return (std::this_thread::get_id() == hook_thread) == (failing_threads == FailingThreads::THIS_ONE);
+}
+
 bool allocation_allowed()
 {
-    if (allocations_left < 0)
+    long left = allocations_left.load(std::memory_order_relaxed);
+    if (left < 0 || !counts_for_failure())
         return true;
-    if (allocations_left == 0)
-        return false;
-    --allocations_left;
-    return true;
+    for (;;) {
+        if (left < 0)
+            return true;
+        if (left == 0)
+            return false;
+        if (allocations_left.compare_exchange_weak(left, left - 1))
+            return true;
+    }
 }
 
 void track_allocated(void *block)
@@ -73,7 +91,10 @@ void write_error_output(const char *bytes)
     std::fflush(stderr);
 }
 
-void set_exit_preparation(ExitPreparation preparation) { exit_preparation = preparation; }
+ExitPreparation set_exit_preparation(ExitPreparation preparation)
+{
+    return std::exchange(exit_preparation, preparation);
+}
 
 void set_exit_hook(ExitHook hook) { exit_hook = hook; }
 
@@ -100,13 +121,18 @@ void fatal_service_text(const char *untranslated_text)
     process_exit(7);
 }
 
-void set_allocation_failure_after(long successes) { allocations_left = successes; }
+void set_allocation_failure_after(long successes, FailingThreads threads)
+{
+    failing_threads = threads;
+    hook_thread = std::this_thread::get_id();
+    allocations_left = successes;
+}
 
 void set_resource_tracker(ResourceTracker new_tracker) { tracker = new_tracker; }
 
-bool allocation_hooks_active()
+bool resource_tracking_active()
 {
-    return allocations_left >= 0 || tracker.allocated || tracker.released || tracker.opened || tracker.closed;
+    return tracker.allocated || tracker.released || tracker.opened || tracker.closed;
 }
 
 void fatal_out_of_memory() { fatal_service_text(kMallocText); }

@@ -35,9 +35,10 @@ void give_deferred_output(const DeferredOutput &output);
 void write_error_output(const char *bytes);
 
 // Called by process_exit before the process ends (on the thread whose
-// output is not deferred), so that helper threads stop first.
+// output is not deferred), so that helper threads stop first. Returns the
+// preparation it replaces, for the caller to put back.
 using ExitPreparation = void (*)();
-void set_exit_preparation(ExitPreparation preparation);
+ExitPreparation set_exit_preparation(ExitPreparation preparation);
 
 // Writes `text` (already translated) to standard error in the local 8-bit
 // encoding and ends the process with status 7.
@@ -68,8 +69,10 @@ std::string xsprintf(const char *format, ...)
     __attribute__((format(printf, 1, 2)));
 
 // Test hook: makes the allocation wrappers fail after `successes` more
-// successful calls (negative: never fail).
-void set_allocation_failure_after(long successes);
+// successful calls (negative: never fail), counting the calls of any thread,
+// only those of the calling thread, or only those of the other threads.
+enum class FailingThreads { ANY, THIS_ONE, OTHERS };
+void set_allocation_failure_after(long successes, FailingThreads threads = FailingThreads::ANY);
 
 // Test hook: told of every block the allocation wrappers hand out and of
 // every block xfree releases, and of every stream xfopen opens and xfclose
@@ -82,9 +85,9 @@ struct ResourceTracker {
     void (*closed)(FILE *stream) = nullptr;
 };
 void set_resource_tracker(ResourceTracker tracker);
-// Whether either test hook above is in use: they count and record on the
-// calling thread, so work that follows them stays on one thread.
-bool allocation_hooks_active();
+// Whether the resource tracker is in use: it records on the calling thread,
+// so work that it follows stays on one thread.
+bool resource_tracking_active();
 
 // "Sun Jan 05 09:07:03 2025": English names whatever the locale.
 const char *current_time_text();

@@ -1,15 +1,19 @@
 #include "pprint.h"
 
+#include "cstsyst.h"
 #include "rodadnam.h"
 #include "rodbase.h"
 #include "rodtri.h"
 
+#include <algorithm>
 #include <charconv>
+
+void OutputBuffer::Release::operator()(char *block) const { xfree(block); }
 
 void OutputBuffer::add_number(int32_t value)
 {
-    if (CAPACITY - used_ < 16)
-        flush();
+    if (capacity_ - used_ < 16)
+        make_room(16);
     char *text = text_.get() + used_;
     text[0] = '"';
     char *end = std::to_chars(text + 1, text + 14, value).ptr;
@@ -18,32 +22,49 @@ void OutputBuffer::add_number(int32_t value)
     used_ = static_cast<std::size_t>(end - text_.get());
 }
 
-void OutputBuffer::put(const char *bytes, std::size_t size)
+void OutputBuffer::grow(std::size_t capacity)
 {
-    if (failed_ || !size)
-        return;
-    if (sink_)
-        sink_->append(bytes, size);
+    std::unique_ptr<char[], Release> bigger(static_cast<char *>(xmalloc(capacity)));
+    if (used_)
+        std::memcpy(bigger.get(), text_.get(), used_);
+    text_ = std::move(bigger);
+    capacity_ = capacity;
+}
+
+void OutputBuffer::make_room(std::size_t size)
+{
+    if (out_)
+        flush();
     else
-        failed_ = fwrite_unlocked(bytes, 1, size, out_) != size || std::ferror(out_);
+        grow(std::max({MEMORY_CAPACITY, 2 * capacity_, used_ + size}));
 }
 
 void OutputBuffer::add_large(std::string_view bytes)
 {
-    flush();
-    if (bytes.size() <= CAPACITY) {
-        std::memcpy(text_.get(), bytes.data(), bytes.size());
-        used_ = bytes.size();
-    } else {
-        put(bytes.data(), bytes.size());
+    make_room(bytes.size());
+    if (bytes.size() <= capacity_ - used_) {
+        std::memcpy(text_.get() + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+    } else if (!failed_) {
+        // Larger than the stream's buffer: written as it stands.
+        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
     }
 }
 
 bool OutputBuffer::flush()
 {
-    put(text_.get(), used_);
-    used_ = 0;
+    if (out_ && used_ && !failed_)
+        failed_ = fwrite_unlocked(text_.get(), 1, used_, out_) != used_ || std::ferror(out_);
+    if (out_)
+        used_ = 0;
     return !failed_;
+}
+
+void OutputBuffer::swap_contents(OutputBuffer &other)
+{
+    std::swap(text_, other.text_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(used_, other.used_);
 }
 
 namespace {

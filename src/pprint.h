@@ -12,15 +12,20 @@
 
 #include "rodmodel.h"
 
-// Output gathered in memory and written in large blocks, to a stream or
-// to the end of a string.
+// Output gathered in memory: written in large blocks to a stream, or kept
+// whole for a caller that writes it later. Its room comes from the checked
+// allocator, so running out of it ends the process as any allocation does.
 class OutputBuffer {
 public:
-    explicit OutputBuffer(FILE *out) : out_(out), text_(new char[CAPACITY]) {}
-    explicit OutputBuffer(std::string &sink) : sink_(&sink), text_(new char[CAPACITY]) {}
+    explicit OutputBuffer(FILE *out) : out_(out) { grow(STREAM_CAPACITY); }
+    // Kept in memory, growing as needed.
+    OutputBuffer() { grow(MEMORY_CAPACITY); }
+    OutputBuffer(const OutputBuffer &) = delete;
+    OutputBuffer &operator=(const OutputBuffer &) = delete;
+
     void add(std::string_view bytes)
     {
-        if (bytes.size() > CAPACITY - used_) {
+        if (bytes.size() > capacity_ - used_) {
             add_large(bytes);
             return;
         }
@@ -29,22 +34,34 @@ public:
     }
     void add(char c)
     {
-        if (used_ == CAPACITY)
-            flush();
+        if (used_ == capacity_)
+            make_room(1);
         text_[used_++] = c;
     }
     // "\"value\" ", as "%d" in double quotes followed by a blank.
     void add_number(int32_t value);
-    // Writes what is gathered; false once any write failed.
+    // Writes what is gathered to the stream; false once any write failed.
     bool flush();
 
+    // What a buffer kept in memory holds.
+    std::string_view text() const { return {text_.get(), used_}; }
+    void clear() { used_ = 0; }
+    // Exchanges what two buffers kept in memory hold, and their room.
+    void swap_contents(OutputBuffer &other);
+
 private:
-    static constexpr std::size_t CAPACITY = std::size_t{1} << 20;
+    static constexpr std::size_t STREAM_CAPACITY = std::size_t{1} << 20;
+    static constexpr std::size_t MEMORY_CAPACITY = std::size_t{1} << 16;
+    struct Release {
+        void operator()(char *block) const;
+    };
+    // Room for `size` more bytes: the stream's buffer is written, a memory one grows.
+    void make_room(std::size_t size);
+    void grow(std::size_t capacity);
     void add_large(std::string_view bytes);
-    void put(const char *bytes, std::size_t size);
     FILE *out_ = nullptr;
-    std::string *sink_ = nullptr;
-    std::unique_ptr<char[]> text_;
+    std::unique_ptr<char[], Release> text_;
+    std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     bool failed_ = false;
 };

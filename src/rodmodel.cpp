@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -41,7 +42,9 @@ char *huge_block(std::size_t bytes, void *&raw)
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
-// model is released. Ids are below 2^31 (an item keeps one bit for its
+// model is released. Nothing here allocates under a lock: a thread that
+// runs out of memory ends the run, and must not hold a lock that another
+// thread waits for while the process ends. Ids are below 2^31 (an item keeps one bit for its
 // kind); id 0 means none. Chunk pointers never move: a record's address is
 // stable, and a thread reads another's records once they were handed over.
 template <typename T, unsigned ChunkBits> class ChunkedStore {
@@ -57,13 +60,19 @@ public:
     // Takes a fresh chunk; returns its first usable id and its end.
     std::pair<uint32_t, uint32_t> take_chunk()
     {
-        const std::lock_guard lock(mutex_);
-        if (count_ == MAX_CHUNKS)
-            fatal_out_of_memory();
-        chunks_[count_] = reinterpret_cast<T *>(huge_block(sizeof(T) * CHUNK, raw_[count_]));
-        const uint32_t first = count_ << ChunkBits;
-        ++count_;
-        return {first == 0 ? 1 : first, first + CHUNK};
+        void *raw = nullptr;
+        T *chunk = reinterpret_cast<T *>(huge_block(sizeof(T) * CHUNK, raw));
+        {
+            const std::lock_guard lock(mutex_);
+            if (count_ < MAX_CHUNKS) {
+                chunks_[count_] = chunk;
+                raw_[count_] = raw;
+                const uint32_t first = count_++ << ChunkBits;
+                return {first == 0 ? 1 : first, first + CHUNK};
+            }
+        }
+        xfree(raw);
+        fatal_out_of_memory();
     }
 
     void release()
@@ -139,7 +148,19 @@ char *bytes_block(std::size_t bytes)
 {
     void *raw = nullptr;
     char *block = huge_block(bytes, raw);
-    const std::lock_guard lock(bytes_blocks_mutex);
+    std::unique_lock lock(bytes_blocks_mutex);
+    while (bytes_blocks.size() == bytes_blocks.capacity()) {
+        // The list grows without the lock (see ChunkedStore).
+        const std::size_t wanted = 2 * bytes_blocks.capacity() + 16;
+        lock.unlock();
+        std::vector<void *> bigger;
+        bigger.reserve(wanted);
+        lock.lock();
+        if (bytes_blocks.capacity() < wanted) {
+            bigger.assign(bytes_blocks.begin(), bytes_blocks.end());
+            bytes_blocks.swap(bigger);
+        }
+    }
     bytes_blocks.push_back(raw);
     return block;
 }
@@ -220,16 +241,24 @@ LineId made_closing_line(LineKind kind)
     static std::mutex mutex;
     static LineId lines[KIND_FR - KIND_FF + 1];
     static uint32_t made_in = 0;
-    const std::lock_guard lock(mutex);
     const uint32_t now = generation.load(std::memory_order_relaxed);
+    std::unique_lock lock(mutex);
     if (made_in != now) {
+        // Made without the lock (see ChunkedStore); a thread that made
+        // them too late leaves its own unused.
+        lock.unlock();
+        LineId made[KIND_FR - KIND_FF + 1];
         for (int at = KIND_FF; at <= KIND_FR; ++at) {
             const LineId id = line_new();
             line_at(id).kind = static_cast<uint8_t>(at);
             line_at(id).exact_code = 1;
-            lines[at - KIND_FF] = id;
+            made[at - KIND_FF] = id;
         }
-        made_in = now;
+        lock.lock();
+        if (made_in != now) {
+            std::copy(std::begin(made), std::end(made), std::begin(lines));
+            made_in = now;
+        }
     }
     return lines[kind - KIND_FF];
 }

@@ -6,13 +6,11 @@
 #include "rodbase.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <array>
 #include <condition_variable>
-#include <cstdlib>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <system_error>
@@ -55,16 +53,6 @@ void number_repeated_name(std::unordered_map<std::string_view, int> &next_counte
         text.pop_back();
     text += ' ' + std::to_string(entry->second++) + '"';
     line_set_field_text(line, position, text_keep(std::move(text)));
-}
-
-mode_t new_file_mode(const char *target)
-{
-    struct stat status {};
-    if (stat(target, &status) == 0)
-        return status.st_mode & 07777;
-    const mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
 }
 
 // Writes lines in tree order. The lines of a merged report lie scattered
@@ -137,110 +125,218 @@ private:
     uint32_t size_ = 0;
 };
 
+// A batch's lines, in room from the checked allocator.
+struct LineBatch {
+    struct Release {
+        void operator()(LineId *lines) const { xfree(lines); }
+    };
+    std::unique_ptr<LineId[], Release> lines;
+    uint32_t count = 0;
+};
+
 // The lines of a walk formatted by two threads, a batch at a time, and
-// written in their order by the first, at most eight batches ahead.
+// written in their order by the first, which also walks. Batch k goes
+// through slot k % SLOTS: its lines, then its text. The text buffers go
+// round between the threads and the slots, so nothing is allocated once
+// they have grown.
+//
+// Either thread may meet a fatal error (memory running out) where it holds
+// no lock. The helper's ending is kept and handed to the writing thread,
+// which ends the process with it; an ending on the writing thread first
+// stops the helper. So no thread formats or writes while the process ends.
 class ParallelWriter {
 public:
     ParallelWriter(OutputBuffer &out, LineCursor &walk, uint32_t time_offset)
         : out_(out), walk_(walk), time_offset_(time_offset)
     {
     }
+    // Also when a fatal ending unwinds (a harness's exit hook): the helper
+    // returns, parked or not, and is joined.
+    ~ParallelWriter()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+            releasing_ = true;
+        }
+        changed_.notify_all();
+        if (helper_.joinable())
+            helper_.join();
+        if (running_writer == this) {
+            set_exit_preparation(previous_preparation_);
+            running_writer = nullptr;
+        }
+    }
+    ParallelWriter(const ParallelWriter &) = delete;
+    ParallelWriter &operator=(const ParallelWriter &) = delete;
 
     // False when no helper thread could be started (nothing was written).
     bool run()
     {
-        std::thread helper;
+        running_writer = this;
+        previous_preparation_ = set_exit_preparation(stop_helper_for_exit);
+        helper_running_ = true;
         try {
-            helper = std::thread([this] { format_batches(false); });
+            helper_ = std::thread([this] { help(); });
         } catch (const std::system_error &) {
+            helper_running_ = false;
             return false;
         }
-        format_batches(true);
-        helper.join();
+        if (!walk_format_and_write())
+            give_deferred_output(helper_output_); // the helper's ending: ends the process
         return true;
     }
 
 private:
-    static constexpr uint64_t AHEAD = 8;
+    static constexpr uint64_t SLOTS = 8;
     static constexpr uint32_t BATCH = 4096;
 
-    // Takes batches to format until none is left; the writing thread also
-    // writes the formatted ones in order.
-    void format_batches(bool writes)
+    struct Slot {
+        LineBatch batch;
+        OutputBuffer text;
+        bool formatted = false;
+    };
+
+    // The writing thread's part; false when the helper ended the run.
+    bool walk_format_and_write()
     {
-        std::string text;
-        std::vector<LineId> lines(BATCH);
+        OutputBuffer text;
         std::unique_lock lock(mutex_);
         for (;;) {
-            if (writes)
-                write_ready(lock);
-            if (taken_ - written_ < AHEAD && !exhausted_) {
-                const uint32_t count = take_lines(lines.data());
-                if (!count) {
-                    exhausted_ = true;
-                    changed_.notify_all();
-                    continue;
-                }
-                const uint64_t number = taken_++;
-                lock.unlock();
-                format(lines.data(), count, text);
-                lock.lock();
-                formatted_.emplace(number, std::move(text));
-                text.clear();
-                changed_.notify_all();
-                continue;
+            if (helper_parked_)
+                return false;
+            write_formatted(lock);
+            if (!exhausted_ && walked_ - written_ < SLOTS) {
+                walk_next_batch(lock);
+            } else if (formatting_ < walked_) {
+                format_next_batch(lock, text);
+            } else if (exhausted_ && written_ == walked_) {
+                return true;
+            } else {
+                changed_.wait(lock);
             }
-            if (exhausted_ && (!writes || written_ == taken_))
-                return;
-            changed_.wait(lock);
         }
     }
 
-    // Up to BATCH of the next lines of the walk; how many (0 at the end).
-    uint32_t take_lines(LineId *lines)
+    void help()
     {
-        uint32_t taken = 0;
-        for (CellId cell; taken < BATCH && (cell = walk_.next());)
-            lines[taken++] = line_of(cell_at(cell).item);
-        return taken;
+        helper_output_.at_exit = park_helper;
+        helper_output_.context = this;
+        defer_output(&helper_output_);
+        try {
+            OutputBuffer text;
+            std::unique_lock lock(mutex_);
+            while (!stopping_ && !(exhausted_ && formatting_ == walked_)) {
+                if (formatting_ < walked_)
+                    format_next_batch(lock, text);
+                else
+                    changed_.wait(lock);
+            }
+        } catch (const DeferredExit &) {
+            // Parked until the writer went; its ending was handed over.
+        }
+        defer_output(nullptr);
+        const std::lock_guard lock(mutex_);
+        helper_running_ = false;
+        changed_.notify_all();
     }
 
-    void write_ready(std::unique_lock<std::mutex> &lock)
+    // The helper's ending, on the helper: handed to the writing thread, then
+    // waits until the process ends or the writer goes.
+    static void park_helper(void *context)
     {
-        for (auto next = formatted_.find(written_); next != formatted_.end(); next = formatted_.find(written_)) {
-            const std::string text = std::move(next->second);
-            formatted_.erase(next);
+        ParallelWriter &writer = *static_cast<ParallelWriter *>(context);
+        std::unique_lock lock(writer.mutex_);
+        writer.helper_parked_ = true;
+        writer.changed_.notify_all();
+        writer.changed_.wait(lock, [&writer] { return writer.releasing_; });
+    }
+
+    // An ending on the writing thread: the helper finishes its batch and
+    // returns, or is parked, before the process ends.
+    static void stop_helper_for_exit()
+    {
+        ParallelWriter &writer = *running_writer;
+        {
+            std::unique_lock lock(writer.mutex_);
+            writer.stopping_ = true;
+            writer.changed_.notify_all();
+            writer.changed_.wait(lock, [&writer] { return !writer.helper_running_ || writer.helper_parked_; });
+        }
+        if (writer.previous_preparation_)
+            writer.previous_preparation_();
+    }
+
+    void walk_next_batch(std::unique_lock<std::mutex> &lock)
+    {
+        Slot &slot = slots_[walked_ % SLOTS];
+        lock.unlock();
+        if (!slot.batch.lines)
+            slot.batch.lines.reset(static_cast<LineId *>(xmalloc(BATCH * sizeof(LineId))));
+        uint32_t count = 0;
+        for (CellId cell; count < BATCH && (cell = walk_.next());)
+            slot.batch.lines[count++] = line_of(cell_at(cell).item);
+        slot.batch.count = count;
+        lock.lock();
+        if (count)
+            ++walked_;
+        else
+            exhausted_ = true;
+        changed_.notify_all();
+    }
+
+    // Formats the next walked batch into `text`, which then changes places
+    // with the slot's empty buffer.
+    void format_next_batch(std::unique_lock<std::mutex> &lock, OutputBuffer &text)
+    {
+        Slot &slot = slots_[formatting_++ % SLOTS];
+        lock.unlock();
+        {
+            LineWriter writer(text, time_offset_, nullptr);
+            for (uint32_t at = 0; at < slot.batch.count; ++at)
+                writer.add(slot.batch.lines[at]);
+        }
+        lock.lock();
+        slot.text.swap_contents(text);
+        slot.formatted = true;
+        changed_.notify_all();
+    }
+
+    void write_formatted(std::unique_lock<std::mutex> &lock)
+    {
+        for (Slot *slot = &slots_[written_ % SLOTS]; slot->formatted; slot = &slots_[written_ % SLOTS]) {
             lock.unlock();
-            out_.add(text);
+            out_.add(slot->text.text());
             lock.lock();
+            slot->text.clear();
+            slot->formatted = false;
             ++written_;
             changed_.notify_all();
         }
     }
 
-    void format(const LineId *lines, uint32_t count, std::string &text)
-    {
-        OutputBuffer buffer(text);
-        {
-            LineWriter writer(buffer, time_offset_, nullptr);
-            for (uint32_t at = 0; at < count; ++at)
-                writer.add(lines[at]);
-        }
-        buffer.flush();
-    }
+    static inline ParallelWriter *running_writer = nullptr;
 
     OutputBuffer &out_;
     LineCursor &walk_;
     uint32_t time_offset_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::map<uint64_t, std::string> formatted_;
-    uint64_t taken_ = 0;
-    uint64_t written_ = 0;
-    bool exhausted_ = false;
+    std::array<Slot, SLOTS> slots_;
+    uint64_t walked_ = 0;     // batches walked
+    uint64_t formatting_ = 0; // batches taken for formatting
+    uint64_t written_ = 0;    // batches written
+    bool exhausted_ = false;  // the walk is done
+    std::thread helper_;
+    DeferredOutput helper_output_;
+    bool helper_running_ = false;
+    bool helper_parked_ = false;
+    bool stopping_ = false;
+    bool releasing_ = false;
+    ExitPreparation previous_preparation_ = nullptr;
 };
 
-bool two_threads_worth_it() { return std::thread::hardware_concurrency() >= 2 && !allocation_hooks_active(); }
+bool two_threads_worth_it() { return std::thread::hardware_concurrency() >= 2 && !resource_tracking_active(); }
 
 } // namespace
 
@@ -266,40 +362,30 @@ bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, u
     return buffer.flush() && !std::ferror(out);
 }
 
-FILE *rdd_stream_open(const char *target, std::string &temp_name)
+FILE *rdd_stream_open(const char *target, ReplacingFile &file)
 {
-    temp_name.clear();
-    struct stat status {};
-    if (stat(target, &status) == 0 && !S_ISREG(status.st_mode)) {
-        FILE *file = nullptr;
-        return xfopen(target, "w", &file) ? file : nullptr;
-    }
-    std::string pattern = std::string(target) + ".XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0)
+    std::string error;
+    if (!replacing_open(file, target, error))
         return nullptr;
-    FILE *file = fchmod(fd, new_file_mode(target)) == 0 ? fdopen(fd, "w") : nullptr;
-    if (!file) {
-        close(fd);
-        unlink(pattern.c_str());
-        return nullptr;
+    // The stream writes through a descriptor of its own; the file's stays
+    // open to name the file once it is complete.
+    const int fd = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
+    FILE *stream = fd >= 0 ? ::fdopen(fd, "w") : nullptr;
+    if (!stream) {
+        if (fd >= 0)
+            ::close(fd);
+        replacing_abandon(file);
     }
-    temp_name = pattern;
-    return file;
+    return stream;
 }
 
-bool rdd_stream_finish(FILE *file, bool written, const std::string &temp_name, const char *target)
+bool rdd_stream_finish(FILE *stream, bool written, ReplacingFile &file)
 {
-    bool ok = written && std::fflush(file) == 0 && !std::ferror(file);
-    // Durable before it replaces the target; file systems without fsync pass.
-    if (ok && !temp_name.empty() && fsync(fileno(file)) != 0)
-        ok = errno == EINVAL || errno == ENOTSUP;
-    ok = std::fclose(file) == 0 && ok;
-    if (temp_name.empty())
-        return ok;
+    bool ok = written && std::fflush(stream) == 0 && !std::ferror(stream);
+    ok = std::fclose(stream) == 0 && ok;
+    std::string error;
     if (ok)
-        ok = std::rename(temp_name.c_str(), target) == 0;
-    if (!ok)
-        std::remove(temp_name.c_str());
-    return ok;
+        return replacing_commit(file, error);
+    replacing_abandon(file);
+    return false;
 }

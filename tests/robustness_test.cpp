@@ -1,8 +1,18 @@
-// Memory exhaustion injected at every allocation of the engine, in both
-// modes: every failure ends with the fatal text and status 7, never a crash.
+// Memory exhaustion injected into merges and into the writing of their
+// report, each failure in a child process of its own: every one ends with
+// the fatal malloc text and status 7, never a crash, a hang or another text.
+//   - a small merge (two example files, both modes): every allocation;
+//   - a larger merge (eight generated files of 500 KB with every line kind,
+//     both modes, loaded ahead by the loader threads): every allocation too,
+//     since the engine takes its memory in chunks of megabytes and such a
+//     merge makes a few dozen;
+//   - the two-thread writer of a generated report: every allocation of the
+//     writing thread, and every allocation of the helper thread.
 #include "cstsyst.h"
+#include "e2e_util.h"
 #include "exec.h"
 #include "i18n_zrm_msg.h"
+#include "rodgen.h"
 #include "rodload.h"
 #include "rodprd.h"
 
@@ -10,9 +20,9 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,62 +31,114 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The report text of an example RIO file: the file without its first line.
-std::string example_rod(const std::string &rio_name)
-{
-    std::ifstream in(std::string(ZV_SOURCE_DIR) + "/examples/" + rio_name, std::ios::binary);
-    std::string first_line;
-    std::getline(in, first_line);
-    std::ostringstream rest;
-    rest << in.rdbuf();
-    return rest.str();
-}
+// ROD files in a scratch directory, named in the ROD table as the tool
+// runner would name them; the table is cleared and the directory removed
+// when the set goes.
+struct RodSet {
+    std::string dir = make_temp_dir();
 
-[[noreturn]] void merge_and_write(bool time_mode)
-{
-    const MergedReport report = rod_load_all(time_mode);
-    FILE *out = std::fopen("/dev/null", "w");
-    const bool written = write_rdd_lines(out, "H", report.tree, report.time_offset);
-    std::exit(written ? 0 : 1);
-}
-
-TEST(Robustness, MemoryExhaustionAnywhereInTheEngineIsAFatalMallocError)
-{
-    catalog_fill();
-    clear_pair_tables();
-    const fs::path dir = fs::temp_directory_path() / ("robustness_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const char *runs[] = {"door_open_run1.rio", "door_open_run2.rio", "door_lock_run1.rio"};
-    for (int slot = 0; slot < 3; ++slot) {
-        const fs::path rod = dir / ("run" + std::to_string(slot) + ".rod");
-        std::ofstream(rod, std::ios::binary) << example_rod(runs[slot]);
-        set_rod_name(slot * 2, rod.string());
-    }
-    for (const bool time_mode : {false, true}) {
-        long n = 0;
-        for (;; n = n ? n * 2 : 1) {
-            ASSERT_LT(n, 1L << 24) << "the merge never got through";
-            ::testing::internal::CaptureStderr();
-            const pid_t child = fork();
-            ASSERT_GE(child, 0);
-            if (child == 0) {
-                set_allocation_failure_after(n);
-                merge_and_write(time_mode);
-            }
-            int status = 0;
-            ASSERT_EQ(waitpid(child, &status, 0), child);
-            const std::string err = ::testing::internal::GetCapturedStderr();
-            ASSERT_TRUE(WIFEXITED(status)) << "allocation " << n << " ended by a signal:\n" << err;
-            if (WEXITSTATUS(status) == 0)
-                break;
-            EXPECT_EQ(WEXITSTATUS(status), 7) << "allocation " << n;
-            EXPECT_TRUE(err.starts_with("FATAL ERROR on malloc,\n Please contact your administrative.\n"))
-                << "allocation " << n << ":\n" << err;
+    explicit RodSet(const std::vector<std::string> &texts)
+    {
+        catalog_fill();
+        clear_pair_tables();
+        for (std::size_t slot = 0; slot < texts.size(); ++slot) {
+            write_file(dir + "/run" + std::to_string(slot) + ".rod", texts[slot]);
+            set_rod_name(int(slot), dir + "/run" + std::to_string(slot) + ".rod");
         }
-        EXPECT_GT(n, 2) << "time mode " << time_mode;
     }
-    clear_pair_tables();
-    fs::remove_all(dir);
+    ~RodSet()
+    {
+        clear_pair_tables();
+        fs::remove_all(dir);
+    }
+};
+
+bool write_to_null(const MergedReport &report)
+{
+    FILE *out = std::fopen("/dev/null", "w");
+    const bool written = write_rdd_lines(out, "H", report.tree, report.time_offset, report.names_in_heads);
+    std::fclose(out);
+    return written;
+}
+
+// Runs `work` in a child whose allocations counted by `threads` fail from
+// the n-th on, for n = 0, 1, 2, ... until one gets through. Returns how many
+// children the failure ended.
+int fail_allocations(const std::string &what, FailingThreads threads, const std::function<bool()> &work)
+{
+    for (long n = 0; n < 100000; ++n) {
+        ::testing::internal::CaptureStderr();
+        const pid_t child = fork();
+        if (child == 0) {
+            set_allocation_failure_after(n, threads);
+            std::exit(work() ? 0 : 1);
+        }
+        int status = -1;
+        waitpid(child, &status, 0);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        const std::string where = what + ", allocation " + std::to_string(n);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) == 0) {
+            EXPECT_TRUE(WIFEXITED(status)) << where << ": ended by signal " << WTERMSIG(status) << "\n" << err;
+            return int(n);
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 7) << where;
+        EXPECT_EQ(err, "FATAL ERROR on malloc,\n Please contact your administrative.\n") << where;
+    }
+    ADD_FAILURE() << what << ": never got through";
+    return 0;
+}
+
+std::vector<std::string> generated_rods(GenParams params)
+{
+    std::vector<std::string> texts;
+    for (int file = 0; file < params.files; ++file)
+        texts.push_back(gen_rod_text(params, file));
+    return texts;
+}
+
+void fail_merge(const std::vector<std::string> &texts, bool time_mode)
+{
+    const RodSet set(texts);
+    const std::string what = std::string(time_mode ? "-TIME " : "") + "merge of " + std::to_string(texts.size()) + " files";
+    const int failed = fail_allocations(what, FailingThreads::ANY,
+                                        [time_mode] { return write_to_null(rod_load_all(time_mode)); });
+    EXPECT_GT(failed, 2) << what;
+}
+
+TEST(Robustness, EveryAllocationOfASmallMergeEndsWithTheFatalMallocText)
+{
+    for (const bool time_mode : {false, true})
+        fail_merge({example_body("door_open_run1.rio"), example_body("door_open_run2.rio")}, time_mode);
+}
+
+TEST(Robustness, EveryAllocationOfALargerMergeEndsWithTheFatalMallocText)
+{
+    GenParams params;
+    params.files = 8;
+    params.bytes_per_file = 500000;
+    params.variety = true;
+    fail_merge(generated_rods(params), false);
+    params.scenario = GenScenario::TimeMode; // every line of the body fit for -TIME
+    fail_merge(generated_rods(params), true);
+}
+
+// Either writer thread running out of memory ends the run as one thread
+// would: the fatal text once, status 7, while the other thread stops.
+TEST(Robustness, EachWriterThreadRunningOutOfMemoryEndsTheRunCleanly)
+{
+    if (std::thread::hardware_concurrency() < 2)
+        GTEST_SKIP() << "one core: the report is written on one thread";
+    GenParams params;
+    params.files = 3;
+    params.bytes_per_file = 400000;
+    const RodSet set(generated_rods(params));
+    const MergedReport report = rod_load_all(false);
+    ASSERT_TRUE(report.names_in_heads) << "the report would be written on one thread";
+    for (const FailingThreads threads : {FailingThreads::THIS_ONE, FailingThreads::OTHERS}) {
+        const std::string what = threads == FailingThreads::THIS_ONE ? "writing thread" : "helper thread";
+        EXPECT_GT(fail_allocations(what, threads, [&report] { return write_to_null(report); }), 0) << what;
+    }
+    model_release();
 }
 
 } // namespace
