@@ -40,6 +40,7 @@ const CatalogEntry fill_table[] = {
     MSG("POSTFAILD", "Postpro error", "The generation of some ROD report has failed. No RDD report generated"),
     MSG("FILESDIFF", "Postpro error", "Reports comes from different test plans"),
     MSG("MERGEPOST", "Postpro error", "Generating report from %1 file"),
+    MSG("RODNAMDUP", "Postpro error", "The RIO files %1 both give the ROD file %2. No RDD report generated"),
     MSG("UNEXPTEOF", "Syntax analysis", "%1Unexpected end of file"),
     MSG("ENVJOBBAD", "Environment error",
         "The environment variable ZV_JOBS=\"%1\" is not valid: give from 1 to 64 runs at once, or 0 or auto for one per core"),

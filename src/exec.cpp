@@ -10,8 +10,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <unordered_map>
+
+namespace fs = std::filesystem;
 
 std::array<FileRecord, PAIR_TABLE_SIZE> tdc_table;
 std::array<FileRecord, PAIR_TABLE_SIZE> rio_table;
@@ -26,8 +32,6 @@ constexpr const char *POSTPRO_TOOL = "zrmpostpro";
 constexpr const char *UML_TOOL = "zrmuml";
 
 QString local_text(const std::string &text) { return QString::fromLocal8Bit(text.c_str()); }
-
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 std::string tool_path(const std::string &tool_dir, const char *tool) { return tool_dir + "/" + tool; }
 
@@ -50,6 +54,7 @@ enum class Step { OPENING, RUN, VERDICT, RERUN, SHOWN };
 
 struct PairRuns {
     std::string rio_name;
+    std::string rod_name;
     const std::string *tdc_name = nullptr;
     std::string output;
     ToolRun first;
@@ -235,33 +240,45 @@ std::size_t active_end(const RunPlan &plan)
     return std::min(plan.pairs.size(), std::max(plan.next_first, plan.shown + 1));
 }
 
-ToolRun *running_run(RunPlan &plan, pid_t pid)
-{
-    for (std::size_t p = plan.shown; p < active_end(plan); ++p) {
-        for (ToolRun *run : {&plan.pairs[p].first, &plan.pairs[p].rerun})
-            if (run->state == ToolRun::RUNNING && run->pid == pid)
-                return run;
-    }
-    return nullptr;
-}
-
-// Collects the runs that ended; false when none had.
+// Collects the runs that ended; false when none had. Only the runs started
+// here are waited for: another child of the process is left to its owner.
 bool collect_ended_runs(RunPlan &plan)
 {
     bool any = false;
-    for (;;) {
-        int wait_status = 0;
-        const pid_t pid = ::waitpid(-1, &wait_status, WNOHANG);
-        if (pid <= 0)
-            return any;
-        ToolRun *run = running_run(plan, pid);
-        if (!run)
-            continue;
-        run->state = ToolRun::DONE;
-        run->status = tool_status(wait_status);
-        --plan.running;
-        any = true;
+    for (std::size_t p = plan.shown; p < active_end(plan); ++p) {
+        for (ToolRun *run : {&plan.pairs[p].first, &plan.pairs[p].rerun}) {
+            if (run->state != ToolRun::RUNNING)
+                continue;
+            int wait_status = 0;
+            pid_t pid;
+            do
+                pid = ::waitpid(run->pid, &wait_status, WNOHANG);
+            while (pid < 0 && errno == EINTR);
+            if (pid == 0)
+                continue;
+            run->state = ToolRun::DONE;
+            // Reaped by no one else unless children are ignored: its status is lost, the run failed.
+            run->status = pid == run->pid ? tool_status(wait_status) : -1;
+            --plan.running;
+            any = true;
+        }
     }
+    return any;
+}
+
+// Two runs writing one ROD file would lose the first one's results (or mix
+// both, side by side) and merge the file twice: refused before any run.
+void stop_on_shared_rod_file(const RunPlan &plan)
+{
+    std::vector<std::string> rod_files;
+    for (const PairRuns &pair : plan.pairs)
+        rod_files.push_back(pair.rod_name);
+    const std::optional<std::pair<std::size_t, std::size_t>> shared = first_shared_rod_file(rod_files);
+    if (!shared)
+        return;
+    const PairRuns &first = plan.pairs[shared->first];
+    report_fatal("RODNAMDUP", local_text(first.rio_name + ", " + plan.pairs[shared->second].rio_name),
+                 local_text(first.rod_name));
 }
 
 constexpr int END_GRACE_MS = 5000;
@@ -343,29 +360,26 @@ std::string postpro_output_argument(std::string_view rio_name)
     return std::string(rio_name);
 }
 
-std::string postpro_option_text(std::string_view postpro_options, std::string_view tdc_name)
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_rod_file(const std::vector<std::string> &rod_files)
 {
-    return std::string(postpro_options) + " -TDC=" + quoted(tdc_name);
-}
-
-std::string postpro_executable_text(std::string_view tool_dir)
-{
-    return std::string(tool_dir) + "\\" + "zrmpostpro.exe";
-}
-
-std::string postpro_command_text(std::string_view executable, std::string_view rio_name,
-                                 std::string_view output_argument, std::string_view option_text, bool log)
-{
-    return "\"" + quoted(executable) + " " + quoted(rio_name) + " " + quoted(output_argument) + " " +
-           std::string(option_text) + (log ? " -LOG" : " -NOLOG") + "\"";
-}
-
-std::string uml_executable_text(std::string_view tool_dir) { return std::string(tool_dir) + "\\zrmuml.exe"; }
-
-std::string uml_command_text(std::string_view executable, std::string_view directory, std::string_view file_name)
-{
-    return "\"" + quoted(executable) + " -path " + quoted(directory) + " -name " + quoted(file_name) +
-           " -nobanner \"";
+    std::unordered_map<std::string, std::size_t> paths;
+    std::map<std::pair<dev_t, ino_t>, std::size_t> existing;
+    for (std::size_t at = 0; at < rod_files.size(); ++at) {
+        std::error_code error;
+        fs::path path = fs::weakly_canonical(fs::absolute(rod_files[at], error), error);
+        if (error)
+            path = fs::absolute(rod_files[at], error).lexically_normal();
+        if (const auto [found, added] = paths.try_emplace(path.string(), at); !added)
+            return std::pair{found->second, at};
+        // Two names of one file that exists already (a hard link, a file
+        // system that ignores case).
+        struct stat status {};
+        if (::stat(rod_files[at].c_str(), &status) == 0) {
+            if (const auto [found, added] = existing.try_emplace({status.st_dev, status.st_ino}, at); !added)
+                return std::pair{found->second, at};
+        }
+    }
+    return std::nullopt;
 }
 
 std::vector<std::string> postpro_arguments(const std::string &tool_dir, const std::string &rio_name,
@@ -462,8 +476,10 @@ void run_postprocessors(const std::string &tool_dir, const std::string &postpro_
             pair.rio_name = rio_name;
             pair.tdc_name = &files[tdc.file_index];
             pair.output = postpro_output_argument(rio_name);
+            pair.rod_name = rod_names[r];
         }
     }
+    stop_on_shared_rod_file(plan);
     {
         const InterruptWatch watch;
         for (;;) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct MergeSettings;
@@ -43,15 +44,10 @@ void set_rod_name(int slot, std::string name);
 std::string rod_file_name(std::string_view rio_name);
 std::string postpro_output_argument(std::string_view rio_name);
 
-// Windows command-line texts, for a build that hands them to the command
-// interpreter (which strips the outer pair of quotes). `executable` and
-// `directory` are the short forms of the paths.
-std::string postpro_option_text(std::string_view postpro_options, std::string_view tdc_name);
-std::string postpro_executable_text(std::string_view tool_dir);
-std::string postpro_command_text(std::string_view executable, std::string_view rio_name,
-                                 std::string_view output_argument, std::string_view option_text, bool log);
-std::string uml_executable_text(std::string_view tool_dir);
-std::string uml_command_text(std::string_view executable, std::string_view directory, std::string_view file_name);
+// The first two of `rod_files` (by position) that name one file: the same
+// path written two ways (a.rio and a.RIO both give a.rod; ./x and x), or
+// two names of one existing file.
+std::optional<std::pair<std::size_t, std::size_t>> first_shared_rod_file(const std::vector<std::string> &rod_files);
 
 // Argument vectors of the POSIX runner, argv[0] being the tool's path.
 std::vector<std::string> postpro_arguments(const std::string &tool_dir, const std::string &rio_name,

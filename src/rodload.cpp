@@ -337,9 +337,10 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
     const bool regular = fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
     const ReadBytes read = read_whole(stream, regular ? static_cast<std::size_t>(status.st_size) : 0);
     // A read error (a directory, a failing disk) must not pass for the end of the file.
-    if (std::ferror(stream))
-        access_problem(file_name);
+    const bool unreadable = std::ferror(stream) != 0;
     xfclose(stream);
+    if (unreadable)
+        access_problem(file_name);
     file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, &file.structure_seconds);
     file.rod.regular = regular;
 }
@@ -508,7 +509,7 @@ LoadedFile take_loaded_file(LoadAhead &ahead, std::size_t index)
 
 unsigned loader_threads_for(std::size_t file_count)
 {
-    if (!load_ahead_enabled || file_count < 2 || allocation_hooks_active() || std::thread::hardware_concurrency() < 2)
+    if (!load_ahead_enabled || file_count < 2 || resource_tracking_active() || std::thread::hardware_concurrency() < 2)
         return 0;
     return LOADER_THREADS;
 }

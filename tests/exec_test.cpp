@@ -1,10 +1,15 @@
+#include "cmdline.h"
+#include "cmdptro.h"
 #include "exec.h"
 #include "fct_sys.h"
+#include "i18n_zrm_msg.h"
 #include "stub_tools.h"
+#include "veriftr.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,18 +36,21 @@ TEST(Names, RodFileAndOutputArgumentFollowTheLastDot)
     }
 }
 
-TEST(CommandTexts, WindowsInterpreterLines)
+TEST(Names, RodFilesSharedByTwoRuns)
 {
-    const std::string options = postpro_option_text(OPTIONS, "plan.tdc");
-    EXPECT_EQ(options, std::string(OPTIONS) + " -TDC=\"plan.tdc\"");
-    EXPECT_EQ(postpro_executable_text("D:\\kit"), "D:\\kit\\zrmpostpro.exe");
-    EXPECT_EQ(postpro_command_text("D:\\kit\\ZRMPOS~1.EXE", "run1.rio", "run1.ro", options, false),
-              "\"\"D:\\kit\\ZRMPOS~1.EXE\" \"run1.rio\" \"run1.ro\"   -RA=RA -VA=EVAL -LE=GB -COMMENT -LANDSCAPE "
-              "-NOSUMMARY -ROD -TDC=\"plan.tdc\" -NOLOG\"");
-    EXPECT_TRUE(postpro_command_text("e", "r", "o", "x", true).ends_with(" x -LOG\""));
-    EXPECT_EQ(uml_executable_text("D:\\kit"), "D:\\kit\\zrmuml.exe");
-    EXPECT_EQ(uml_command_text("D:\\kit\\zrmuml.exe", "C:\\out", "report.rdd"),
-              "\"\"D:\\kit\\zrmuml.exe\" -path \"C:\\out\" -name \"report.rdd\" -nobanner \"");
+    using Shared = std::optional<std::pair<std::size_t, std::size_t>>;
+    EXPECT_EQ(first_shared_rod_file({"a.rod", "b.rod", "A.rod"}), Shared{});
+    EXPECT_EQ(first_shared_rod_file({"x.rod", "a.rod", "b.rod", "a.rod", "b.rod"}), (Shared{{1, 3}}));
+    EXPECT_EQ(first_shared_rod_file({"d/a.rod", "./d/a.rod"}), (Shared{{0, 1}}));
+    EXPECT_EQ(first_shared_rod_file({"d/../a.rod", "a.rod"}), (Shared{{0, 1}}));
+
+    // Two names of one file that exists: a link to its directory, a hard link.
+    StubPlan plan(std::vector<std::string>{});
+    std::system(("mkdir " + plan.dir + "/real && ln -s real " + plan.dir + "/alias && touch " + plan.dir +
+                 "/real/r.rod && ln " + plan.dir + "/real/r.rod " + plan.dir + "/hard.rod")
+                    .c_str());
+    EXPECT_EQ(first_shared_rod_file({plan.dir + "/real/r.rod", plan.dir + "/alias/r.rod"}), (Shared{{0, 1}}));
+    EXPECT_EQ(first_shared_rod_file({plan.dir + "/hard.rod", plan.dir + "/real/r.rod"}), (Shared{{0, 1}}));
 }
 
 TEST(CommandTexts, PosixArgumentVectors)
@@ -100,4 +108,28 @@ TEST(RunTool, ToolsStartWithTheMaskOfBeforeTheWatch)
     ASSERT_TRUE(before.starts_with("SigBlk:")) << before;
     const InterruptWatch watch;
     EXPECT_EQ(tool_mask(), before);
+}
+
+// The runner waits for its own runs only: a child the process started
+// otherwise keeps its status for its owner, whatever ZV_JOBS is.
+TEST(RunTool, OtherChildrenAreLeftToTheirOwner)
+{
+    catalog_fill();
+    StubPlan plan({"r1.rio", "r2.rio", "r3.rio"});
+    MergeSettings settings;
+    for (const int jobs : {1, 3}) {
+        const pid_t other = fork();
+        if (other == 0)
+            _exit(42);
+        clear_pair_tables();
+        cmdline_record().files = {plan.dir + "/t.tdc", plan.dir + "/r1.rio", plan.dir + "/r2.rio", plan.dir + "/r3.rio"};
+        testing::internal::CaptureStderr();
+        verify_input_files();
+        run_postprocessors(plan.tool_dir, "", settings, jobs);
+        testing::internal::GetCapturedStderr();
+        int status = 0;
+        ASSERT_EQ(waitpid(other, &status, 0), other) << jobs << " job(s): our child was reaped by the runner";
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << jobs;
+    }
+    clear_pair_tables();
 }

@@ -2,12 +2,17 @@
 // the faults it defers) and the shape of the tree the structure passes make.
 #include "rod_text.h"
 
+#include "exec.h"
+#include "exit_capture.h"
 #include "i18n_zrm_msg.h"
 #include "rodadnam.h"
+#include "rodload.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
+#include <unistd.h>
 
 namespace {
 
@@ -141,6 +146,26 @@ TEST(Structure, DeepNestingNeedsNoDeepStack)
     const std::string written = rodtext::written(load(framed(body)).tree);
     EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2 * DEPTH + 3);
     model_release();
+}
+
+// A ROD file that opens but cannot be read (a directory) ends the run with
+// FICNOTOPN, its stream closed before the message.
+TEST(Loading, UnreadableFileIsClosedBeforeTheFatalMessage)
+{
+    static int open_streams = 0;
+    set_resource_tracker({nullptr, nullptr, [](FILE *) { ++open_streams; }, [](FILE *) { --open_streams; }});
+    const std::string dir = std::filesystem::temp_directory_path() / ("rodload_" + std::to_string(::getpid()));
+    std::filesystem::create_directory(dir);
+    clear_pair_tables();
+    set_rod_name(0, dir);
+    const Ending ending = run_to_end([] { rod_load_all(false); });
+    set_resource_tracker({});
+    EXPECT_EQ(ending.status, 7);
+    EXPECT_EQ(ending.err, "Molvex-F-FICNOTOPN,  File " + dir + " access problem\n");
+    EXPECT_EQ(open_streams, 0) << "the stream was left open at the end";
+    clear_pair_tables();
+    model_release();
+    std::filesystem::remove(dir);
 }
 
 } // namespace

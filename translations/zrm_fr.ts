@@ -135,6 +135,11 @@
         <comment>Error code is "MERGEPOST"</comment>
         <translation>Génération du rapport à partir du fichier %1</translation>
     </message>
+    <message>
+        <source>The RIO files %1 both give the ROD file %2. No RDD report generated</source>
+        <comment>Error code is "RODNAMDUP"</comment>
+        <translation>Les fichiers RIO %1 donnent tous deux le fichier ROD %2. Aucun rapport RDD généré</translation>
+    </message>
 </context>
 <context>
     <name>Environment error</name>
