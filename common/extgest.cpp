@@ -2,7 +2,6 @@
 
 #include "cstsyst.h"
 
-#include <array>
 #include <string_view>
 
 namespace {
@@ -47,25 +46,6 @@ std::size_t count_segments(std::string_view path, std::size_t from)
     return segments;
 }
 
-struct CrcTables {
-    std::array<uint16_t, 256> shifted{};  // T: v in the high byte, eight polynomial steps
-    std::array<uint8_t, 256> reversed{};  // R: v with its eight bits reversed
-};
-
-CrcTables make_crc_tables()
-{
-    static constexpr uint8_t NIBBLE_REVERSED[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-    CrcTables tables;
-    for (unsigned v = 0; v < 256; ++v) {
-        unsigned reg = v << 8;
-        for (int step = 0; step < 8; ++step)
-            reg = (reg & 0x8000) ? ((reg << 1) ^ 0x1021) : (reg << 1);
-        tables.shifted[v] = static_cast<uint16_t>(reg);
-        tables.reversed[v] = static_cast<uint8_t>((NIBBLE_REVERSED[v & 0x0F] << 4) | NIBBLE_REVERSED[v >> 4]);
-    }
-    return tables;
-}
-
 // Reflected CRC-16 tables for eight bytes a step: table k gives the effect
 // of a byte followed by k zero bytes.
 struct KermitTables {
@@ -83,11 +63,6 @@ struct KermitTables {
                 table[k][v] = static_cast<uint16_t>((table[k - 1][v] >> 8) ^ table[0][table[k - 1][v] & 0xFF]);
     }
 };
-
-uint16_t reverse16(const CrcTables &tables, uint16_t value)
-{
-    return static_cast<uint16_t>((tables.reversed[value & 0xFF] << 8) | tables.reversed[value >> 8]);
-}
 
 } // namespace
 
@@ -129,22 +104,6 @@ std::optional<std::string> path_relative(const char *from_text, const char *to_t
     if (at_to < to.size())
         result.append(to, at_to, std::string::npos);
     return result;
-}
-
-uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length, int fill, int reflect)
-{
-    static const CrcTables tables = make_crc_tables();
-    const bool reflected = reflect < 0;
-    uint16_t reg;
-    if (static_cast<int16_t>(fill) < 0)
-        reg = reflected ? reverse16(tables, initial) : initial;
-    else
-        reg = static_cast<uint16_t>((fill & 0xFF) * 0x0101);
-    for (std::size_t i = 0; i < length; ++i) {
-        const uint8_t b = reflected ? tables.reversed[bytes[i]] : bytes[i];
-        reg = static_cast<uint16_t>(tables.shifted[(b ^ (reg >> 8)) & 0xFF] ^ (reg << 8));
-    }
-    return reflected ? reverse16(tables, reg) : reg;
 }
 
 uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)

@@ -20,11 +20,7 @@ void path_join(const char *directory, const char *name, std::string &result);
 // when either argument is null.
 std::optional<std::string> path_relative(const char *from, const char *to);
 
-// CRC-16 with polynomial 0x1021. A negative `fill` (as a signed 16-bit value)
-// starts the register at `initial`, otherwise at the low byte of `fill` in
-// both halves; a negative `reflect` reflects input bytes, initial value and
-// result. crc16(0, bytes, n, 0, -1) is CRC-16/KERMIT.
-uint16_t crc16(uint16_t initial, const unsigned char *bytes, std::size_t length, int fill, int reflect);
-// crc16(0, bytes, length, 0, -1), eight bytes a step (a ROD file is checked
-// whole, and may be large).
+// CRC-16/KERMIT (polynomial 0x1021, reflected, initial value 0) of
+// `length` bytes, eight bytes a step (a ROD file is checked whole, and may
+// be large).
 uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length);

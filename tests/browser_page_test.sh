@@ -2,15 +2,14 @@
 # Loads the page that zrmuml makes from the example merge in headless
 # chromium, takes a screenshot and a DOM dump, and checks the scenario and
 # verdict elements. Installs chromium through build.sh when it is missing;
-# exits 77 (skipped) when it cannot be had.
+# exits 77 (skipped) when it cannot be had, or fails when CI is set.
 #   browser_page_test.sh STAGE SOURCE_DIR
 # ZV_PAGE_SCREENSHOT=FILE keeps a copy of the screenshot.
 set -uo pipefail
 stage=$(cd "${1:?usage: browser_page_test.sh STAGE SOURCE_DIR}" && pwd)
 source_dir=$(cd "${2:?usage: browser_page_test.sh STAGE SOURCE_DIR}" && pwd)
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; exit 1; }
+source "$(dirname "$0")/test_lib.sh"
 
 if ! command -v chromium >/dev/null; then
     if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then

@@ -78,7 +78,9 @@ TEST_F(MergeOptionsTest, ReadingBeforeDecodingIsASystemError)
     const Ending ending = run_to_end([] { merge_options(); });
     EXPECT_EQ(ending.status, 9);
     EXPECT_EQ(ending.err.rfind("Molvex-S-INITPBRLM,", 0), 0u);
-    EXPECT_NE(run_to_end([] { cmdline_read(0, nullptr); }).status, -1);
+    const Ending reading = run_to_end([] { cmdline_read(0, nullptr); });
+    EXPECT_EQ(reading.status, 9);
+    EXPECT_EQ(reading.err.rfind("Molvex-S-INITPBRLM,", 0), 0u);
 }
 
 } // namespace

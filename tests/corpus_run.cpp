@@ -2,7 +2,9 @@
 // tests/corpus/cases.txt and compares what can be observed (exit status,
 // RDD bytes, message lines) with tests/corpus/expected.txt, or records it.
 //
-//   corpus_run STAGE CORPUS --check [--shard I/N]   compare (exit 1 on a difference)
+//   corpus_run STAGE CORPUS --check [--shard I/N] [--time-limit-ms N]
+//       compare (exit 1 on a difference, a record without its case, or a
+//       case running past the limit, 60 s by default)
 //   corpus_run STAGE CORPUS --record                rewrite expected.txt
 //
 // A case is a set of ROD files handed to the program through do-nothing
@@ -28,7 +30,9 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,6 +41,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t SHOWN_LINE_LENGTH = 160;
+// A case that runs longer hangs, or has become far too slow: it fails.
+constexpr int CASE_TIME_LIMIT_MS = 60000;
 
 struct Case {
     std::string name;
@@ -48,6 +54,7 @@ const std::string MISSING = "@@MISSING@@";
 const std::string DIRECTORY = "@@DIRECTORY@@";
 
 struct Outcome {
+    bool timed_out = false;
     int status = -1;
     std::string rdd_hash = "none";
     std::string err_hash;
@@ -131,6 +138,8 @@ std::vector<Case> read_cases(const fs::path &corpus)
 {
     std::vector<Case> cases;
     std::ifstream in(corpus / "cases.txt");
+    if (!in)
+        throw std::runtime_error("cannot read " + (corpus / "cases.txt").string());
     for (std::string line; std::getline(in, line);) {
         const std::vector<std::string> words = words_of(line);
         if (words.empty() || words[0].starts_with("#"))
@@ -142,6 +151,8 @@ std::vector<Case> read_cases(const fs::path &corpus)
         else
             throw std::runtime_error("unknown case kind: " + line);
     }
+    if (cases.empty())
+        throw std::runtime_error("no case in " + (corpus / "cases.txt").string());
     return cases;
 }
 
@@ -160,18 +171,6 @@ std::string sha256(const std::string &text)
     return QCryptographicHash::hash(QByteArray(text.data(), qsizetype(text.size())), QCryptographicHash::Sha256)
         .toHex()
         .toStdString();
-}
-
-// Sibling tools that do nothing: the ROD files are already in place.
-fs::path make_tool_dir(const fs::path &root)
-{
-    const fs::path tools = root / "tools";
-    fs::create_directories(tools);
-    for (const char *name : {"zrmpostpro", "zrmuml"}) {
-        write_file(tools / name, "#!/bin/sh\nexit 0\n");
-        fs::permissions(tools / name, fs::perms::owner_all);
-    }
-    return tools;
 }
 
 // Writes the case's TDC, RIO and ROD files into `dir`; returns the
@@ -196,17 +195,20 @@ std::vector<std::string> write_case_files(const Case &c, const fs::path &dir)
     return args;
 }
 
-Outcome run_case(const Case &c, const fs::path &stage, const fs::path &root, const fs::path &tools)
+Outcome run_case(const Case &c, const fs::path &stage, const fs::path &root, const fs::path &tools,
+                 int time_limit_ms = CASE_TIME_LIMIT_MS)
 {
     const fs::path dir = root / "case";
     fs::remove_all(dir);
     fs::create_directories(dir);
     RunOptions options{.cwd = dir.string(),
                        .env = {{"MOLVEXDIR", stage.string()}, {"ZRM_DIR", tools.string()}, {"PATH", "/usr/bin:/bin"},
-                               {"ZV_JOBS", std::nullopt}, {"ZV_PHASE_LOG", std::nullopt}}};
+                               {"ZV_JOBS", std::nullopt}, {"ZV_PHASE_LOG", std::nullopt}},
+                       .timeout_ms = time_limit_ms};
     const RunResult run = run_program((stage / "bin" / "zovizeve").string(), write_case_files(c, dir), options);
     const std::string dir_text = fs::canonical(dir).string();
     Outcome outcome;
+    outcome.timed_out = run.timed_out;
     outcome.status = run.status;
     const std::string err = replace_all(run.err, dir_text, "@DIR@");
     if (fs::is_regular_file(dir / "out.rdd")) {
@@ -246,7 +248,7 @@ std::map<std::string, std::string> read_expected(const fs::path &path)
 
 int usage()
 {
-    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] | --record\n";
+    std::cerr << "usage: corpus_run STAGE CORPUS --check [--shard I/N] [--time-limit-ms N] | --record\n";
     return 2;
 }
 
@@ -260,11 +262,26 @@ int main(int argc, char **argv)
     const fs::path corpus = fs::absolute(argv[2]);
     const std::string action = argv[3];
     std::size_t shard = 0, shards = 1;
-    if (argc == 6 && std::string(argv[4]) == "--shard" && std::sscanf(argv[5], "%zu/%zu", &shard, &shards) != 2)
+    int time_limit_ms = CASE_TIME_LIMIT_MS;
+    for (int i = 4; i < argc; i += 2) {
+        const std::string option = argv[i];
+        if (i + 1 == argc)
+            return usage();
+        if (option == "--shard" && std::sscanf(argv[i + 1], "%zu/%zu", &shard, &shards) == 2 && shard < shards)
+            continue;
+        if (option == "--time-limit-ms" && std::sscanf(argv[i + 1], "%d", &time_limit_ms) == 1 && time_limit_ms > 0)
+            continue;
         return usage();
-    const std::vector<Case> cases = read_cases(corpus);
+    }
+    std::vector<Case> cases;
+    try {
+        cases = read_cases(corpus);
+    } catch (const std::exception &error) {
+        std::cerr << "corpus_run: " << error.what() << "\n";
+        return 1;
+    }
     const fs::path root = make_temp_dir();
-    const fs::path tools = make_tool_dir(root);
+    const fs::path tools = make_idle_tool_dir((root / "tools").string());
     const struct RemoveAtEnd {
         fs::path dir;
         ~RemoveAtEnd() { fs::remove_all(dir); }
@@ -281,11 +298,29 @@ int main(int argc, char **argv)
         return usage();
     const std::map<std::string, std::string> expected = read_expected(corpus / "expected.txt");
     int failures = 0;
+    if (shard == 0) {
+        // A record without its case checks nothing: the corpus lost a case.
+        std::set<std::string> names;
+        for (const Case &c : cases)
+            names.insert(c.name);
+        for (const auto &[name, record] : expected) {
+            if (!names.contains(name)) {
+                ++failures;
+                std::cout << "NO CASE: " << name << " is recorded in expected.txt but not in cases.txt\n";
+            }
+        }
+    }
     std::size_t checked = 0;
     for (std::size_t i = shard; i < cases.size(); i += shards) {
         const Case &c = cases[i];
-        const std::string got = format_outcome(c.name, run_case(c, stage, root, tools));
+        const Outcome outcome = run_case(c, stage, root, tools, time_limit_ms);
         ++checked;
+        if (outcome.timed_out) {
+            ++failures;
+            std::cout << "TIMED OUT: " << c.name << " ran longer than " << time_limit_ms << " ms\n";
+            continue;
+        }
+        const std::string got = format_outcome(c.name, outcome);
         const auto found = expected.find(c.name);
         if (found == expected.end() || found->second != got) {
             ++failures;

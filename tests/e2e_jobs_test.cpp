@@ -36,13 +36,30 @@ std::vector<std::string> command_line(bool log)
     return args;
 }
 
-// `tmpdir`: where the output of runs is kept (none there: each run waits for its turn).
-void expect_same_as_one_at_a_time(StubPlan &plan, const std::string &what, const char *tmpdir = nullptr)
+// Whether a run started while another was under way, by the stubs' `order` file.
+bool runs_overlapped(const StubPlan &plan)
+{
+    int running = 0;
+    bool overlapped = false;
+    for (const std::string &line : split_lines(read_file(plan.dir + "/order"))) {
+        overlapped |= line.starts_with("start ") && running > 0;
+        running += line.starts_with("start ") ? 1 : -1;
+    }
+    std::remove((plan.dir + "/order").c_str());
+    return overlapped;
+}
+
+// `tmpdir`: where the output of runs is kept (none there: each run waits for
+// its turn). `overlapping`: whether the runs of ZV_JOBS=4 overlap.
+void expect_same_as_one_at_a_time(StubPlan &plan, const std::string &what, bool overlapping,
+                                  const char *tmpdir = nullptr)
 {
     for (const bool log : {false, true}) {
         for (const bool one_output : {false, true}) {
             const RunResult alone = run_with_jobs(plan, command_line(log), nullptr, one_output);
+            EXPECT_FALSE(runs_overlapped(plan)) << what;
             const RunResult side_by_side = run_with_jobs(plan, command_line(log), "4", one_output, tmpdir);
+            EXPECT_EQ(runs_overlapped(plan), overlapping) << what;
             const std::string where = what + (log ? ", -LOG" : "") + (one_output ? ", one output" : "");
             EXPECT_EQ(side_by_side.status, alone.status) << where;
             EXPECT_EQ(side_by_side.out, alone.out) << where;
@@ -91,16 +108,16 @@ TEST(SideBySideRuns, ShowWhatTheOneAtATimeRunShows)
     write_file(plan.dir + "/stdout.r1.rio", "r1 says\non two lines\n");
     write_file(plan.dir + "/stdout.r3.rio", "r3 says\n");
     write_file(plan.dir + "/stdout.r5.rio", "r5 says");
-    expect_same_as_one_at_a_time(plan, "failures, status 3, both streams");
-    expect_same_as_one_at_a_time(plan, "nowhere to keep the output", "/nonexistent");
+    expect_same_as_one_at_a_time(plan, "failures, status 3, both streams", true);
+    expect_same_as_one_at_a_time(plan, "nowhere to keep the output", false, "/nonexistent");
 
     for (const auto &[rio, value] : status)
         set_stub_status(plan.dir, rio, value == "3" ? "3" : "0");
-    expect_same_as_one_at_a_time(plan, "successes and status 3");
+    expect_same_as_one_at_a_time(plan, "successes and status 3", true);
 
     plan.tool_dir = make_temp_dir();
     write_stub_uml(plan.tool_dir);
-    expect_same_as_one_at_a_time(plan, "no post-processor");
+    expect_same_as_one_at_a_time(plan, "no post-processor", false);
 }
 
 TEST(SideBySideRuns, BadValuesStopBeforeAnyRun)

@@ -1,6 +1,8 @@
 #include "e2e_util.h"
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -24,6 +27,16 @@ std::string make_temp_dir()
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     return pattern;
+}
+
+std::string make_idle_tool_dir(const std::string &dir)
+{
+    std::filesystem::create_directories(dir);
+    for (const char *name : {"/zrmpostpro", "/zrmuml"}) {
+        write_file(dir + name, "#!/bin/sh\nexit 0\n");
+        std::filesystem::permissions(dir + name, std::filesystem::perms::owner_all);
+    }
+    return dir;
 }
 
 std::string read_file(const std::string &path)
@@ -113,6 +126,7 @@ StartedProgram start_program(const std::string &program, const std::vector<std::
 
     StartedProgram started;
     started.capture = make_temp_dir();
+    started.timeout_ms = options.timeout_ms;
     const std::string out_path = started.capture + "/out", err_path = started.capture + "/err";
     started.pid = fork();
     if (started.pid == 0) {
@@ -133,8 +147,21 @@ StartedProgram start_program(const std::string &program, const std::vector<std::
 RunResult finish_program(const StartedProgram &started)
 {
     int status = 0;
-    waitpid(started.pid, &status, 0);
     RunResult result;
+    if (started.timeout_ms > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(started.timeout_ms);
+        while (waitpid(started.pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(started.pid, SIGKILL);
+                waitpid(started.pid, &status, 0);
+                result.timed_out = true;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    } else {
+        waitpid(started.pid, &status, 0);
+    }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const std::string out_path = started.capture + "/out", err_path = started.capture + "/err";
     result.out = read_file(out_path);

@@ -11,6 +11,7 @@ struct RunResult {
     int status = -1;   // exit status, or 128 + signal
     std::string out;   // standard output
     std::string err;   // standard error
+    bool timed_out = false; // ended with SIGKILL after the run's time limit
 };
 
 struct RunOptions {
@@ -18,12 +19,14 @@ struct RunOptions {
     std::map<std::string, std::optional<std::string>> env;      // nullopt: unset the variable
     std::optional<std::string> argv0;                           // replaces argv[0]
     bool one_output = false;                                    // standard error goes to standard output
+    int timeout_ms = 0;                                         // > 0: the program is killed after this long
 };
 
 // A program started and not yet waited for (its output is captured).
 struct StartedProgram {
     pid_t pid = -1;
     std::string capture;
+    int timeout_ms = 0;
 };
 
 std::string stage_dir();                   // <build>/stage
@@ -43,6 +46,9 @@ RunResult run_in(const std::string &dir, const std::vector<std::string> &args, c
 
 // A fresh empty directory under the system's temporary directory.
 std::string make_temp_dir();
+// Makes `dir` hold sibling tools that do nothing, for runs whose ROD files
+// are put in place beforehand; returns `dir`.
+std::string make_idle_tool_dir(const std::string &dir);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);

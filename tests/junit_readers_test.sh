@@ -4,14 +4,13 @@
 # suites, cases, failures and skipped cases: for the example merges and for a
 # report whose names hold markup characters, control characters and bytes
 # that are not UTF-8. Installs both through build.sh when they are missing;
-# exits 77 (skipped) when they cannot be had.
+# exits 77 (skipped) when they cannot be had, or fails when CI is set.
 #   junit_readers_test.sh STAGE SOURCE_DIR
 set -uo pipefail
 stage=$(cd "${1:?usage: junit_readers_test.sh STAGE SOURCE_DIR}" && pwd)
 source_dir=$(cd "${2:?usage: junit_readers_test.sh STAGE SOURCE_DIR}" && pwd)
 
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAILED: $*"; exit 1; }
+source "$(dirname "$0")/test_lib.sh"
 
 # Debian's junitparser goes with Debian's Python, whatever else is on PATH.
 python=/usr/bin/python3

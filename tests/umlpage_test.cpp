@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -15,7 +17,8 @@ const std::string HEADER = "KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\" \"
 
 std::string page_of(const std::string &rdd_text, RddDiagnostics &diagnostics, const PageLimits &limits = {})
 {
-    const std::string path = testing::TempDir() + "umlpage_test.rdd";
+    // CTest runs each test as a process of its own, side by side.
+    const std::string path = testing::TempDir() + "umlpage_test." + std::to_string(::getpid()) + ".rdd";
     {
         std::ofstream out(path, std::ios::binary);
         out << rdd_text;
