@@ -156,12 +156,6 @@ void *xmalloc_reserve(std::size_t size)
     return block;
 }
 
-void xmalloc_from_pool()
-{
-    if (!allocation_allowed())
-        fatal_service_text(kMallocText);
-}
-
 char *xstrdup(const char *text)
 {
     if (!text)

@@ -54,10 +54,6 @@ void install_out_of_memory_handler();
 // counted and failing as xmalloc, but not told to the resource tracker,
 // since no run owns it.
 void *xmalloc_reserve(std::size_t size);
-// To be called by an allocator that serves a block from memory it already
-// holds: the block counts for the test hook below as one xmalloc would, and
-// fails as xmalloc does when that hook says so.
-void xmalloc_from_pool();
 char *xstrdup(const char *text);
 void *xrealloc(void *block, std::size_t size);
 void xfree(void *block);

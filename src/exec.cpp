@@ -266,6 +266,18 @@ bool collect_ended_runs(RunPlan &plan)
     return any;
 }
 
+// The path of a file with the links of its existing directories resolved,
+// else as written, made absolute where it can be.
+fs::path file_identity(const std::string &name)
+{
+    std::error_code error;
+    const fs::path absolute = fs::absolute(name, error);
+    if (error)
+        return fs::path(name).lexically_normal();
+    const fs::path canonical = fs::weakly_canonical(absolute, error);
+    return error ? absolute.lexically_normal() : canonical;
+}
+
 // Two runs writing one ROD file would lose the first one's results (or mix
 // both, side by side) and merge the file twice: refused before any run.
 void stop_on_shared_rod_file(const RunPlan &plan)
@@ -365,11 +377,7 @@ std::optional<std::pair<std::size_t, std::size_t>> first_shared_rod_file(const s
     std::unordered_map<std::string, std::size_t> paths;
     std::map<std::pair<dev_t, ino_t>, std::size_t> existing;
     for (std::size_t at = 0; at < rod_files.size(); ++at) {
-        std::error_code error;
-        fs::path path = fs::weakly_canonical(fs::absolute(rod_files[at], error), error);
-        if (error)
-            path = fs::absolute(rod_files[at], error).lexically_normal();
-        if (const auto [found, added] = paths.try_emplace(path.string(), at); !added)
+        if (const auto [found, added] = paths.try_emplace(file_identity(rod_files[at]).string(), at); !added)
             return std::pair{found->second, at};
         // Two names of one file that exists already (a hard link, a file
         // system that ignores case).

@@ -113,8 +113,6 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
 
 } // namespace
 
-const std::string &run_time_stamp() { return run_timestamp; }
-
 std::string rdd_header_line(const MergedReport &report)
 {
     if (report.files == 0)

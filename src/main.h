@@ -8,4 +8,3 @@
 // The RDD header line, made from the second field of the first ROD file's
 // header line and the run's time stamp; UNEXPTEOF when no file was merged.
 std::string rdd_header_line(const MergedReport &report);
-const std::string &run_time_stamp();

@@ -53,12 +53,6 @@ struct KindSet {
     }
     bool has(int kind) const { return (bits >> kind) & 1; }
 };
-// The line's code is exactly one of the set's keywords.
-inline bool line_code_in(LineId line, const KindSet &set)
-{
-    const Line &record = line_at(line);
-    return record.exact_code && set.has(record.kind);
-}
 
 // Lines and groups. A "list" is an item holding a cell; a group is a list
 // whose first item is a line and which holds at least two items.

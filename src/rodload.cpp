@@ -293,7 +293,6 @@ FileLines file_lines(StructuredFile structured)
     return file;
 }
 
-bool load_ahead_enabled = true;
 
 // One ROD file read and structured, ready for its synchronisation and
 // merge; or, when a loader thread loaded it, the messages and status with
@@ -509,7 +508,7 @@ LoadedFile take_loaded_file(LoadAhead &ahead, std::size_t index)
 
 unsigned loader_threads_for(std::size_t file_count)
 {
-    if (!load_ahead_enabled || file_count < 2 || resource_tracking_active() || std::thread::hardware_concurrency() < 2)
+    if (file_count < 2 || resource_tracking_active() || std::thread::hardware_concurrency() < 2)
         return 0;
     return LOADER_THREADS;
 }
@@ -540,7 +539,6 @@ RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, 
     return structure(bytes, size, file, time_mode, first, nullptr);
 }
 
-void rod_use_load_ahead(bool enabled) { load_ahead_enabled = enabled; }
 
 MergedReport rod_load_all(bool time_mode)
 {

@@ -34,15 +34,13 @@ struct RodFile {
 std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
                                    std::string &header_field);
 
-// Reads the file `name` as file number `file` (its bytes stay in the model)
-// and makes its tree: every line scanned, filtered, named, its numeric
-// fields converted and numbered, TP lines added, runs closed, blocks
-// nested, the file split in three, unselected blocks pruned and timing
-// blocks regrouped. `first` asks for the header field the RDD header takes.
-// FICNOTOPN when it cannot be read; UNEXPTEOF (ERRINTERN for an unknown
-// code) when its text is damaged.
-RodFile rod_load_file(const std::string &name, int file, bool time_mode, bool first);
-// The same from bytes already read into room from rod_bytes_new.
+// Makes the tree of file number `file` from its bytes, read into room from
+// rod_bytes_new (they stay in the model): every line scanned, filtered,
+// named, its numeric fields converted and numbered, TP lines added, runs
+// closed, blocks nested, the file split in three, unselected blocks pruned
+// and timing blocks regrouped. `first` asks for the header field the RDD
+// header takes. UNEXPTEOF (ERRINTERN for an unknown code) when its text is
+// damaged.
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first);
 
 // The merged report of every ROD file: heads, body and tails (see
@@ -60,7 +58,5 @@ struct MergedReport {
 // while a file is merged; the messages, their order, the exit status and
 // the report stay those of the one-file-after-the-other run (a file whose
 // loading fails is reported only once the files before it are merged). The
-// test hooks of the allocation wrappers keep the run on one thread.
+// resource tracker of a harness keeps the run on one thread.
 MergedReport rod_load_all(bool time_mode);
-// With `enabled` false, rod_load_all loads every file itself.
-void rod_use_load_ahead(bool enabled);
