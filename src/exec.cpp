@@ -257,7 +257,7 @@ bool collect_ended_runs(RunPlan &plan)
             if (pid == 0)
                 continue;
             run->state = ToolRun::DONE;
-            // Reaped by no one else unless children are ignored: its status is lost, the run failed.
+            // Reaped elsewhere: its status is lost, the run failed.
             run->status = pid == run->pid ? tool_status(wait_status) : -1;
             --plan.running;
             any = true;

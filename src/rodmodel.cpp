@@ -42,11 +42,12 @@ char *huge_block(std::size_t bytes, void *&raw)
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
-// model is released. Nothing here allocates under a lock: a thread that
-// runs out of memory ends the run, and must not hold a lock that another
-// thread waits for while the process ends. Ids are below 2^31 (an item keeps one bit for its
+// model is released. Ids are below 2^31 (an item keeps one bit for its
 // kind); id 0 means none. Chunk pointers never move: a record's address is
 // stable, and a thread reads another's records once they were handed over.
+// Nothing here allocates under a lock: a thread that runs out of memory
+// ends the run, and must not hold a lock another thread waits for while
+// the process ends.
 template <typename T, unsigned ChunkBits> class ChunkedStore {
 public:
     static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
