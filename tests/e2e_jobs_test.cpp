@@ -111,10 +111,6 @@ TEST(SideBySideRuns, ShowWhatTheOneAtATimeRunShows)
     expect_same_as_one_at_a_time(plan, "failures, status 3, both streams", true);
     expect_same_as_one_at_a_time(plan, "nowhere to keep the output", false, "/nonexistent");
 
-    for (const auto &[rio, value] : status)
-        set_stub_status(plan.dir, rio, value == "3" ? "3" : "0");
-    expect_same_as_one_at_a_time(plan, "successes and status 3", true);
-
     plan.tool_dir = make_temp_dir();
     write_stub_uml(plan.tool_dir);
     expect_same_as_one_at_a_time(plan, "no post-processor", false);

@@ -16,6 +16,7 @@ TEST(VerificationRun, FatalMessagesStopBeforeAnyTool)
     StubPlan plan(std::vector<std::string>{});
     plan.tdc("a");
     plan.rio("a.rio", "a");
+    plan.rio("a.RIO", "a");
     plan.rio("x.rio", "x");
     write_file(plan.dir + "/empty.rio", "");
     write_file(plan.dir + "/late.rio", "first\nKORVA Probeworks RIO file\n");
@@ -29,6 +30,9 @@ TEST(VerificationRun, FatalMessagesStopBeforeAnyTool)
         {{"a.rio"}, "Molvex-F-NEEDTDCFI,  At least one TDC file should be on the command line"},
         {{"a.tdc,a.rio", "x.rio"}, "Molvex-F-NOTDCFRIO,  No TDC file match this x.rio RIO file"},
         {{"a.tdc", "a.rio", "a.tdc"}, "Molvex-F-MULTITDCS,  This a.rio RIO file match two or more TDC files"},
+        // The second post-processor run would overwrite the first one's ROD file.
+        {{"a.tdc", "a.rio", "a.RIO"},
+         "Molvex-F-RODNAMDUP,  The RIO files a.rio, a.RIO both give the ROD file a.rod. No RDD report generated"},
     };
     for (const auto &[args, message] : cases) {
         const RunResult result = plan.run(args);
