@@ -57,6 +57,10 @@ void *xmalloc_reserve(std::size_t size);
 char *xstrdup(const char *text);
 void *xrealloc(void *block, std::size_t size);
 void xfree(void *block);
+// Deleter for a std::unique_ptr that holds a block of the wrappers above.
+struct XFree {
+    void operator()(void *block) const { xfree(block); }
+};
 bool xfopen(const char *name, const char *mode, FILE **out);
 void xfclose(FILE *stream);
 // Formats like sprintf into a string built to its size; a formatting error

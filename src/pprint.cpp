@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <charconv>
 
-void OutputBuffer::Release::operator()(char *block) const { xfree(block); }
-
 void OutputBuffer::add_number(int32_t value)
 {
     if (capacity_ - used_ < 16)
@@ -24,7 +22,7 @@ void OutputBuffer::add_number(int32_t value)
 
 void OutputBuffer::grow(std::size_t capacity)
 {
-    std::unique_ptr<char[], Release> bigger(static_cast<char *>(xmalloc(capacity)));
+    std::unique_ptr<char[], XFree> bigger(static_cast<char *>(xmalloc(capacity)));
     if (used_)
         std::memcpy(bigger.get(), text_.get(), used_);
     text_ = std::move(bigger);

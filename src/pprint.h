@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "cstsyst.h"
 #include "rodmodel.h"
 
 // Output gathered in memory: written in large blocks to a stream, or kept
@@ -52,15 +53,12 @@ public:
 private:
     static constexpr std::size_t STREAM_CAPACITY = std::size_t{1} << 20;
     static constexpr std::size_t MEMORY_CAPACITY = std::size_t{1} << 16;
-    struct Release {
-        void operator()(char *block) const;
-    };
     // Room for `size` more bytes: the stream's buffer is written, a memory one grows.
     void make_room(std::size_t size);
     void grow(std::size_t capacity);
     void add_large(std::string_view bytes);
     FILE *out_ = nullptr;
-    std::unique_ptr<char[], Release> text_;
+    std::unique_ptr<char[], XFree> text_;
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     bool failed_ = false;

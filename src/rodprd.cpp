@@ -127,10 +127,7 @@ private:
 
 // A batch's lines, in room from the checked allocator.
 struct LineBatch {
-    struct Release {
-        void operator()(LineId *lines) const { xfree(lines); }
-    };
-    std::unique_ptr<LineId[], Release> lines;
+    std::unique_ptr<LineId[], XFree> lines;
     uint32_t count = 0;
 };
 
