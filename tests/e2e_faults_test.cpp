@@ -213,42 +213,6 @@ TEST_P(BadReportBody, EndsWithItsMessageAndLeavesTheEarlierRdd)
 INSTANTIATE_TEST_SUITE_P(BadInput, BadReportBody, ::testing::ValuesIn(bad_reports()),
                          [](const ::testing::TestParamInfo<BadReport> &info) { return info.param.name; });
 
-// Synchronising a second file needs a clock description on both sides.
-TEST(BadInputSync, SecondFileWithoutSyLineOrWithAZeroPeriodOrUnit)
-{
-    const std::string body = example_body("door_lock_run1.rio");
-    const std::string sy = body.substr(body.find("\nSY ") + 1, body.find('\n', body.find("\nSY ") + 1) - body.find("\nSY "));
-    const std::vector<std::pair<const char *, std::string>> cases = {
-        {"no SY line", replace_line(body, "SY ", "")},
-        {"period 0", replace_line(body, "SY ", "SY \"CABIN_BENCH_CLOCK\" \"0\" \"8400\" \"0\" \"1000\" \"ms\"")},
-        {"unit 0", replace_line(body, "SY ", "SY \"CABIN_BENCH_CLOCK\" \"0\" \"8400\" \"1000000\" \"0\" \"ms\"")},
-    };
-    for (const auto &[what, second] : cases) {
-        for (const bool time_mode : {false, true}) {
-            Plan plan;
-            plan.rio("run1.rio", body);
-            plan.rio("run2.rio", second);
-            std::vector<std::string> args = {"plan.tdc", "run1.rio", "run2.rio"};
-            if (time_mode)
-                args.push_back("-TIME");
-            const RunResult result = plan.run(args);
-            EXPECT_EQ(result.status, 7) << what << (time_mode ? " -TIME\n" : "\n") << result.err;
-            EXPECT_EQ(last_line(result.err), UNEXPTEOF) << what;
-            plan.expect_no_new_rdd();
-        }
-    }
-}
-
-TEST(BadInputFiles, BinaryGarbageNamedAsAnInputFile)
-{
-    Plan plan;
-    write_file(plan.dir + "/garbage.rio", binary_garbage());
-    const RunResult result = plan.run({"plan.tdc", "garbage.rio"});
-    EXPECT_EQ(result.status, 7);
-    EXPECT_EQ(last_line(result.err), "Molvex-F-NORIOTDCF,  The garbage.rio file is not an RIO file\n");
-    plan.expect_no_new_rdd();
-}
-
 // Names reach the tools as they are, never through a shell.
 TEST(BadInputFiles, NamesWithBlanksQuotesSemicolonsSubstitutionsAndAccents)
 {

@@ -66,12 +66,12 @@ inline std::string chain_shape(CellId first)
 }
 
 // What the RDD writer writes for a report, header line "H".
-inline std::string written(CellId report, uint32_t time_offset = 0)
+inline std::string written(CellId report)
 {
     char *text = nullptr;
     std::size_t size = 0;
     FILE *out = open_memstream(&text, &size);
-    write_rdd_lines(out, "H", report, time_offset);
+    write_rdd_lines(out, "H", report, 0);
     std::fclose(out);
     std::string result(text, size);
     std::free(text);

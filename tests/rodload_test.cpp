@@ -1,5 +1,5 @@
-// Loading: the scan of a ROD file (pieces, numbers, filter, the order of
-// the faults it defers) and the shape of the tree the structure passes make.
+// Loading: the scan of a ROD file (numbers, filter, the order of the faults
+// it defers) and the shape of the tree the structure passes make.
 #include "rod_text.h"
 
 #include "exec.h"
@@ -51,27 +51,6 @@ TEST(Scan, NumbersReadAsScanfReadsThem)
             EXPECT_EQ(value, row.value) << row.field;
         }
     }
-}
-
-TEST(Scan, PiecesNumbersAndTpLines)
-{
-    // A line cut at 5119 bytes leaves its newline, which is no line; a CR
-    // before a newline is the newline; every piece counts for the numbering.
-    const std::string cut = "CH \"" + std::string(5119 - 9, 'x') + "\" \"1\"";
-    ASSERT_EQ(cut.size(), 5119u);
-    const std::string text = std::string(rodtext::HEADER) + "DW \"w\" \"c\" \"9\" \"2\" \"100\"\r\n" + cut +
-                             "\nXX \"x\" \"1\"\nEV \"e\" \"c\" \"1\" \"in\" \"250\"\nER \"e\" \"1\"\n";
-    std::string header;
-    const std::vector<LineId> lines = rod_scan_bytes(rodtext::bytes_of(text), text.size(), 1, false, true, header);
-    EXPECT_EQ(header, "\"PLAN\"");
-    std::string seen;
-    for (LineId line : lines)
-        seen += rodtext::code_of(line) + ":" + std::to_string(line_at(line).number) + " ";
-    EXPECT_EQ(seen, "DW:1 CH:2 XX:3 TP:0 EV:4 ER:5 TP:0 ");
-    EXPECT_EQ(line_at(lines[3]).values[0], 100); // the DW line's time
-    EXPECT_EQ(line_at(lines[6]).values[0], 250); // the EV line's time
-    EXPECT_EQ(line_at(lines[0]).count, 5);
-    EXPECT_EQ(line_at(lines[0]).values[2], 100);
 }
 
 // The scan meets the faults of the later passes on the way and keeps them

@@ -42,13 +42,6 @@ TEST(SyncArithmetic, OriginMovedBackAsTheBorrowLoopMovesIt)
     EXPECT_FALSE(origin_moved_back({0, 0, INT32_MIN}, 0x80000001u));
 }
 
-TEST(SyncArithmetic, ClockOffsetIsOriginDifference)
-{
-    EXPECT_EQ(clock_offset({0, 500, 1000}, {0, 200, 1000}), 300);
-    EXPECT_EQ(clock_offset({1, 100, 1000}, {0, 900, 1000}), 200);
-    EXPECT_FALSE(clock_offset({1, 100, 0}, {0, 900, 1000}));
-}
-
 Item line(LineKind kind, const std::string &name = "")
 {
     const LineId id = line_new();
