@@ -7,18 +7,6 @@
 #include <regex>
 #include <thread>
 
-namespace {
-
-std::string fatal_text_of(void (*action)())
-{
-    const Ending ending = run_to_end(action);
-    set_allocation_failure_after(-1);
-    EXPECT_EQ(ending.status, 7) << ending.err;
-    return ending.err;
-}
-
-} // namespace
-
 // English names whatever the locale; fixed dates, whatever day the suite
 // runs on: a day below 10 has its leading zero, a day above 9 its two digits.
 TEST(TimeText, FixedShapeWhateverTheLocaleAndTheDay)
@@ -46,21 +34,17 @@ TEST(TimeText, FixedShapeWhateverTheLocaleAndTheDay)
 
 TEST(Wrappers, FailuresWriteTheirFixedFatalTexts)
 {
-    EXPECT_EQ(fatal_text_of([] {
-                  set_allocation_failure_after(0);
-                  xmalloc(16);
-              }),
-              "FATAL ERROR on malloc,\n Please contact your administrative.\n");
-    EXPECT_EQ(fatal_text_of([] {
-                  set_allocation_failure_after(0);
-                  xstrdup("x");
-              }),
-              "FATAL ERROR on strdup,\n Please contact your administrative.\n");
-    EXPECT_EQ(fatal_text_of([] {
-                  set_allocation_failure_after(0);
-                  xrealloc(nullptr, 8);
-              }),
-              "FATAL ERROR on realloc,\n Please contact your administrative.\n");
+    const std::pair<void (*)(), std::string> calls[] = {
+        {[] { xmalloc(16); }, "malloc"}, {[] { xstrdup("x"); }, "strdup"}, {[] { xrealloc(nullptr, 8); }, "realloc"}};
+    for (const auto &[call, name] : calls) {
+        const Ending ending = run_to_end([call] {
+            set_allocation_failure_after(0);
+            call();
+        });
+        set_allocation_failure_after(-1);
+        EXPECT_EQ(ending.status, 7) << name;
+        EXPECT_EQ(ending.err, "FATAL ERROR on " + name + ",\n Please contact your administrative.\n");
+    }
 }
 
 // A helper thread's fatal text and status wait for the owning thread, which

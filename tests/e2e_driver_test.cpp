@@ -1,5 +1,5 @@
-// The driver: tool directory, localisation set-up, banner, language, and
-// the phase-time log (ZV_PHASE_LOG), which changes nothing else of the run.
+// The driver: tool directory, localisation set-up, language, and the
+// phase-time log (ZV_PHASE_LOG), which changes nothing else of the run.
 #include "e2e_util.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,11 @@ const std::string kNoToolDir = "ZRM_DIR not set, must be binary directory. Execu
 
 // A run that gets past start-up and stops at the first file it reads.
 const std::vector<std::string> kMissingInput{"missing.rio"};
+
+const std::vector<std::string> DOOR_OPEN = {"door_open.tdc", "door_open_run1.rio", "door_open_run2.rio"};
+
+// The RDD text without its header line, which ends with the run's time stamp.
+std::string body_of(const std::string &rdd) { return rdd.substr(rdd.find('\n') + 1); }
 
 } // namespace
 
@@ -60,27 +65,6 @@ TEST(Localisation, FrenchWithAFrenchLocaleEnglishWithoutATranslation)
     const RunResult german = run_zovizeve(kMissingInput, {.env = {{"LANG", "de_DE.UTF-8"}}});
     EXPECT_NE(german.err.find("File missing.rio access problem"), std::string::npos) << german.err;
 }
-
-// With ZRM_DIR set (as every run here has it), nothing but the messages.
-TEST(Banner, ComesBeforeAnyFileIsRead)
-{
-    const RunResult run = run_zovizeve(kMissingInput);
-    const auto lines = split_lines(run.err);
-    ASSERT_EQ(lines.size(), 3u) << run.err;
-    EXPECT_EQ(lines[0], "Molvex-I-STARTEXEC,  Molvex System Testing Report Generator 2.6.1.0.0.1");
-    EXPECT_EQ(lines[1], "Molvex-I-COPYRIGHT,  Copyright (c) 2026 the zovizeve developers");
-    EXPECT_EQ(lines[2], "Molvex-F-FICNOTOPN,  File missing.rio access problem");
-    EXPECT_EQ(run.out, "");
-}
-
-namespace {
-
-const std::vector<std::string> DOOR_OPEN = {"door_open.tdc", "door_open_run1.rio", "door_open_run2.rio"};
-
-// The RDD text without its header line, which ends with the run's time stamp.
-std::string body_of(const std::string &rdd) { return rdd.substr(rdd.find('\n') + 1); }
-
-} // namespace
 
 TEST(PhaseLog, ChangesNothingElseAndNamesEveryPhase)
 {

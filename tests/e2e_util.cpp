@@ -10,7 +10,6 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -53,11 +52,7 @@ void write_file(const std::string &path, const std::string &content)
     out << content;
 }
 
-bool file_exists(const std::string &path)
-{
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
+bool file_exists(const std::string &path) { return std::filesystem::exists(path); }
 
 std::vector<std::string> directory_names(const std::string &dir)
 {
@@ -78,16 +73,9 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 

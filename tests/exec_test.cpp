@@ -14,14 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
-
-using Words = std::vector<std::string>;
-
-constexpr const char *OPTIONS = "  -RA=RA -VA=EVAL -LE=GB -COMMENT -LANDSCAPE -NOSUMMARY -ROD";
-
-} // namespace
-
 TEST(Names, RodFileAndOutputArgumentFollowTheLastDot)
 {
     struct Case {
@@ -53,15 +45,6 @@ TEST(Names, RodFilesSharedByTwoRuns)
     EXPECT_EQ(first_shared_rod_file({plan.dir + "/hard.rod", plan.dir + "/real/r.rod"}), (Shared{{0, 1}}));
 }
 
-TEST(CommandTexts, PosixArgumentVectors)
-{
-    EXPECT_EQ(postpro_arguments("/kit", "my run.rio", "my run.ro", OPTIONS, "the plan.tdc", false),
-              (Words{"/kit/zrmpostpro", "my run.rio", "my run.ro", "-RA=RA", "-VA=EVAL", "-LE=GB", "-COMMENT",
-                     "-LANDSCAPE", "-NOSUMMARY", "-ROD", "-TDC=the plan.tdc", "-NOLOG"}));
-    EXPECT_EQ(postpro_arguments("k", "r", "o", "", "t", true), (Words{"k/zrmpostpro", "r", "o", "-TDC=t", "-LOG"}));
-    EXPECT_EQ(uml_arguments("/kit", ".", "x.rdd"), (Words{"/kit/zrmuml", "-path", ".", "-name", "x.rdd", "-nobanner"}));
-}
-
 TEST(RunTool, StatusesSignalsAndStartFailures)
 {
     char pattern[] = "/tmp/exec.XXXXXX";
@@ -83,10 +66,11 @@ TEST(RunTool, JobsFromTheEnvironmentValue)
     EXPECT_EQ(postpro_jobs("", 6), 1);
     EXPECT_EQ(postpro_jobs("1", 6), 1);
     EXPECT_EQ(postpro_jobs("064", 6), 64);
+    EXPECT_EQ(postpro_jobs("08", 6), 8);
     EXPECT_EQ(postpro_jobs("0", 6), 6);
     EXPECT_EQ(postpro_jobs("auto", 100), MAX_POSTPRO_JOBS);
     EXPECT_EQ(postpro_jobs("AUTO", 0), 1);
-    for (const char *bad : {"65", "0064", "-1", "+2", "two", "2 "})
+    for (const char *bad : {"65", "1000", "0064", "-1", "+2", "two", "x", "2 ", " 4", "3.5", "0x4", "autox"})
         EXPECT_FALSE(postpro_jobs(bad, 6)) << bad;
 }
 

@@ -13,14 +13,7 @@ CmdNames names(std::string_view name) { return {name, name, name}; }
 
 ArgumentDesc argument(CmdNames argument_names, char type, char list, int min, int max, bool optional = false)
 {
-    ArgumentDesc desc;
-    desc.names = argument_names;
-    desc.type = type;
-    desc.list_allowed = list;
-    desc.min = min;
-    desc.max = max;
-    desc.optional = optional;
-    return desc;
+    return {argument_names, type, list, min, max, optional, {}};
 }
 
 OptionDesc option(CmdNames option_names, std::optional<ArgumentDesc> arg = std::nullopt, bool required = false)

@@ -49,13 +49,7 @@ TEST(JunitReport, SuitesFollowScriptsCasesTheirFirstFileTimesTheUnit)
     ASSERT_EQ(door.size(), 2u);
     EXPECT_EQ(door[0].files, (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(door[1].name, "S_FAIL"); // file 2 only, still a door scenario
-    EXPECT_EQ(door[0].outcome, JunitOutcome::passed);
-    EXPECT_EQ(door[1].outcome, JunitOutcome::failed);
-    EXPECT_EQ(report.suites[1].cases.at(0).outcome, JunitOutcome::inconclusive);
     ASSERT_EQ(report.suites[2].cases.size(), 2u);
-    EXPECT_EQ(report.suites[2].cases[0].outcome, JunitOutcome::unknown);
-    EXPECT_EQ(report.suites[2].cases[0].verdict_text, "x");
-    EXPECT_EQ(report.suites[2].cases[1].outcome, JunitOutcome::unknown);
 
     // Times from the DS start to the FS end, in the report's unit.
     EXPECT_DOUBLE_EQ(report.suites[0].cases[0].seconds, 0.25);

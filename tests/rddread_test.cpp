@@ -10,18 +10,16 @@
 
 namespace {
 
+// The marks of a walk (the header, CF and SY lines show on the page, which
+// umlpage_test checks).
 struct Seen {
-    std::vector<RddHeader> headers;
-    std::vector<RddFile> files;
-    std::vector<RddUnit> units;
-    std::vector<uint32_t> origin_files;
     struct Mark {
         RddMark::Row row;
         uint32_t start, end;
         bool timed;
         RddVerdict verdict;
         uint64_t line;
-        std::string text, name;
+        std::string text;
         std::vector<uint32_t> files;
         std::vector<std::array<uint32_t, 3>> spans; // file, start, end
     };
@@ -31,10 +29,6 @@ struct Seen {
     RddVisitor visitor()
     {
         RddVisitor v;
-        v.header = [this](const RddHeader &h) { headers.push_back(h); };
-        v.file = [this](const RddFile &f) { files.push_back(f); };
-        v.unit = [this](const RddUnit &u) { units.push_back(u); };
-        v.origin = [this](const RddOrigin &o) { origin_files.push_back(o.file); };
         v.mark = [this](const RddMark &m) {
             std::vector<uint32_t> of;
             for (const RddOrigin &o : *m.origins)
@@ -42,8 +36,7 @@ struct Seen {
             std::vector<std::array<uint32_t, 3>> spans;
             for (const RddSpan &s : *m.spans)
                 spans.push_back({s.file, s.start, s.end});
-            marks.push_back({m.row, m.start, m.end, m.timed, m.verdict, m.line, std::string(m.text),
-                             std::string(m.name), of, spans});
+            marks.push_back({m.row, m.start, m.end, m.timed, m.verdict, m.line, std::string(m.text), of, spans});
         };
         return v;
     }
@@ -132,22 +125,9 @@ TEST(RddWalkTest, HeaderFilesUnitAndBlocksPlacedPerFile)
                            "FS \"S1\" \"1100\" \"2\" \"1\" \"9\" \n"
                            "YI \"1\" \"10\" \"2\" \"10\" \n"
                            "RD \"R1\" \"x\" \"1\" \"5600\" \"1400\" \"1\" \"12\" \n");
-    ASSERT_EQ(seen.headers.size(), 1u);
-    EXPECT_EQ(seen.headers[0].plan, "DOORS");
-    EXPECT_EQ(seen.headers[0].stamp, "Fri Feb 27 09:12:44 2026");
-    ASSERT_EQ(seen.files.size(), 1u);
-    EXPECT_EQ(seen.files[0].number, 1u);
-    EXPECT_EQ(seen.files[0].crc, "4321");
-    ASSERT_EQ(seen.units.size(), 1u);
-    EXPECT_EQ(seen.units[0].ticks, 1000u);
-    EXPECT_EQ(seen.units[0].label, "ms");
     EXPECT_EQ(seen.diagnostics.count, 0u) << seen.diagnostics.first[0];
-
     ASSERT_EQ(seen.marks.size(), 4u);
-    EXPECT_EQ(seen.marks[0].row, RddMark::event);
     const auto &scenario = seen.marks[1];
-    EXPECT_EQ(scenario.row, RddMark::scenario);
-    EXPECT_EQ(scenario.name, "S1");
     EXPECT_EQ(scenario.start, 1050u);
     EXPECT_EQ(scenario.end, 1100u);
     EXPECT_EQ(scenario.verdict, RddVerdict::inconclusive);

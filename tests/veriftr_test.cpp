@@ -81,8 +81,6 @@ TEST_F(Verification, HeaderBlockReadsAsWindowsTextModeDoes)
     EXPECT_EQ(block[14], '\0');
     EXPECT_EQ(verify({file("flat", std::string(HEADER_BLOCK_SIZE, 'a') + "\n")}).err,
               "Molvex-F-UNEXPTEOF,  Unexpected end of file\n");
-    EXPECT_EQ(verify({file("empty", "")}).status, 7);
-    EXPECT_EQ(verify({dir + "/missing"}).err, "Molvex-F-FICNOTOPN,  File " + dir + "/missing access problem\n");
     EXPECT_EQ(verify({dir}).err, "Molvex-F-FICNOTOPN,  File " + dir + " access problem\n");
 }
 
