@@ -29,7 +29,7 @@ TEST(UmlPage, PageBesideTheRddFileWhichStaysUnchanged)
     EXPECT_EQ(run.err, "zrmuml: " + dir + "/Report.RDD, line 5: EV line: origin pair at field 1 is not two numbers\n");
     EXPECT_EQ(read_file(dir + "/Report.RDD"), rdd);
     const std::string page = read_file(dir + "/Report.html");
-    EXPECT_NE(page.find("data-scenario=\"SC_1\" data-verdict=\"failed\""), std::string::npos);
+    EXPECT_NE(page.find("[\"SC_1\",\"1\",\"t\",1,"), std::string::npos);
     EXPECT_EQ(directory_names(dir), (std::vector<std::string>{"Report.RDD", "Report.html"}));
     EXPECT_EQ(std::filesystem::status(dir + "/Report.html").permissions(),
               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);

@@ -1,169 +1,166 @@
-// Page of the UML stand-in: axis and lane arithmetic, text safety, the page
-// of a small report and the size of the page of a large one.
+// The page's data block: what the script is given to render, from a small
+// merge of two runs whose ROD files lie beside it, and from large reports
+// whose detail the page has to budget.
 #include "umlpage.h"
+
+#include "extgest.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
-#include <string>
+namespace fs = std::filesystem;
 
 namespace {
 
+std::string crc_of(const std::string &text)
+{
+    return std::to_string(crc16_kermit(reinterpret_cast<const unsigned char *>(text.data()), text.size()));
+}
+
 const std::string HEADER = "KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\" \"Fri Feb 27 09:12:44 2026\" \n";
 
-std::string page_of(const std::string &rdd_text, RddDiagnostics &diagnostics, const PageLimits &limits = {})
+// Two runs of one script; run 2 failed SC_2 on the door check.
+std::string rod_of(int run)
 {
-    // CTest runs each test as a process of its own, side by side.
-    const std::string path = testing::TempDir() + "umlpage_test." + std::to_string(::getpid()) + ".rdd";
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << rdd_text;
-    }
-    std::ostringstream page;
-    std::string error;
-    EXPECT_TRUE(write_uml_page(path, "zrmrdd.rdd", page, limits, diagnostics, error)) << error;
-    std::remove(path.c_str());
-    return page.str();
+    const std::string door = run == 2 ? "OPEN" : "SHUT";
+    return "KORVA Probeworks \"v2.6a\" \"DOORS\" \"ROD file\" \"door\" \"d\"\n"
+           "DS \"SC_2\" \"Door stays shut\" \"door.tds\" \"1\" \"1800\" \"500\" \"2\"\n"
+           "EV \"MOVING\" \"CABIN_IO\" \"1\" \"in\" \"1810\" \"23\" \"0\"\n"
+           "CH \"door\" \"" + door + "\" \"28\" \"0\"\n"
+           "FS \"SC_2\" \"2300\" \"" + (run == 2 ? "1" : "0") + "\" \"v\" \"29\"\n";
 }
 
-std::size_t occurrences(const std::string &text, const std::string &what)
+struct Merge {
+    fs::path dir;
+    std::string rdd;
+};
+
+Merge two_run_merge()
 {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
+    Merge merge{fs::path(testing::TempDir()) / ("umlpage." + std::to_string(::getpid())), {}};
+    fs::create_directories(merge.dir);
+    merge.rdd = HEADER;
+    for (int run = 1; run <= 2; ++run) {
+        const std::string rod = rod_of(run), name = "run" + std::to_string(run) + ".rod", n = std::to_string(run);
+        std::ofstream(merge.dir / name, std::ios::binary) << rod;
+        merge.rdd += "RE \"door\" \"Door tests\" \"door.tds\" \"3.1\" \"" + n + "\" \"1\" \n"
+                     "SY \"CLOCK\" \"0\" \"250\" \"1000000\" \"1000\" \"ms\" \"" + n + "\" \"2\" \n"
+                     "CF \"" + name + "\" \"\" \"/elsewhere\" \"" + std::to_string(rod.size()) + "\" \"" +
+                     crc_of(rod) + "\" \"" + n + "\" \"0\" \n";
+    }
+    merge.rdd += "DS \"SC_2\" \"Door <stays> shut\" \"door.tds\" \"1\" \"1800\" \"1\" \"1\" \"2\" \"1\" \n"
+                 "EV \"MOVING\" \"CABIN_IO\" \"1\" \"in\" \"1810\" \"1\" \"2\" \n"
+                 "CH \"door\" \"SHUT\" \"1\" \"3\" \n"
+                 "EV \"MOVING\" \"CABIN_IO\" \"1\" \"in\" \"91810\" \"2\" \"2\" \n"
+                 "CH \"door\" \"OPEN\" \"2\" \"3\" \n"
+                 "FS \"SC_2\" \"2300\" \"1\" \"1\" \"4\" \"2\" \"4\" \n";
+    return merge;
 }
+
+std::string data_of(const Merge &merge, const PageLimits &limits = {})
+{
+    std::ofstream(merge.dir / "m.rdd", std::ios::binary) << merge.rdd;
+    RddDiagnostics diagnostics;
+    PageData data;
+    std::string error;
+    EXPECT_TRUE(page_data((merge.dir / "m.rdd").string(), "m.rdd", "m.html", limits, diagnostics, data, error)) << error;
+    return data.json;
+}
+
+bool has(const std::string &json, const std::string &part) { return json.find(part) != std::string::npos; }
 
 } // namespace
 
-TEST(UmlLayoutTest, TimesMapOntoTheAxisWithRoundTicks)
+TEST(PageData, SmallMergeGivesRunsVerdictsAlignedStepsAndDifferences)
 {
-    const TimeScale scale{1000, 2000, 900};
-    EXPECT_DOUBLE_EQ(time_to_x(scale, 1000), 0.0);
-    EXPECT_DOUBLE_EQ(time_to_x(scale, 1500), 450.0);
-    EXPECT_DOUBLE_EQ(time_to_x(scale, 2000), 900.0);
-    EXPECT_DOUBLE_EQ(time_to_x(scale, 5), 0.0);
-    EXPECT_DOUBLE_EQ(time_to_x(scale, 4000000000u), 900.0);
-    EXPECT_DOUBLE_EQ(time_to_x(TimeScale{7, 7, 900}, 7), 450.0);
-
-    // Every time falls in one column, and each column starts where the previous ends.
-    EXPECT_EQ(time_to_column(scale, 1000, 10), 0);
-    EXPECT_EQ(time_to_column(scale, 2000, 10), 9);
-    for (int column = 1; column < 10; ++column) {
-        const uint32_t start = column_start_time(scale, column, 10);
-        EXPECT_EQ(time_to_column(scale, start, 10), column);
-        EXPECT_EQ(time_to_column(scale, start - 1, 10), column - 1);
-    }
-    const TimeScale whole{0, 0xFFFFFFFFu, 900};
-    EXPECT_EQ(time_to_column(whole, 0xFFFFFFFFu, 900), 899);
-    EXPECT_EQ(column_start_time(whole, 0, 900), 0u);
-
-    // Ticks are round values inside the range.
-    EXPECT_EQ(time_ticks(TimeScale{1000, 2500, 900}, 8),
-              (std::vector<uint32_t>{1000, 1200, 1400, 1600, 1800, 2000, 2200, 2400}));
-    EXPECT_EQ(time_ticks(TimeScale{3, 9, 900}, 8), (std::vector<uint32_t>{3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(time_ticks(TimeScale{0, 0xFFFFFFFFu, 900}, 8).size(), 5u);
-    EXPECT_EQ(time_ticks(TimeScale{42, 42, 900}, 8), (std::vector<uint32_t>{42}));
+    const Merge merge = two_run_merge();
+    const std::string json = data_of(merge);
+    EXPECT_TRUE(has(json, "\"plan\":\"DOORS\"")) << json;
+    EXPECT_TRUE(has(json, "\"unit\":{\"ticks\":1000,\"label\":\"ms\"}"));
+    EXPECT_TRUE(has(json, "\"scripts\":[{\"name\":\"door\",\"title\":\"Door tests\",\"files\":[1,2]}]"));
+    EXPECT_TRUE(has(json, "\"name\":\"run2.rod\",\"dir\":\"/elsewhere\","));
+    EXPECT_TRUE(has(json, ",\"rod\":\"ok\"}"));
+    // The scenario row: merged verdict failed, run 2's own verdict failed.
+    EXPECT_TRUE(has(json, "[\"SC_2\",\"1\",\"Door \\u003cstays> shut\",1,1800,2300,8,13,\"1-2\",0,0,[[2,1]]]"));
+    // The failed run first; both runs' lines on the same rows; the door value differs.
+    EXPECT_TRUE(has(json, "{\"file\":2,\"verdict\":1,\"why\":\"\",\"ranges\":\"11-12\",\"left\":\"\",\"lines\":"
+                          "[[11,2,\"EV\",91810,[\"MOVING\",\"CABIN_IO\",\"1\",\"in\",\"91810\"]],"
+                          "[12,3,\"CH\",null,[\"door\",\"OPEN\"]]],\"rows\":[0,1]}"));
+    EXPECT_TRUE(has(json, "{\"file\":1,\"verdict\":0,"));
+    EXPECT_TRUE(has(json, "\"diffs\":[[1,[1]]],\"others\":{\"count\":0,\"files\":\"\"},\"omitted\":\"\""));
+    EXPECT_TRUE(has(json, "\"timeOnly\":false"));
+    // Exact marks per lane: the event of file 2 and the scenario's span there.
+    EXPECT_TRUE(has(json, "{\"file\":2,\"marks\":[2,91810,91810,11,0,1,91810,91810,8,0]"));
+    fs::remove_all(merge.dir);
 }
 
-TEST(UmlTextTest, RangesAndSafeText)
+TEST(PageData, ARodFileThatChangedGivesNoVerdictButSaysWhy)
 {
-    EXPECT_EQ(file_ranges({7, 1, 2, 3, 9, 10, 3}), "1-3, 7, 9, 10");
-    EXPECT_EQ(file_ranges({}), "");
-    EXPECT_EQ(html_text("<a href=\"x\">&'</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
-    EXPECT_EQ(html_text("caf\xc3\xa9"), "caf\xc3\xa9");
-    EXPECT_EQ(html_text("caf\xe9"), "caf\xc3\xa9");
-    EXPECT_EQ(html_text(std::string("a\0b\x1b\x85", 5)), "a b  ");
+    const Merge merge = two_run_merge();
+    std::ofstream(merge.dir / "run2.rod", std::ios::binary | std::ios::app) << "\n";
+    fs::remove(merge.dir / "run1.rod");
+    const std::string json = data_of(merge);
+    EXPECT_TRUE(has(json, ",0,0,[[1,-1],[2,-1]]]")) << json;
+    EXPECT_TRUE(has(json, "\"why\":\"ROD file changed\""));
+    EXPECT_TRUE(has(json, "\"why\":\"ROD file missing\""));
+    fs::remove_all(merge.dir);
 }
 
-TEST(UmlPageTest, SmallReportShowsHeaderCountsLanesAndScenarios)
+TEST(PageData, LargeReportsSpendTheDetailBudgetOnWhatFailed)
 {
-    RddDiagnostics diagnostics;
-    const std::string page = page_of(HEADER +
-                                     "SY \"CLOCK\" \"0\" \"250\" \"1000000\" \"1000\" \"ms\" \"1\" \"2\" \n"
-                                     "CF \"run1.rod\" \"\" \"/w\" \"1234\" \"4321\" \"1\" \"0\" \n"
-                                     "CF \"run2.rod\" \"\" \"/w\" \"1200\" \"99\" \"2\" \"0\" \n"
-                                     "XI \"1000\" \"1\" \"5\" \"2\" \"5\" \n"
-                                     "EV \"POWER\" \"IO\" \"24\" \"in\" \"1010\" \"2\" \"6\" \n"
-                                     "YI \"1\" \"7\" \"2\" \"7\" \n"
-                                     "DS \"S<1>\" \"t\" \"f\" \"7\" \"1050\" \"1\" \"8\" \"2\" \"8\" \n"
-                                     "FS \"S<1>\" \"1100\" \"1\" \"1\" \"9\" \"2\" \"9\" \n"
-                                     "DS \"S2\" \"t\" \"f\" \"7\" \"1200\" \"2\" \"10\" \n"
-                                     "FS \"S2\" \"1300\" \"0\" \"2\" \"11\" \n"
-                                     "RD \"R1\" \"x\" \"1\" \"5600\" \"1400\" \"1\" \"12\" \n"
-                                     "BROKEN \"x\n",
-                                     diagnostics);
-    EXPECT_NE(page.find("<span id=\"plan\">DOORS</span>"), std::string::npos);
-    EXPECT_NE(page.find("Fri Feb 27 09:12:44 2026"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-files\"><b>2</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-instances\"><b>1</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-scenarios\"><b>2</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-failed\"><b>1</b>"), std::string::npos);
-    EXPECT_NE(page.find("<td class=\"num\">4321</td>"), std::string::npos);
-    EXPECT_NE(page.find("data-scenario=\"S&lt;1&gt;\" data-verdict=\"failed\""), std::string::npos);
-    EXPECT_NE(page.find("data-scenario=\"S2\" data-verdict=\"passed\""), std::string::npos);
-    EXPECT_NE(page.find("<td class=\"files\" title=\"#1 run1.rod, #2 run2.rod\">1, 2</td>"), std::string::npos);
-    // Both lanes draw the joined instance block and the joined failed scenario.
-    EXPECT_EQ(occurrences(page, "<rect class=\"inst\""), 2u);
-    EXPECT_EQ(occurrences(page, "<rect class=\"sc failed\""), 2u);
-    EXPECT_EQ(occurrences(page, "<rect class=\"sc passed\""), 1u);
-    EXPECT_EQ(occurrences(page, "<rect class=\"ev\""), 1u);
-    EXPECT_EQ(occurrences(page, "<line class=\"rd\""), 1u);
-    EXPECT_NE(page.find("<title>line 8: DS &quot;S&lt;1&gt;&quot;"), std::string::npos);
-    EXPECT_NE(page.find("1000 ms"), std::string::npos);
-    EXPECT_NE(page.find("Damaged lines skipped: 1"), std::string::npos);
-    EXPECT_NE(page.find("line 13: field 1 is not closed"), std::string::npos);
-    EXPECT_EQ(diagnostics.count, 1u);
-    // Self-contained: nothing is fetched from elsewhere.
-    EXPECT_EQ(page.find("<script"), std::string::npos);
-    EXPECT_EQ(page.find("src="), std::string::npos);
-    EXPECT_EQ(page.find("href="), std::string::npos);
+    Merge merge = two_run_merge();
+    // A passed scenario before: no detail above the limit.
+    const std::size_t at = merge.rdd.find("DS \"SC_2\"");
+    merge.rdd.insert(at, "DS \"SC_1\" \"ok\" \"door.tds\" \"1\" \"100\" \"1\" \"9\" \n"
+                         "CH \"x\" \"1\" \"1\" \"10\" \n"
+                         "FS \"SC_1\" \"200\" \"0\" \"1\" \"11\" \n");
+    PageLimits limits;
+    limits.detail_limit = 0;
+    limits.detail_budget = 32 * 100; // room for the differing step only
+    std::string json = data_of(merge, limits);
+    EXPECT_TRUE(has(json, "[\"SC_1\",\"1\",\"ok\",0,100,200,8,10,\"1\",0,-1,[]]")) << json;
+    EXPECT_TRUE(has(json, "\"left\":\"1 of its lines are not in the page: RDD lines 14\",\"lines\":[[15,3,\"CH\""));
+    EXPECT_TRUE(has(json, "\"left\":\"1 of its lines are not in the page: RDD lines 12\""));
+    EXPECT_TRUE(has(json, "\"detailNote\":\"This report is large"));
+    limits.runs_shown = 0; // of the runs that did not pass: the passed one alone is shown
+    json = data_of(merge, limits);
+    EXPECT_TRUE(has(json, "\"others\":{\"count\":1,\"files\":\"2\"}")) << json;
+    fs::remove_all(merge.dir);
 }
 
-TEST(UmlPageTest, ReportWithoutBodyStillMakesAPage)
+TEST(PageData, TimeOnlyReportsListTheirItemsAndCrowdedLanesGoToBins)
 {
-    RddDiagnostics diagnostics;
-    const std::string page = page_of("", diagnostics);
-    EXPECT_NE(page.find("No timed lines to draw."), std::string::npos);
-    EXPECT_NE(page.find("The report holds no scenario."), std::string::npos);
-    EXPECT_NE(page.find("</html>"), std::string::npos);
+    Merge merge{fs::path(testing::TempDir()) / ("umlpage.t." + std::to_string(::getpid())), HEADER};
+    fs::create_directories(merge.dir);
+    for (int i = 0; i < 100; ++i)
+        merge.rdd += "EV \"E" + std::to_string(i % 3) + "\" \"I\" \"1\" \"in\" \"" + std::to_string(1000 + 7 * i) +
+                     "\" \"" + std::to_string(1 + i % 2) + "\" \"" + std::to_string(i) + "\" \n";
+    PageLimits limits;
+    limits.mark_budget = 40;
+    limits.items = 60;
+    const std::string json = data_of(merge, limits);
+    EXPECT_TRUE(has(json, "\"timeOnly\":true")) << json.substr(0, 2000);
+    EXPECT_TRUE(has(json, "\"items\":[[2,\"EV\",1000,1,\"E0 I 1 in 1000\"],[3,\"EV\",1007,2,"));
+    EXPECT_TRUE(has(json, "\"itemsLeft\":40"));
+    EXPECT_TRUE(has(json, "\"range\":[1000,1693]"));
+    EXPECT_TRUE(has(json, "\"bins\":1024"));
+    EXPECT_TRUE(has(json, "{\"file\":1,\"marks\":null,\"binned\":{\"sc\":\""));
+    EXPECT_TRUE(has(json, "\"names\":[\"E0\",\"E1\",\"E2\"]"));
+    fs::remove_all(merge.dir);
 }
 
-TEST(UmlPageTest, LargeMergeStaysSmall)
+TEST(PageData, TextIsSafeInsideTheScriptElement)
 {
-    // 1000 files, each with scenarios and events spread over the axis: far
-    // more marks than a page can carry one by one.
-    std::string text = HEADER + "SY \"C\" \"0\" \"0\" \"1000\" \"1\" \"us\" \"1\" \"1\" \n";
-    std::string scenario_files;
-    for (int file = 1; file <= 1000; ++file) {
-        text += "CF \"run" + std::to_string(file) + ".rod\" \"\" \"/w\" \"1\" \"1\" \"" + std::to_string(file) +
-                "\" \"0\" \n";
-        scenario_files += "\"" + std::to_string(file) + "\" \"3\" ";
-    }
-    for (int scenario = 0; scenario < 40; ++scenario) {
-        const std::string start = std::to_string(scenario * 1000);
-        const std::string end = std::to_string(scenario * 1000 + 900);
-        text += "DS \"S" + std::to_string(scenario) + "\" \"t\" \"f\" \"1\" \"" + start + "\" " + scenario_files + "\n";
-        for (int file = 1; file <= 1000; ++file)
-            for (int event = 0; event < 8; ++event)
-                text += "EV \"E\" \"I\" \"1\" \"in\" \"" + std::to_string(scenario * 1000 + event * 100 + file % 7) +
-                        "\" \"" + std::to_string(file) + "\" \"4\" \n";
-        text += "FS \"S" + std::to_string(scenario) + "\" \"" + end + "\" \"" + (scenario % 9 ? "0" : "1") + "\" " +
-                scenario_files + "\n";
-    }
-    RddDiagnostics diagnostics;
-    const std::string page = page_of(text, diagnostics);
-    EXPECT_EQ(diagnostics.count, 0u);
-    EXPECT_GT(text.size(), 10u << 20);
-    EXPECT_LT(page.size(), 4u << 20);
-    EXPECT_NE(page.find("id=\"count-scenarios\"><b>40</b>"), std::string::npos);
-    EXPECT_NE(page.find("id=\"count-failed\"><b>5</b>"), std::string::npos);
-    EXPECT_NE(page.find("<rect class=\"sc failed agg\""), std::string::npos);
-    EXPECT_NE(page.find("<rect class=\"ev agg\""), std::string::npos);
-    EXPECT_EQ(occurrences(page, "<tr class=\"scenario "), 40u);
-    EXPECT_NE(page.find("<details><summary>1000 CF lines</summary>"), std::string::npos);
+    std::string out;
+    json_string(out, std::string("</script>\"\\\n\x01 caf\xc3\xa9 caf\xe9", 24));
+    EXPECT_EQ(out, "\"\\u003c/script>\\\"\\\\\\u000a\\u0001 caf\xc3\xa9 caf\xc3\xa9\"");
+    EXPECT_EQ(file_ranges({7, 1, 2, 3, 9, 10, 3}), "1-3,7,9-10");
+    const std::string page = page_html("P<1>", "m.rdd", "{}");
+    EXPECT_TRUE(has(page, "<title>P&lt;1&gt; \xC2\xB7 m.rdd</title>"));
+    EXPECT_TRUE(has(page, "<script type=\"application/json\" id=\"zv-data\">{}</script>"));
+    EXPECT_FALSE(has(page, " src=") || has(page, "<link"));
 }

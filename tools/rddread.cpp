@@ -3,9 +3,14 @@
 #include "rodbase.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <memory>
-#include <unordered_map>
+#include <array>
+#include <condition_variable>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -13,34 +18,39 @@ namespace {
 // far beyond that is damage, and holding it whole would only cost memory.
 constexpr std::size_t MAX_LINE_BYTES = std::size_t(16) << 20;
 
-bool code_is(std::string_view code, std::string_view expected) { return code == expected; }
+// Two-letter codes as one number, so that the kind of a line is one switch.
+constexpr uint16_t code_id(char first, char second)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(first) << 8 | static_cast<unsigned char>(second));
+}
+uint16_t code_id(std::string_view code) { return code.size() == 2 ? code_id(code[0], code[1]) : 0; }
 
 // Own fields of the lines that the merge joins, as the writer leaves them.
 int joined_own_fields(std::string_view code)
 {
-    if (code_is(code, "XI") || code_is(code, "DT") || code_is(code, "XE"))
-        return 1;
-    if (code_is(code, "YI") || code_is(code, "YT") || code_is(code, "FE"))
-        return 0;
-    if (code_is(code, "DS"))
-        return 5;
-    if (code_is(code, "FS"))
-        return 3;
-    return -1;
+    switch (code_id(code)) {
+    case code_id('X', 'I'):
+    case code_id('D', 'T'):
+    case code_id('X', 'E'): return 1;
+    case code_id('Y', 'I'):
+    case code_id('Y', 'T'):
+    case code_id('F', 'E'): return 0;
+    case code_id('D', 'S'): return 5;
+    case code_id('F', 'S'): return 3;
+    default: return -1;
+    }
 }
 
 // The code that opens the block a closing code ends, or empty.
 std::string_view opening_of(std::string_view code)
 {
-    if (code_is(code, "YI"))
-        return "XI";
-    if (code_is(code, "YT"))
-        return "DT";
-    if (code_is(code, "FE"))
-        return "XE";
-    if (code_is(code, "FS"))
-        return "DS";
-    return {};
+    switch (code_id(code)) {
+    case code_id('Y', 'I'): return "XI";
+    case code_id('Y', 'T'): return "DT";
+    case code_id('F', 'E'): return "XE";
+    case code_id('F', 'S'): return "DS";
+    default: return {};
+    }
 }
 
 std::string line_label(std::string_view code) { return std::string(code) + " line"; }
@@ -63,16 +73,32 @@ struct Frame {
     std::string code;
     uint64_t line = 0;
     std::optional<uint32_t> start;
-    std::unordered_map<uint32_t, Range> inner; // by file number
+    // By ascending file number. A block's lines come file by file, mostly
+    // in ascending order, so the last entry is nearly always the one seen.
+    std::vector<std::pair<uint32_t, Range>> inner;
     std::string text;
     std::vector<RddOrigin> origins;
     std::string name, title, key, verdict_text;
 
     void see(uint32_t file, uint32_t from, uint32_t to)
     {
-        const auto [entry, added] = inner.try_emplace(file, Range{from, to});
-        if (!added)
-            entry->second.extend(from, to);
+        if (!inner.empty() && inner.back().first == file) {
+            inner.back().second.extend(from, to);
+            return;
+        }
+        const auto at = std::lower_bound(inner.begin(), inner.end(), file,
+                                         [](const auto &entry, uint32_t wanted) { return entry.first < wanted; });
+        if (at != inner.end() && at->first == file)
+            at->second.extend(from, to);
+        else
+            inner.insert(at, {file, Range{from, to}});
+    }
+
+    const Range *range_of(uint32_t file) const
+    {
+        const auto at = std::lower_bound(inner.begin(), inner.end(), file,
+                                         [](const auto &entry, uint32_t wanted) { return entry.first < wanted; });
+        return at != inner.end() && at->first == file ? &at->second : nullptr;
     }
 };
 
@@ -87,17 +113,20 @@ std::vector<RddSpan> block_spans(const Frame &frame, std::optional<uint32_t> end
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
     std::optional<uint32_t> owner;
+    const Range *owner_range = nullptr;
     for (const uint32_t file : files) {
-        const auto found = frame.inner.find(file);
-        if (found != frame.inner.end() && (!owner || found->second.first < frame.inner.at(*owner).first))
+        const Range *found = frame.range_of(file);
+        if (found && (!owner_range || found->first < owner_range->first)) {
             owner = file;
+            owner_range = found;
+        }
     }
     std::vector<RddSpan> spans;
     for (const uint32_t file : files) {
-        const auto found = frame.inner.find(file);
+        const Range *found = frame.range_of(file);
         Range range;
-        if (found != frame.inner.end())
-            range = found->second;
+        if (found)
+            range = *found;
         else if (frame.start)
             range = Range{*frame.start, *frame.start};
         else
@@ -112,20 +141,70 @@ std::vector<RddSpan> block_spans(const Frame &frame, std::optional<uint32_t> end
     return spans;
 }
 
+// A line scanned into code, fields and origin pairs, ready for the walker;
+// the scanning needs no state, so it may run on a thread of its own.
+struct ScannedLine {
+    enum State { ok, damaged, too_long } state = ok;
+    RddLine line;
+    std::string error;
+    std::optional<uint32_t> time;
+    std::string time_problem; // why a line whose kind has a time has none
+};
+
+void scan_time(ScannedLine &scanned)
+{
+    const RddLine &line = scanned.line;
+    scanned.time.reset();
+    scanned.time_problem.clear();
+    const int position = rdd_time_field(line.code);
+    if (position == 0)
+        return;
+    if (static_cast<std::size_t>(position) > line.fields.size()) {
+        scanned.time_problem = line_label(line.code) + " without its time field " + std::to_string(position);
+        return;
+    }
+    scanned.time = rdd_number(line.fields[static_cast<std::size_t>(position) - 1]);
+    if (!scanned.time)
+        scanned.time_problem = line_label(line.code) + ": time field " + std::to_string(position) + " is not a number";
+}
+
+void scan_line(uint64_t number, std::string_view text, ScannedLine &scanned)
+{
+    scanned.line.number = number;
+    scanned.line.text = text;
+    scanned.state = ScannedLine::ok;
+    if (text.size() > MAX_LINE_BYTES) {
+        scanned.state = ScannedLine::too_long;
+        return;
+    }
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    if (!rdd_scan_line(text, scanned.line, scanned.error) ||
+        (number != 1 && rdd_kind(scanned.line.code) != RddKind::cf &&
+         !rdd_split_origins(scanned.line, scanned.error)))
+        scanned.state = ScannedLine::damaged;
+    else if (number != 1)
+        scan_time(scanned);
+}
+
 // Turns lines into visitor calls; one instance per read.
 class Walker {
 public:
     Walker(const RddVisitor &visitor, RddDiagnostics &diagnostics) : visitor_(visitor), diagnostics_(diagnostics) {}
 
-    void feed(uint64_t number, std::string_view text)
+    // Takes a line that scan_line prepared (its vectors are swapped in, so
+    // the caller's entry keeps capacity for its next line).
+    void take(ScannedLine &scanned)
     {
-        line_.number = number;
-        std::string error;
-        if (!rdd_scan_line(text, line_, error)) {
-            diagnostics_.add(number, error);
-            return;
+        switch (scanned.state) {
+        case ScannedLine::too_long: too_long(scanned.line.number); return;
+        case ScannedLine::damaged: diagnostics_.add(scanned.line.number, scanned.error); return;
+        case ScannedLine::ok: break;
         }
-        if (number == 1) {
+        std::swap(line_, scanned.line);
+        time_ = scanned.time;
+        std::swap(time_problem_, scanned.time_problem);
+        if (line_.number == 1) {
             header();
             return;
         }
@@ -134,14 +213,10 @@ public:
             file();
             return;
         }
-        if (!rdd_split_origins(line_, error)) {
-            diagnostics_.add(number, error);
-            return;
-        }
         if (visitor_.origin)
             for (const RddOrigin &origin : line_.origins)
                 visitor_.origin(origin);
-        if (visitor_.script && code_is(line_.code, "RE"))
+        if (visitor_.script && line_.code == "RE")
             script();
         body_line(kind);
     }
@@ -206,18 +281,9 @@ private:
     // The line's time, when its kind has one; a damaged time is reported.
     std::optional<uint32_t> line_time()
     {
-        const int position = rdd_time_field(line_.code);
-        if (position == 0)
-            return std::nullopt;
-        if (static_cast<std::size_t>(position) > line_.fields.size()) {
-            diagnostics_.add(line_.number, line_label(line_.code) + " without its time field " + std::to_string(position));
-            return std::nullopt;
-        }
-        const std::optional<uint32_t> time = rdd_number(line_.fields[position - 1]);
-        if (!time)
-            diagnostics_.add(line_.number, line_label(line_.code) + ": time field " + std::to_string(position) +
-                                               " is not a number");
-        return time;
+        if (!time_problem_.empty())
+            diagnostics_.add(line_.number, time_problem_);
+        return time_;
     }
 
     // The line without its origin pairs, for hover titles.
@@ -232,6 +298,8 @@ private:
     void body_line(RddKind kind)
     {
         const std::optional<uint32_t> time = line_time();
+        if (visitor_.body)
+            visitor_.body(line_, time);
         // Opening lines carry merged times; their blocks report per file when they close.
         if (time && !stack_.empty() && kind != RddKind::block_open && kind != RddKind::scenario_open &&
             kind != RddKind::scenario_close)
@@ -272,7 +340,7 @@ private:
         frame.start = time;
         frame.text = std::string(own_text());
         frame.origins = line_.origins;
-        if (code_is(line_.code, "DS")) {
+        if (line_.code == "DS") {
             frame.name = rdd_field_text(line_.fields[0]);
             frame.title = rdd_field_text(line_.fields[1]);
             frame.key = rdd_field_text(line_.fields[3]);
@@ -368,44 +436,110 @@ private:
     const RddVisitor &visitor_;
     RddDiagnostics &diagnostics_;
     RddLine line_;
+    std::optional<uint32_t> time_;
+    std::string time_problem_;
     std::vector<Frame> stack_;
     std::vector<RddSpan> point_spans_;
 };
 
-// Gathers a line across reads; drops what lies beyond the limit.
-struct LineAssembler {
-    std::string text;
-    bool too_long = false;
+// Cuts text into numbered lines.
+struct LineCutter {
+    std::string_view rest;
+    uint64_t number = 0;
 
-    void append(const char *bytes, std::size_t size)
+    bool next(std::string_view &line)
     {
-        if (too_long)
-            return;
-        if (text.size() + size > MAX_LINE_BYTES) {
-            too_long = true;
-            text.clear();
-            return;
-        }
-        text.append(bytes, size);
-    }
-
-    void deliver(Walker &walker, uint64_t number)
-    {
-        if (too_long) {
-            walker.too_long(number);
-        } else {
-            std::string_view line = text;
-            if (!line.empty() && line.back() == '\r')
-                line.remove_suffix(1);
-            walker.feed(number, line);
-        }
-        text.clear();
-        too_long = false;
+        if (rest.empty())
+            return false;
+        const std::size_t newline = rest.find('\n');
+        line = rest.substr(0, newline);
+        rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+        ++number;
+        return true;
     }
 };
 
-struct FileCloser {
-    void operator()(std::FILE *file) const { std::fclose(file); }
+// Large reports are read on two threads: a scanner cuts and scans lines a
+// batch ahead while this thread walks them. The walker's callbacks run on
+// this thread only.
+constexpr std::size_t BATCH_LINES = 4096;
+constexpr std::size_t BATCH_SLOTS = 4;
+constexpr std::size_t SCAN_AHEAD_BYTES = std::size_t(8) << 20;
+
+struct Batch {
+    std::vector<ScannedLine> lines = std::vector<ScannedLine>(BATCH_LINES);
+    std::size_t count = 0;
+};
+
+class ScanAhead {
+public:
+    explicit ScanAhead(std::string_view text) : cutter_{text}, thread_([this] { scan(); }) {}
+    ScanAhead(const ScanAhead &) = delete;
+    ScanAhead &operator=(const ScanAhead &) = delete;
+
+    // Stops the scanner even when the walker leaves by an exception.
+    ~ScanAhead()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // The next scanned batch, or null at the end; the previous one is handed back.
+    Batch *next()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (holding_) {
+            ++consumed_;
+            holding_ = false;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return consumed_ < produced_ || finished_; });
+        if (consumed_ == produced_)
+            return nullptr;
+        holding_ = true;
+        return &batches_[consumed_ % BATCH_SLOTS];
+    }
+
+private:
+    void scan()
+    {
+        for (;;) {
+            std::size_t slot = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return produced_ - consumed_ < BATCH_SLOTS || stopped_; });
+                if (stopped_)
+                    return;
+                slot = produced_ % BATCH_SLOTS;
+            }
+            Batch &batch = batches_[slot];
+            batch.count = 0;
+            std::string_view line;
+            while (batch.count < BATCH_LINES && cutter_.next(line))
+                scan_line(cutter_.number, line, batch.lines[batch.count++]);
+            const bool last = batch.count < BATCH_LINES;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                ++produced_;
+                finished_ = last;
+            }
+            changed_.notify_all();
+            if (last)
+                return;
+        }
+    }
+
+    LineCutter cutter_;
+    std::array<Batch, BATCH_SLOTS> batches_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t produced_ = 0, consumed_ = 0;
+    bool holding_ = false, finished_ = false, stopped_ = false;
+    std::thread thread_; // last: starts once everything above is built
 };
 
 } // namespace
@@ -433,21 +567,23 @@ std::string rdd_field_text(std::string_view raw)
 
 std::optional<uint32_t> rdd_number(std::string_view raw)
 {
-    if (raw.size() < 2 || raw.front() != '"' || raw.back() != '"')
+    const std::size_t size = raw.size();
+    if (size < 3 || raw[0] != '"' || raw[size - 1] != '"')
         return std::nullopt;
-    std::string_view digits = raw.substr(1, raw.size() - 2);
-    if (digits == "??")
+    const char *digit = raw.data() + 1;
+    const char *const end = raw.data() + size - 1;
+    if (end - digit == 2 && digit[0] == '?' && digit[1] == '?')
         return 0;
-    const bool negative = !digits.empty() && digits.front() == '-';
-    if (negative)
-        digits.remove_prefix(1);
-    if (digits.empty() || digits.size() > 18)
+    const bool negative = *digit == '-';
+    digit += negative;
+    if (digit == end || end - digit > 18)
         return std::nullopt;
     uint64_t value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9')
+    for (; digit < end; ++digit) {
+        const unsigned d = static_cast<unsigned char>(*digit) - '0';
+        if (d > 9)
             return std::nullopt;
-        value = value * 10 + static_cast<uint64_t>(c - '0');
+        value = value * 10 + d;
     }
     // The engine keeps times as 32-bit values and compares them unsigned.
     return static_cast<uint32_t>(negative ? 0 - value : value);
@@ -475,60 +611,47 @@ const char *rdd_verdict_name(RddVerdict verdict)
 
 RddKind rdd_kind(std::string_view code)
 {
-    if (code_is(code, "CF"))
-        return RddKind::cf;
-    if (code_is(code, "SY"))
-        return RddKind::sy;
-    if (code_is(code, "XI") || code_is(code, "DT") || code_is(code, "XE"))
-        return RddKind::block_open;
-    if (code_is(code, "YI") || code_is(code, "YT") || code_is(code, "FE"))
-        return RddKind::block_close;
-    if (code_is(code, "DS"))
-        return RddKind::scenario_open;
-    if (code_is(code, "FS"))
-        return RddKind::scenario_close;
-    if (code_is(code, "EV"))
-        return RddKind::event;
-    if (code_is(code, "RD"))
-        return RddKind::rendezvous;
-    return RddKind::other;
+    switch (code_id(code)) {
+    case code_id('C', 'F'): return RddKind::cf;
+    case code_id('S', 'Y'): return RddKind::sy;
+    case code_id('X', 'I'):
+    case code_id('D', 'T'):
+    case code_id('X', 'E'): return RddKind::block_open;
+    case code_id('Y', 'I'):
+    case code_id('Y', 'T'):
+    case code_id('F', 'E'): return RddKind::block_close;
+    case code_id('D', 'S'): return RddKind::scenario_open;
+    case code_id('F', 'S'): return RddKind::scenario_close;
+    case code_id('E', 'V'): return RddKind::event;
+    case code_id('R', 'D'): return RddKind::rendezvous;
+    default: return RddKind::other;
+    }
 }
 
 int rdd_time_field(std::string_view code)
 {
-    struct Entry {
-        std::string_view code;
-        int field;
-    };
-    static constexpr Entry table[] = {
-        {"XI", 1}, {"DT", 1}, {"XE", 1}, {"DP", 2}, {"DS", 5}, {"DA", 5}, {"DW", 5}, {"EV", 5}, {"FS", 2},
-        {"SN", 6}, {"RD", 5}, {"FW", 5}, {"FT", 2}, {"TN", 2}, {"TF", 2}, {"FB", 2}, {"IC", 7}, {"ID", 5},
-    };
-    for (const Entry &entry : table)
-        if (entry.code == code)
-            return entry.field;
-    return 0;
-}
-
-namespace {
-
-// The quote closing the field opened at `open` (a doubled quote stays
-// inside the field); npos when the text ends first.
-std::size_t closing_quote(std::string_view text, std::size_t open)
-{
-    for (std::size_t at = open + 1; at < text.size(); ++at) {
-        if (text[at] != '"')
-            continue;
-        if (at + 1 < text.size() && text[at + 1] == '"') {
-            ++at;
-            continue;
-        }
-        return at;
+    switch (code_id(code)) {
+    case code_id('X', 'I'):
+    case code_id('D', 'T'):
+    case code_id('X', 'E'): return 1;
+    case code_id('D', 'P'):
+    case code_id('F', 'S'):
+    case code_id('F', 'T'):
+    case code_id('T', 'N'):
+    case code_id('T', 'F'):
+    case code_id('F', 'B'): return 2;
+    case code_id('D', 'S'):
+    case code_id('D', 'A'):
+    case code_id('D', 'W'):
+    case code_id('E', 'V'):
+    case code_id('R', 'D'):
+    case code_id('F', 'W'):
+    case code_id('I', 'D'): return 5;
+    case code_id('S', 'N'): return 6;
+    case code_id('I', 'C'): return 7;
+    default: return 0;
     }
-    return std::string_view::npos;
 }
-
-} // namespace
 
 bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
 {
@@ -542,18 +665,31 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
         return false;
     }
     line.code = text.substr(0, static_cast<std::size_t>(code_size));
-    std::size_t search = 2;
+    // Fields are short: a plain loop beats a library search per quote.
+    const char *const data = text.data();
+    const std::size_t size = text.size();
+    std::size_t at = 2;
     for (;;) {
-        const std::size_t open = search < text.size() ? text.find('"', search) : std::string_view::npos;
-        if (open == std::string_view::npos)
+        while (at < size && data[at] != '"')
+            ++at;
+        if (at >= size)
             return true;
-        const std::size_t close = closing_quote(text, open);
-        if (close == std::string_view::npos) {
-            error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
-            return false;
+        const std::size_t open = at++;
+        for (;;) {
+            while (at < size && data[at] != '"')
+                ++at;
+            if (at >= size) {
+                error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
+                return false;
+            }
+            if (at + 1 < size && data[at + 1] == '"') {
+                at += 2; // a doubled quote stays inside the field
+                continue;
+            }
+            break;
         }
-        line.fields.push_back(text.substr(open, close - open + 1));
-        search = close + 1;
+        line.fields.push_back(text.substr(open, at - open + 1));
+        ++at;
     }
 }
 
@@ -596,52 +732,102 @@ bool rdd_split_origins(RddLine &line, std::string &error)
     return true;
 }
 
-bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics &diagnostics, std::string &error)
+bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error)
 {
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        error = "cannot open " + path;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        error = (fd < 0 ? "cannot open " : "cannot read ") + path;
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
-    Walker walker(visitor, diagnostics);
-    LineAssembler line;
-    uint64_t number = 0;
-    std::vector<char> buffer(std::size_t(1) << 20);
-    bool pending = false;
-    for (;;) {
-        const std::size_t size = std::fread(buffer.data(), 1, buffer.size(), file.get());
-        if (size == 0)
-            break;
-        std::string_view chunk(buffer.data(), size);
-        for (std::size_t newline = chunk.find('\n'); newline != std::string_view::npos; newline = chunk.find('\n')) {
-            line.append(chunk.data(), newline);
-            line.deliver(walker, ++number);
-            chunk.remove_prefix(newline + 1);
-        }
-        line.append(chunk.data(), chunk.size());
-        pending = !line.text.empty() || line.too_long;
-    }
-    if (std::ferror(file.get())) {
+    const auto size = static_cast<std::size_t>(status.st_size);
+    void *data = size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+    ::close(fd);
+    if (data == MAP_FAILED) {
         error = "cannot read " + path;
         return false;
     }
-    if (pending)
-        line.deliver(walker, ++number);
-    walker.finish();
+    if (size)
+        ::madvise(data, size, MADV_SEQUENTIAL);
+    file.text_ = std::string_view(static_cast<const char *>(data), size);
     return true;
+}
+
+RddMappedFile::~RddMappedFile()
+{
+    if (!text_.empty())
+        ::munmap(const_cast<char *>(text_.data()), text_.size());
+}
+
+namespace {
+
+// Gives the pages of a mapped file back once the walk is well past them:
+// a report of a gigabyte need not stay resident. They come back from the
+// file if a visitor looks at them again.
+struct PageRelease {
+    std::string_view text;
+    std::size_t released = 0;
+    static constexpr std::size_t STEP = std::size_t(64) << 20;
+
+    void passed(const char *at)
+    {
+        if (at < text.data() || at >= text.data() + text.size())
+            return;
+        const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+        const auto offset = static_cast<std::size_t>(at - text.data());
+        if (offset < released + STEP + page)
+            return;
+        const std::size_t end = (offset - STEP / 4) / page * page;
+        ::madvise(const_cast<char *>(text.data()) + released, end - released, MADV_DONTNEED);
+        released = end;
+    }
+};
+
+void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics, bool mapped)
+{
+    Walker walker(visitor, diagnostics);
+    if (text.size() < SCAN_AHEAD_BYTES) {
+        LineCutter cutter{text};
+        ScannedLine scanned;
+        std::string_view line;
+        while (cutter.next(line)) {
+            scan_line(cutter.number, line, scanned);
+            walker.take(scanned);
+        }
+    } else {
+        PageRelease release{text};
+        ScanAhead scanner(text);
+        while (Batch *batch = scanner.next()) {
+            // Taking a line swaps its vectors out: note where the batch starts first.
+            const char *const start = batch->count ? batch->lines[0].line.text.data() : nullptr;
+            for (std::size_t i = 0; i < batch->count; ++i)
+                walker.take(batch->lines[i]);
+            if (mapped && start)
+                release.passed(start);
+        }
+    }
+    walker.finish();
+}
+
+} // namespace
+
+bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics &diagnostics, std::string &error)
+{
+    RddMappedFile file;
+    if (!rdd_map(path, file, error))
+        return false;
+    rdd_read_mapped(file, visitor, diagnostics);
+    return true;
+}
+
+void rdd_read_mapped(const RddMappedFile &file, const RddVisitor &visitor, RddDiagnostics &diagnostics)
+{
+    read_text(file.text(), visitor, diagnostics, true);
 }
 
 void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics)
 {
-    Walker walker(visitor, diagnostics);
-    LineAssembler line;
-    uint64_t number = 0;
-    while (!text.empty()) {
-        const std::size_t newline = text.find('\n');
-        const std::size_t size = newline == std::string_view::npos ? text.size() : newline;
-        line.append(text.data(), size);
-        line.deliver(walker, ++number);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-    }
-    walker.finish();
+    read_text(text, visitor, diagnostics, false);
 }

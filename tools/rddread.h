@@ -114,12 +114,31 @@ struct RddVisitor {
     std::function<void(const RddScript &)> script;        // every RE line with its origin
     std::function<void(const RddOrigin &)> origin;        // every origin pair of every body line
     std::function<void(const RddMark &)> mark;
+    // Every body line once its origin pairs are split off, with its time,
+    // before the block it opens or closes is handled.
+    std::function<void(const RddLine &, std::optional<uint32_t> time)> body;
 };
+
+// A file mapped into memory for reading, unmapped when it goes.
+class RddMappedFile {
+public:
+    RddMappedFile() = default;
+    RddMappedFile(const RddMappedFile &) = delete;
+    RddMappedFile &operator=(const RddMappedFile &) = delete;
+    ~RddMappedFile();
+    std::string_view text() const { return text_; }
+
+private:
+    friend bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error);
+    std::string_view text_;
+};
+bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error);
 
 // Reads the RDD file at `path` from start to end, calling the visitor.
 // False (with `error`) only when the file cannot be opened or read; damage
 // inside it goes to `diagnostics`.
 bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics &diagnostics, std::string &error);
 
-// The same walk over text already in memory (tests, small inputs).
+// The same walk over a file already mapped, or over text in memory.
+void rdd_read_mapped(const RddMappedFile &file, const RddVisitor &visitor, RddDiagnostics &diagnostics);
 void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics);

@@ -1,568 +1,46 @@
 #include "umlpage.h"
 
+#include "page_assets.h"
+#include "rodruns.h"
+#include "runcompare.h"
+
 #include <algorithm>
-#include <array>
-#include <cmath>
+#include <filesystem>
+#include <future>
 #include <map>
-#include <set>
+#include <unordered_map>
 
 namespace {
 
-constexpr int LABEL_WIDTH = 190;
-constexpr int RIGHT_MARGIN = 24;
-constexpr std::size_t TITLE_BYTES = 200;
-constexpr int ROWS = 4; // instance, scenario, event, rendezvous
+// Scenario verdict codes of the data block.
+enum Verdict : int { PASSED = 0, FAILED = 1, INCONCLUSIVE = 2, UNKNOWN = 3, NEVER_CLOSED = 4 };
 
-const char *const ROW_NOUN[ROWS] = {"instance blocks", "scenarios", "events", "rendezvous"};
-
-// What the first pass learns.
-struct Survey {
-    RddHeader header;
-    bool have_header = false;
-    std::vector<RddFile> files;
-    uint64_t files_beyond = 0;
-    RddUnit unit;
-    bool have_unit = false;
-    std::set<uint32_t> lane_set;
-    uint32_t last_origin = 0;
-    std::map<uint32_t, std::array<uint64_t, ROWS>> per_lane;
-    bool have_time = false;
-    uint32_t first = 0, last = 0;
-    uint64_t instances = 0, scenarios = 0, failed = 0, inconclusive = 0, unknown = 0, events = 0, rendezvous = 0;
-};
-
-struct ScenarioRow {
-    std::string name, key, title;
-    bool timed = false;
-    uint32_t start = 0, end = 0;
-    RddVerdict verdict = RddVerdict::passed;
-    std::vector<uint32_t> files;
-    uint64_t line = 0;
-};
-
-// One mark drawn as it is.
-struct Single {
-    uint32_t start = 0, end = 0;
-    RddVerdict verdict = RddVerdict::passed;
-    uint64_t line = 0;
-    std::string text;
-};
-
-// One column of a row drawn per column.
-struct Column {
-    std::array<int64_t, 4> cover_delta{}; // by verdict: +1 where bars start, -1 after they end
-    std::array<uint32_t, 4> started{};    // by verdict: marks that start here
-    uint64_t first_line = 0;
-};
-
-struct LaneRow {
-    bool aggregated = false;
-    std::vector<Single> singles;
-    std::vector<Column> columns;
-};
-
-std::vector<uint32_t> distinct_files(const std::vector<RddOrigin> &origins)
+// Worst first on the timeline: failed, never closed, unknown, inconclusive.
+int severity(int verdict)
 {
-    std::vector<uint32_t> files;
-    files.reserve(origins.size());
-    for (const RddOrigin &origin : origins)
-        files.push_back(origin.file);
-    std::sort(files.begin(), files.end());
-    files.erase(std::unique(files.begin(), files.end()), files.end());
-    return files;
+    static constexpr int by_code[] = {0, 4, 1, 2, 3};
+    return verdict >= 0 && verdict <= NEVER_CLOSED ? by_code[verdict] : 2;
 }
 
-std::string shortened(std::string_view text)
+int verdict_code(std::string_view verdict_text, bool closed)
 {
-    if (text.size() <= TITLE_BYTES)
-        return std::string(text);
-    return std::string(text.substr(0, TITLE_BYTES)) + " ...";
+    if (!closed)
+        return NEVER_CLOSED;
+    switch (run_verdict_of_field(verdict_text)) {
+    case RunVerdict::passed: return PASSED;
+    case RunVerdict::failed: return FAILED;
+    case RunVerdict::inconclusive: return INCONCLUSIVE;
+    default: break;
+    }
+    return UNKNOWN;
 }
 
-int verdict_rank(RddVerdict verdict)
-{
-    switch (verdict) {
-    case RddVerdict::failed: return 3;
-    case RddVerdict::inconclusive: return 2;
-    case RddVerdict::unknown: return 1;
-    case RddVerdict::passed: break;
-    }
-    return 0;
-}
+// ---- JSON -----------------------------------------------------------------
 
-RddVerdict verdict_of_rank(int rank)
-{
-    static constexpr RddVerdict by_rank[] = {RddVerdict::passed, RddVerdict::unknown, RddVerdict::inconclusive,
-                                             RddVerdict::failed};
-    return by_rank[rank];
-}
-
-// Keeps the table bounded: every scenario up to the limit, then only the
-// ones that did not pass, up to the limit again.
-struct ScenarioTable {
-    std::size_t limit = 0;
-    std::vector<ScenarioRow> rows;
-    std::size_t others = 0;
-    uint64_t omitted = 0;
-
-    void add(const RddMark &mark)
-    {
-        const bool passed = mark.verdict == RddVerdict::passed;
-        if (rows.size() >= limit && (passed || others >= limit)) {
-            ++omitted;
-            return;
-        }
-        if (rows.size() >= limit)
-            ++others;
-        rows.push_back(ScenarioRow{std::string(mark.name), std::string(mark.key), std::string(mark.title), mark.timed,
-                                   mark.start, mark.end, mark.verdict, distinct_files(*mark.origins), mark.line});
-    }
-};
-
-void survey_mark(Survey &survey, ScenarioTable &table, const RddMark &mark)
-{
-    switch (mark.row) {
-    case RddMark::instance: ++survey.instances; break;
-    case RddMark::scenario:
-        ++survey.scenarios;
-        survey.failed += mark.verdict == RddVerdict::failed;
-        survey.inconclusive += mark.verdict == RddVerdict::inconclusive;
-        survey.unknown += mark.verdict == RddVerdict::unknown;
-        table.add(mark);
-        break;
-    case RddMark::event: ++survey.events; break;
-    case RddMark::rendezvous: ++survey.rendezvous; break;
-    }
-    for (const RddSpan &span : *mark.spans) {
-        if (!survey.have_time) {
-            survey.first = span.start;
-            survey.last = span.end;
-            survey.have_time = true;
-        }
-        survey.first = std::min(survey.first, span.start);
-        survey.last = std::max(survey.last, span.end);
-        ++survey.per_lane[span.file][mark.row];
-    }
-}
-
-RddVisitor survey_visitor(Survey &survey, ScenarioTable &table)
-{
-    RddVisitor visitor;
-    visitor.header = [&survey](const RddHeader &header) {
-        survey.header = header;
-        survey.have_header = true;
-    };
-    visitor.file = [&survey](const RddFile &file) {
-        if (survey.files.size() < 5000)
-            survey.files.push_back(file);
-        else
-            ++survey.files_beyond;
-        survey.lane_set.insert(file.number);
-    };
-    visitor.unit = [&survey](const RddUnit &unit) {
-        if (!survey.have_unit)
-            survey.unit = unit;
-        survey.have_unit = true;
-    };
-    visitor.origin = [&survey](const RddOrigin &origin) {
-        if (origin.file != survey.last_origin || survey.lane_set.empty()) {
-            survey.lane_set.insert(origin.file);
-            survey.last_origin = origin.file;
-        }
-    };
-    visitor.mark = [&survey, &table](const RddMark &mark) { survey_mark(survey, table, mark); };
-    return visitor;
-}
-
-// Second pass: the drawing data of every lane row.
-struct Drawing {
-    TimeScale scale;
-    std::vector<uint32_t> lanes;
-    int allowance = 0;
-    std::vector<std::array<LaneRow, ROWS>> rows;
-
-    void add(const RddMark &mark)
-    {
-        for (const RddSpan &span : *mark.spans) {
-            const int lane = lane_of(lanes, span.file);
-            if (lane >= 0)
-                add_to(rows[static_cast<std::size_t>(lane)][mark.row], mark, span);
-        }
-    }
-
-    void add_to(LaneRow &row, const RddMark &mark, const RddSpan &span)
-    {
-        if (!row.aggregated) {
-            row.singles.push_back(Single{span.start, span.end, mark.verdict, mark.line, shortened(mark.text)});
-            return;
-        }
-        const int from = time_to_column(scale, span.start, allowance);
-        const int to = time_to_column(scale, span.end, allowance);
-        const int rank = verdict_rank(mark.verdict);
-        Column &start = row.columns[static_cast<std::size_t>(from)];
-        ++start.cover_delta[static_cast<std::size_t>(rank)];
-        ++start.started[static_cast<std::size_t>(rank)];
-        if (start.first_line == 0)
-            start.first_line = mark.line;
-        if (to + 1 < allowance)
-            --row.columns[static_cast<std::size_t>(to + 1)].cover_delta[static_cast<std::size_t>(rank)];
-    }
-};
-
-std::string time_text(uint32_t time, const Survey &survey)
-{
-    std::string text = std::to_string(time);
-    if (survey.have_unit && !survey.unit.label.empty())
-        text += " " + survey.unit.label;
-    return text;
-}
-
-std::string format_count(uint64_t value) { return std::to_string(value); }
-
-const char *const STYLE = R"css(
-body{font:14px/1.4 system-ui,-apple-system,"Segoe UI",Helvetica,Arial,sans-serif;margin:0;color:#1d2330;background:#f6f7f9}
-header{background:#23304a;color:#fff;padding:14px 24px}
-header h1{margin:0;font-size:22px}header p{margin:4px 0 0;color:#c9d3e6}
-main{padding:12px 24px}
-section{background:#fff;border:1px solid #dde1e8;border-radius:6px;margin:0 0 14px;padding:10px 14px}
-h2{font-size:16px;margin:2px 0 8px}
-#counts{display:flex;gap:12px;flex-wrap:wrap;background:none;border:none;padding:0}
-.count{background:#fff;border:1px solid #dde1e8;border-radius:6px;padding:8px 16px;min-width:120px}
-.count b{display:block;font-size:24px}.count.bad b{color:#c62828}
-table{border-collapse:collapse;width:100%}th,td{text-align:left;padding:3px 8px;border-bottom:1px solid #eef0f4;vertical-align:top}
-th{background:#f0f2f6;font-weight:600}td.num{text-align:right;font-variant-numeric:tabular-nums}
-.badge{display:inline-block;padding:0 8px;border-radius:9px;color:#fff;font-size:12px;font-weight:600}
-.badge.passed{background:#2e7d32}.badge.failed{background:#c62828}.badge.inconclusive{background:#ef8f00}.badge.unknown{background:#757575}
-tr.failed td{background:#fdecea}tr.inconclusive td{background:#fff4e0}
-.legend span{margin-right:16px;white-space:nowrap}.legend i{display:inline-block;width:14px;height:10px;margin-right:4px;vertical-align:middle}
-.timeline{overflow-x:auto}svg text{font-size:11px;fill:#333}
-svg .inst{fill:#4a72b0}svg .sc.passed{fill:#43a047}svg .sc.failed{fill:#d32f2f}svg .sc.inconclusive{fill:#f59e0b}svg .sc.unknown{fill:#9e9e9e}
-svg .ev{fill:#263238}svg .rd{stroke:#8e24aa;stroke-width:1.5;stroke-dasharray:3 2}svg .grid{stroke:#e3e6eb}
-svg .lane{fill:#fafbfc}svg .lane.odd{fill:#f1f3f6}svg .agg{opacity:.75}
-.note{color:#6b7280}code{font-size:12px}summary{cursor:pointer;color:#4b5563;margin-bottom:4px}
-)css";
-
-class PageWriter {
-public:
-    PageWriter(std::ostream &out, const Survey &survey, const ScenarioTable &table, const Drawing &drawing,
-               const RddDiagnostics &diagnostics, const std::string &display_name)
-        : out_(out), survey_(survey), table_(table), drawing_(drawing), diagnostics_(diagnostics),
-          display_name_(display_name)
-    {
-    }
-
-    void write()
-    {
-        const std::string plan = survey_.have_header ? survey_.header.plan : std::string();
-        out_ << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>"
-             << html_text(plan.empty() ? display_name_ : plan + " - " + display_name_) << "</title>\n<style>" << STYLE
-             << "</style></head>\n<body>\n";
-        header(plan);
-        out_ << "<main>\n";
-        counts();
-        files();
-        timeline();
-        scenarios();
-        damage();
-        out_ << "</main>\n</body></html>\n";
-    }
-
-private:
-    void header(const std::string &plan)
-    {
-        out_ << "<header><h1>Test plan <span id=\"plan\">" << html_text(plan.empty() ? "(unknown)" : plan)
-             << "</span></h1>\n<p>Merged report <code>" << html_text(display_name_) << "</code>";
-        if (survey_.have_header) {
-            out_ << " &middot; written <span id=\"stamp\">" << html_text(survey_.header.stamp) << "</span>";
-            if (!survey_.header.version.empty())
-                out_ << " &middot; format " << html_text(survey_.header.version);
-        }
-        if (survey_.have_unit)
-            out_ << " &middot; times in " << html_text(survey_.unit.label.empty() ? "units" : survey_.unit.label)
-                 << " (1 unit = " << survey_.unit.ticks << " ticks)";
-        out_ << "</p></header>\n";
-    }
-
-    void count(const char *id, uint64_t value, const char *noun, bool bad)
-    {
-        out_ << "<div class=\"count" << (bad ? " bad" : "") << "\" id=\"" << id << "\"><b>" << format_count(value)
-             << "</b>" << noun << "</div>";
-    }
-
-    void counts()
-    {
-        const uint64_t files = survey_.files.empty() ? survey_.lane_set.size() : survey_.files.size() + survey_.files_beyond;
-        out_ << "<section id=\"counts\">";
-        count("count-files", files, "files", false);
-        count("count-instances", survey_.instances, "instance blocks", false);
-        count("count-scenarios", survey_.scenarios, "scenarios", false);
-        count("count-failed", survey_.failed, "failed scenarios", survey_.failed > 0);
-        if (survey_.inconclusive > 0)
-            count("count-inconclusive", survey_.inconclusive, "inconclusive scenarios", false);
-        out_ << "</section>\n";
-    }
-
-    void files()
-    {
-        out_ << "<section id=\"files\"><h2>Files merged</h2>\n";
-        if (survey_.files.empty()) {
-            out_ << "<p class=\"note\">The report names no files (no CF lines).</p></section>\n";
-            return;
-        }
-        // A long list would push the timeline out of sight: it starts folded.
-        out_ << "<details" << (survey_.files.size() <= 20 ? " open" : "") << "><summary>" << survey_.files.size()
-             << " CF lines</summary>\n";
-        out_ << "<table><tr><th>#</th><th>ROD file</th><th>Directory</th><th>Absolute directory</th>"
-                "<th>Size</th><th>CRC</th></tr>\n";
-        for (const RddFile &file : survey_.files)
-            out_ << "<tr class=\"file\" id=\"file-" << file.number << "\"><td class=\"num\">" << file.number
-                 << "</td><td>" << html_text(file.name) << "</td><td>" << html_text(file.relative_dir) << "</td><td>"
-                 << html_text(file.absolute_dir) << "</td><td class=\"num\">" << html_text(file.size)
-                 << "</td><td class=\"num\">" << html_text(file.crc) << "</td></tr>\n";
-        out_ << "</table></details>";
-        if (survey_.files_beyond > 0)
-            out_ << "<p class=\"note\">" << survey_.files_beyond << " more CF lines not listed.</p>";
-        out_ << "</section>\n";
-    }
-
-    std::string lane_label(uint32_t file) const
-    {
-        for (const RddFile &entry : survey_.files)
-            if (entry.number == file)
-                return "#" + std::to_string(file) + " " + entry.name;
-        return "#" + std::to_string(file);
-    }
-
-    void legend()
-    {
-        out_ << "<p class=\"legend\"><span><i style=\"background:#4a72b0\"></i>instance block (XI&ndash;YI)</span>"
-                "<span><i style=\"background:#43a047\"></i>scenario passed</span>"
-                "<span><i style=\"background:#d32f2f\"></i>scenario failed</span>"
-                "<span><i style=\"background:#f59e0b\"></i>scenario inconclusive</span>"
-                "<span><i style=\"background:#263238;width:3px\"></i>event (EV)</span>"
-                "<span><i style=\"background:#8e24aa;width:3px\"></i>rendezvous (RD)</span></p>\n";
-    }
-
-    void timeline()
-    {
-        out_ << "<section id=\"timeline\"><h2>Timeline</h2>\n";
-        if (!survey_.have_time || drawing_.lanes.empty()) {
-            out_ << "<p class=\"note\">No timed lines to draw.</p></section>\n";
-            return;
-        }
-        legend();
-        const TimeScale &scale = drawing_.scale;
-        const int lanes = static_cast<int>(drawing_.lanes.size());
-        const int width = LABEL_WIDTH + scale.width + RIGHT_MARGIN;
-        const int height = lane_top(lanes) + 6;
-        out_ << "<div class=\"timeline\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\""
-             << height << "\" viewBox=\"0 0 " << width << ' ' << height << "\">\n";
-        for (int lane = 0; lane < lanes; ++lane) {
-            out_ << "<rect class=\"lane" << (lane % 2 ? " odd" : "") << "\" x=\"0\" y=\"" << lane_top(lane)
-                 << "\" width=\"" << width << "\" height=\"" << LANE_HEIGHT << "\"/><text x=\"6\" y=\""
-                 << lane_top(lane) + 21 << "\">" << html_text(shortened_label(lane_label(drawing_.lanes[lane])))
-                 << "</text>\n";
-        }
-        axis(height);
-        out_ << "<g id=\"marks\">\n";
-        for (int lane = 0; lane < lanes; ++lane)
-            for (int row = 0; row < ROWS; ++row)
-                lane_row(lane, row, drawing_.rows[static_cast<std::size_t>(lane)][static_cast<std::size_t>(row)]);
-        out_ << "</g></svg></div>\n";
-        if (survey_.lane_set.size() > drawing_.lanes.size())
-            out_ << "<p class=\"note\">" << survey_.lane_set.size() - drawing_.lanes.size()
-                 << " more file numbers not drawn.</p>";
-        out_ << "</section>\n";
-    }
-
-    static std::string shortened_label(const std::string &label)
-    {
-        return label.size() <= 28 ? label : label.substr(0, 26) + "..";
-    }
-
-    void axis(int height)
-    {
-        const TimeScale &scale = drawing_.scale;
-        for (const uint32_t tick : time_ticks(scale, 8)) {
-            const double x = LABEL_WIDTH + time_to_x(scale, tick);
-            out_ << "<line class=\"grid\" x1=\"" << x << "\" y1=\"" << AXIS_HEIGHT - 6 << "\" x2=\"" << x << "\" y2=\""
-                 << height << "\"/><text x=\"" << x << "\" y=\"14\" text-anchor=\"middle\">" << html_text(time_text(tick, survey_))
-                 << "</text>\n";
-        }
-    }
-
-    double x_of(uint32_t time) const { return LABEL_WIDTH + time_to_x(drawing_.scale, time); }
-
-    // Row geometry inside a lane: y offset and height.
-    static std::pair<int, int> row_box(int row)
-    {
-        static constexpr std::pair<int, int> boxes[ROWS] = {{3, 7}, {12, 10}, {25, 6}, {1, LANE_HEIGHT - 2}};
-        return boxes[row];
-    }
-
-    void lane_row(int lane, int row, const LaneRow &data)
-    {
-        const auto [offset, box_height] = row_box(row);
-        const int y = lane_top(lane) + offset;
-        if (!data.aggregated) {
-            for (const Single &single : data.singles)
-                single_mark(row, y, box_height, single);
-        } else {
-            column_marks(row, y, box_height, data.columns);
-        }
-    }
-
-    void single_mark(int row, int y, int box_height, const Single &single)
-    {
-        const double x = x_of(single.start);
-        std::string title = "line " + std::to_string(single.line) + ": " + single.text;
-        if (row == RddMark::rendezvous) {
-            out_ << "<line class=\"rd\" x1=\"" << x << "\" y1=\"" << y << "\" x2=\"" << x << "\" y2=\""
-                 << y + box_height << "\"><title>" << html_text(title) << "</title></line>\n";
-            return;
-        }
-        double width = x_of(single.end) - x;
-        if (row == RddMark::event) {
-            out_ << "<rect class=\"ev\" x=\"" << x - 0.75 << "\" y=\"" << y << "\" width=\"1.5\" height=\"" << box_height
-                 << "\"><title>" << html_text(title) << "</title></rect>\n";
-            return;
-        }
-        width = std::max(width, 2.0);
-        title += " (" + time_text(single.start, survey_) + " to " + time_text(single.end, survey_);
-        if (row == RddMark::scenario)
-            title += std::string(", ") + rdd_verdict_name(single.verdict);
-        title += ")";
-        out_ << "<rect class=\"" << (row == RddMark::instance ? "inst" : "sc ")
-             << (row == RddMark::scenario ? rdd_verdict_name(single.verdict) : "") << "\" x=\"" << x << "\" y=\"" << y
-             << "\" width=\"" << width << "\" height=\"" << box_height << "\"><title>" << html_text(title)
-             << "</title></rect>\n";
-    }
-
-    // Runs of columns with the same worst verdict become one rectangle.
-    void column_marks(int row, int y, int box_height, const std::vector<Column> &columns)
-    {
-        const int count = static_cast<int>(columns.size());
-        std::array<int64_t, 4> cover{};
-        std::vector<int> rank_of(columns.size(), -1);
-        for (int c = 0; c < count; ++c) {
-            for (std::size_t r = 0; r < 4; ++r)
-                cover[r] += columns[static_cast<std::size_t>(c)].cover_delta[r];
-            const bool point = row == RddMark::event || row == RddMark::rendezvous;
-            for (int r = 3; r >= 0; --r) {
-                const auto &column = columns[static_cast<std::size_t>(c)];
-                if ((point ? column.started[static_cast<std::size_t>(r)] : cover[static_cast<std::size_t>(r)]) > 0) {
-                    rank_of[static_cast<std::size_t>(c)] = r;
-                    break;
-                }
-            }
-        }
-        for (int c = 0; c < count;) {
-            const int rank = rank_of[static_cast<std::size_t>(c)];
-            int end = c + 1;
-            while (end < count && rank_of[static_cast<std::size_t>(end)] == rank)
-                ++end;
-            if (rank >= 0)
-                column_run(row, y, box_height, columns, c, end, verdict_of_rank(rank));
-            c = end;
-        }
-    }
-
-    void column_run(int row, int y, int box_height, const std::vector<Column> &columns, int from, int to,
-                    RddVerdict verdict)
-    {
-        const int count = static_cast<int>(columns.size());
-        std::array<uint64_t, 4> started{};
-        uint64_t first_line = 0;
-        for (int c = from; c < to; ++c) {
-            const Column &column = columns[static_cast<std::size_t>(c)];
-            for (std::size_t r = 0; r < 4; ++r)
-                started[r] += column.started[r];
-            if (first_line == 0)
-                first_line = column.first_line;
-        }
-        const uint64_t total = started[0] + started[1] + started[2] + started[3];
-        const uint32_t t0 = column_start_time(drawing_.scale, from, count);
-        const uint32_t t1 = to < count ? column_start_time(drawing_.scale, to, count) : drawing_.scale.last;
-        std::string title = std::to_string(total) + " " + ROW_NOUN[row];
-        if (row == RddMark::scenario)
-            title += " (" + std::to_string(started[3]) + " failed, " + std::to_string(started[2]) + " inconclusive)";
-        title += " starting between " + time_text(t0, survey_) + " and " + time_text(t1, survey_);
-        if (first_line > 0)
-            title += "; first at line " + std::to_string(first_line);
-        const double x0 = x_of(t0);
-        const double width = std::max(x_of(t1) - x0, 1.0);
-        const char *cls = row == RddMark::instance ? "inst" : row == RddMark::scenario ? "sc" : row == RddMark::event ? "ev" : "rd";
-        if (row == RddMark::rendezvous) {
-            out_ << "<rect class=\"agg\" fill=\"#8e24aa\" x=\"" << x0 << "\" y=\"" << y << "\" width=\"" << width
-                 << "\" height=\"" << box_height << "\" opacity=\"0.35\"><title>" << html_text(title) << "</title></rect>\n";
-            return;
-        }
-        out_ << "<rect class=\"" << cls << (row == RddMark::scenario ? std::string(" ") + rdd_verdict_name(verdict) : "")
-             << " agg\" x=\"" << x0 << "\" y=\"" << y << "\" width=\"" << width << "\" height=\"" << box_height
-             << "\"><title>" << html_text(title) << "</title></rect>\n";
-    }
-
-    void scenarios()
-    {
-        out_ << "<section id=\"scenarios\"><h2>Scenarios</h2>\n";
-        if (table_.rows.empty()) {
-            out_ << "<p class=\"note\">The report holds no scenario.</p></section>\n";
-            return;
-        }
-        out_ << "<table id=\"scenario-table\"><tr><th>Scenario</th><th>Key</th><th>Description</th><th>Start</th>"
-                "<th>End</th><th>Verdict</th><th>Files</th><th>Line</th></tr>\n";
-        for (const ScenarioRow &row : table_.rows) {
-            const char *verdict = rdd_verdict_name(row.verdict);
-            out_ << "<tr class=\"scenario " << verdict << "\" data-scenario=\"" << html_text(row.name)
-                 << "\" data-verdict=\"" << verdict << "\"><td class=\"name\">" << html_text(row.name)
-                 << "</td><td>" << html_text(row.key) << "</td><td>" << html_text(row.title) << "</td><td class=\"num\">"
-                 << (row.timed ? html_text(time_text(row.start, survey_)) : "") << "</td><td class=\"num\">"
-                 << (row.timed ? html_text(time_text(row.end, survey_)) : "")
-                 << "</td><td class=\"verdict\"><span class=\"badge " << verdict << "\">" << verdict
-                 << "</span></td><td class=\"files\"" << files_title(row.files) << ">" << file_ranges(row.files)
-                 << "</td><td class=\"num\">" << row.line << "</td></tr>\n";
-        }
-        out_ << "</table>";
-        if (table_.omitted > 0)
-            out_ << "<p class=\"note\">" << table_.omitted << " more scenarios not listed.</p>";
-        out_ << "</section>\n";
-    }
-
-    std::string files_title(const std::vector<uint32_t> &files) const
-    {
-        if (files.size() > 20)
-            return {};
-        std::string names;
-        for (const uint32_t file : files)
-            names += (names.empty() ? "" : ", ") + lane_label(file);
-        return " title=\"" + html_text(names) + "\"";
-    }
-
-    void damage()
-    {
-        if (diagnostics_.count == 0)
-            return;
-        out_ << "<section id=\"damage\"><h2>Damaged lines skipped: " << diagnostics_.count << "</h2><ul>\n";
-        for (const std::string &text : diagnostics_.first)
-            out_ << "<li>" << html_text(text) << "</li>\n";
-        out_ << "</ul>";
-        if (diagnostics_.count > diagnostics_.first.size())
-            out_ << "<p class=\"note\">and " << diagnostics_.count - diagnostics_.first.size() << " more.</p>";
-        out_ << "</section>\n";
-    }
-
-    std::ostream &out_;
-    const Survey &survey_;
-    const ScenarioTable &table_;
-    const Drawing &drawing_;
-    const RddDiagnostics &diagnostics_;
-    const std::string &display_name_;
-};
-
-// Length of a valid UTF-8 sequence at `at`, 0 when the bytes are not one.
+// Length of the UTF-8 sequence at `at`, 0 when the bytes there are not one.
 std::size_t utf8_length(std::string_view text, std::size_t at)
 {
-    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     std::size_t length = 0;
     if (lead >= 0xC2 && lead <= 0xDF)
@@ -576,174 +54,1019 @@ std::size_t utf8_length(std::string_view text, std::size_t at)
     for (std::size_t i = 1; i < length; ++i)
         if ((byte(at + i) & 0xC0) != 0x80)
             return 0;
+    const unsigned char second = byte(at + 1);
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second > 0x8F))
+        return 0;
     return length;
+}
+
+void json_unsigned(std::string &out, uint64_t value) { out += std::to_string(value); }
+
+// CF sizes and CRCs are decimals as the engine writes them; a damaged one stays text.
+void json_decimal_or_text(std::string &out, const std::string &text)
+{
+    const bool decimal = !text.empty() && text.size() < 16 &&
+                         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+                         (text == "0" || text[0] != '0');
+    if (decimal)
+        out += text;
+    else
+        json_string(out, text);
+}
+
+// ---- Bins -----------------------------------------------------------------
+
+// The lanes' bins are laid over a grid that grows as times arrive (the time
+// range is only known at the end of the single read): each growth doubles
+// the bin width and folds neighbouring bins together.
+constexpr int GRID_BINS = 2 * PAGE_BINS;
+
+struct Grid {
+    bool set = false;
+    uint64_t start = 0;
+    uint64_t width = 1;
+
+    uint64_t end() const { return start + width * GRID_BINS; }
+    int bin(uint32_t time) const { return static_cast<int>((time - start) / width); }
+};
+
+struct LaneBins {
+    std::vector<int32_t> cover;   // scenarios: +1 where one starts, -1 after it ends
+    std::vector<uint8_t> worst;   // severity + 1 of the worst scenario that did not pass, 0 for none
+    std::vector<uint16_t> act;    // events, rendezvous and instance blocks that start here (saturating)
+
+    void allocate()
+    {
+        cover.assign(GRID_BINS, 0);
+        worst.assign(GRID_BINS, 0);
+        act.assign(GRID_BINS, 0);
+    }
+};
+
+uint16_t saturated_add(uint16_t a, uint32_t b) { return static_cast<uint16_t>(std::min<uint32_t>(0xFFFF, a + b)); }
+
+void fold_bins(LaneBins &bins, const Grid &from, const Grid &to)
+{
+    LaneBins folded;
+    folded.allocate();
+    for (int bin = 0; bin < GRID_BINS; ++bin) {
+        const int into = static_cast<int>((from.start + static_cast<uint64_t>(bin) * from.width - to.start) / to.width);
+        folded.cover[into] += bins.cover[bin];
+        folded.worst[into] = std::max(folded.worst[into], bins.worst[bin]);
+        folded.act[into] = saturated_add(folded.act[into], bins.act[bin]);
+    }
+    bins = std::move(folded);
+}
+
+// ---- Collected data -------------------------------------------------------
+
+struct LaneMark {
+    uint8_t kind = 0; // 0 instance, 1 scenario, 2 event, 3 rendezvous
+    uint32_t start = 0, end = 0;
+    uint64_t line = 0;
+    int32_t ref = -1;
+};
+
+struct Lane {
+    std::vector<LaneMark> marks;
+    bool binned = false; // more marks than its share: drawn by bins
+    uint64_t count = 0;
+    LaneBins bins;
+};
+
+// One line of an open scenario, kept per origin pair until the scenario
+// closes: where its own text (code and own fields) lies in the RDD text.
+struct HeldLine {
+    uint64_t rdd_line = 0;
+    uint64_t text_at = 0;
+    uint32_t text_size = 0;
+    uint32_t file = 0, rod_line = 0;
+    bool timed = false;
+    uint32_t time = 0;
+};
+
+struct ScenarioFrame {
+    std::vector<HeldLine> lines;
+    std::vector<RddOrigin> fs_origins;
+    uint64_t fs_line = 0;
+};
+
+// A scenario read to its end whose row and detail wait for the ROD files.
+struct ClosedScenario {
+    std::size_t index = 0;            // in the scenario table
+    std::size_t detail = 0;           // in the details
+    std::string name;
+    std::vector<uint32_t> run_files;  // of its DS line's origin pairs, in order
+    ScenarioFrame frame;
+    std::size_t share = 0;            // detail bytes it may spend
+};
+
+// Scenario lines held while the ROD files are read, at most.
+constexpr std::size_t MAX_HELD_LINES = std::size_t(1) << 21;
+
+void join_into(std::string &out, const std::vector<std::string> &parts)
+{
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i)
+            out += ',';
+        out += parts[i];
+    }
+}
+
+struct ScriptEntry {
+    std::string name, title;
+    std::vector<uint32_t> files;
+};
+
+// The runs of one scenario as the detail shows them.
+struct Run {
+    uint32_t file = 0;
+    int verdict = 0; // RunVerdict as int
+    std::string why;
+    std::vector<std::size_t> lines; // indexes into the frame's lines
+};
+
+template <typename Number> std::string ranges_text(const std::vector<Number> &sorted)
+{
+    std::string text;
+    for (std::size_t i = 0; i < sorted.size();) {
+        std::size_t j = i;
+        while (j + 1 < sorted.size() && sorted[j + 1] <= sorted[j] + 1)
+            ++j;
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(sorted[i]);
+        if (sorted[j] != sorted[i])
+            text += '-' + std::to_string(sorted[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+// Codes of a file's first part: not items of a -TIME report.
+bool is_head_code(std::string_view code)
+{
+    if (code.size() != 2)
+        return false;
+    static constexpr std::string_view head = "RE SY IE CF SC IT DE PR PE RU PO ";
+    for (std::size_t at = 0; at < head.size(); at += 3)
+        if (head[at] == code[0] && head[at + 1] == code[1])
+            return true;
+    return false;
+}
+
+class PageBuilder {
+public:
+    PageBuilder(std::string_view text, const PageLimits &limits, std::string rdd_directory)
+        : text_(text), limits_(limits), rdd_directory_(std::move(rdd_directory)),
+          full_detail_(text.size() < limits.detail_limit)
+    {
+    }
+
+    ~PageBuilder()
+    {
+        for (std::future<void> &check : rod_checks_)
+            if (check.valid())
+                check.wait();
+    }
+
+    RddVisitor visitor()
+    {
+        RddVisitor visitor;
+        visitor.header = [this](const RddHeader &header) { header_ = header; };
+        visitor.file = [this](const RddFile &file) { add_file(file); };
+        visitor.unit = [this](const RddUnit &unit) {
+            if (!unit_)
+                unit_ = unit;
+        };
+        visitor.script = [this](const RddScript &script) { add_script(script); };
+        visitor.body = [this](const RddLine &line, std::optional<uint32_t> time) { body_line(line, time); };
+        visitor.mark = [this](const RddMark &mark) { add_mark(mark); };
+        return visitor;
+    }
+
+    std::string json(const std::string &rdd_name, const std::string &page_name, const RddDiagnostics &diagnostics);
+    const std::string &plan() const { return header_.plan; }
+
+private:
+    void add_file(const RddFile &file)
+    {
+        if (file_index_.count(file.number))
+            return;
+        file_index_[file.number] = files_.size();
+        files_.push_back(file);
+    }
+
+    void add_script(const RddScript &script)
+    {
+        if (script_of_file_.count(script.file))
+            return;
+        std::size_t index = scripts_.size();
+        for (std::size_t i = 0; i < scripts_.size(); ++i)
+            if (scripts_[i].name == script.name)
+                index = i;
+        if (index == scripts_.size())
+            scripts_.push_back(ScriptEntry{script.name, script.title, {}});
+        scripts_[index].files.push_back(script.file);
+        script_of_file_[script.file] = index;
+    }
+
+    // A file without an RE line is a script of its own, named by its ROD file.
+    std::size_t script_of(uint32_t file)
+    {
+        const auto found = script_of_file_.find(file);
+        if (found != script_of_file_.end())
+            return found->second;
+        const auto known = file_index_.find(file);
+        std::string name = known != file_index_.end() ? files_[known->second].name : "file " + std::to_string(file);
+        scripts_.push_back(ScriptEntry{std::move(name), "", {file}});
+        script_of_file_[file] = scripts_.size() - 1;
+        return scripts_.size() - 1;
+    }
+
+    void start_rod_checks()
+    {
+        if (rods_started_)
+            return;
+        rods_started_ = true;
+        rods_.resize(files_.size());
+        // Two halves side by side: most of the time goes to reading and the CRC.
+        const std::size_t half = files_.size() / 2;
+        const auto check = [this](std::size_t from, std::size_t to) {
+            for (std::size_t i = from; i < to; ++i)
+                rods_[i] = rod_runs_of(files_[i], rdd_directory_);
+        };
+        rod_checks_.push_back(std::async(std::launch::async, check, std::size_t(0), half));
+        rod_checks_.push_back(std::async(std::launch::async, check, half, files_.size()));
+    }
+
+    void wait_for_rods()
+    {
+        start_rod_checks();
+        for (std::future<void> &check : rod_checks_)
+            if (check.valid())
+                check.get();
+    }
+
+    void body_line(const RddLine &line, std::optional<uint32_t> time)
+    {
+        if (!rods_started_ && !is_head_code(line.code))
+            start_rod_checks();
+        position_ = static_cast<uint64_t>(line.text.data() - text_.data()) + line.text.size();
+        if ((line.code == "EV" || line.code == "RD") && !line.fields.empty())
+            point_name_ = line.fields.front();
+        if (!is_head_code(line.code))
+            add_item(line, time);
+        if (line.code == "DS") {
+            frames_.emplace_back();
+            return;
+        }
+        if (frames_.empty())
+            return;
+        ScenarioFrame &frame = frames_.back();
+        if (line.code == "FS") {
+            frame.fs_origins = line.origins;
+            frame.fs_line = line.number;
+            return;
+        }
+        const std::string_view own = own_text(line);
+        const auto at = static_cast<uint64_t>(own.data() - text_.data());
+        for (const RddOrigin &origin : line.origins)
+            frame.lines.push_back(HeldLine{line.number, at, static_cast<uint32_t>(own.size()), origin.file, origin.line,
+                                           time.has_value(), time.value_or(0)});
+    }
+
+    static std::string_view own_text(const RddLine &line)
+    {
+        if (line.fields.empty())
+            return line.code;
+        const std::string_view last = line.fields.back();
+        return line.text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line.text.data()));
+    }
+
+    void add_item(const RddLine &line, std::optional<uint32_t> time)
+    {
+        if (items_ >= limits_.items) {
+            ++items_left_;
+            return;
+        }
+        ++items_;
+        items_json_ += items_json_.empty() ? "[" : ",[";
+        json_unsigned(items_json_, line.number);
+        items_json_ += ',';
+        json_string(items_json_, line.code);
+        items_json_ += ',';
+        if (time)
+            json_unsigned(items_json_, *time);
+        else
+            items_json_ += "null";
+        items_json_ += ',';
+        json_unsigned(items_json_, line.origins.empty() ? 0 : line.origins.front().file);
+        items_json_ += ',';
+        std::string text;
+        for (const std::string_view field : line.fields) {
+            if (!text.empty())
+                text += ' ';
+            text += rdd_field_text(field);
+        }
+        json_string(items_json_, text);
+        items_json_ += ']';
+    }
+
+    void see_time(uint32_t from, uint32_t to)
+    {
+        if (!have_range_) {
+            first_ = from;
+            last_ = to;
+            have_range_ = true;
+        }
+        first_ = std::min(first_, from);
+        last_ = std::max(last_, to);
+    }
+
+    void grow_grid(uint32_t time)
+    {
+        if (!grid_.set) {
+            grid_.set = true;
+            grid_.start = time;
+            return;
+        }
+        while (time < grid_.start || time >= grid_.end()) {
+            Grid grown = grid_;
+            grown.width = grid_.width * 2;
+            if (time < grid_.start)
+                grown.start = grid_.start >= grid_.width * GRID_BINS ? grid_.start - grid_.width * GRID_BINS : 0;
+            for (Lane &lane : lanes_)
+                if (!lane.bins.cover.empty())
+                    fold_bins(lane.bins, grid_, grown);
+            grid_ = grown;
+        }
+    }
+
+    Lane &lane_of(uint32_t file)
+    {
+        if (file >= lanes_.size())
+            lanes_.resize(file + 1);
+        if (file >= lane_used_.size())
+            lane_used_.resize(file + 1, false);
+        lane_used_[file] = true;
+        return lanes_[file];
+    }
+
+    void add_lane_mark(uint32_t file, const LaneMark &mark, int verdict)
+    {
+        Lane &lane = lane_of(file);
+        grow_grid(mark.start);
+        grow_grid(mark.end);
+        if (lane.bins.cover.empty())
+            lane.bins.allocate();
+        const int from = grid_.bin(mark.start), to = grid_.bin(mark.end);
+        if (mark.kind == 1) {
+            ++lane.bins.cover[from];
+            if (to + 1 < GRID_BINS)
+                --lane.bins.cover[to + 1];
+            if (verdict != PASSED)
+                for (int bin = from; bin <= to; ++bin)
+                    lane.bins.worst[bin] =
+                        std::max(lane.bins.worst[bin], static_cast<uint8_t>(severity(verdict) + 1));
+        } else {
+            lane.bins.act[from] = saturated_add(lane.bins.act[from], 1);
+        }
+        ++lane.count;
+        if (lane.binned)
+            return;
+        const std::size_t share = std::max<std::size_t>(32, limits_.mark_budget / std::max<std::size_t>(1, files_.size()));
+        if (lane.marks.size() >= share) {
+            lane.binned = true;
+            std::vector<LaneMark>().swap(lane.marks);
+            return;
+        }
+        lane.marks.push_back(mark);
+    }
+
+    // Names are looked up as written (views into the RDD text), so that
+    // the millions of events of a large report copy nothing.
+    int32_t name_index(std::string_view raw)
+    {
+        const auto found = name_index_.find(raw);
+        if (found != name_index_.end())
+            return found->second;
+        if (names_.size() >= 20000)
+            return -1;
+        const auto index = static_cast<int32_t>(names_.size());
+        names_.push_back(rdd_field_text(raw));
+        name_index_.emplace(raw, index);
+        return index;
+    }
+
+    void add_mark(const RddMark &mark)
+    {
+        for (const RddSpan &span : *mark.spans)
+            see_time(span.start, span.end);
+        switch (mark.row) {
+        case RddMark::instance:
+            ++instances_;
+            for (const RddSpan &span : *mark.spans)
+                add_lane_mark(span.file, LaneMark{0, span.start, span.end, mark.line, -1}, PASSED);
+            break;
+        case RddMark::scenario: close_scenario(mark); break;
+        case RddMark::event:
+        case RddMark::rendezvous: {
+            const bool event = mark.row == RddMark::event;
+            ++(event ? events_ : rendezvous_);
+            const int32_t name = name_index(point_name_);
+            for (const RddSpan &span : *mark.spans)
+                add_lane_mark(span.file, LaneMark{static_cast<uint8_t>(event ? 2 : 3), span.start, span.end, mark.line, name},
+                              PASSED);
+            break;
+        }
+        }
+    }
+
+    // What one more scenario that did not pass may spend of the detail
+    // budget: an even share among those still to come, estimated from how
+    // many came in the part of the file read so far, and never more than a
+    // small part of what is left.
+    std::size_t detail_share() const
+    {
+        const std::size_t left = limits_.detail_budget > detail_bytes_ ? limits_.detail_budget - detail_bytes_ : 0;
+        const double read = std::max<double>(1, static_cast<double>(position_)) / std::max<double>(1, text_.size());
+        const double to_come = static_cast<double>(unpassed_seen_) * (1 / read - 1);
+        return std::min(left / 32, static_cast<std::size_t>(static_cast<double>(left) / (1 + to_come)));
+    }
+
+    bool rods_ready() const
+    {
+        return rods_started_ && std::all_of(rod_checks_.begin(), rod_checks_.end(), [](const std::future<void> &check) {
+                   return !check.valid() || check.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+               });
+    }
+
+    void close_scenario(const RddMark &mark);
+    void finish_pending();
+    std::vector<Run> runs_of(const ScenarioFrame &frame, const std::vector<uint32_t> &run_files, std::string_view name);
+    void add_detail(const ClosedScenario &closed, std::vector<Run> runs);
+
+    std::string_view text_;
+    const PageLimits &limits_;
+    std::string rdd_directory_;
+    bool full_detail_;
+    uint64_t unpassed_seen_ = 0;
+    uint64_t position_ = 0; // bytes of the RDD text read
+
+    RddHeader header_;
+    std::optional<RddUnit> unit_;
+    std::vector<RddFile> files_;
+    std::map<uint32_t, std::size_t> file_index_;
+    std::vector<ScriptEntry> scripts_;
+    std::map<uint32_t, std::size_t> script_of_file_;
+
+    bool rods_started_ = false;
+    std::vector<RodRuns> rods_;
+    std::vector<std::future<void>> rod_checks_;
+
+    bool have_range_ = false;
+    uint32_t first_ = 0, last_ = 0;
+    Grid grid_;
+    std::vector<Lane> lanes_;
+    std::vector<bool> lane_used_;
+    std::vector<std::string> names_;
+    std::unordered_map<std::string_view, int32_t> name_index_;
+    std::string_view point_name_;
+    std::vector<int32_t> run_of_file_ = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
+    std::vector<int32_t> closing_of_file_ = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
+
+    std::vector<ScenarioFrame> frames_;
+    uint64_t instances_ = 0, events_ = 0, rendezvous_ = 0;
+    uint64_t by_verdict_[5] = {};
+    std::vector<std::string> rows_;    // JSON of each scenario's row
+    std::vector<std::string> details_; // JSON of each detail
+    std::vector<ClosedScenario> pending_;
+    std::size_t held_lines_ = 0;
+    std::size_t detail_bytes_ = 0;
+    bool detail_cut_ = false;
+
+    std::string items_json_;
+    std::size_t items_ = 0;
+    uint64_t items_left_ = 0;
+
+};
+
+std::vector<Run> PageBuilder::runs_of(const ScenarioFrame &frame, const std::vector<uint32_t> &run_files,
+                                      std::string_view name)
+{
+    std::vector<Run> runs;
+    // Runs by file number through tables kept for the purpose: a scenario of
+    // a thousand runs is looked up in linear time.
+    const auto add_run = [&](uint32_t file) {
+        if (run_of_file_[file] < 0) {
+            run_of_file_[file] = static_cast<int32_t>(runs.size());
+            runs.push_back(Run{file, static_cast<int>(RunVerdict::not_known), "", {}});
+        }
+        return static_cast<std::size_t>(run_of_file_[file]);
+    };
+    for (const uint32_t file : run_files)
+        add_run(file);
+    for (std::size_t i = 0; i < frame.lines.size(); ++i)
+        runs[add_run(frame.lines[i].file)].lines.push_back(i);
+    for (const RddOrigin &origin : frame.fs_origins)
+        if (closing_of_file_[origin.file] < 0)
+            closing_of_file_[origin.file] = static_cast<int32_t>(origin.line);
+    for (Run &run : runs) {
+        const auto file = file_index_.find(run.file);
+        const int32_t closing = closing_of_file_[run.file];
+        if (file == file_index_.end()) {
+            run.why = "no CF line names file " + std::to_string(run.file);
+        } else if (closing < 0) {
+            run.why = "the run never closed the scenario";
+        } else {
+            const RodState state = file->second < rods_.size() ? rods_[file->second].state : RodState::missing;
+            if (state != RodState::ok) {
+                run.why = std::string("ROD file ") + rod_state_name(state);
+            } else {
+                run.verdict = static_cast<int>(rod_run_verdict(rods_[file->second], static_cast<uint32_t>(closing), name));
+                if (run.verdict == static_cast<int>(RunVerdict::not_known))
+                    run.why = "no FS line of the scenario at ROD line " + std::to_string(closing);
+            }
+        }
+    }
+    for (const Run &run : runs)
+        run_of_file_[run.file] = -1;
+    for (const RddOrigin &origin : frame.fs_origins)
+        closing_of_file_[origin.file] = -1;
+    // Runs that did not pass, or whose verdict is not known, come first.
+    std::stable_partition(runs.begin(), runs.end(), [](const Run &run) { return run.verdict != 0; });
+    return runs;
+}
+
+void PageBuilder::close_scenario(const RddMark &mark)
+{
+    ClosedScenario closed;
+    if (!frames_.empty()) {
+        closed.frame = std::move(frames_.back());
+        frames_.pop_back();
+    }
+    closed.index = rows_.size();
+    const int verdict = verdict_code(mark.verdict_text, closed.frame.fs_line != 0);
+    ++by_verdict_[verdict];
+    for (const RddSpan &span : *mark.spans)
+        add_lane_mark(span.file, LaneMark{1, span.start, span.end, mark.line, static_cast<int32_t>(closed.index)},
+                      verdict);
+    closed.name = mark.name;
+    for (const RddOrigin &origin : *mark.origins)
+        closed.run_files.push_back(origin.file);
+    std::vector<uint32_t> files = closed.run_files;
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+    const bool detailed = full_detail_ || verdict != PASSED;
+    closed.detail = detailed ? details_.size() : SIZE_MAX;
+
+    // The row up to the runs that did not pass, which need the ROD files.
+    std::string row = "[";
+    json_string(row, mark.name);
+    row += ',';
+    json_string(row, mark.key);
+    row += ',';
+    json_string(row, mark.title);
+    row += ',' + std::to_string(verdict) + ',';
+    row += mark.timed ? std::to_string(mark.start) + ',' + std::to_string(mark.end) : "null,null";
+    row += ',' + std::to_string(mark.line) + ',' + std::to_string(closed.frame.fs_line) + ',';
+    json_string(row, ranges_text(files));
+    row += ',' + std::to_string(files.empty() ? 0 : script_of(files.front())) + ',';
+    row += detailed ? std::to_string(closed.detail) : "-1";
+    row += ",[";
+    rows_.push_back(std::move(row));
+    if (!detailed) {
+        rows_.back() += "]]";
+        return;
+    }
+    details_.emplace_back();
+    if (!full_detail_)
+        ++unpassed_seen_;
+    closed.share = full_detail_ ? SIZE_MAX : detail_share();
+    // The ROD files are read on other threads meanwhile: a scenario that
+    // needs them waits in line rather than holding up the read, up to a
+    // bound on the lines held.
+    held_lines_ += closed.frame.lines.size();
+    pending_.push_back(std::move(closed));
+    if (rods_ready() || held_lines_ > MAX_HELD_LINES)
+        finish_pending();
+}
+
+void PageBuilder::finish_pending()
+{
+    wait_for_rods();
+    for (ClosedScenario &closed : pending_) {
+        std::vector<Run> runs = runs_of(closed.frame, closed.run_files, closed.name);
+        std::string &row = rows_[closed.index];
+        bool first = true;
+        for (const Run &run : runs) {
+            if (run.verdict == 0)
+                continue;
+            row += first ? "[" : ",[";
+            first = false;
+            row += std::to_string(run.file) + ',' + std::to_string(run.verdict) + ']';
+        }
+        row += "]]";
+        add_detail(closed, std::move(runs));
+    }
+    pending_.clear();
+    held_lines_ = 0;
+}
+
+// Field texts of a held line, and the line as its detail entry.
+struct ShownLine {
+    RddLine scanned;
+    std::string entry;
+};
+
+void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs)
+{
+    const ScenarioFrame &frame = closed.frame;
+    // Which runs the page shows: all of them below the detail limit; above
+    // it the runs that did not pass (up to a few) and one that passed.
+    std::vector<std::size_t> shown;
+    bool passed_taken = false;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const bool passed = runs[i].verdict == 0;
+        if (full_detail_ || (passed && !passed_taken) || (!passed && shown.size() < limits_.runs_shown)) {
+            shown.push_back(i);
+            passed_taken = passed_taken || passed;
+        }
+    }
+    std::vector<std::vector<ShownLine>> shown_lines(shown.size());
+    std::vector<std::vector<StepLine>> steps(shown.size());
+    std::string error;
+    for (std::size_t s = 0; s < shown.size(); ++s) {
+        const Run &run = runs[shown[s]];
+        shown_lines[s].resize(run.lines.size());
+        for (std::size_t l = 0; l < run.lines.size(); ++l) {
+            const HeldLine &held = frame.lines[run.lines[l]];
+            ShownLine &line = shown_lines[s][l];
+            rdd_scan_line(text_.substr(held.text_at, held.text_size), line.scanned, error);
+            std::string &entry = line.entry;
+            entry = '[' + std::to_string(held.rdd_line) + ',' + std::to_string(held.rod_line) + ',';
+            json_string(entry, line.scanned.code);
+            entry += ',' + (held.timed ? std::to_string(held.time) : std::string("null")) + ",[";
+            for (std::size_t f = 0; f < line.scanned.fields.size(); ++f) {
+                if (f)
+                    entry += ',';
+                json_string(entry, rdd_field_text(line.scanned.fields[f]));
+            }
+            entry += "]]";
+        }
+        for (ShownLine &line : shown_lines[s])
+            steps[s].push_back(StepLine{line.scanned.code, line.scanned.fields, rdd_time_field(line.scanned.code)});
+    }
+    const StepAlignment alignment = align_steps(steps);
+
+    // Above the detail limit each scenario that did not pass gets an even
+    // share of what is left: the lines of differing steps first, then the
+    // lines of the runs that did not pass, then those of the passed run.
+    std::vector<std::vector<bool>> keep(shown.size());
+    for (std::size_t s = 0; s < shown.size(); ++s)
+        keep[s].assign(shown_lines[s].size(), full_detail_);
+    if (!full_detail_) {
+        const std::size_t share = closed.share;
+        std::vector<bool> differing(alignment.rows, false);
+        for (const StepDiff &diff : alignment.diffs)
+            differing[diff.row] = true;
+        std::size_t spent = 0;
+        const auto take = [&](auto wanted) {
+            for (std::size_t s = 0; s < shown.size(); ++s)
+                for (std::size_t l = 0; l < shown_lines[s].size(); ++l)
+                    if (!keep[s][l] && wanted(s, l) && spent + shown_lines[s][l].entry.size() < share) {
+                        keep[s][l] = true;
+                        spent += shown_lines[s][l].entry.size() + 8;
+                    }
+        };
+        take([&](std::size_t s, std::size_t l) { return differing[alignment.row_of[s][l]]; });
+        take([&](std::size_t s, std::size_t) { return runs[shown[s]].verdict != 0; });
+        take([&](std::size_t, std::size_t) { return true; });
+    }
+
+    std::string out = "{\"sc\":" + std::to_string(closed.index) + ",\"rows\":" + std::to_string(alignment.rows) + ",\"runs\":[";
+    uint64_t lines_left = 0;
+    for (std::size_t s = 0; s < shown.size(); ++s) {
+        const Run &run = runs[shown[s]];
+        std::vector<uint64_t> all, missing;
+        for (std::size_t l = 0; l < run.lines.size(); ++l) {
+            all.push_back(frame.lines[run.lines[l]].rdd_line);
+            if (!keep[s][l])
+                missing.push_back(all.back());
+        }
+        lines_left += missing.size();
+        out += s ? ",{" : "{";
+        out += "\"file\":" + std::to_string(run.file) + ",\"verdict\":" + std::to_string(run.verdict) + ",\"why\":";
+        json_string(out, run.why);
+        out += ",\"ranges\":";
+        json_string(out, ranges_text(all));
+        out += ",\"left\":";
+        json_string(out, missing.empty() ? std::string()
+                                         : std::to_string(missing.size()) + " of its lines are not in the page: RDD lines " +
+                                               ranges_text(missing));
+        out += ",\"lines\":[";
+        std::string rows;
+        bool first = true;
+        for (std::size_t l = 0; l < shown_lines[s].size(); ++l) {
+            if (!keep[s][l])
+                continue;
+            out += first ? "" : ",";
+            rows += first ? "" : ",";
+            first = false;
+            out += shown_lines[s][l].entry;
+            rows += std::to_string(alignment.row_of[s][l]);
+        }
+        out += "],\"rows\":[" + rows + "]}";
+    }
+    out += "],\"diffs\":[";
+    for (std::size_t d = 0; d < alignment.diffs.size(); ++d) {
+        out += d ? ",[" : "[";
+        out += std::to_string(alignment.diffs[d].row) + ",[";
+        for (std::size_t f = 0; f < alignment.diffs[d].fields.size(); ++f)
+            out += (f ? "," : "") + std::to_string(alignment.diffs[d].fields[f]);
+        out += "]]";
+    }
+    std::vector<uint32_t> others;
+    for (std::size_t i = 0; i < runs.size(); ++i)
+        if (std::find(shown.begin(), shown.end(), i) == shown.end())
+            others.push_back(runs[i].file);
+    std::sort(others.begin(), others.end());
+    out += "],\"others\":{\"count\":" + std::to_string(others.size()) + ",\"files\":";
+    json_string(out, ranges_text(others));
+    out += "},\"omitted\":";
+    std::string omitted;
+    if (!others.empty())
+        omitted = std::to_string(others.size()) + " more runs (files " + ranges_text(others) +
+                  ") are not in the page; the scenario's RDD lines hold them";
+    if (lines_left) {
+        omitted += omitted.empty() ? "" : "; ";
+        omitted += std::to_string(lines_left) + " lines of the runs shown are left out (see each run)";
+    }
+    if (!omitted.empty())
+        detail_cut_ = true;
+    json_string(out, omitted);
+    out += '}';
+    detail_bytes_ += out.size();
+    details_[closed.detail] = std::move(out);
+}
+
+std::string base64(const std::vector<uint8_t> &bytes)
+{
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const uint32_t chunk = uint32_t{bytes[i]} << 16 | (i + 1 < bytes.size() ? uint32_t{bytes[i + 1]} << 8 : 0) |
+                               (i + 2 < bytes.size() ? bytes[i + 2] : 0);
+        text += alphabet[chunk >> 18 & 63];
+        text += alphabet[chunk >> 12 & 63];
+        text += i + 1 < bytes.size() ? alphabet[chunk >> 6 & 63] : '=';
+        text += i + 2 < bytes.size() ? alphabet[chunk & 63] : '=';
+    }
+    return text;
+}
+
+int bit_length(uint32_t value)
+{
+    int bits = 0;
+    for (; value; value >>= 1)
+        ++bits;
+    return std::min(bits, 31);
+}
+
+// A binned lane laid onto PAGE_BINS bins over the report's time range.
+std::string lane_bins_json(const LaneBins &bins, const Grid &grid, uint32_t first, uint32_t last)
+{
+    std::vector<uint32_t> count(PAGE_BINS, 0), act(PAGE_BINS, 0);
+    std::vector<uint8_t> worst(PAGE_BINS, 0);
+    const uint64_t span = uint64_t{last} - first + 1;
+    int64_t cover = 0;
+    for (int bin = 0; bin < GRID_BINS; ++bin) {
+        cover += bins.cover[bin];
+        const uint64_t time = grid.start + static_cast<uint64_t>(bin) * grid.width;
+        if (time + grid.width <= first || time > last)
+            continue;
+        const uint64_t at = time < first ? 0 : time - first;
+        const auto out = static_cast<std::size_t>(std::min<uint64_t>(PAGE_BINS - 1, at * PAGE_BINS / span));
+        count[out] = std::max<uint32_t>(count[out], static_cast<uint32_t>(std::max<int64_t>(cover, 0)));
+        act[out] += bins.act[bin];
+        worst[out] = std::max(worst[out], bins.worst[bin]);
+    }
+    // Severity + 1 back to the verdict code + 1 that the script reads.
+    static constexpr uint8_t code_of_severity[] = {0, PASSED + 1, INCONCLUSIVE + 1, UNKNOWN + 1, NEVER_CLOSED + 1, FAILED + 1};
+    std::vector<uint8_t> sc(PAGE_BINS), activity(PAGE_BINS);
+    for (int i = 0; i < PAGE_BINS; ++i) {
+        const uint8_t code = worst[i] ? code_of_severity[worst[i]] : (count[i] ? PASSED + 1 : 0);
+        sc[i] = static_cast<uint8_t>(code << 5 | bit_length(count[i]));
+        activity[i] = static_cast<uint8_t>(std::min<uint32_t>(255, act[i]));
+    }
+    return "{\"sc\":\"" + base64(sc) + "\",\"act\":\"" + base64(activity) + "\"}";
+}
+
+std::string PageBuilder::json(const std::string &rdd_name, const std::string &page_name,
+                              const RddDiagnostics &diagnostics)
+{
+    for (const RddFile &file : files_)
+        lane_of(file.number);
+    finish_pending();
+    std::string out = "{\"format\":1,\"rdd\":";
+    json_string(out, rdd_name);
+    out += ",\"page\":";
+    json_string(out, page_name);
+    out += ",\"header\":{\"version\":";
+    json_string(out, header_.version);
+    out += ",\"plan\":";
+    json_string(out, header_.plan);
+    out += ",\"kind\":";
+    json_string(out, header_.kind);
+    out += ",\"stamp\":";
+    json_string(out, header_.stamp);
+    out += "},\"unit\":";
+    if (unit_) {
+        out += "{\"ticks\":" + std::to_string(unit_->ticks) + ",\"label\":";
+        json_string(out, unit_->label);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    out += ",\"range\":" + (have_range_ ? '[' + std::to_string(first_) + ',' + std::to_string(last_) + ']' : "null");
+    const bool time_only = rows_.empty() && instances_ == 0;
+    out += std::string(",\"timeOnly\":") + (time_only ? "true" : "false");
+    out += ",\"counts\":{\"files\":" + std::to_string(files_.size()) + ",\"instances\":" + std::to_string(instances_) +
+           ",\"scenarios\":" + std::to_string(rows_.size()) + ",\"passed\":" + std::to_string(by_verdict_[PASSED]) +
+           ",\"failed\":" + std::to_string(by_verdict_[FAILED]) + ",\"inconclusive\":" +
+           std::to_string(by_verdict_[INCONCLUSIVE]) + ",\"unknown\":" + std::to_string(by_verdict_[UNKNOWN]) +
+           ",\"open\":" + std::to_string(by_verdict_[NEVER_CLOSED]) + ",\"events\":" + std::to_string(events_) +
+           ",\"rendezvous\":" + std::to_string(rendezvous_) + '}';
+    for (const RddFile &file : files_)
+        script_of(file.number);
+    out += ",\"scripts\":[";
+    for (std::size_t i = 0; i < scripts_.size(); ++i) {
+        out += i ? ",{\"name\":" : "{\"name\":";
+        json_string(out, scripts_[i].name);
+        out += ",\"title\":";
+        json_string(out, scripts_[i].title);
+        out += ",\"files\":[";
+        for (std::size_t f = 0; f < scripts_[i].files.size(); ++f)
+            out += (f ? "," : "") + std::to_string(scripts_[i].files[f]);
+        out += "]}";
+    }
+    out += "],\"files\":[";
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        const RddFile &file = files_[i];
+        out += i ? ",{\"n\":" : "{\"n\":";
+        out += std::to_string(file.number) + ",\"name\":";
+        json_string(out, file.name);
+        out += ",\"dir\":";
+        json_string(out, file.relative_dir.empty() ? file.absolute_dir : file.relative_dir);
+        out += ",\"size\":";
+        json_decimal_or_text(out, file.size);
+        out += ",\"crc\":";
+        json_decimal_or_text(out, file.crc);
+        out += ",\"script\":" + std::to_string(script_of(file.number)) + ",\"rod\":\"" +
+               rod_state_name(i < rods_.size() ? rods_[i].state : RodState::missing) + "\"}";
+    }
+    out += "],\"names\":[";
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        out += i ? "," : "";
+        json_string(out, names_[i]);
+    }
+    bool any_binned = false;
+    for (std::size_t file = 0; file < lanes_.size(); ++file)
+        any_binned = any_binned || (lane_used_[file] && lanes_[file].binned);
+    out += "],\"bins\":" + std::to_string(any_binned ? PAGE_BINS : 0) + ",\"lanes\":[";
+    bool first_lane = true;
+    for (std::size_t file = 0; file < lanes_.size(); ++file) {
+        if (!lane_used_[file])
+            continue;
+        const Lane &lane = lanes_[file];
+        out += first_lane ? "{\"file\":" : ",{\"file\":";
+        first_lane = false;
+        out += std::to_string(file) + ",\"marks\":";
+        if (lane.binned) {
+            out += "null,\"binned\":";
+            std::string bins = lane_bins_json(lane.bins, grid_, first_, last_);
+            bins.insert(bins.size() - 1, ",\"marks\":" + std::to_string(lane.count));
+            out += bins;
+        } else {
+            out += '[';
+            for (std::size_t m = 0; m < lane.marks.size(); ++m) {
+                const LaneMark &mark = lane.marks[m];
+                out += (m ? "," : "") + std::to_string(mark.kind) + ',' + std::to_string(mark.start) + ',' +
+                       std::to_string(mark.end) + ',' + std::to_string(mark.line) + ',' + std::to_string(mark.ref);
+            }
+            out += "],\"binned\":null";
+        }
+        out += '}';
+    }
+    out += "],\"scenarios\":[";
+    join_into(out, rows_);
+    out += "],\"details\":[";
+    join_into(out, details_);
+    out += "],\"detailNote\":";
+    json_string(out, detail_cut_ ? "This report is large: the page keeps the detail of the scenarios that did not pass "
+                                   "(their failing runs, the steps that differ and one passing run) and gives the "
+                                   "rest as RDD line ranges."
+                                 : "");
+    out += ",\"items\":[" + (time_only ? items_json_ : std::string()) + "],\"itemsLeft\":";
+    out += std::to_string(time_only ? items_left_ : 0);
+    out += ",\"diagnostics\":{\"count\":" + std::to_string(diagnostics.count) + ",\"first\":[";
+    for (std::size_t i = 0; i < diagnostics.first.size(); ++i) {
+        out += i ? "," : "";
+        json_string(out, diagnostics.first[i]);
+    }
+    out += "]}}";
+    return out;
+}
+
+void html_escaped(std::string &out, std::string_view text)
+{
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
 }
 
 } // namespace
 
-double time_to_x(const TimeScale &scale, uint32_t time)
+void json_string(std::string &out, std::string_view text)
 {
-    if (scale.last <= scale.first)
-        return scale.width / 2.0;
-    const uint32_t clamped = std::clamp(time, scale.first, scale.last);
-    return static_cast<double>(clamped - scale.first) * scale.width / static_cast<double>(scale.last - scale.first);
-}
-
-int time_to_column(const TimeScale &scale, uint32_t time, int columns)
-{
-    if (scale.last <= scale.first)
-        return 0;
-    const uint64_t offset = std::clamp(time, scale.first, scale.last) - scale.first;
-    const uint64_t span = static_cast<uint64_t>(scale.last - scale.first) + 1;
-    return static_cast<int>(offset * static_cast<uint64_t>(columns) / span);
-}
-
-uint32_t column_start_time(const TimeScale &scale, int column, int columns)
-{
-    const uint64_t span = static_cast<uint64_t>(scale.last - scale.first) + 1;
-    // The smallest time whose column is `column`.
-    const uint64_t offset = (static_cast<uint64_t>(column) * span + static_cast<uint64_t>(columns) - 1) /
-                            static_cast<uint64_t>(columns);
-    return static_cast<uint32_t>(scale.first + offset);
-}
-
-std::vector<uint32_t> time_ticks(const TimeScale &scale, int wanted)
-{
-    std::vector<uint32_t> ticks;
-    if (scale.last <= scale.first || wanted < 1) {
-        ticks.push_back(scale.first);
-        return ticks;
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x80) {
+            const std::size_t length = utf8_length(text, at);
+            if (length) {
+                out.append(text.substr(at, length));
+                at += length;
+            } else { // Latin-1
+                out += static_cast<char>(0xC0 | byte >> 6);
+                out += static_cast<char>(0x80 | (byte & 0x3F));
+                ++at;
+            }
+            continue;
+        }
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += static_cast<char>(byte);
+        } else if (byte < 0x20 || byte == '<' || byte == 0x7F) {
+            out += "\\u00";
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        } else {
+            out += static_cast<char>(byte);
+        }
+        ++at;
     }
-    const uint64_t span = scale.last - scale.first;
-    uint64_t step = 1;
-    for (uint64_t power = 1;; power *= 10) {
-        if (power * 1 * static_cast<uint64_t>(wanted) >= span) {
-            step = power;
-            break;
-        }
-        if (power * 2 * static_cast<uint64_t>(wanted) >= span) {
-            step = power * 2;
-            break;
-        }
-        if (power * 5 * static_cast<uint64_t>(wanted) >= span) {
-            step = power * 5;
-            break;
-        }
-    }
-    for (uint64_t tick = (scale.first + step - 1) / step * step; tick <= scale.last; tick += step)
-        ticks.push_back(static_cast<uint32_t>(tick));
-    return ticks;
-}
-
-int lane_of(const std::vector<uint32_t> &lanes, uint32_t file)
-{
-    const auto found = std::lower_bound(lanes.begin(), lanes.end(), file);
-    if (found == lanes.end() || *found != file)
-        return -1;
-    return static_cast<int>(found - lanes.begin());
-}
-
-int lane_top(int lane) { return AXIS_HEIGHT + lane * LANE_HEIGHT; }
-
-int row_allowance(std::size_t lanes, std::size_t budget, int width)
-{
-    if (lanes == 0)
-        return width;
-    const std::size_t share = budget / (lanes * ROWS);
-    return static_cast<int>(std::clamp<std::size_t>(share, 8, static_cast<std::size_t>(std::max(width, 8))));
+    out += '"';
 }
 
 std::string file_ranges(std::vector<uint32_t> files)
 {
     std::sort(files.begin(), files.end());
     files.erase(std::unique(files.begin(), files.end()), files.end());
-    std::string text;
-    for (std::size_t i = 0; i < files.size();) {
-        std::size_t end = i;
-        while (end + 1 < files.size() && files[end + 1] == files[end] + 1)
-            ++end;
-        if (!text.empty())
-            text += ", ";
-        text += std::to_string(files[i]);
-        if (end > i)
-            text += (end == i + 1 ? ", " : "-") + std::to_string(files[end]);
-        i = end + 1;
-    }
-    return text;
+    return ranges_text(files);
 }
 
-std::string html_text(std::string_view text)
+bool page_data(const std::string &rdd_path, const std::string &display_name, const std::string &page_name,
+               const PageLimits &limits, RddDiagnostics &diagnostics, PageData &data, std::string &error)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c < 0x20 || c == 0x7F ? ' ' : static_cast<char>(c); break;
-            }
-            ++i;
-            continue;
-        }
-        const std::size_t length = utf8_length(text, i);
-        if (length > 0) {
-            out.append(text.substr(i, length));
-            i += length;
-        } else {
-            // Latin-1 byte to UTF-8; C1 controls are blanked.
-            if (c < 0xA0) {
-                out += ' ';
-            } else {
-                out += static_cast<char>(0xC0 | (c >> 6));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            }
-            ++i;
-        }
-    }
-    return out;
-}
-
-bool write_uml_page(const std::string &rdd_path, const std::string &display_name, std::ostream &out,
-                    const PageLimits &limits, RddDiagnostics &diagnostics, std::string &error)
-{
-    Survey survey;
-    ScenarioTable table;
-    table.limit = limits.table_rows;
-    if (!rdd_read(rdd_path, survey_visitor(survey, table), diagnostics, error))
+    RddMappedFile mapped;
+    if (!rdd_map(rdd_path, mapped, error))
         return false;
+    const std::string_view text = mapped.text();
+    const std::string directory = std::filesystem::path(rdd_path).parent_path().string();
+    PageBuilder builder(text, limits, directory.empty() ? "." : directory);
+    rdd_read_mapped(mapped, builder.visitor(), diagnostics);
+    data.json = builder.json(display_name, page_name, diagnostics);
+    data.plan = builder.plan();
+    return true;
+}
 
-    Drawing drawing;
-    for (const uint32_t file : survey.lane_set) {
-        if (drawing.lanes.size() >= limits.lanes)
-            break;
-        drawing.lanes.push_back(file);
-    }
-    drawing.scale = TimeScale{survey.first, survey.last, limits.width};
-    drawing.allowance = row_allowance(drawing.lanes.size(), limits.mark_budget, limits.width);
-    drawing.rows.resize(drawing.lanes.size());
-    for (std::size_t lane = 0; lane < drawing.lanes.size(); ++lane) {
-        const auto counts = survey.per_lane.find(drawing.lanes[lane]);
-        for (int row = 0; row < ROWS; ++row) {
-            const uint64_t marks = counts == survey.per_lane.end() ? 0 : counts->second[static_cast<std::size_t>(row)];
-            LaneRow &data = drawing.rows[lane][static_cast<std::size_t>(row)];
-            data.aggregated = marks > static_cast<uint64_t>(drawing.allowance);
-            if (data.aggregated)
-                data.columns.resize(static_cast<std::size_t>(drawing.allowance));
-        }
-    }
-    if (survey.have_time) {
-        // The second pass only draws; its damage reports would repeat the first's.
-        RddVisitor visitor;
-        visitor.mark = [&drawing](const RddMark &mark) { drawing.add(mark); };
-        RddDiagnostics repeated;
-        if (!rdd_read(rdd_path, visitor, repeated, error))
-            return false;
-    }
-    PageWriter(out, survey, table, drawing, diagnostics, display_name).write();
-    return static_cast<bool>(out);
+std::string page_html(std::string_view plan, std::string_view rdd_name, std::string_view json)
+{
+    std::string page;
+    page.reserve(json.size() + PAGE_SCRIPT.size() + PAGE_STYLE.size() + 512);
+    page += "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+            "<meta name=\"viewport\" content=\"width=device-width\"><title>";
+    html_escaped(page, plan);
+    page += " \xC2\xB7 ";
+    html_escaped(page, rdd_name);
+    page += "</title><style>";
+    page += PAGE_STYLE;
+    page += "</style></head><body><noscript>This page needs JavaScript.</noscript><div id=\"app\"></div>"
+            "<script type=\"application/json\" id=\"zv-data\">";
+    page += json;
+    page += "</script><script>";
+    page += PAGE_SCRIPT;
+    page += "</script></body></html>\n";
+    return page;
 }

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -55,11 +54,12 @@ int write_page(const fs::path &rdd_file, const std::string &name)
     const fs::path page = fs::path(rdd_file).replace_extension(".html");
     RddDiagnostics diagnostics;
     std::string error;
-    std::ostringstream text;
-    if (!write_uml_page(rdd_file.string(), name, text, PageLimits{}, diagnostics, error))
+    PageData data;
+    if (!page_data(rdd_file.string(), name, page.filename().string(), PageLimits{}, diagnostics, data, error))
         return fail(error);
+    const std::string text = page_html(data.plan, name, data.json);
     ReplacingFile file;
-    if (!replacing_open(file, page.string(), error) || !write_all(file.fd, text.view()) ||
+    if (!replacing_open(file, page.string(), error) || !write_all(file.fd, text) ||
         !replacing_commit(file, error))
         return fail("cannot write " + page.string() + ": " + (error.empty() ? std::strerror(errno) : error));
     for (const std::string &line : diagnostics.first)
