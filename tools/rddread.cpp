@@ -18,12 +18,8 @@ namespace {
 // far beyond that is damage, and holding it whole would only cost memory.
 constexpr std::size_t MAX_LINE_BYTES = std::size_t(16) << 20;
 
-// Two-letter codes as one number, so that the kind of a line is one switch.
-constexpr uint16_t code_id(char first, char second)
-{
-    return static_cast<uint16_t>(static_cast<unsigned char>(first) << 8 | static_cast<unsigned char>(second));
-}
-uint16_t code_id(std::string_view code) { return code.size() == 2 ? code_id(code[0], code[1]) : 0; }
+constexpr uint16_t code_id(char first, char second) { return rdd_code_id(first, second); }
+constexpr uint16_t code_id(std::string_view code) { return rdd_code_id(code); }
 
 // Own fields of the lines that the merge joins, as the writer leaves them.
 int joined_own_fields(std::string_view code)
@@ -180,7 +176,7 @@ void scan_line(uint64_t number, std::string_view text, ScannedLine &scanned)
     if (!text.empty() && text.back() == '\r')
         text.remove_suffix(1);
     if (!rdd_scan_line(text, scanned.line, scanned.error) ||
-        (number != 1 && rdd_kind(scanned.line.code) != RddKind::cf &&
+        (number != 1 && scanned.line.id != code_id('C', 'F') &&
          !rdd_split_origins(scanned.line, scanned.error)))
         scanned.state = ScannedLine::damaged;
     else if (number != 1)
@@ -216,7 +212,7 @@ public:
         if (visitor_.origin)
             for (const RddOrigin &origin : line_.origins)
                 visitor_.origin(origin);
-        if (visitor_.script && line_.code == "RE")
+        if (visitor_.script && line_.id == code_id('R', 'E'))
             script();
         body_line(kind);
     }
@@ -665,6 +661,7 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
         return false;
     }
     line.code = text.substr(0, static_cast<std::size_t>(code_size));
+    line.id = rdd_code_id(line.code);
     // Fields are short: a plain loop beats a library search per quote.
     const char *const data = text.data();
     const std::size_t size = text.size();

@@ -21,10 +21,21 @@ struct RddOrigin {
 };
 
 // One line as read: views into the reader's buffer, valid during the callback.
+// A two-letter line code as one number, so that code tests are one switch.
+constexpr uint16_t rdd_code_id(char first, char second)
+{
+    return static_cast<uint16_t>(static_cast<unsigned char>(first) << 8 | static_cast<unsigned char>(second));
+}
+constexpr uint16_t rdd_code_id(std::string_view code)
+{
+    return code.size() == 2 ? rdd_code_id(code[0], code[1]) : 0;
+}
+
 struct RddLine {
     uint64_t number = 0;                  // 1-based line number in the RDD file
     std::string_view text;                // the whole line, without its newline
     std::string_view code;
+    uint16_t id = 0;                      // rdd_code_id of the code
     std::vector<std::string_view> fields; // own fields, quotes included, as written
     std::vector<RddOrigin> origins;
 };

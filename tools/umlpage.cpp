@@ -205,15 +205,22 @@ template <typename Number> std::string ranges_text(const std::vector<Number> &so
 }
 
 // Codes of a file's first part: not items of a -TIME report.
-bool is_head_code(std::string_view code)
+bool is_head_code(uint16_t id)
 {
-    if (code.size() != 2)
-        return false;
-    static constexpr std::string_view head = "RE SY IE CF SC IT DE PR PE RU PO ";
-    for (std::size_t at = 0; at < head.size(); at += 3)
-        if (head[at] == code[0] && head[at + 1] == code[1])
-            return true;
-    return false;
+    switch (id) {
+    case rdd_code_id('R', 'E'):
+    case rdd_code_id('S', 'Y'):
+    case rdd_code_id('I', 'E'):
+    case rdd_code_id('C', 'F'):
+    case rdd_code_id('S', 'C'):
+    case rdd_code_id('I', 'T'):
+    case rdd_code_id('D', 'E'):
+    case rdd_code_id('P', 'R'):
+    case rdd_code_id('P', 'E'):
+    case rdd_code_id('R', 'U'):
+    case rdd_code_id('P', 'O'): return true;
+    default: return false;
+    }
 }
 
 class PageBuilder {
@@ -311,30 +318,52 @@ private:
 
     void body_line(const RddLine &line, std::optional<uint32_t> time)
     {
-        if (!rods_started_ && !is_head_code(line.code))
+        const bool head = is_head_code(line.id);
+        if (!rods_started_ && !head)
             start_rod_checks();
         position_ = static_cast<uint64_t>(line.text.data() - text_.data()) + line.text.size();
-        if ((line.code == "EV" || line.code == "RD") && !line.fields.empty())
-            point_name_ = line.fields.front();
-        if (!is_head_code(line.code))
+        if (!head)
             add_item(line, time);
-        if (line.code == "DS") {
-            frames_.emplace_back();
+        switch (line.id) {
+        case rdd_code_id('E', 'V'):
+        case rdd_code_id('R', 'D'):
+            if (!line.fields.empty())
+                point_name_ = line.fields.front();
+            break;
+        case rdd_code_id('D', 'S'): open_frame(); return;
+        case rdd_code_id('F', 'S'):
+            if (!frames_.empty()) {
+                frames_.back().fs_origins = line.origins;
+                frames_.back().fs_line = line.number;
+            }
             return;
+        default: break;
         }
         if (frames_.empty())
             return;
-        ScenarioFrame &frame = frames_.back();
-        if (line.code == "FS") {
-            frame.fs_origins = line.origins;
-            frame.fs_line = line.number;
-            return;
-        }
         const std::string_view own = own_text(line);
         const auto at = static_cast<uint64_t>(own.data() - text_.data());
+        std::vector<HeldLine> &lines = frames_.back().lines;
         for (const RddOrigin &origin : line.origins)
-            frame.lines.push_back(HeldLine{line.number, at, static_cast<uint32_t>(own.size()), origin.file, origin.line,
-                                           time.has_value(), time.value_or(0)});
+            lines.push_back(HeldLine{line.number, at, static_cast<uint32_t>(own.size()), origin.file, origin.line,
+                                     time.has_value(), time.value_or(0)});
+    }
+
+    // Line vectors of scenarios that needed no detail are used again.
+    void open_frame()
+    {
+        frames_.emplace_back();
+        if (!spare_lines_.empty()) {
+            frames_.back().lines = std::move(spare_lines_.back());
+            spare_lines_.pop_back();
+        }
+    }
+
+    void recycle(std::vector<HeldLine> &&lines)
+    {
+        lines.clear();
+        if (spare_lines_.size() < 8)
+            spare_lines_.push_back(std::move(lines));
     }
 
     static std::string_view own_text(const RddLine &line)
@@ -538,6 +567,7 @@ private:
     std::vector<int32_t> closing_of_file_ = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
 
     std::vector<ScenarioFrame> frames_;
+    std::vector<std::vector<HeldLine>> spare_lines_;
     uint64_t instances_ = 0, events_ = 0, rendezvous_ = 0;
     uint64_t by_verdict_[5] = {};
     std::vector<std::string> rows_;    // JSON of each scenario's row
@@ -639,6 +669,7 @@ void PageBuilder::close_scenario(const RddMark &mark)
     rows_.push_back(std::move(row));
     if (!detailed) {
         rows_.back() += "]]";
+        recycle(std::move(closed.frame.lines));
         return;
     }
     details_.emplace_back();

@@ -449,6 +449,7 @@ const MIN_SPAN = 10;
 const BAND = {scTop: 3, scHeight: 13, actTop: 18, actHeight: 8, instTop: 27, instHeight: 2};
 const ACTIVITY_COLOURS = ["", "rgba(40,40,60,0.35)", "rgba(40,40,60,0.55)", "rgba(40,40,60,0.75)", "rgba(20,20,40,0.95)"];
 const FONT = "11px system-ui, sans-serif";
+const OPENS_SCENARIO = "Click to open its scenario view";
 
 function activityLevel(count) {
     if (count === 0) return 0;
@@ -613,7 +614,6 @@ class Timeline {
     // --- input ---
 
     onKey(e) {
-        if (e.target.closest("button") && (e.key === "Enter" || e.key === " ")) return;
         if (e.altKey || e.ctrlKey || e.metaKey) return;
         const actions = {
             "+": () => this.zoomAt(1 / 1.6, this.centre()), "=": () => this.zoomAt(1 / 1.6, this.centre()),
@@ -694,7 +694,7 @@ class Timeline {
         if (e.buttons) return;
         const point = this.pointAt(e);
         const text = point ? this.describe(point) : "";
-        this.lanesCanvas.style.cursor = point && point.lane.marks && this.hitMarks(point.lane, point.x).scenario >= 0 ? "pointer" : "grab";
+        this.lanesCanvas.style.cursor = text.includes(OPENS_SCENARIO) ? "pointer" : "grab";
         if (!text) { this.tip.hidden = true; return; }
         this.tip.textContent = text;
         this.tip.hidden = false;
@@ -745,7 +745,7 @@ class Timeline {
             const s = scenarios[ref];
             lines.push(`Scenario ${s[SC.NAME]} (${verdictName(s[SC.VERDICT])})`);
             if (s[SC.TITLE]) lines.push(s[SC.TITLE]);
-            lines.push(`${formatTimeSpan(start, end)} · RDD line ${formatNumber(line)}`, "Click to open its scenario view");
+            lines.push(`${formatTimeSpan(start, end)} · RDD line ${formatNumber(line)}`, OPENS_SCENARIO);
         } else if (kind === 0) {
             lines.push("Instance block", `${formatTimeSpan(start, end)} · RDD line ${formatNumber(line)}`);
         } else {
@@ -776,8 +776,8 @@ class Timeline {
         const lines = [`${formatTimeSpan(Math.floor(r0 + from * width), Math.ceil(r0 + (to + 1) * width))}`];
         if (worst) {
             const low = 2 ** (scenarioBits - 1);
-            const count = scenarioBits > 1 ? `${formatNumber(low)}–${formatNumber(low * 2 - 1)}` : "1";
-            lines.push(`${count} scenarios per bin, worst ${verdictName(CODE_BY_RANK[worst - 1])}`);
+            const count = scenarioBits > 1 ? `${formatNumber(low)}–${formatNumber(low * 2 - 1)} scenarios` : "1 scenario";
+            lines.push(`${count} per bin, worst ${verdictName(CODE_BY_RANK[worst - 1])}`);
         }
         if (activity) lines.push(`${formatNumber(activity)}${saturated ? "+" : ""} events, rendezvous and instance blocks`);
         lines.push(`${formatNumber(lane.binned.marks)} marks in this lane, drawn by time bins: finer detail is not in the page`, fileText);
