@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang++ (libFuzzer, ASan, UBSan) and runs each
 # one for the given number of seconds, one after the other.
-#   fuzz/run.sh SECONDS [TARGET...]     targets: rod_scan cmdline veriftr engine junit
+#   fuzz/run.sh SECONDS [TARGET...]     targets: rod_scan cmdline veriftr engine junit page
 # Environment: BUILD_DIR (default build-fuzz), JOBS (build parallelism).
 # New inputs are kept in $BUILD_DIR/fuzz/corpus/<target>; the committed seeds
 # in fuzz/corpus/<target> are only read. A crash, leak, hang or sanitizer
@@ -17,14 +17,14 @@ fi
 seconds=$1
 shift
 targets=("$@")
-((${#targets[@]})) || targets=(rod_scan cmdline veriftr engine junit)
+((${#targets[@]})) || targets=(rod_scan cmdline veriftr engine junit page)
 
 BUILD_DIR=${BUILD_DIR:-build-fuzz}
 cmake -S . -B "$BUILD_DIR" -G Ninja -DZV_FUZZ=ON -DZV_TESTS=OFF -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD_DIR" ${JOBS:+-j "$JOBS"} --target "${targets[@]/#/fuzz_}"
 
-declare -A dictionary=([rod_scan]=rod [veriftr]=rod [engine]=rod [cmdline]=cmdline [junit]=rod)
+declare -A dictionary=([rod_scan]=rod [veriftr]=rod [engine]=rod [cmdline]=cmdline [junit]=rod [page]=rod)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0

@@ -292,18 +292,21 @@ private:
         return scripts_.size() - 1;
     }
 
+    // The threads read a copy of the file list: a CF line out of place in
+    // the body may still add to it, and is checked when the threads are done.
     void start_rod_checks()
     {
         if (rods_started_)
             return;
         rods_started_ = true;
         rods_.resize(files_.size());
-        // Two halves side by side: most of the time goes to reading and the CRC.
+        checked_files_ = files_;
         const std::size_t half = files_.size() / 2;
         const auto check = [this](std::size_t from, std::size_t to) {
             for (std::size_t i = from; i < to; ++i)
-                rods_[i] = rod_runs_of(files_[i], rdd_directory_);
+                rods_[i] = rod_runs_of(checked_files_[i], rdd_directory_);
         };
+        // Two halves side by side: most of the time goes to reading and the CRC.
         rod_checks_.push_back(std::async(std::launch::async, check, std::size_t(0), half));
         rod_checks_.push_back(std::async(std::launch::async, check, half, files_.size()));
     }
@@ -314,6 +317,8 @@ private:
         for (std::future<void> &check : rod_checks_)
             if (check.valid())
                 check.get();
+        for (std::size_t i = rods_.size(); i < files_.size(); ++i)
+            rods_.push_back(rod_runs_of(files_[i], rdd_directory_));
     }
 
     void body_line(const RddLine &line, std::optional<uint32_t> time)
@@ -552,6 +557,7 @@ private:
     std::map<uint32_t, std::size_t> script_of_file_;
 
     bool rods_started_ = false;
+    std::vector<RddFile> checked_files_;
     std::vector<RodRuns> rods_;
     std::vector<std::future<void>> rod_checks_;
 
@@ -1073,13 +1079,23 @@ bool page_data(const std::string &rdd_path, const std::string &display_name, con
     RddMappedFile mapped;
     if (!rdd_map(rdd_path, mapped, error))
         return false;
-    const std::string_view text = mapped.text();
     const std::string directory = std::filesystem::path(rdd_path).parent_path().string();
-    PageBuilder builder(text, limits, directory.empty() ? "." : directory);
+    PageBuilder builder(mapped.text(), limits, directory.empty() ? "." : directory);
     rdd_read_mapped(mapped, builder.visitor(), diagnostics);
     data.json = builder.json(display_name, page_name, diagnostics);
     data.plan = builder.plan();
     return true;
+}
+
+PageData page_data_of_text(std::string_view text, const std::string &rdd_directory, const std::string &display_name,
+                           const std::string &page_name, const PageLimits &limits, RddDiagnostics &diagnostics)
+{
+    PageBuilder builder(text, limits, rdd_directory);
+    rdd_read_text(text, builder.visitor(), diagnostics);
+    PageData data;
+    data.json = builder.json(display_name, page_name, diagnostics);
+    data.plan = builder.plan();
+    return data;
 }
 
 std::string page_html(std::string_view plan, std::string_view rdd_name, std::string_view json)

@@ -49,5 +49,10 @@ struct PageData {
 bool page_data(const std::string &rdd_path, const std::string &display_name, const std::string &page_name,
                const PageLimits &limits, RddDiagnostics &diagnostics, PageData &data, std::string &error);
 
+// The same for RDD text in memory; ROD files are looked for relative to
+// `rdd_directory`.
+PageData page_data_of_text(std::string_view text, const std::string &rdd_directory, const std::string &display_name,
+                           const std::string &page_name, const PageLimits &limits, RddDiagnostics &diagnostics);
+
 // The whole page around a data block.
 std::string page_html(std::string_view plan, std::string_view rdd_name, std::string_view json);
