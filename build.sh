@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 BUILD_DIR=${BUILD_DIR:-build}
 PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools libgtest-dev)
 # What the page test and the JUnit reader test run.
-BROWSER_PACKAGES=(chromium)
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 JUNIT_READER_PACKAGES=(libxml2-utils python3-junitparser)
 
 install_packages() {

@@ -24,28 +24,30 @@ struct KeyTable {
 };
 
 // Pairs (index in a, index in b) of a longest common subsequence found by
-// the greedy shortest edit script (Myers). Nullopt-like empty result with
-// `gave_up` when the script would be longer than STEP_SEARCH_LIMIT.
-std::vector<std::pair<uint32_t, uint32_t>> common_steps(const Keys &a, const Keys &b, bool &gave_up)
+// the greedy shortest edit script (Myers); empty with `gave_up` when the
+// script would be longer than STEP_SEARCH_LIMIT. Round d's front is kept
+// as its 2d + 1 live diagonals only, so the walk back costs d squared.
+std::vector<std::pair<uint32_t, uint32_t>> common_steps(const Keys &a, const Keys &b, std::vector<long> &fronts,
+                                                        bool &gave_up)
 {
     const long n = static_cast<long>(a.size()), m = static_cast<long>(b.size());
     const long max_d = std::min<long>(n + m, static_cast<long>(STEP_SEARCH_LIMIT));
     const long offset = max_d + 1;
     std::vector<long> v(static_cast<std::size_t>(2 * offset + 1), 0);
-    std::vector<std::vector<long>> trace;
+    const auto at = [offset](long k) { return static_cast<std::size_t>(k + offset); };
+    fronts.clear();
     gave_up = false;
     long found_d = -1;
     for (long d = 0; d <= max_d && found_d < 0; ++d) {
-        trace.push_back(v);
+        fronts.insert(fronts.end(), v.begin() + static_cast<long>(at(-d)), v.begin() + static_cast<long>(at(d)) + 1);
         for (long k = -d; k <= d; k += 2) {
-            const std::size_t at = static_cast<std::size_t>(k + offset);
-            long x = (k == -d || (k != d && v[at - 1] < v[at + 1])) ? v[at + 1] : v[at - 1] + 1;
+            long x = (k == -d || (k != d && v[at(k - 1)] < v[at(k + 1)])) ? v[at(k + 1)] : v[at(k - 1)] + 1;
             long y = x - k;
             while (x < n && y < m && a[static_cast<std::size_t>(x)] == b[static_cast<std::size_t>(y)]) {
                 ++x;
                 ++y;
             }
-            v[at] = x;
+            v[at(k)] = x;
             if (x >= n && y >= m) {
                 found_d = d;
                 break;
@@ -59,12 +61,11 @@ std::vector<std::pair<uint32_t, uint32_t>> common_steps(const Keys &a, const Key
     }
     // Walk back from the end through the fronts saved before each round.
     long x = n, y = m;
-    for (long d = found_d; d >= 0; --d) {
-        const std::vector<long> &front = trace[static_cast<std::size_t>(d)];
-        const auto front_at = [&](long k) { return front[static_cast<std::size_t>(k + offset)]; };
+    for (long d = found_d; d > 0; --d) {
+        const long *front = fronts.data() + d * d + d; // diagonal 0 of the front before round d
         const long k = x - y;
-        const long previous_k = (k == -d || (k != d && front_at(k - 1) < front_at(k + 1))) ? k + 1 : k - 1;
-        const long previous_x = front_at(previous_k);
+        const long previous_k = (k == -d || (k != d && front[k - 1] < front[k + 1])) ? k + 1 : k - 1;
+        const long previous_x = front[previous_k];
         const long previous_y = previous_x - previous_k;
         while (x > previous_x && y > previous_y) {
             --x;
@@ -74,51 +75,55 @@ std::vector<std::pair<uint32_t, uint32_t>> common_steps(const Keys &a, const Key
         x = previous_x;
         y = previous_y;
     }
+    while (x > 0) { // round 0 was one diagonal from the start
+        --x;
+        --y;
+        pairs.emplace_back(static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+    }
     std::reverse(pairs.begin(), pairs.end());
     return pairs;
 }
 
-// Puts one run onto the rows: matched lines share their row, the others get
-// new rows inserted where they fall. Returns the run's rows; `row_keys` and
-// the rows of earlier runs are renumbered in place.
-std::vector<uint32_t> place_run(Keys &row_keys, const Keys &run_keys, std::vector<std::vector<uint32_t>> &earlier)
+// Rows keep the id they were made with; `order` lists them as they stand.
+// Putting a run onto them matches its lines to rows in order and makes new
+// rows for the others, where they fall. Returns the run's row ids.
+std::vector<uint32_t> place_run(std::vector<uint32_t> &order, Keys &key_of_row, const Keys &run_keys,
+                                std::vector<long> &fronts)
 {
+    Keys order_keys;
+    order_keys.reserve(order.size());
+    for (const uint32_t row : order)
+        order_keys.push_back(key_of_row[row]);
     bool gave_up = false;
-    std::vector<std::pair<uint32_t, uint32_t>> pairs = common_steps(row_keys, run_keys, gave_up);
+    std::vector<std::pair<uint32_t, uint32_t>> pairs = common_steps(order_keys, run_keys, fronts, gave_up);
     if (gave_up)
-        for (uint32_t i = 0; i < std::min(row_keys.size(), run_keys.size()); ++i)
-            if (row_keys[i] == run_keys[i])
+        for (uint32_t i = 0; i < std::min(order_keys.size(), run_keys.size()); ++i)
+            if (order_keys[i] == run_keys[i])
                 pairs.emplace_back(i, i);
-    // Merge the old rows and the run's unmatched lines in order.
-    Keys merged;
-    std::vector<uint32_t> old_to_new(row_keys.size());
+    std::vector<uint32_t> merged;
+    merged.reserve(order.size() + run_keys.size());
     std::vector<uint32_t> run_rows(run_keys.size());
     std::size_t old_at = 0, run_at = 0;
-    auto take_old = [&](std::size_t until) {
-        for (; old_at < until; ++old_at) {
-            old_to_new[old_at] = static_cast<uint32_t>(merged.size());
-            merged.push_back(row_keys[old_at]);
-        }
+    const auto take_old = [&](std::size_t until) {
+        for (; old_at < until; ++old_at)
+            merged.push_back(order[old_at]);
     };
-    auto take_run = [&](std::size_t until) {
+    const auto take_run = [&](std::size_t until) {
         for (; run_at < until; ++run_at) {
-            run_rows[run_at] = static_cast<uint32_t>(merged.size());
-            merged.push_back(run_keys[run_at]);
+            run_rows[run_at] = static_cast<uint32_t>(key_of_row.size());
+            key_of_row.push_back(run_keys[run_at]);
+            merged.push_back(run_rows[run_at]);
         }
     };
     for (const auto &[old_index, run_index] : pairs) {
         take_old(old_index);
         take_run(run_index);
-        old_to_new[old_at++] = static_cast<uint32_t>(merged.size());
-        run_rows[run_at++] = static_cast<uint32_t>(merged.size());
-        merged.push_back(run_keys[run_index]);
+        run_rows[run_at++] = order[old_at];
+        merged.push_back(order[old_at++]);
     }
-    take_old(row_keys.size());
+    take_old(order.size());
     take_run(run_keys.size());
-    for (std::vector<uint32_t> &rows : earlier)
-        for (uint32_t &row : rows)
-            row = old_to_new[row];
-    row_keys = std::move(merged);
+    order = std::move(merged);
     return run_rows;
 }
 
@@ -150,17 +155,25 @@ StepAlignment align_steps(const std::vector<std::vector<StepLine>> &runs)
 {
     StepAlignment result;
     KeyTable keys;
-    Keys row_keys;
+    std::vector<uint32_t> order;
+    Keys key_of_row;
+    std::vector<long> fronts;
     for (const std::vector<StepLine> &run : runs) {
         Keys run_keys;
         run_keys.reserve(run.size());
         for (const StepLine &line : run)
             run_keys.push_back(keys.key_of(line));
-        std::vector<uint32_t> rows = place_run(row_keys, run_keys, result.row_of);
-        result.row_of.push_back(std::move(rows));
+        result.row_of.push_back(place_run(order, key_of_row, run_keys, fronts));
     }
-    result.rows = static_cast<uint32_t>(row_keys.size());
-    std::vector<std::vector<const StepLine *>> by_row(row_keys.size());
+    // Row ids to positions, once.
+    std::vector<uint32_t> position(key_of_row.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        position[order[i]] = i;
+    for (std::vector<uint32_t> &rows : result.row_of)
+        for (uint32_t &row : rows)
+            row = position[row];
+    result.rows = static_cast<uint32_t>(order.size());
+    std::vector<std::vector<const StepLine *>> by_row(order.size());
     for (std::size_t run = 0; run < runs.size(); ++run)
         for (std::size_t line = 0; line < runs[run].size(); ++line)
             by_row[result.row_of[run][line]].push_back(&runs[run][line]);

@@ -31,9 +31,9 @@ struct StepAlignment {
     std::vector<StepDiff> diffs;               // ascending rows
 };
 
-// Edit scripts longer than this are not searched further: the rest of such a
-// run is put on rows by position, so that two unrelated runs cost linear
-// time and memory instead of quadratic.
-constexpr std::size_t STEP_SEARCH_LIMIT = 1024;
+// Edit scripts longer than this are not searched further: such a run is
+// put on the rows by position, so that unrelated runs cost linear time and
+// little memory instead of quadratic.
+constexpr std::size_t STEP_SEARCH_LIMIT = 256;
 
 StepAlignment align_steps(const std::vector<std::vector<StepLine>> &runs);

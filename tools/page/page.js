@@ -918,13 +918,30 @@ class Timeline {
             }
         }
         points.sort((a, b) => a[0] - b[0]);
+        let labelledUpTo = 0;
         points.forEach(([x, kind, ref], n) => {
             ctx.fillStyle = kind === 2 ? "#263238" : "#1565c0";
             ctx.fillRect(Math.round(x) - 1, y + BAND.actTop, 2, BAND.actHeight);
-            const name = data.names[ref] ?? "";
-            const room = (n + 1 < points.length ? points[n + 1][0] : this.width) - x - 6;
-            if (name && ctx.measureText(name).width <= room) ctx.fillText(name, x + 4, y + BAND.actTop + BAND.actHeight / 2);
+            labelledUpTo = this.labelPoint(ctx, data.names[ref] ?? "", x, y, labelledUpTo,
+                                           n + 1 < points.length ? points[n + 1][0] : this.width);
         });
+    }
+
+    // A point's name goes right of its tick, else left of it, where there
+    // is room; returns how far labels now reach.
+    labelPoint(ctx, name, x, y, labelledUpTo, nextX) {
+        const width = ctx.measureText(name).width;
+        const middle = y + BAND.actTop + BAND.actHeight / 2;
+        if (!name) return labelledUpTo;
+        if (x + 4 + width <= nextX - 2) {
+            ctx.fillText(name, x + 4, middle);
+            return x + 4 + width;
+        }
+        if (x - 4 - width >= labelledUpTo + 4) {
+            ctx.fillText(name, x - 4 - width, middle);
+            return x;
+        }
+        return labelledUpTo;
     }
 
     paintScenarioBar(ctx, ref, xs, xe, y) {
@@ -1182,6 +1199,59 @@ function sequenceRows(lines, instanceX) {
     return rows;
 }
 
+function sequenceFrame(width, height, instanceX) {
+    const root = svg("svg", {class: "seq", width, height, viewBox: `0 0 ${width} ${height}`, role: "img",
+                             "aria-label": `Sequence of ${[...instanceX.keys()].join(", ")}`});
+    const marker = svg("marker", {id: "zv-arrow", viewBox: "0 0 10 10", refX: 9, refY: 5, markerWidth: 7, markerHeight: 7,
+                                  orient: "auto-start-reverse"});
+    marker.append(svg("path", {d: "M0,0 L10,5 L0,10 z", class: "arrowhead"}));
+    const defs = svg("defs");
+    defs.append(marker);
+    root.append(defs);
+    for (const [name, x] of [["test bench", SEQ.benchX], ...instanceX]) {
+        const box = svg("g", {class: "inst"});
+        box.append(svg("rect", {x: x - 80, y: 4, width: 160, height: 24, rx: 3}),
+                   svg("text", {x, y: 20, "text-anchor": "middle"}, name));
+        root.append(svg("line", {x1: x, y1: 30, x2: x, y2: height, class: x === SEQ.benchX ? "lifeline bench" : "lifeline"}), box);
+    }
+    return root;
+}
+
+// Activation bars from each wait (DW) to its end (FW) on the same lifeline,
+// or to the bottom when it never ends.
+function activations(rows, height) {
+    const layer = svg("g", {class: "activations"});
+    const open = new Map();
+    const bar = (x, top, bottom) => layer.append(svg("rect", {x: x - 5, y: top, width: 10, height: bottom - top, class: "activation"}));
+    rows.forEach((row, k) => {
+        const y = SEQ.top + k * SEQ.row;
+        if (row.kind === "DW") open.set(row.x, y);
+        if (row.kind === "FW" && open.has(row.x)) {
+            bar(row.x, open.get(row.x), y);
+            open.delete(row.x);
+        }
+    });
+    for (const [x, y] of open) bar(x, y, height);
+    return layer;
+}
+
+function sequenceStep(row, y) {
+    const group = svg("g", {class: `step ${row.kind}`});
+    group.append(svg("title", {}, `${row.line[LN.CODE]} ${(row.line[LN.FIELDS] || []).join(" ")} · RDD line ${row.line[LN.RDD]}`),
+                 svg("text", {x: SEQ.timeX, y: y + 4, class: "time"}, formatTime(row.line[LN.TIME])));
+    if (row.kind === "arrow") {
+        group.append(svg("line", {x1: row.from, y1: y, x2: row.to, y2: y, class: row.dashed ? "msg dashed" : "msg",
+                                  "marker-end": "url(#zv-arrow)"}),
+                     svg("text", {x: (row.from + row.to) / 2, y: y - 4, "text-anchor": "middle"}, row.label));
+    } else if (row.kind === "note") {
+        group.append(svg("text", {x: row.x + 8, y: y + 4, class: "note"}, row.label));
+    } else {
+        group.append(svg("rect", {x: row.x - 4, y: y - 4, width: 8, height: 8, class: "tick"}),
+                     svg("text", {x: row.x + 10, y: y + 4}, row.label));
+    }
+    return group;
+}
+
 function sequenceDiagram(lines) {
     const names = instancesOf(lines);
     if (!names.length) return el("p", {class: "note"}, "No instance is named in this run's lines.");
@@ -1189,45 +1259,8 @@ function sequenceDiagram(lines) {
     const rows = sequenceRows(lines, instanceX);
     const width = SEQ.firstX + names.length * SEQ.gap;
     const height = SEQ.top + (rows.length + 1) * SEQ.row;
-    const root = svg("svg", {class: "seq", width, height, viewBox: `0 0 ${width} ${height}`, role: "img",
-                             "aria-label": `Sequence of ${names.join(", ")}`});
-    const defs = svg("defs");
-    const marker = svg("marker", {id: "zv-arrow", viewBox: "0 0 10 10", refX: 9, refY: 5, markerWidth: 7, markerHeight: 7, orient: "auto-start-reverse"});
-    marker.append(svg("path", {d: "M0,0 L10,5 L0,10 z", class: "arrowhead"}));
-    defs.append(marker);
-    root.append(defs);
-    for (const [name, x] of [["bench", SEQ.benchX], ...instanceX]) {
-        root.append(svg("line", {x1: x, y1: 30, x2: x, y2: height, class: name === "bench" ? "lifeline bench" : "lifeline"}));
-        const box = svg("g", {class: "inst"});
-        box.append(svg("rect", {x: x - 80, y: 4, width: 160, height: 24, rx: 3}),
-                   svg("text", {x, y: 20, "text-anchor": "middle"}, name === "bench" ? "test bench" : name));
-        root.append(box);
-    }
-    const open = new Map();
-    rows.forEach((row, k) => {
-        const y = SEQ.top + k * SEQ.row;
-        const group = svg("g", {class: `step ${row.kind}`});
-        group.append(svg("title", {}, `${row.line[LN.CODE]} ${(row.line[LN.FIELDS] || []).join(" ")} · RDD line ${row.line[LN.RDD]}`));
-        group.append(svg("text", {x: SEQ.timeX, y: y + 4, class: "time"}, formatTime(row.line[LN.TIME])));
-        if (row.kind === "arrow") {
-            group.append(svg("line", {x1: row.from, y1: y, x2: row.to, y2: y, class: row.dashed ? "msg dashed" : "msg", "marker-end": "url(#zv-arrow)"}),
-                         svg("text", {x: (row.from + row.to) / 2, y: y - 4, "text-anchor": "middle"}, row.label));
-        } else if (row.kind === "note") {
-            group.append(svg("text", {x: row.x + 8, y: y + 4, class: "note"}, row.label));
-        } else {
-            if (row.kind === "DW") open.set(row.x, y);
-            if (row.kind === "FW" && open.has(row.x)) {
-                root.insertBefore(svg("rect", {x: row.x - 5, y: open.get(row.x), width: 10, height: y - open.get(row.x), class: "activation"}), defs.nextSibling);
-                open.delete(row.x);
-            }
-            group.append(svg("rect", {x: row.x - 4, y: y - 4, width: 8, height: 8, class: "tick"}),
-                         svg("text", {x: row.x + 10, y: y + 4}, row.label));
-        }
-        root.append(group);
-    });
-    for (const [x, y] of open) {
-        root.insertBefore(svg("rect", {x: x - 5, y, width: 10, height: height - y, class: "activation"}), defs.nextSibling);
-    }
+    const root = sequenceFrame(width, height, instanceX);
+    root.append(activations(rows, height), ...rows.map((row, k) => sequenceStep(row, SEQ.top + k * SEQ.row)));
     const note = lines.length > SEQ.maxLines ? el("p", {class: "note"}, `The diagram shows the first ${formatNumber(SEQ.maxLines)} lines.`) : null;
     return el("div", {class: "seq-wrap"}, root, note);
 }
@@ -1300,14 +1333,14 @@ function filesTable() {
 function renderFiles() {
     if (!files.length) return null;
     const bad = files.filter(f => f.rod !== "ok").length;
-    const details = el("details", {id: "files", class: "panel"},
+    const panel = el("details", {id: "files", class: "panel"},
         el("summary", null, el("h2", null, `Files (${formatNumber(files.length)})`),
            el("span", {class: bad ? "summary warn" : "summary"}, bad ? ` ${plural(bad, "ROD file is", "ROD files are")} not as merged` : " all ROD files as merged")));
     // Built when first opened: a thousand rows are not worth it up front.
-    const fill = () => { if (details.open && details.childElementCount === 1) details.append(filesTable()); };
-    details.addEventListener("toggle", fill);
-    if (files.length <= 8) { details.open = true; fill(); }
-    return details;
+    const fill = () => { if (panel.open && panel.childElementCount === 1) panel.append(filesTable()); };
+    panel.addEventListener("toggle", fill);
+    if (files.length <= 8) { panel.open = true; fill(); }
+    return panel;
 }
 
 function renderDiagnostics() {
