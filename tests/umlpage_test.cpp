@@ -3,6 +3,9 @@
 // whose detail the page has to budget.
 #include "umlpage.h"
 
+#include "pagebins.h"
+#include "pagejson.h"
+
 #include "extgest.h"
 
 #include <gtest/gtest.h>
@@ -163,4 +166,42 @@ TEST(PageData, TextIsSafeInsideTheScriptElement)
     EXPECT_TRUE(has(page, "<title>P&lt;1&gt; \xC2\xB7 m.rdd</title>"));
     EXPECT_TRUE(has(page, "<script type=\"application/json\" id=\"zv-data\">{}</script>"));
     EXPECT_FALSE(has(page, " src=") || has(page, "<link"));
+}
+
+TEST(PageBins, TheGridGrowsBothWaysAndKeepsWhatWasBinned)
+{
+    Grid grid;
+    LaneBins bins;
+    bins.allocate();
+    grow_grid(grid, 1000, {&bins});
+    add_to_bins(bins, grid, 1000, 1000, true, FAILED);
+    grow_grid(grid, 5000, {&bins});
+    grow_grid(grid, 10, {&bins});
+    add_to_bins(bins, grid, 10, 10, false, PASSED);
+    add_to_bins(bins, grid, 4000, 5000, true, PASSED);
+    const std::string json = lane_bins_json(bins, grid, 10, 5000);
+    // Decode the two base64 strings: one byte per page bin.
+    const auto decoded = [&](const std::string &key) {
+        const std::size_t at = json.find("\"" + key + "\":\"") + key.size() + 4;
+        const std::string text = json.substr(at, json.find('"', at) - at);
+        static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        std::vector<uint8_t> bytes;
+        uint32_t bits = 0;
+        int count = 0;
+        for (const char c : text) {
+            if (c == '=')
+                break;
+            bits = bits << 6 | static_cast<uint32_t>(alphabet.find(c));
+            if ((count += 6) >= 8)
+                bytes.push_back(static_cast<uint8_t>(bits >> (count -= 8)));
+        }
+        return bytes;
+    };
+    const std::vector<uint8_t> sc = decoded("sc"), act = decoded("act");
+    ASSERT_EQ(sc.size(), std::size_t(PAGE_BINS));
+    EXPECT_EQ(act[0], 1);
+    const std::size_t failed_bin = (1000 - 10) * PAGE_BINS / 4991;
+    EXPECT_EQ(sc[failed_bin], (FAILED + 1) << 5 | 1);
+    EXPECT_EQ(sc[PAGE_BINS - 1], (PASSED + 1) << 5 | 1);
+    EXPECT_EQ(sc[PAGE_BINS / 2], 0);
 }

@@ -1,6 +1,8 @@
 #include "umlpage.h"
 
 #include "page_assets.h"
+#include "pagebins.h"
+#include "pagejson.h"
 #include "rodruns.h"
 #include "runcompare.h"
 
@@ -11,16 +13,6 @@
 #include <unordered_map>
 
 namespace {
-
-// Scenario verdict codes of the data block.
-enum Verdict : int { PASSED = 0, FAILED = 1, INCONCLUSIVE = 2, UNKNOWN = 3, NEVER_CLOSED = 4 };
-
-// Worst first on the timeline: failed, never closed, unknown, inconclusive.
-int severity(int verdict)
-{
-    static constexpr int by_code[] = {0, 4, 1, 2, 3};
-    return verdict >= 0 && verdict <= NEVER_CLOSED ? by_code[verdict] : 2;
-}
 
 int verdict_code(std::string_view verdict_text, bool closed)
 {
@@ -33,90 +25,6 @@ int verdict_code(std::string_view verdict_text, bool closed)
     default: break;
     }
     return UNKNOWN;
-}
-
-// ---- JSON -----------------------------------------------------------------
-
-// Length of the UTF-8 sequence at `at`, 0 when the bytes there are not one.
-std::size_t utf8_length(std::string_view text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(at);
-    std::size_t length = 0;
-    if (lead >= 0xC2 && lead <= 0xDF)
-        length = 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        length = 3;
-    else if (lead >= 0xF0 && lead <= 0xF4)
-        length = 4;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    for (std::size_t i = 1; i < length; ++i)
-        if ((byte(at + i) & 0xC0) != 0x80)
-            return 0;
-    const unsigned char second = byte(at + 1);
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second > 0x8F))
-        return 0;
-    return length;
-}
-
-void json_unsigned(std::string &out, uint64_t value) { out += std::to_string(value); }
-
-// CF sizes and CRCs are decimals as the engine writes them; a damaged one stays text.
-void json_decimal_or_text(std::string &out, const std::string &text)
-{
-    const bool decimal = !text.empty() && text.size() < 16 &&
-                         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-                         (text == "0" || text[0] != '0');
-    if (decimal)
-        out += text;
-    else
-        json_string(out, text);
-}
-
-// ---- Bins -----------------------------------------------------------------
-
-// The lanes' bins are laid over a grid that grows as times arrive (the time
-// range is only known at the end of the single read): each growth doubles
-// the bin width and folds neighbouring bins together.
-constexpr int GRID_BINS = 2 * PAGE_BINS;
-
-struct Grid {
-    bool set = false;
-    uint64_t start = 0;
-    uint64_t width = 1;
-
-    uint64_t end() const { return start + width * GRID_BINS; }
-    int bin(uint32_t time) const { return static_cast<int>((time - start) / width); }
-};
-
-struct LaneBins {
-    std::vector<int32_t> cover;   // scenarios: +1 where one starts, -1 after it ends
-    std::vector<uint8_t> worst;   // severity + 1 of the worst scenario that did not pass, 0 for none
-    std::vector<uint16_t> act;    // events, rendezvous and instance blocks that start here (saturating)
-
-    void allocate()
-    {
-        cover.assign(GRID_BINS, 0);
-        worst.assign(GRID_BINS, 0);
-        act.assign(GRID_BINS, 0);
-    }
-};
-
-uint16_t saturated_add(uint16_t a, uint32_t b) { return static_cast<uint16_t>(std::min<uint32_t>(0xFFFF, a + b)); }
-
-void fold_bins(LaneBins &bins, const Grid &from, const Grid &to)
-{
-    LaneBins folded;
-    folded.allocate();
-    for (int bin = 0; bin < GRID_BINS; ++bin) {
-        const int into = static_cast<int>((from.start + static_cast<uint64_t>(bin) * from.width - to.start) / to.width);
-        folded.cover[into] += bins.cover[bin];
-        folded.worst[into] = std::max(folded.worst[into], bins.worst[bin]);
-        folded.act[into] = saturated_add(folded.act[into], bins.act[bin]);
-    }
-    bins = std::move(folded);
 }
 
 // ---- Collected data -------------------------------------------------------
@@ -165,15 +73,6 @@ struct ClosedScenario {
 // Scenario lines held while the ROD files are read, at most.
 constexpr std::size_t MAX_HELD_LINES = std::size_t(1) << 21;
 
-void join_into(std::string &out, const std::vector<std::string> &parts)
-{
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        if (i)
-            out += ',';
-        out += parts[i];
-    }
-}
-
 struct ScriptEntry {
     std::string name, title;
     std::vector<uint32_t> files;
@@ -186,23 +85,6 @@ struct Run {
     std::string why;
     std::vector<std::size_t> lines; // indexes into the frame's lines
 };
-
-template <typename Number> std::string ranges_text(const std::vector<Number> &sorted)
-{
-    std::string text;
-    for (std::size_t i = 0; i < sorted.size();) {
-        std::size_t j = i;
-        while (j + 1 < sorted.size() && sorted[j + 1] <= sorted[j] + 1)
-            ++j;
-        if (!text.empty())
-            text += ',';
-        text += std::to_string(sorted[i]);
-        if (sorted[j] != sorted[i])
-            text += '-' + std::to_string(sorted[j]);
-        i = j + 1;
-    }
-    return text;
-}
 
 // Codes of a file's first part: not items of a -TIME report.
 bool is_head_code(uint16_t id)
@@ -387,16 +269,16 @@ private:
         }
         ++items_;
         items_json_ += items_json_.empty() ? "[" : ",[";
-        json_unsigned(items_json_, line.number);
+        items_json_ += std::to_string(line.number);
         items_json_ += ',';
         json_string(items_json_, line.code);
         items_json_ += ',';
         if (time)
-            json_unsigned(items_json_, *time);
+            items_json_ += std::to_string(*time);
         else
             items_json_ += "null";
         items_json_ += ',';
-        json_unsigned(items_json_, line.origins.empty() ? 0 : line.origins.front().file);
+        items_json_ += std::to_string(line.origins.empty() ? 0 : line.origins.front().file);
         items_json_ += ',';
         std::string text;
         for (const std::string_view field : line.fields) {
@@ -419,23 +301,15 @@ private:
         last_ = std::max(last_, to);
     }
 
-    void grow_grid(uint32_t time)
+    void hold_time(uint32_t time)
     {
-        if (!grid_.set) {
-            grid_.set = true;
-            grid_.start = time;
+        if (grid_.set && time >= grid_.start && time < grid_.end())
             return;
-        }
-        while (time < grid_.start || time >= grid_.end()) {
-            Grid grown = grid_;
-            grown.width = grid_.width * 2;
-            if (time < grid_.start)
-                grown.start = grid_.start >= grid_.width * GRID_BINS ? grid_.start - grid_.width * GRID_BINS : 0;
-            for (Lane &lane : lanes_)
-                if (!lane.bins.cover.empty())
-                    fold_bins(lane.bins, grid_, grown);
-            grid_ = grown;
-        }
+        std::vector<LaneBins *> allocated;
+        for (Lane &lane : lanes_)
+            if (!lane.bins.cover.empty())
+                allocated.push_back(&lane.bins);
+        grow_grid(grid_, time, allocated);
     }
 
     Lane &lane_of(uint32_t file)
@@ -451,22 +325,11 @@ private:
     void add_lane_mark(uint32_t file, const LaneMark &mark, int verdict)
     {
         Lane &lane = lane_of(file);
-        grow_grid(mark.start);
-        grow_grid(mark.end);
+        hold_time(mark.start);
+        hold_time(mark.end);
         if (lane.bins.cover.empty())
             lane.bins.allocate();
-        const int from = grid_.bin(mark.start), to = grid_.bin(mark.end);
-        if (mark.kind == 1) {
-            ++lane.bins.cover[from];
-            if (to + 1 < GRID_BINS)
-                --lane.bins.cover[to + 1];
-            if (verdict != PASSED)
-                for (int bin = from; bin <= to; ++bin)
-                    lane.bins.worst[bin] =
-                        std::max(lane.bins.worst[bin], static_cast<uint8_t>(severity(verdict) + 1));
-        } else {
-            lane.bins.act[from] = saturated_add(lane.bins.act[from], 1);
-        }
+        add_to_bins(lane.bins, grid_, mark.start, mark.end, mark.kind == 1, verdict);
         ++lane.count;
         if (lane.binned)
             return;
@@ -849,59 +712,6 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
     details_[closed.detail] = std::move(out);
 }
 
-std::string base64(const std::vector<uint8_t> &bytes)
-{
-    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string text;
-    text.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const uint32_t chunk = uint32_t{bytes[i]} << 16 | (i + 1 < bytes.size() ? uint32_t{bytes[i + 1]} << 8 : 0) |
-                               (i + 2 < bytes.size() ? bytes[i + 2] : 0);
-        text += alphabet[chunk >> 18 & 63];
-        text += alphabet[chunk >> 12 & 63];
-        text += i + 1 < bytes.size() ? alphabet[chunk >> 6 & 63] : '=';
-        text += i + 2 < bytes.size() ? alphabet[chunk & 63] : '=';
-    }
-    return text;
-}
-
-int bit_length(uint32_t value)
-{
-    int bits = 0;
-    for (; value; value >>= 1)
-        ++bits;
-    return std::min(bits, 31);
-}
-
-// A binned lane laid onto PAGE_BINS bins over the report's time range.
-std::string lane_bins_json(const LaneBins &bins, const Grid &grid, uint32_t first, uint32_t last)
-{
-    std::vector<uint32_t> count(PAGE_BINS, 0), act(PAGE_BINS, 0);
-    std::vector<uint8_t> worst(PAGE_BINS, 0);
-    const uint64_t span = uint64_t{last} - first + 1;
-    int64_t cover = 0;
-    for (int bin = 0; bin < GRID_BINS; ++bin) {
-        cover += bins.cover[bin];
-        const uint64_t time = grid.start + static_cast<uint64_t>(bin) * grid.width;
-        if (time + grid.width <= first || time > last)
-            continue;
-        const uint64_t at = time < first ? 0 : time - first;
-        const auto out = static_cast<std::size_t>(std::min<uint64_t>(PAGE_BINS - 1, at * PAGE_BINS / span));
-        count[out] = std::max<uint32_t>(count[out], static_cast<uint32_t>(std::max<int64_t>(cover, 0)));
-        act[out] += bins.act[bin];
-        worst[out] = std::max(worst[out], bins.worst[bin]);
-    }
-    // Severity + 1 back to the verdict code + 1 that the script reads.
-    static constexpr uint8_t code_of_severity[] = {0, PASSED + 1, INCONCLUSIVE + 1, UNKNOWN + 1, NEVER_CLOSED + 1, FAILED + 1};
-    std::vector<uint8_t> sc(PAGE_BINS), activity(PAGE_BINS);
-    for (int i = 0; i < PAGE_BINS; ++i) {
-        const uint8_t code = worst[i] ? code_of_severity[worst[i]] : (count[i] ? PASSED + 1 : 0);
-        sc[i] = static_cast<uint8_t>(code << 5 | bit_length(count[i]));
-        activity[i] = static_cast<uint8_t>(std::min<uint32_t>(255, act[i]));
-    }
-    return "{\"sc\":\"" + base64(sc) + "\",\"act\":\"" + base64(activity) + "\"}";
-}
-
 std::string PageBuilder::json(const std::string &rdd_name, const std::string &page_name,
                               const RddDiagnostics &diagnostics)
 {
@@ -1032,46 +842,6 @@ void html_escaped(std::string &out, std::string_view text)
 }
 
 } // namespace
-
-void json_string(std::string &out, std::string_view text)
-{
-    static constexpr char hex[] = "0123456789abcdef";
-    out += '"';
-    for (std::size_t at = 0; at < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte >= 0x80) {
-            const std::size_t length = utf8_length(text, at);
-            if (length) {
-                out.append(text.substr(at, length));
-                at += length;
-            } else { // Latin-1
-                out += static_cast<char>(0xC0 | byte >> 6);
-                out += static_cast<char>(0x80 | (byte & 0x3F));
-                ++at;
-            }
-            continue;
-        }
-        if (byte == '"' || byte == '\\') {
-            out += '\\';
-            out += static_cast<char>(byte);
-        } else if (byte < 0x20 || byte == '<' || byte == 0x7F) {
-            out += "\\u00";
-            out += hex[byte >> 4];
-            out += hex[byte & 15];
-        } else {
-            out += static_cast<char>(byte);
-        }
-        ++at;
-    }
-    out += '"';
-}
-
-std::string file_ranges(std::vector<uint32_t> files)
-{
-    std::sort(files.begin(), files.end());
-    files.erase(std::unique(files.begin(), files.end()), files.end());
-    return ranges_text(files);
-}
 
 bool page_data(const std::string &rdd_path, const std::string &display_name, const std::string &page_name,
                const PageLimits &limits, RddDiagnostics &diagnostics, PageData &data, std::string &error)

@@ -26,17 +26,6 @@ struct PageLimits {
     std::size_t items = 100000;         // items of a -TIME report
 };
 
-// Bins of the lanes that hold more marks than the page affords.
-constexpr int PAGE_BINS = 1024;
-
-// The JSON string literal of a text: quotes, backslashes and control
-// characters escaped, "<" written \u003c so that no text ends the script
-// element, bytes that are not UTF-8 read as Latin-1.
-void json_string(std::string &out, std::string_view text);
-
-// File numbers as ranges: 1-3,7.
-std::string file_ranges(std::vector<uint32_t> files);
-
 struct PageData {
     std::string json; // the data block
     std::string plan; // the test plan, for the page's title
