@@ -461,6 +461,7 @@ struct LineCutter {
 constexpr std::size_t BATCH_LINES = 4096;
 constexpr std::size_t BATCH_SLOTS = 4;
 constexpr std::size_t SCAN_AHEAD_BYTES = std::size_t(8) << 20;
+constexpr std::size_t PREFETCH_AHEAD = 4;
 
 struct Batch {
     std::vector<ScannedLine> lines = std::vector<ScannedLine>(BATCH_LINES);
@@ -799,8 +800,17 @@ void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics 
         while (Batch *batch = scanner.next()) {
             // Taking a line swaps its vectors out: note where the batch starts first.
             const char *const start = batch->count ? batch->lines[0].line.text.data() : nullptr;
-            for (std::size_t i = 0; i < batch->count; ++i)
+            for (std::size_t i = 0; i < batch->count; ++i) {
+                // The scanner wrote these on the other core: ask for a later
+                // line's pieces while this one is walked.
+                if (i + PREFETCH_AHEAD < batch->count) {
+                    const RddLine &ahead = batch->lines[i + PREFETCH_AHEAD].line;
+                    __builtin_prefetch(ahead.fields.data());
+                    __builtin_prefetch(ahead.origins.data());
+                    __builtin_prefetch(ahead.text.data());
+                }
                 walker.take(batch->lines[i]);
+            }
             if (mapped && start)
                 release.passed(start);
         }
