@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,10 @@ TEST(RodRuns, ChangedMissingOrFoundBesideTheRdd)
     file.absolute_dir = "/nowhere";
     EXPECT_EQ(rod_runs_of(file, dir.string()).state, RodState::missing);
     file.relative_dir = "sub/";
+    ASSERT_EQ(::mkfifo((dir / "sub" / "fifo.rod").c_str(), 0600), 0);
+    file.name = "fifo.rod";
+    EXPECT_EQ(rod_runs_of(file, dir.string()).state, RodState::unreadable);
+    file.name = "r.rod";
     file.crc = "not a number";
     EXPECT_EQ(rod_runs_of(file, dir.string()).state, RodState::changed);
     std::filesystem::remove_all(dir);

@@ -732,7 +732,7 @@ bool rdd_split_origins(RddLine &line, std::string &error)
 
 bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat status {};
     if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         error = (fd < 0 ? "cannot open " : "cannot read ") + path;

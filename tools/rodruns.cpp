@@ -99,9 +99,11 @@ void index_fs_lines(std::string_view text, RodRuns &runs)
     }
 }
 
+// A CF line may name anything: a FIFO is opened without waiting for a
+// writer and then refused, like every file that is not a regular one.
 bool read_whole(const std::string &path, std::string &text, bool &missing)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         missing = errno == ENOENT || errno == ENOTDIR;
         return false;
