@@ -685,7 +685,7 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         out += d ? ",[" : "[";
         out += std::to_string(alignment.diffs[d].row) + ",[";
         for (std::size_t f = 0; f < alignment.diffs[d].fields.size(); ++f)
-            out += (f ? "," : "") + std::to_string(alignment.diffs[d].fields[f]);
+            out += std::string(f ? "," : "") + std::to_string(alignment.diffs[d].fields[f]);
         out += "]]";
     }
     std::vector<uint32_t> others;
@@ -757,7 +757,7 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
         json_string(out, scripts_[i].title);
         out += ",\"files\":[";
         for (std::size_t f = 0; f < scripts_[i].files.size(); ++f)
-            out += (f ? "," : "") + std::to_string(scripts_[i].files[f]);
+            out += std::string(f ? "," : "") + std::to_string(scripts_[i].files[f]);
         out += "]}";
     }
     out += "],\"files\":[";
@@ -801,7 +801,7 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
             out += '[';
             for (std::size_t m = 0; m < lane.marks.size(); ++m) {
                 const LaneMark &mark = lane.marks[m];
-                out += (m ? "," : "") + std::to_string(mark.kind) + ',' + std::to_string(mark.start) + ',' +
+                out += std::string(m ? "," : "") + std::to_string(mark.kind) + ',' + std::to_string(mark.start) + ',' +
                        std::to_string(mark.end) + ',' + std::to_string(mark.line) + ',' + std::to_string(mark.ref);
             }
             out += "],\"binned\":null";
