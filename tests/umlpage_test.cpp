@@ -162,7 +162,7 @@ TEST(PageData, TextIsSafeInsideTheScriptElement)
     json_string(out, std::string("</script>\"\\\n\x01 caf\xc3\xa9 caf\xe9", 24));
     EXPECT_EQ(out, "\"\\u003c/script>\\\"\\\\\\u000a\\u0001 caf\xc3\xa9 caf\xc3\xa9\"");
     EXPECT_EQ(file_ranges({7, 1, 2, 3, 9, 10, 3}), "1-3,7,9-10");
-    const std::string page = page_html("P<1>", "m.rdd", "{}");
+    const std::string page = page_head("P<1>", "m.rdd") + "{}" + page_tail();
     EXPECT_TRUE(has(page, "<title>P&lt;1&gt; \xC2\xB7 m.rdd</title>"));
     EXPECT_TRUE(has(page, "<script type=\"application/json\" id=\"zv-data\">{}</script>"));
     EXPECT_FALSE(has(page, " src=") || has(page, "<link"));

@@ -75,12 +75,13 @@ void json_decimal_or_text(std::string &out, const std::string &text)
         json_string(out, text);
 }
 
-void join_into(std::string &out, const std::vector<std::string> &parts)
+void join_into(std::string &out, std::vector<std::string> parts)
 {
     for (std::size_t i = 0; i < parts.size(); ++i) {
         if (i)
             out += ',';
         out += parts[i];
+        std::string().swap(parts[i]);
     }
 }
 

@@ -13,8 +13,9 @@
 void json_string(std::string &out, std::string_view text);
 // A decimal as a JSON number; anything else as a string.
 void json_decimal_or_text(std::string &out, const std::string &text);
-// The parts joined by commas (JSON values already).
-void join_into(std::string &out, const std::vector<std::string> &parts);
+// The parts (JSON values already) joined by commas, each freed once copied,
+// so that the text is not held twice.
+void join_into(std::string &out, std::vector<std::string> parts);
 std::string base64(const std::vector<uint8_t> &bytes);
 
 // Ascending numbers as ranges: 1-3,7,9-10.

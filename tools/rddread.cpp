@@ -753,6 +753,12 @@ bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error)
     return true;
 }
 
+void RddMappedFile::release() const
+{
+    if (!text_.empty())
+        ::madvise(const_cast<char *>(text_.data()), text_.size(), MADV_DONTNEED);
+}
+
 RddMappedFile::~RddMappedFile()
 {
     if (!text_.empty())

@@ -138,6 +138,8 @@ public:
     RddMappedFile &operator=(const RddMappedFile &) = delete;
     ~RddMappedFile();
     std::string_view text() const { return text_; }
+    // Gives the pages back; they are read again from the file if looked at.
+    void release() const;
 
 private:
     friend bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error);

@@ -67,7 +67,8 @@ struct ClosedScenario {
     std::string name;
     std::vector<uint32_t> run_files;  // of its DS line's origin pairs, in order
     ScenarioFrame frame;
-    std::size_t share = 0;            // detail bytes it may spend
+    uint64_t position = 0;            // bytes of the RDD text read when it closed
+    uint64_t unpassed_seen = 0;       // scenarios that did not pass, it included
 };
 
 // Scenario lines held while the ROD files are read, at most.
@@ -135,6 +136,9 @@ public:
         return visitor;
     }
 
+    // Ends the read: the scenarios still waiting for the ROD files are done.
+    // The RDD text is not looked at again.
+    void finish() { finish_pending(); }
     std::string json(const std::string &rdd_name, const std::string &page_name, const RddDiagnostics &diagnostics);
     const std::string &plan() const { return header_.plan; }
 
@@ -384,12 +388,15 @@ private:
     // What one more scenario that did not pass may spend of the detail
     // budget: an even share among those still to come, estimated from how
     // many came in the part of the file read so far, and never more than a
-    // small part of what is left.
-    std::size_t detail_share() const
+    // small part of what is left. Taken when the detail is made, in the
+    // order the scenarios closed, from what each had seen when it closed:
+    // the page does not depend on when the ROD files were ready.
+    std::size_t detail_share(const ClosedScenario &closed) const
     {
         const std::size_t left = limits_.detail_budget > detail_bytes_ ? limits_.detail_budget - detail_bytes_ : 0;
-        const double read = std::max<double>(1, static_cast<double>(position_)) / std::max<double>(1, text_.size());
-        const double to_come = static_cast<double>(unpassed_seen_) * (1 / read - 1);
+        const double read =
+            std::max<double>(1, static_cast<double>(closed.position)) / std::max<double>(1, text_.size());
+        const double to_come = static_cast<double>(closed.unpassed_seen) * (1 / read - 1);
         return std::min(left / 32, static_cast<std::size_t>(static_cast<double>(left) / (1 + to_come)));
     }
 
@@ -544,7 +551,8 @@ void PageBuilder::close_scenario(const RddMark &mark)
     details_.emplace_back();
     if (!full_detail_)
         ++unpassed_seen_;
-    closed.share = full_detail_ ? SIZE_MAX : detail_share();
+    closed.position = position_;
+    closed.unpassed_seen = unpassed_seen_;
     // The ROD files are read on other threads meanwhile: a scenario that
     // needs them waits in line rather than holding up the read, up to a
     // bound on the lines held.
@@ -628,7 +636,7 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
     for (std::size_t s = 0; s < shown.size(); ++s)
         keep[s].assign(shown_lines[s].size(), full_detail_);
     if (!full_detail_) {
-        const std::size_t share = closed.share;
+        const std::size_t share = detail_share(closed);
         std::vector<bool> differing(alignment.rows, false);
         for (const StepDiff &diff : alignment.diffs)
             differing[diff.row] = true;
@@ -717,7 +725,6 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
 {
     for (const RddFile &file : files_)
         lane_of(file.number);
-    finish_pending();
     std::string out = "{\"format\":1,\"rdd\":";
     json_string(out, rdd_name);
     out += ",\"page\":";
@@ -808,10 +815,15 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
         }
         out += '}';
     }
+    std::size_t rest = items_json_.size() + 4096;
+    for (const std::vector<std::string> *parts : {&rows_, &details_})
+        for (const std::string &part : *parts)
+            rest += part.size() + 1;
+    out.reserve(out.size() + rest);
     out += "],\"scenarios\":[";
-    join_into(out, rows_);
+    join_into(out, std::move(rows_));
     out += "],\"details\":[";
-    join_into(out, details_);
+    join_into(out, std::move(details_));
     out += "],\"detailNote\":";
     json_string(out, detail_cut_ ? "This report is large: the page keeps the detail of the scenarios that did not pass "
                                    "(their failing runs, the steps that differ and one passing run) and gives the "
@@ -852,6 +864,8 @@ bool page_data(const std::string &rdd_path, const std::string &display_name, con
     const std::string directory = std::filesystem::path(rdd_path).parent_path().string();
     PageBuilder builder(mapped.text(), limits, directory.empty() ? "." : directory);
     rdd_read_mapped(mapped, builder.visitor(), diagnostics);
+    builder.finish();
+    mapped.release();
     data.json = builder.json(display_name, page_name, diagnostics);
     data.plan = builder.plan();
     return true;
@@ -862,28 +876,31 @@ PageData page_data_of_text(std::string_view text, const std::string &rdd_directo
 {
     PageBuilder builder(text, limits, rdd_directory);
     rdd_read_text(text, builder.visitor(), diagnostics);
+    builder.finish();
     PageData data;
     data.json = builder.json(display_name, page_name, diagnostics);
     data.plan = builder.plan();
     return data;
 }
 
-std::string page_html(std::string_view plan, std::string_view rdd_name, std::string_view json)
+std::string page_head(std::string_view plan, std::string_view rdd_name)
 {
-    std::string page;
-    page.reserve(json.size() + PAGE_SCRIPT.size() + PAGE_STYLE.size() + 512);
-    page += "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta name=\"viewport\" content=\"width=device-width\"><title>";
-    html_escaped(page, plan);
-    page += " \xC2\xB7 ";
-    html_escaped(page, rdd_name);
-    page += "</title><style>";
-    page += PAGE_STYLE;
-    page += "</style></head><body><noscript>This page needs JavaScript.</noscript><div id=\"app\"></div>"
+    std::string head = "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+                       "<meta name=\"viewport\" content=\"width=device-width\"><title>";
+    html_escaped(head, plan);
+    head += " \xC2\xB7 ";
+    html_escaped(head, rdd_name);
+    head += "</title><style>";
+    head += PAGE_STYLE;
+    head += "</style></head><body><noscript>This page needs JavaScript.</noscript><div id=\"app\"></div>"
             "<script type=\"application/json\" id=\"zv-data\">";
-    page += json;
-    page += "</script><script>";
-    page += PAGE_SCRIPT;
-    page += "</script></body></html>\n";
-    return page;
+    return head;
+}
+
+std::string page_tail()
+{
+    std::string tail = "</script><script>";
+    tail += PAGE_SCRIPT;
+    tail += "</script></body></html>\n";
+    return tail;
 }

@@ -43,5 +43,7 @@ bool page_data(const std::string &rdd_path, const std::string &display_name, con
 PageData page_data_of_text(std::string_view text, const std::string &rdd_directory, const std::string &display_name,
                            const std::string &page_name, const PageLimits &limits, RddDiagnostics &diagnostics);
 
-// The whole page around a data block.
-std::string page_html(std::string_view plan, std::string_view rdd_name, std::string_view json);
+// The page is its head, the data block and its tail, written one after the
+// other (a large report's block is not copied again).
+std::string page_head(std::string_view plan, std::string_view rdd_name);
+std::string page_tail();

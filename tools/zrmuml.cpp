@@ -57,9 +57,9 @@ int write_page(const fs::path &rdd_file, const std::string &name)
     PageData data;
     if (!page_data(rdd_file.string(), name, page.filename().string(), PageLimits{}, diagnostics, data, error))
         return fail(error);
-    const std::string text = page_html(data.plan, name, data.json);
     ReplacingFile file;
-    if (!replacing_open(file, page.string(), error) || !write_all(file.fd, text) ||
+    if (!replacing_open(file, page.string(), error) || !write_all(file.fd, page_head(data.plan, name)) ||
+        !write_all(file.fd, data.json) || !write_all(file.fd, page_tail()) ||
         !replacing_commit(file, error))
         return fail("cannot write " + page.string() + ": " + (error.empty() ? std::strerror(errno) : error));
     for (const std::string &line : diagnostics.first)
