@@ -265,8 +265,16 @@ private:
         return line.text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line.text.data()));
     }
 
+    // Items are only given for a -TIME report: once a scenario or instance
+    // block appears the report is none, and what was gathered goes.
     void add_item(const RddLine &line, std::optional<uint32_t> time)
     {
+        if (line.id == rdd_code_id('D', 'S') || line.id == rdd_code_id('X', 'I'))
+            structured_ = true;
+        if (structured_) {
+            std::string().swap(items_json_);
+            return;
+        }
         if (items_ >= limits_.items) {
             ++items_left_;
             return;
@@ -453,6 +461,7 @@ private:
     std::size_t detail_bytes_ = 0;
     bool detail_cut_ = false;
 
+    bool structured_ = false; // a DS or XI line was read: no -TIME report
     std::string items_json_;
     std::size_t items_ = 0;
     uint64_t items_left_ = 0;
@@ -746,7 +755,7 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
         out += "null";
     }
     out += ",\"range\":" + (have_range_ ? '[' + std::to_string(first_) + ',' + std::to_string(last_) + ']' : "null");
-    const bool time_only = rows_.empty() && instances_ == 0;
+    const bool time_only = !structured_;
     out += std::string(",\"timeOnly\":") + (time_only ? "true" : "false");
     out += ",\"counts\":{\"files\":" + std::to_string(files_.size()) + ",\"instances\":" + std::to_string(instances_) +
            ",\"scenarios\":" + std::to_string(rows_.size()) + ",\"passed\":" + std::to_string(by_verdict_[PASSED]) +
@@ -829,7 +838,7 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
                                    "(their failing runs, the steps that differ and one passing run) and gives the "
                                    "rest as RDD line ranges."
                                  : "");
-    out += ",\"items\":[" + (time_only ? items_json_ : std::string()) + "],\"itemsLeft\":";
+    out += ",\"items\":[" + items_json_ + "],\"itemsLeft\":";
     out += std::to_string(time_only ? items_left_ : 0);
     out += ",\"diagnostics\":{\"count\":" + std::to_string(diagnostics.count) + ",\"first\":[";
     for (std::size_t i = 0; i < diagnostics.first.size(); ++i) {
