@@ -1,14 +1,18 @@
 #include "junitxml.h"
 
+#include "pagejson.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
 #include <map>
+#include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -17,24 +21,23 @@ namespace {
 constexpr double SECONDS_PER_TICK = 1e-6;
 constexpr std::size_t HEADER_SCAN_LIMIT = 65536;
 
-JunitOutcome outcome_of(const RddMark &mark)
+JunitText keep(std::string &store, std::string_view text)
 {
-    if (mark.verdict == RddVerdict::unknown)
-        return JunitOutcome::unknown;
-    if (mark.verdict_text == "1")
-        return JunitOutcome::failed;
-    if (mark.verdict_text == "2")
-        return JunitOutcome::inconclusive;
-    return mark.verdict_text == "0" ? JunitOutcome::passed : JunitOutcome::unknown;
+    const JunitText ref{store.size(), static_cast<uint32_t>(text.size())};
+    store.append(text);
+    return ref;
 }
 
-std::vector<uint32_t> distinct_files(const std::vector<RddOrigin> &origins)
+JunitOutcome outcome_of(bool closed, std::string_view verdict_text)
 {
-    std::vector<uint32_t> files;
-    for (const RddOrigin &origin : origins)
-        if (std::find(files.begin(), files.end(), origin.file) == files.end())
-            files.push_back(origin.file);
-    return files;
+    if (!closed)
+        return JunitOutcome::error;
+    switch (run_verdict_of_field(verdict_text)) {
+    case RunVerdict::passed: return JunitOutcome::passed;
+    case RunVerdict::failed: return JunitOutcome::failed;
+    case RunVerdict::inconclusive: return JunitOutcome::inconclusive;
+    default: return JunitOutcome::error;
+    }
 }
 
 // The scenario's time in report units: from its DS start time to its FS end
@@ -53,26 +56,33 @@ std::optional<double> scenario_units(const RddMark &mark)
     return double(units);
 }
 
+// A DS line read whose scenario has not closed yet.
+struct OpenScenario {
+    uint64_t at = 0;
+    bool closed = false;
+};
+
 struct Collector {
     explicit Collector(JunitReport &target) : report(target) {}
 
     JunitReport &report;
-    bool header_seen = false;
     std::optional<uint32_t> ticks;
     std::vector<std::string> scripts = std::vector<std::string>(RDD_MAX_FILES + 1);
-    std::vector<JunitCase> cases;
-    std::vector<std::optional<double>> spans; // per case: its duration in report units
+    std::vector<std::optional<double>> units; // per case: its duration in report units
+    std::vector<OpenScenario> open;
+    uint64_t line_end = 0; // in the RDD text, of the last body line
+
+    uint64_t offset_of(const char *at) const { return static_cast<uint64_t>(at - report.text.data()); }
 
     RddVisitor visitor()
     {
         RddVisitor visitor;
-        visitor.header = [this](const RddHeader &header) {
-            report.header = header;
-            header_seen = true;
-        };
+        visitor.header = [this](const RddHeader &header) { report.header = header; };
         visitor.file = [this](const RddFile &file) {
-            if (!report.files[file.number])
-                report.files[file.number] = file;
+            if (report.sources.entry_of_file[file.number] >= 0)
+                return;
+            report.sources.entry_of_file[file.number] = static_cast<int32_t>(report.files.size());
+            report.files.push_back(file);
         };
         visitor.script = [this](const RddScript &script) {
             if (script.file >= 1 && script.file <= RDD_MAX_FILES && scripts[script.file].empty())
@@ -82,20 +92,53 @@ struct Collector {
             if (!ticks)
                 ticks = unit.ticks;
         };
+        visitor.body = [this](const RddLine &line, std::optional<uint32_t>) { body(line); };
         visitor.mark = [this](const RddMark &mark) {
-            if (mark.row != RddMark::scenario)
-                return;
-            JunitCase test_case;
-            test_case.name = std::string(mark.name);
-            test_case.description = std::string(mark.title);
-            test_case.line = mark.line;
-            test_case.outcome = outcome_of(mark);
-            test_case.verdict_text = std::string(mark.verdict_text);
-            test_case.files = distinct_files(*mark.origins);
-            cases.push_back(std::move(test_case));
-            spans.push_back(scenario_units(mark));
+            if (mark.row == RddMark::scenario)
+                add_case(mark);
         };
         return visitor;
+    }
+
+    void body(const RddLine &line)
+    {
+        line_end = offset_of(line.text.data() + line.text.size());
+        if (line.id == rdd_code_id('D', 'S')) {
+            // The ROD files are read meanwhile; cases need them only at the end.
+            if (!report.rods->started())
+                report.rods->start(report.files, report.rdd_directory);
+            open.push_back(OpenScenario{offset_of(line.text.data()), false});
+        } else if (line.id == rdd_code_id('F', 'S') && !open.empty()) {
+            open.back().closed = true;
+        }
+    }
+
+    void add_case(const RddMark &mark)
+    {
+        OpenScenario scenario;
+        if (!open.empty()) {
+            scenario = open.back();
+            open.pop_back();
+        }
+        std::string &store = report.store;
+        JunitCase test_case;
+        test_case.name = keep(store, mark.name);
+        test_case.shown_name = test_case.name;
+        test_case.key = keep(store, mark.key);
+        test_case.title = keep(store, mark.title);
+        test_case.verdict = keep(store, mark.verdict_text);
+        test_case.line = mark.line;
+        test_case.block_at = scenario.at;
+        test_case.block_end = std::max(line_end, scenario.at);
+        test_case.closed = scenario.closed;
+        test_case.outcome = outcome_of(scenario.closed, mark.verdict_text);
+        std::vector<uint32_t> files;
+        for (const RddOrigin &origin : *mark.origins)
+            files.push_back(origin.file);
+        test_case.first_file = files.empty() ? 0 : files.front();
+        test_case.files = keep(store, file_ranges(std::move(files)));
+        report.cases.push_back(test_case);
+        units.push_back(scenario_units(mark));
     }
 
     // The suite of file `number`: its test script, else its ROD file's name.
@@ -104,8 +147,9 @@ struct Collector {
         if (number >= 1 && number <= RDD_MAX_FILES) {
             if (!scripts[number].empty())
                 return scripts[number];
-            if (report.files[number]) {
-                const std::string &name = report.files[number]->name;
+            const int32_t entry = report.sources.entry_of_file[number];
+            if (entry >= 0) {
+                const std::string &name = report.files[static_cast<std::size_t>(entry)].name;
                 return name.substr(0, name.rfind('.'));
             }
         }
@@ -114,22 +158,57 @@ struct Collector {
 
     void build_suites()
     {
-        std::map<std::string, std::size_t> by_name;
-        const auto suite_of = [&](uint32_t number) -> JunitSuite & {
-            const std::string name = suite_name(number);
-            const auto [entry, added] = by_name.try_emplace(name, report.suites.size());
+        std::map<std::string, uint32_t> by_name;
+        const auto suite_of = [&](uint32_t number) {
+            const auto [entry, added] = by_name.try_emplace(suite_name(number), static_cast<uint32_t>(report.suites.size()));
             if (added)
-                report.suites.push_back(JunitSuite{name, {}, {}});
-            return report.suites[entry->second];
+                report.suites.push_back(JunitSuite{entry->first, {}, {}});
+            return entry->second;
         };
         for (uint32_t number = 1; number <= RDD_MAX_FILES; ++number)
-            if (report.files[number] || !scripts[number].empty())
-                suite_of(number).files.push_back(number);
-        for (std::size_t i = 0; i < cases.size(); ++i) {
-            if (spans[i] && ticks)
-                cases[i].seconds = *spans[i] * double(*ticks) * SECONDS_PER_TICK;
-            const uint32_t first = cases[i].files.empty() ? 0 : cases[i].files.front();
-            suite_of(first).cases.push_back(std::move(cases[i]));
+            if (report.sources.entry_of_file[number] >= 0 || !scripts[number].empty())
+                report.suites[suite_of(number)].files.push_back(number);
+        std::vector<std::string> suite_files(report.suites.size());
+        for (std::size_t s = 0; s < report.suites.size(); ++s)
+            suite_files[s] = ranges_text(report.suites[s].files);
+        for (std::size_t i = 0; i < report.cases.size(); ++i) {
+            JunitCase &test_case = report.cases[i];
+            if (units[i] && ticks)
+                test_case.seconds = *units[i] * double(*ticks) * SECONDS_PER_TICK;
+            test_case.suite = suite_of(test_case.first_file);
+            if (test_case.suite >= suite_files.size())
+                suite_files.push_back(ranges_text(report.suites.back().files));
+            test_case.all_files = report.text_of(test_case.files) == suite_files[test_case.suite];
+            report.suites[test_case.suite].cases.push_back(static_cast<uint32_t>(i));
+        }
+        for (JunitSuite &suite : report.suites)
+            name_cases_uniquely(suite);
+    }
+
+    // A name that repeats in a suite under another key is given with its
+    // key; one that still repeats (same name, same key) with its RDD line.
+    void name_cases_uniquely(const JunitSuite &suite)
+    {
+        std::unordered_map<std::string_view, std::string_view> first_key;
+        std::unordered_map<std::string_view, bool> keys_differ;
+        for (const uint32_t i : suite.cases) {
+            const JunitCase &test_case = report.cases[i];
+            const std::string_view name = report.text_of(test_case.name);
+            const auto [seen, added] = first_key.try_emplace(name, report.text_of(test_case.key));
+            if (!added && seen->second != report.text_of(test_case.key))
+                keys_differ[name] = true;
+        }
+        std::unordered_map<std::string, bool> taken;
+        for (const uint32_t i : suite.cases) {
+            JunitCase &test_case = report.cases[i];
+            const std::string_view name = report.text_of(test_case.name);
+            std::string shown(name);
+            if (keys_differ.count(name))
+                shown += " [key " + std::string(report.text_of(test_case.key)) + "]";
+            if (!taken.try_emplace(shown, true).second)
+                shown += " [RDD line " + std::to_string(test_case.line) + "]";
+            if (shown.size() != name.size())
+                test_case.shown_name = keep(report.store, shown);
         }
     }
 };
@@ -170,17 +249,29 @@ bool read_head(const std::string &path, std::string &head, std::string &error)
     return true;
 }
 
-void start_report(JunitReport &report)
+void start_report(JunitReport &report, std::string rdd_directory)
 {
     report = JunitReport{};
-    report.files.assign(RDD_MAX_FILES + 1, std::nullopt);
+    report.rods = std::make_unique<RodChecks>();
+    report.rdd_directory = std::move(rdd_directory);
+}
+
+void collect(JunitReport &report, bool mapped)
+{
+    Collector collector(report);
+    if (mapped)
+        rdd_read_mapped(*report.mapped, collector.visitor(), report.diagnostics);
+    else
+        rdd_read_text(report.text, collector.visitor(), report.diagnostics);
+    collector.build_suites();
+    report.sources.rods = &report.rods->wait(report.files, report.rdd_directory);
 }
 
 } // namespace
 
 bool junit_collect(const std::string &path, JunitReport &report, std::string &error)
 {
-    start_report(report);
+    start_report(report, std::filesystem::path(path).parent_path().string());
     std::string head;
     if (!read_head(path, head, error))
         return false;
@@ -190,29 +281,26 @@ bool junit_collect(const std::string &path, JunitReport &report, std::string &er
         error = path + " is not an RDD file";
         return false;
     }
-    Collector collector(report);
-    std::string read_error;
-    if (!rdd_read(path, collector.visitor(), report.diagnostics, read_error)) {
-        error = read_error;
+    report.mapped = std::make_unique<RddMappedFile>();
+    if (!rdd_map(path, *report.mapped, error))
         return false;
-    }
-    collector.build_suites();
+    report.text = report.mapped->text();
+    collect(report, true);
     return true;
 }
 
-bool junit_collect_text(std::string_view text, const std::string &name, JunitReport &report, std::string &error)
+bool junit_collect_text(std::string_view text, const std::string &name, const std::string &rdd_directory,
+                        JunitReport &report, std::string &error)
 {
-    start_report(report);
+    start_report(report, rdd_directory);
     if (!is_rdd_header(text.substr(0, text.find('\n')))) {
         error = name + " is not an RDD file";
         return false;
     }
-    Collector collector(report);
-    rdd_read_text(text, collector.visitor(), report.diagnostics);
-    collector.build_suites();
+    report.text = text;
+    collect(report, false);
     return true;
 }
-
 namespace {
 
 void append_replacement(std::string &out) { out += "\xEF\xBF\xBD"; }
@@ -254,13 +342,16 @@ bool allowed_in_xml(char32_t code)
     return code != 0xFFFE && code != 0xFFFF;
 }
 
-} // namespace
-
-std::string xml_text(std::string_view text)
+void escape_into(std::string &out, std::string_view text, bool attribute)
 {
-    std::string out;
-    out.reserve(text.size());
     while (!text.empty()) {
+        const auto lead = static_cast<unsigned char>(text.front());
+        if (lead >= 0x20 && lead < 0x80 && lead != '&' && lead != '<' && lead != '>' &&
+            (!attribute || (lead != '"' && lead != '\''))) {
+            out += text.front();
+            text.remove_prefix(1);
+            continue;
+        }
         char32_t code = 0;
         const std::size_t length = utf8_sequence(text, code);
         if (length == 0 || !allowed_in_xml(code)) {
@@ -272,16 +363,33 @@ std::string xml_text(std::string_view text)
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        // Kept as references so that attribute values keep them too.
-        case '\t': out += "&#9;"; break;
-        case '\n': out += "&#10;"; break;
+        case '"': out += attribute ? "&quot;" : "\""; break;
+        case '\'': out += attribute ? "&apos;" : "'"; break;
+        // Kept as references in attribute values, which would lose them.
+        case '\t': out += attribute ? "&#9;" : "\t"; break;
+        case '\n': out += attribute ? "&#10;" : "\n"; break;
         case '\r': out += "&#13;"; break;
         default: out.append(text.substr(0, length));
         }
         text.remove_prefix(length);
     }
+}
+
+} // namespace
+
+std::string xml_text(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    escape_into(out, text, true);
+    return out;
+}
+
+std::string xml_content(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    escape_into(out, text, false);
     return out;
 }
 
@@ -321,113 +429,532 @@ std::string seconds_text(double seconds)
     return text;
 }
 
+
 namespace {
 
+constexpr std::size_t MESSAGE_LIMIT = 1024;   // bytes of a message, before escaping
+constexpr std::size_t VALUE_LIMIT = 120;      // bytes of one value a message quotes
+constexpr std::size_t NOTE_RANGES_LIMIT = 200; // bytes of the line ranges a note gives
+constexpr std::size_t RUNS_NAMED = 3;         // runs named for one verdict or value
+constexpr std::size_t RUNS_LISTED = 8;        // runs an output lists with their verdicts
+constexpr std::size_t DIFFS_NAMED = 3;        // differing steps a message names
+constexpr std::size_t RUNS_COMPARED = 8;      // runs that did not pass compared, as on the page
+constexpr uint64_t RELEASE_STEP = uint64_t(64) << 20;
+constexpr std::size_t FLUSH_BYTES = std::size_t(1) << 20;
+
+const char *run_verdict_word(RunVerdict verdict)
+{
+    switch (verdict) {
+    case RunVerdict::passed: return "passed";
+    case RunVerdict::failed: return "failed";
+    case RunVerdict::inconclusive: return "inconclusive";
+    case RunVerdict::unknown: return "unknown verdict";
+    case RunVerdict::not_known: break;
+    }
+    return "verdict not known";
+}
+
+// The text cut to at most `limit` bytes, not inside a UTF-8 sequence.
+std::string_view cut(std::string_view text, std::size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    std::size_t size = limit;
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80)
+        --size;
+    return text.substr(0, size);
+}
+
+std::string counts_attributes(std::size_t tests, std::size_t failures, std::size_t errors)
+{
+    return " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) + "\" errors=\"" +
+           std::to_string(errors) + "\"";
+}
+
 struct Counts {
-    std::size_t tests = 0, failures = 0, skipped = 0;
+    std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
     double seconds = 0;
 
     void add(const JunitCase &test_case)
     {
         ++tests;
         failures += test_case.outcome == JunitOutcome::failed;
-        skipped += test_case.outcome == JunitOutcome::inconclusive || test_case.outcome == JunitOutcome::unknown;
+        errors += test_case.outcome == JunitOutcome::error;
+        skipped += test_case.outcome == JunitOutcome::inconclusive;
         seconds += test_case.seconds;
     }
 };
 
-std::string count_attributes(const Counts &counts)
+// A line quoted in an element's text, already escaped; lower priorities
+// are kept first when the budget does not take them all.
+struct Quote {
+    std::string text;
+    uint64_t rdd_line = 0;
+    int priority = 0;
+};
+
+// What a case shows beyond its head: its block read again, its runs and
+// their comparison.
+struct CaseDetail {
+    ScenarioLines lines;
+    std::vector<uint32_t> run_files;
+    std::vector<Run> runs;
+    std::vector<std::size_t> compared;
+    RunComparison comparison;
+    std::vector<bool> differing; // per held line: on a step whose values differ
+};
+
+class DocumentWriter {
+public:
+    DocumentWriter(JunitReport &report, const JunitOptions &options) : report_(report), options_(options) {}
+
+    bool write(const std::function<bool(std::string_view)> &sink);
+
+private:
+    bool detailed(const JunitCase &test_case) const
+    {
+        return test_case.outcome != JunitOutcome::passed || options_.all_output;
+    }
+
+    std::string_view text(JunitText ref) const { return report_.text_of(ref); }
+
+    std::string file_name(uint32_t file) const
+    {
+        const int32_t entry = file <= RDD_MAX_FILES ? report_.sources.entry_of_file[file] : -1;
+        return entry >= 0 ? report_.files[static_cast<std::size_t>(entry)].name : "file " + std::to_string(file);
+    }
+
+    std::string names(const std::vector<uint32_t> &files) const
+    {
+        std::string out;
+        for (std::size_t i = 0; i < files.size() && i < RUNS_NAMED; ++i)
+            out += (i ? ", " : "") + file_name(files[i]);
+        if (files.size() > RUNS_NAMED)
+            out += " and " + std::to_string(files.size() - RUNS_NAMED) + " more";
+        return out;
+    }
+
+    std::string link(const JunitCase &test_case) const
+    {
+        return options_.page + "#scenario=" + uri_component(text(test_case.name)) +
+               "&key=" + uri_component(text(test_case.key));
+    }
+
+    void read_detail(const JunitCase &test_case, CaseDetail &detail);
+    std::string runs_summary(const JunitCase &test_case, const CaseDetail &detail) const;
+    std::vector<std::string> differences(const CaseDetail &detail, std::size_t &more) const;
+    std::string message(const JunitCase &test_case, const CaseDetail &detail) const;
+    std::vector<Quote> failing_run_quotes(const CaseDetail &detail) const;
+    std::vector<Quote> scenario_quotes(const CaseDetail &detail) const;
+    std::string quoted(const std::vector<Quote> &quotes, std::size_t allowance, const JunitCase &test_case,
+                       std::size_t &used) const;
+    std::string case_xml(const JunitCase &test_case, const CaseDetail *detail, std::size_t allowance,
+                         std::size_t &used) const;
+    std::string suite_head(const JunitSuite &suite) const;
+    std::string root_head() const;
+
+    JunitReport &report_;
+    const JunitOptions &options_;
+    ScenarioHolder holder_;
+    uint64_t read_since_release_ = 0;
+    bool measuring_ = false;
+};
+
+void DocumentWriter::read_detail(const JunitCase &test_case, CaseDetail &detail)
 {
-    return " tests=\"" + std::to_string(counts.tests) + "\" failures=\"" + std::to_string(counts.failures) +
-           "\" errors=\"0\" skipped=\"" + std::to_string(counts.skipped) + "\" time=\"" +
-           seconds_text(counts.seconds) + "\"";
+    detail = CaseDetail{};
+    const std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
+    RddVisitor visitor;
+    visitor.body = [&](const RddLine &line, std::optional<uint32_t> time) { holder_.body(line, time, report_.text); };
+    visitor.mark = [&](const RddMark &mark) {
+        if (mark.row != RddMark::scenario)
+            return;
+        ScenarioLines lines = holder_.close();
+        if (mark.line != test_case.line) {
+            holder_.recycle(std::move(lines.lines));
+            return;
+        }
+        detail.lines = std::move(lines);
+        for (const RddOrigin &origin : *mark.origins)
+            detail.run_files.push_back(origin.file);
+    };
+    RddDiagnostics ignored;
+    ignored.kept = 0;
+    rdd_read_part(block, test_case.line, visitor, ignored);
+    holder_.open.clear();
+    detail.runs = runs_of(detail.lines, detail.run_files, text(test_case.name), report_.sources);
+    detail.compared = runs_compared(detail.runs, false, RUNS_COMPARED);
+    detail.comparison = compare_runs(report_.text, detail.lines, detail.runs, detail.compared);
+    std::vector<bool> row_differs(detail.comparison.alignment.rows, false);
+    for (const StepDiff &diff : detail.comparison.alignment.diffs)
+        row_differs[diff.row] = true;
+    detail.differing.assign(detail.lines.lines.size(), false);
+    for (std::size_t c = 0; c < detail.compared.size(); ++c) {
+        const Run &run = detail.runs[detail.compared[c]];
+        for (std::size_t l = 0; l < run.lines.size(); ++l)
+            detail.differing[run.lines[l]] = row_differs[detail.comparison.alignment.row_of[c][l]];
+    }
+    // Pages read for details go back once many have been read.
+    read_since_release_ += block.size();
+    if (report_.mapped && read_since_release_ > RELEASE_STEP) {
+        report_.mapped->release();
+        read_since_release_ = 0;
+    }
 }
 
-std::string property(const std::string &indent, const std::string &name, std::string_view value)
+// Which runs gave the case its verdict, by their own verdicts.
+std::string DocumentWriter::runs_summary(const JunitCase &test_case, const CaseDetail &detail) const
 {
-    return indent + "<property name=\"" + xml_text(name) + "\" value=\"" + xml_text(value) + "\"/>\n";
+    if (test_case.outcome == JunitOutcome::error)
+        return test_case.closed ? "unknown verdict \"" + std::string(cut(text(test_case.verdict), VALUE_LIMIT)) + "\""
+                                : "the scenario is never closed";
+    const RunVerdict wanted = test_case.outcome == JunitOutcome::failed ? RunVerdict::failed
+                              : test_case.outcome == JunitOutcome::inconclusive ? RunVerdict::inconclusive
+                                                                                : RunVerdict::passed;
+    const std::string word = run_verdict_word(wanted);
+    std::vector<uint32_t> files;
+    const Run *not_known = nullptr;
+    for (const Run &run : detail.runs) {
+        if (run.verdict == wanted)
+            files.push_back(run.file);
+        if (run.verdict == RunVerdict::not_known && !not_known)
+            not_known = &run;
+    }
+    if (!files.empty())
+        return word + " in " + names(files);
+    if (not_known)
+        return "no run's own verdict is known to be " + word + " (" + file_name(not_known->file) + ": " +
+               not_known->why + ")";
+    return "no run is " + word + " on its own";
 }
 
-std::string file_label(const JunitReport &report, uint32_t number)
+// The steps whose values differ between the compared runs, each as
+// "step: VALUE in run (ROD line N); OTHER in other runs".
+std::vector<std::string> DocumentWriter::differences(const CaseDetail &detail, std::size_t &more) const
 {
-    const std::string id = "file " + std::to_string(number);
-    if (number < report.files.size() && report.files[number])
-        return report.files[number]->name + " (" + id + ")";
-    return id;
-}
-
-std::string suite_properties(const JunitReport &report, const JunitSuite &suite)
-{
-    std::string out;
-    for (const uint32_t number : suite.files) {
-        if (!report.files[number])
+    const StepAlignment &alignment = detail.comparison.alignment;
+    more = alignment.diffs.size() > DIFFS_NAMED ? alignment.diffs.size() - DIFFS_NAMED : 0;
+    std::vector<std::string> out;
+    for (std::size_t d = 0; d < alignment.diffs.size() && d < DIFFS_NAMED; ++d) {
+        const StepDiff &diff = alignment.diffs[d];
+        // Each compared run's line on this row, if it has one.
+        std::vector<const RddLine *> lines(detail.compared.size(), nullptr);
+        std::vector<uint32_t> rod_lines(detail.compared.size(), 0);
+        const RddLine *any = nullptr;
+        for (std::size_t c = 0; c < detail.compared.size(); ++c) {
+            const std::vector<uint32_t> &rows = alignment.row_of[c];
+            const auto at = std::lower_bound(rows.begin(), rows.end(), diff.row);
+            if (at == rows.end() || *at != diff.row)
+                continue;
+            const auto l = static_cast<std::size_t>(at - rows.begin());
+            lines[c] = &detail.comparison.lines[c][l];
+            rod_lines[c] = detail.lines.lines[detail.runs[detail.compared[c]].lines[l]].rod_line;
+            any = any ? any : lines[c];
+        }
+        if (!any)
             continue;
-        const RddFile &file = *report.files[number];
-        const std::string prefix = "rod_file." + std::to_string(number) + ".";
-        const std::string indent = "      ";
-        out += property(indent, prefix + "name", file.name);
-        out += property(indent, prefix + "directory", file.relative_dir.empty() ? file.absolute_dir : file.relative_dir);
-        out += property(indent, prefix + "size", file.size);
-        out += property(indent, prefix + "crc", file.crc);
-        out += property(indent, prefix + "number", std::to_string(number));
+        const std::string step = any->fields.empty() ? std::string(any->code) : rdd_field_text(any->fields.front());
+        for (const uint16_t field : diff.fields) {
+            std::vector<std::pair<std::string, std::vector<std::size_t>>> groups;
+            for (std::size_t c = 0; c < detail.compared.size(); ++c) {
+                std::string value = !lines[c]                           ? "(no such step)"
+                                    : field < lines[c]->fields.size() ? rdd_field_text(lines[c]->fields[field])
+                                                                        : "(no such field)";
+                value = std::string(cut(value, VALUE_LIMIT));
+                const auto group = std::find_if(groups.begin(), groups.end(),
+                                                [&value](const auto &entry) { return entry.first == value; });
+                if (group == groups.end())
+                    groups.push_back({std::move(value), {c}});
+                else
+                    group->second.push_back(c);
+            }
+            std::string text = step + (diff.fields.size() > 1 ? " field " + std::to_string(field + 1) : "") + ": ";
+            for (std::size_t g = 0; g < groups.size(); ++g) {
+                std::vector<uint32_t> files;
+                for (const std::size_t c : groups[g].second)
+                    files.push_back(detail.runs[detail.compared[c]].file);
+                text += (g ? "; " : "") + groups[g].first + " in " + names(files);
+                const std::size_t first = groups[g].second.front();
+                if (g == 0 && lines[first])
+                    text += " (ROD line " + std::to_string(rod_lines[first]) + ")";
+            }
+            out.push_back(std::move(text));
+        }
     }
-    return out.empty() ? out : "    <properties>\n" + out + "    </properties>\n";
+    return out;
 }
 
-std::string verdict_message(const JunitCase &test_case)
+std::string DocumentWriter::message(const JunitCase &test_case, const CaseDetail &detail) const
 {
-    if (test_case.outcome == JunitOutcome::inconclusive)
-        return "inconclusive verdict";
-    if (test_case.verdict_text.empty())
-        return "unknown verdict: the scenario is never closed";
-    return "unknown verdict \"" + test_case.verdict_text + "\"";
+    std::string out = runs_summary(test_case, detail);
+    std::size_t more = 0;
+    for (const std::string &difference : differences(detail, more))
+        out += ". " + difference;
+    if (more)
+        out += ". " + std::to_string(more) + " more steps differ";
+    return std::string(cut(out, MESSAGE_LIMIT));
 }
 
-std::string case_element(const JunitReport &report, const JunitSuite &suite, const JunitCase &test_case,
-                         const std::string &rdd_name)
+// The lines of the first run compared (one that did not pass, if any):
+// the lines of differing steps first.
+std::vector<Quote> DocumentWriter::failing_run_quotes(const CaseDetail &detail) const
 {
-    std::string joined;
-    for (const uint32_t number : test_case.files)
-        joined += (joined.empty() ? "" : ", ") + file_label(report, number);
-    std::string out = "    <testcase name=\"" + xml_text(test_case.name) + "\" classname=\"" +
-                      xml_text(report.header.plan + "." + suite.name) + "\" time=\"" +
-                      seconds_text(test_case.seconds) + "\">\n";
-    out += "      <properties>\n" + property("        ", "joined_from", joined) + "      </properties>\n";
-    const std::string where = rdd_name + " line " + std::to_string(test_case.line);
-    switch (test_case.outcome) {
-    case JunitOutcome::failed:
-        out += "      <failure message=\"" + xml_text(test_case.description) + "\" type=\"failed\">" +
-               xml_text("Scenario " + test_case.name + " failed: " + test_case.description + " (" + where + ")") +
-               "</failure>\n";
-        break;
-    case JunitOutcome::inconclusive:
-    case JunitOutcome::unknown:
-        out += "      <skipped message=\"" + xml_text(verdict_message(test_case) + " (" + where + ")") + "\"/>\n";
-        break;
-    case JunitOutcome::passed: break;
+    std::vector<Quote> quotes;
+    if (detail.compared.empty())
+        return quotes;
+    for (const std::size_t index : detail.runs[detail.compared.front()].lines) {
+        const HeldLine &held = detail.lines.lines[index];
+        quotes.push_back(Quote{"RDD line " + std::to_string(held.rdd_line) + ", ROD line " +
+                                   std::to_string(held.rod_line) + ": " +
+                                   xml_content(report_.text.substr(held.text_at, held.text_size)) + "\n",
+                               held.rdd_line, detail.differing[index] ? 0 : 1});
     }
+    return quotes;
+}
+
+// Every line of the scenario, once, with the runs it came from: those of
+// differing steps first, then those of runs that did not pass.
+std::vector<Quote> DocumentWriter::scenario_quotes(const CaseDetail &detail) const
+{
+    std::vector<bool> not_passed(RDD_MAX_FILES + 1, false);
+    for (const Run &run : detail.runs)
+        not_passed[run.file] = run.verdict != RunVerdict::passed;
+    std::vector<Quote> quotes;
+    const std::vector<HeldLine> &lines = detail.lines.lines;
+    for (std::size_t i = 0; i < lines.size();) {
+        std::string where = "RDD line " + std::to_string(lines[i].rdd_line);
+        int priority = 2;
+        std::size_t j = i;
+        for (; j < lines.size() && lines[j].rdd_line == lines[i].rdd_line; ++j) {
+            where += ", file " + std::to_string(lines[j].file) + " line " + std::to_string(lines[j].rod_line);
+            priority = std::min(priority, detail.differing[j] ? 0 : not_passed[lines[j].file] ? 1 : 2);
+        }
+        quotes.push_back(Quote{where + ": " + xml_content(report_.text.substr(lines[i].text_at, lines[i].text_size)) +
+                                   "\n",
+                               lines[i].rdd_line, priority});
+        i = j;
+    }
+    return quotes;
+}
+
+// The quotes that fit in `allowance` bytes, in their order, and a note of
+// those left out and where the page shows them.
+std::string DocumentWriter::quoted(const std::vector<Quote> &quotes, std::size_t allowance, const JunitCase &test_case,
+                                   std::size_t &used) const
+{
+    std::vector<bool> kept(quotes.size(), false);
+    used = 0;
+    for (int priority = 0; priority <= 2; ++priority)
+        for (std::size_t i = 0; i < quotes.size(); ++i)
+            if (!kept[i] && quotes[i].priority == priority && used + quotes[i].text.size() <= allowance) {
+                kept[i] = true;
+                used += quotes[i].text.size();
+            }
+    std::string out;
+    std::vector<uint64_t> left;
+    for (std::size_t i = 0; i < quotes.size(); ++i) {
+        if (kept[i])
+            out += quotes[i].text;
+        else
+            left.push_back(quotes[i].rdd_line);
+    }
+    if (left.empty())
+        return out;
+    // Measured at its longest, so that the budget holds whatever is kept.
+    std::string ranges = measuring_ ? std::string(NOTE_RANGES_LIMIT + 3, '0') : ranges_text(left);
+    if (ranges.size() > NOTE_RANGES_LIMIT)
+        ranges = std::string(cut(ranges, NOTE_RANGES_LIMIT)) + "...";
+    const std::string count = measuring_ ? std::to_string(quotes.size()) : std::to_string(left.size());
+    return out + count + " more lines left out (RDD lines " + ranges + "); the page shows the scenario: " +
+           xml_content(link(test_case)) + "\n";
+}
+
+std::string DocumentWriter::case_xml(const JunitCase &test_case, const CaseDetail *detail, std::size_t allowance,
+                                     std::size_t &used) const
+{
+    const JunitSuite &suite = report_.suites[test_case.suite];
+    std::string out = "    <testcase name=\"" + xml_text(text(test_case.shown_name)) + "\" classname=\"" +
+                      xml_text(report_.header.plan + "." + suite.name) + "\" time=\"" +
+                      seconds_text(test_case.seconds) + "\"";
+    used = 0;
+    if (!detail)
+        return out + "/>\n";
+    out += ">\n";
+    const std::vector<Quote> run_quotes = test_case.outcome == JunitOutcome::passed ? std::vector<Quote>{}
+                                                                                     : failing_run_quotes(*detail);
+    const std::vector<Quote> scenario = scenario_quotes(*detail);
+    std::size_t scenario_need = 0;
+    for (const Quote &quote : scenario)
+        scenario_need += quote.text.size();
+    // The failing run's lines may take half the allowance, and what the
+    // scenario's lines leave of the other half.
+    const std::size_t run_allowance =
+        std::min(options_.quote_limit, std::max(allowance / 2, allowance - std::min(allowance, scenario_need)));
+    std::size_t run_used = 0, scenario_used = 0;
+    const std::string where = " (" + options_.rdd_name + " line " + std::to_string(test_case.line) + ")";
+    const std::string title(text(test_case.title));
+    const std::string name(text(test_case.name));
+    if (test_case.outcome != JunitOutcome::passed) {
+        const std::string why = message(test_case, *detail);
+        const Run *shown = detail->compared.empty() ? nullptr : &detail->runs[detail->compared.front()];
+        std::string body;
+        const char *element = "failure";
+        std::string attributes = " message=\"" + xml_text(why) + "\"";
+        switch (test_case.outcome) {
+        case JunitOutcome::failed:
+            body = "Scenario " + name + " failed: " + title + where;
+            attributes += " type=\"failed\"";
+            break;
+        case JunitOutcome::inconclusive:
+            element = "skipped";
+            body = "Scenario " + name + " is inconclusive: " + title + where;
+            break;
+        default:
+            element = "error";
+            body = "Scenario " + name + (test_case.closed ? " has an unknown verdict: " : " is never closed: ") +
+                   title + where;
+            attributes += test_case.closed ? " type=\"unknown-verdict\"" : " type=\"never-closed\"";
+            break;
+        }
+        body = xml_content(body + "\n" + why + "\n");
+        if (shown)
+            body += xml_content("Lines of " + file_name(shown->file) + " (file " + std::to_string(shown->file) +
+                                "), " + run_verdict_word(shown->verdict) + (shown->why.empty() ? "" : ": " + shown->why) +
+                                ":\n") +
+                    quoted(run_quotes, run_allowance, test_case, run_used);
+        out += "      <" + std::string(element) + attributes + ">" + body + "</" + element + ">\n";
+    }
+    std::string runs = "Runs:";
+    for (std::size_t i = 0; i < detail->runs.size() && i < RUNS_LISTED; ++i) {
+        const Run &run = detail->runs[i];
+        runs += (i ? "; " : " ") + file_name(run.file) + " (file " + std::to_string(run.file) + ") " +
+                run_verdict_word(run.verdict) + (run.why.empty() ? "" : " (" + run.why + ")");
+    }
+    if (detail->runs.size() > RUNS_LISTED)
+        runs += "; and " + std::to_string(detail->runs.size() - RUNS_LISTED) + " more";
+    std::string output = runs + "\n";
+    if (!test_case.all_files)
+        output += "Joined from files " + std::string(text(test_case.files)) + "\n";
+    output += "Page: " + link(test_case) + "\n[[ATTACHMENT|" + options_.page + "]]\nLines of the scenario:\n";
+    const std::size_t scenario_allowance = std::min(options_.quote_limit, allowance - std::min(allowance, run_used));
+    out += "      <system-out>" + xml_content(output) + quoted(scenario, scenario_allowance, test_case, scenario_used) +
+           "</system-out>\n";
+    used = run_used + scenario_used;
     return out + "    </testcase>\n";
+}
+
+std::string DocumentWriter::suite_head(const JunitSuite &suite) const
+{
+    Counts counts;
+    for (const uint32_t i : suite.cases)
+        counts.add(report_.cases[i]);
+    const std::string stamp = iso_timestamp(report_.header.stamp);
+    std::string out = "  <testsuite name=\"" + xml_text(suite.name) + "\"" +
+                      counts_attributes(counts.tests, counts.failures, counts.errors) + " skipped=\"" +
+                      std::to_string(counts.skipped) + "\" time=\"" + seconds_text(counts.seconds) + "\"" +
+                      (stamp.empty() ? "" : " timestamp=\"" + stamp + "\"") + ">\n";
+    std::string properties;
+    const auto property = [&properties](const std::string &name, std::string_view value) {
+        properties += "      <property name=\"" + xml_text(name) + "\" value=\"" + xml_text(value) + "\"/>\n";
+    };
+    for (const uint32_t number : suite.files) {
+        const int32_t entry = report_.sources.entry_of_file[number];
+        if (entry < 0)
+            continue;
+        const RddFile &file = report_.files[static_cast<std::size_t>(entry)];
+        const std::string prefix = "rod_file." + std::to_string(number) + ".";
+        property(prefix + "name", file.name);
+        property(prefix + "directory", file.relative_dir.empty() ? file.absolute_dir : file.relative_dir);
+        property(prefix + "size", file.size);
+        property(prefix + "crc", file.crc);
+        property(prefix + "number", std::to_string(number));
+    }
+    return properties.empty() ? out : out + "    <properties>\n" + properties + "    </properties>\n";
+}
+
+std::string DocumentWriter::root_head() const
+{
+    Counts counts;
+    for (const JunitCase &test_case : report_.cases)
+        counts.add(test_case);
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + xml_text(report_.header.plan) + "\"" +
+           counts_attributes(counts.tests, counts.failures, counts.errors) + " time=\"" + seconds_text(counts.seconds) +
+           "\">\n";
+}
+
+// Twice through the cases: first to measure what the document needs
+// besides quoted lines, then to write it with what is left for them.
+bool DocumentWriter::write(const std::function<bool(std::string_view)> &sink)
+{
+    static constexpr const char *SUITE_END = "  </testsuite>\n";
+    static constexpr const char *ROOT_END = "</testsuites>\n";
+    CaseDetail detail;
+    std::size_t used = 0;
+    measuring_ = true;
+    uint64_t fixed = root_head().size() + std::strlen(ROOT_END);
+    uint64_t detailed_cases = 0;
+    for (const JunitSuite &suite : report_.suites) {
+        fixed += suite_head(suite).size() + std::strlen(SUITE_END);
+        for (const uint32_t i : suite.cases) {
+            const JunitCase &test_case = report_.cases[i];
+            const bool with_detail = detailed(test_case);
+            if (with_detail)
+                read_detail(test_case, detail);
+            fixed += case_xml(test_case, with_detail ? &detail : nullptr, 0, used).size();
+            detailed_cases += with_detail;
+        }
+    }
+    measuring_ = false;
+
+    uint64_t left = options_.document_limit > fixed ? options_.document_limit - fixed : 0;
+    std::string buffer;
+    const auto put = [&](const std::string &piece) {
+        buffer += piece;
+        if (buffer.size() < FLUSH_BYTES)
+            return true;
+        const bool written = sink(buffer);
+        buffer.clear();
+        return written;
+    };
+    if (!put(root_head()))
+        return false;
+    for (const JunitSuite &suite : report_.suites) {
+        if (!put(suite_head(suite)))
+            return false;
+        for (const uint32_t i : suite.cases) {
+            const JunitCase &test_case = report_.cases[i];
+            if (!detailed(test_case)) {
+                if (!put(case_xml(test_case, nullptr, 0, used)))
+                    return false;
+                continue;
+            }
+            read_detail(test_case, detail);
+            const uint64_t share = std::min<uint64_t>(2 * options_.quote_limit, left / detailed_cases);
+            if (!put(case_xml(test_case, &detail, static_cast<std::size_t>(share), used)))
+                return false;
+            left -= std::min<uint64_t>(left, used);
+            --detailed_cases;
+        }
+        if (!put(SUITE_END))
+            return false;
+    }
+    return put(ROOT_END) && (buffer.empty() || sink(buffer));
 }
 
 } // namespace
 
-std::string junit_xml(const JunitReport &report, const std::string &rdd_name)
+bool junit_write(JunitReport &report, const JunitOptions &options, const std::function<bool(std::string_view)> &sink)
 {
-    const std::string stamp = iso_timestamp(report.header.stamp);
-    const std::string stamp_attribute = stamp.empty() ? "" : " timestamp=\"" + stamp + "\"";
-    Counts all;
-    std::string suites;
-    for (const JunitSuite &suite : report.suites) {
-        Counts counts;
-        std::string cases;
-        for (const JunitCase &test_case : suite.cases) {
-            counts.add(test_case);
-            all.add(test_case);
-            cases += case_element(report, suite, test_case, rdd_name);
-        }
-        suites += "  <testsuite name=\"" + xml_text(suite.name) + "\"" + stamp_attribute + count_attributes(counts) +
-                  ">\n" + suite_properties(report, suite) + cases + "  </testsuite>\n";
-    }
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + xml_text(report.header.plan) + "\"" +
-           stamp_attribute + count_attributes(all) + ">\n" + suites + "</testsuites>\n";
+    DocumentWriter writer(report, options);
+    return writer.write(sink);
+}
+
+std::string junit_xml(JunitReport &report, const JunitOptions &options)
+{
+    std::string xml;
+    junit_write(report, options, [&xml](std::string_view piece) {
+        xml.append(piece);
+        return true;
+    });
+    return xml;
 }

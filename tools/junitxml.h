@@ -1,54 +1,98 @@
 // The scenarios of an RDD file as JUnit XML, the one format the CI servers
 // show test results from: a suite per test script, a case per merged
-// scenario, failures and skipped cases from the merged verdicts.
+// scenario, each case that did not pass saying why (which runs failed, on
+// what values, with the lines that show it) and linking to the page.
+//
+// The RDD file is read once through to note every scenario, then the
+// blocks of the cases that are shown in detail are read again where they
+// lie, so that memory does not grow with the report. The lines quoted in
+// the document share one budget, so that it stays within the size CI
+// servers take however many cases fail.
 #pragma once
 
 #include "rddread.h"
+#include "runcompare.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-enum class JunitOutcome { passed, failed, inconclusive, unknown };
+enum class JunitOutcome : uint8_t { passed, failed, inconclusive, error };
+
+// A text kept in the report's own store.
+struct JunitText {
+    uint64_t at = 0;
+    uint32_t size = 0;
+};
 
 struct JunitCase {
-    std::string name;          // DS field 1
-    std::string description;   // DS field 2
-    uint64_t line = 0;         // of its DS line in the RDD file
-    JunitOutcome outcome = JunitOutcome::passed;
-    std::string verdict_text;  // FS field 3 as written (quotes off)
+    JunitText name, key, title; // DS fields 1, 4 and 2
+    JunitText verdict;          // FS field 3 as written (quotes off)
+    JunitText shown_name;       // unique within its suite
+    JunitText files;            // file numbers it was joined from, as ranges
+    uint64_t line = 0;          // of its DS line in the RDD file
+    uint64_t block_at = 0, block_end = 0; // its block's bytes in the RDD text
     double seconds = 0;
-    std::vector<uint32_t> files; // the files it was joined from, in merge order
+    uint32_t first_file = 0;
+    uint32_t suite = 0;
+    JunitOutcome outcome = JunitOutcome::passed;
+    bool closed = false;        // an FS line closed it
+    bool all_files = false;     // joined from every file of its suite
 };
 
 struct JunitSuite {
     std::string name;            // the test script
     std::vector<uint32_t> files; // file numbers of its ROD files
-    std::vector<JunitCase> cases;
+    std::vector<uint32_t> cases; // indexes into the report's cases
 };
 
 struct JunitReport {
     RddHeader header;
-    std::vector<std::optional<RddFile>> files; // by file number
+    std::vector<RddFile> files; // in CF line order; RunSources maps numbers to them
     std::vector<JunitSuite> suites;
+    std::vector<JunitCase> cases;
+    std::string store;          // the cases' texts
     RddDiagnostics diagnostics;
+    std::string_view text;      // the RDD text, read again for details
+    std::unique_ptr<RddMappedFile> mapped;
+    std::unique_ptr<RodChecks> rods;
+    std::string rdd_directory;  // where the ROD files are looked for first
+    RunSources sources;
+
+    std::string_view text_of(JunitText ref) const { return std::string_view(store).substr(ref.at, ref.size); }
 };
 
 // Reads the RDD file at `path`; false with `error` (one line naming the
 // file) when it cannot be read or is not an RDD file.
 bool junit_collect(const std::string &path, JunitReport &report, std::string &error);
-// The same from text already in memory; `name` stands for the file in errors.
-bool junit_collect_text(std::string_view text, const std::string &name, JunitReport &report, std::string &error);
+// The same from text that stays in memory while the report is used; `name`
+// stands for the file in errors, ROD files are looked for in `rdd_directory`.
+bool junit_collect_text(std::string_view text, const std::string &name, const std::string &rdd_directory,
+                        JunitReport &report, std::string &error);
 
-// The JUnit XML document; `rdd_name` is how failures name the RDD file.
-std::string junit_xml(const JunitReport &report, const std::string &rdd_name);
+struct JunitOptions {
+    std::string rdd_name;  // how texts name the RDD file
+    std::string page;      // the page as links and attachments give it
+    bool all_output = false; // passed cases get their output too
+    uint64_t document_limit = 30'000'000; // GitLab refuses report files above 30 MB
+    std::size_t quote_limit = std::size_t(64) << 10; // quoted lines per element
+};
+
+// Writes the document in pieces to `sink`; false when the sink refuses one.
+bool junit_write(JunitReport &report, const JunitOptions &options,
+                 const std::function<bool(std::string_view)> &sink);
+// The whole document as one string (small reports, tests).
+std::string junit_xml(JunitReport &report, const JunitOptions &options);
 
 // Text fit for XML character data or an attribute value: markup characters
 // escaped, bytes that are not UTF-8 and characters XML forbids replaced by
-// U+FFFD.
+// U+FFFD. Element content keeps quotes, tabs and newlines as they are.
 std::string xml_text(std::string_view text);
+std::string xml_content(std::string_view text);
 // "Mon Dec 07 00:25:09 2026" as "2026-12-07T00:25:09"; empty when the stamp
 // does not read so.
 std::string iso_timestamp(std::string_view stamp);

@@ -63,6 +63,38 @@ void json_string(std::string &out, std::string_view text)
     out += '"';
 }
 
+std::string uri_component(std::string_view text)
+{
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string utf8;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        const std::size_t length = byte >= 0x80 ? utf8_length(text, at) : 1;
+        if (length) {
+            utf8.append(text.substr(at, length));
+            at += length;
+        } else {
+            utf8 += static_cast<char>(0xC0 | byte >> 6);
+            utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+            ++at;
+        }
+    }
+    std::string out;
+    for (const char c : utf8) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                                (byte >= '0' && byte <= '9') || std::string_view("-_.!~*'()").find(c) != std::string_view::npos;
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[byte >> 4];
+            out += hex[byte & 15];
+        }
+    }
+    return out;
+}
+
 // CF sizes and CRCs are decimals as the engine writes them; a damaged one stays text.
 void json_decimal_or_text(std::string &out, const std::string &text)
 {

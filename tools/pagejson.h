@@ -11,6 +11,9 @@
 // characters escaped, "<" written \u003c so that no text ends the script
 // element, bytes that are not UTF-8 read as Latin-1.
 void json_string(std::string &out, std::string_view text);
+// The text as the page's script reads it (as json_string gives it), escaped
+// as encodeURIComponent escapes it: for links into the page.
+std::string uri_component(std::string_view text);
 // A decimal as a JSON number; anything else as a string.
 void json_decimal_or_text(std::string &out, const std::string &text);
 // The parts (JSON values already) joined by commas, each freed once copied,

@@ -155,3 +155,7 @@ bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics
 // The same walk over a file already mapped, or over text in memory.
 void rdd_read_mapped(const RddMappedFile &file, const RddVisitor &visitor, RddDiagnostics &diagnostics);
 void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics);
+// Reads again a part of a report's body (whole lines) whose first line is
+// line `first_line` of the report (2 or later: the header is not in a part).
+// Blocks the part leaves open are closed at its end as at the end of a file.
+void rdd_read_part(std::string_view text, uint64_t first_line, const RddVisitor &visitor, RddDiagnostics &diagnostics);

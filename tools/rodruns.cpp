@@ -203,3 +203,45 @@ RunVerdict rod_run_verdict(const RodRuns &runs, uint32_t line, std::string_view 
         return RunVerdict::not_known;
     return found->verdict;
 }
+
+RodChecks::~RodChecks()
+{
+    for (std::future<void> &thread : threads_)
+        if (thread.valid())
+            thread.wait();
+}
+
+void RodChecks::start(const std::vector<RddFile> &files, const std::string &rdd_directory)
+{
+    if (started_)
+        return;
+    started_ = true;
+    checked_ = files;
+    runs_.resize(files.size());
+    const auto check = [this, rdd_directory](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            runs_[i] = rod_runs_of(checked_[i], rdd_directory);
+    };
+    // Two halves side by side: most of the time goes to reading and the CRC.
+    const std::size_t half = files.size() / 2;
+    threads_.push_back(std::async(std::launch::async, check, std::size_t(0), half));
+    threads_.push_back(std::async(std::launch::async, check, half, files.size()));
+}
+
+bool RodChecks::ready() const
+{
+    return started_ && std::all_of(threads_.begin(), threads_.end(), [](const std::future<void> &thread) {
+               return !thread.valid() || thread.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+           });
+}
+
+const std::vector<RodRuns> &RodChecks::wait(const std::vector<RddFile> &files, const std::string &rdd_directory)
+{
+    start(files, rdd_directory);
+    for (std::future<void> &thread : threads_)
+        if (thread.valid())
+            thread.get();
+    for (std::size_t i = runs_.size(); i < files.size(); ++i)
+        runs_.push_back(rod_runs_of(files[i], rdd_directory));
+    return runs_;
+}

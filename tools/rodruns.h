@@ -8,6 +8,7 @@
 #include "rddread.h"
 
 #include <cstdint>
+#include <future>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,3 +47,27 @@ RodRuns rod_runs_of_text(std::string_view text, uint64_t size, uint16_t crc);
 RunVerdict rod_run_verdict(const RodRuns &runs, uint32_t line, std::string_view scenario);
 // FS field 3 of a ROD or RDD file as a verdict code.
 RunVerdict run_verdict_of_field(std::string_view text);
+
+// The ROD files of a report read on two threads while the report itself is
+// read on, and waited for when the first verdict is wanted.
+class RodChecks {
+public:
+    RodChecks() = default;
+    RodChecks(const RodChecks &) = delete;
+    RodChecks &operator=(const RodChecks &) = delete;
+    ~RodChecks();
+
+    bool started() const { return started_; }
+    // Starts reading `files` (a copy: the caller's list may still grow).
+    void start(const std::vector<RddFile> &files, const std::string &rdd_directory);
+    bool ready() const;
+    // The runs of each of `files`, in its order: waits for the threads, and
+    // reads those added since the start (or all, if never started).
+    const std::vector<RodRuns> &wait(const std::vector<RddFile> &files, const std::string &rdd_directory);
+
+private:
+    bool started_ = false;
+    std::vector<RddFile> checked_;
+    std::vector<RodRuns> runs_;
+    std::vector<std::future<void>> threads_;
+};

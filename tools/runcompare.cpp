@@ -186,3 +186,133 @@ StepAlignment align_steps(const std::vector<std::vector<StepLine>> &runs)
     }
     return result;
 }
+
+void ScenarioHolder::body(const RddLine &line, std::optional<uint32_t> time, std::string_view text)
+{
+    switch (line.id) {
+    case rdd_code_id('D', 'S'):
+        open.emplace_back();
+        if (!spare.empty()) {
+            open.back().lines = std::move(spare.back());
+            spare.pop_back();
+        }
+        return;
+    case rdd_code_id('F', 'S'):
+        if (!open.empty()) {
+            open.back().fs_origins = line.origins;
+            open.back().fs_line = line.number;
+        }
+        return;
+    default: break;
+    }
+    if (open.empty())
+        return;
+    std::string_view own = line.code;
+    if (!line.fields.empty()) {
+        const std::string_view last = line.fields.back();
+        own = line.text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line.text.data()));
+    }
+    const auto at = static_cast<uint64_t>(own.data() - text.data());
+    std::vector<HeldLine> &lines = open.back().lines;
+    for (const RddOrigin &origin : line.origins)
+        lines.push_back(HeldLine{line.number, at, static_cast<uint32_t>(own.size()), origin.file, origin.line,
+                                 time.has_value(), time.value_or(0)});
+}
+
+ScenarioLines ScenarioHolder::close()
+{
+    if (open.empty())
+        return {};
+    ScenarioLines closed = std::move(open.back());
+    open.pop_back();
+    return closed;
+}
+
+void ScenarioHolder::recycle(std::vector<HeldLine> &&lines)
+{
+    lines.clear();
+    if (spare.size() < 8)
+        spare.push_back(std::move(lines));
+}
+
+std::vector<Run> runs_of(const ScenarioLines &scenario, const std::vector<uint32_t> &run_files, std::string_view name,
+                         RunSources &sources)
+{
+    std::vector<Run> runs;
+    const auto add_run = [&](uint32_t file) {
+        if (sources.run_of_file[file] < 0) {
+            sources.run_of_file[file] = static_cast<int32_t>(runs.size());
+            runs.push_back(Run{file, RunVerdict::not_known, "", {}});
+        }
+        return static_cast<std::size_t>(sources.run_of_file[file]);
+    };
+    for (const uint32_t file : run_files)
+        add_run(file);
+    for (std::size_t i = 0; i < scenario.lines.size(); ++i)
+        runs[add_run(scenario.lines[i].file)].lines.push_back(i);
+    for (const RddOrigin &origin : scenario.fs_origins)
+        if (sources.closing_of_file[origin.file] < 0)
+            sources.closing_of_file[origin.file] = static_cast<int32_t>(origin.line);
+    for (Run &run : runs) {
+        const int32_t entry = sources.entry_of_file[run.file];
+        const int32_t closing = sources.closing_of_file[run.file];
+        const bool read = sources.rods && entry >= 0 && static_cast<std::size_t>(entry) < sources.rods->size();
+        const RodState state = read ? (*sources.rods)[static_cast<std::size_t>(entry)].state : RodState::missing;
+        if (entry < 0) {
+            run.why = "no CF line names file " + std::to_string(run.file);
+        } else if (closing < 0) {
+            run.why = "the run never closed the scenario";
+        } else if (state != RodState::ok) {
+            run.why = std::string("ROD file ") + rod_state_name(state);
+        } else {
+            run.verdict = rod_run_verdict((*sources.rods)[static_cast<std::size_t>(entry)],
+                                          static_cast<uint32_t>(closing), name);
+            if (run.verdict == RunVerdict::not_known)
+                run.why = "no FS line of the scenario at ROD line " + std::to_string(closing);
+        }
+    }
+    for (const Run &run : runs)
+        sources.run_of_file[run.file] = -1;
+    for (const RddOrigin &origin : scenario.fs_origins)
+        sources.closing_of_file[origin.file] = -1;
+    std::stable_partition(runs.begin(), runs.end(), [](const Run &run) { return run.verdict != RunVerdict::passed; });
+    return runs;
+}
+
+std::vector<std::size_t> runs_compared(const std::vector<Run> &runs, bool all, std::size_t not_passed)
+{
+    std::vector<std::size_t> compared;
+    bool passed_taken = false;
+    std::size_t not_passed_taken = 0;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const bool passed = runs[i].verdict == RunVerdict::passed;
+        if (all || (passed && !passed_taken) || (!passed && not_passed_taken < not_passed)) {
+            compared.push_back(i);
+            passed_taken = passed_taken || passed;
+            not_passed_taken += !passed;
+        }
+    }
+    return compared;
+}
+
+RunComparison compare_runs(std::string_view text, const ScenarioLines &scenario, const std::vector<Run> &runs,
+                           const std::vector<std::size_t> &compared)
+{
+    RunComparison comparison;
+    comparison.lines.resize(compared.size());
+    std::vector<std::vector<StepLine>> steps(compared.size());
+    std::string error;
+    for (std::size_t c = 0; c < compared.size(); ++c) {
+        const Run &run = runs[compared[c]];
+        std::vector<RddLine> &lines = comparison.lines[c];
+        lines.resize(run.lines.size());
+        for (std::size_t l = 0; l < run.lines.size(); ++l) {
+            const HeldLine &held = scenario.lines[run.lines[l]];
+            lines[l].number = held.rdd_line;
+            rdd_scan_line(text.substr(held.text_at, held.text_size), lines[l], error);
+            steps[c].push_back(StepLine{lines[l].code, lines[l].fields, rdd_time_field(lines[l].code)});
+        }
+    }
+    comparison.alignment = align_steps(steps);
+    return comparison;
+}

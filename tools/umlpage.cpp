@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <future>
 #include <map>
 #include <unordered_map>
 
@@ -43,30 +42,13 @@ struct Lane {
     LaneBins bins;
 };
 
-// One line of an open scenario, kept per origin pair until the scenario
-// closes: where its own text (code and own fields) lies in the RDD text.
-struct HeldLine {
-    uint64_t rdd_line = 0;
-    uint64_t text_at = 0;
-    uint32_t text_size = 0;
-    uint32_t file = 0, rod_line = 0;
-    bool timed = false;
-    uint32_t time = 0;
-};
-
-struct ScenarioFrame {
-    std::vector<HeldLine> lines;
-    std::vector<RddOrigin> fs_origins;
-    uint64_t fs_line = 0;
-};
-
 // A scenario read to its end whose row and detail wait for the ROD files.
 struct ClosedScenario {
     std::size_t index = 0;            // in the scenario table
     std::size_t detail = 0;           // in the details
     std::string name;
     std::vector<uint32_t> run_files;  // of its DS line's origin pairs, in order
-    ScenarioFrame frame;
+    ScenarioLines frame;
     uint64_t position = 0;            // bytes of the RDD text read when it closed
     uint64_t unpassed_seen = 0;       // scenarios that did not pass, it included
 };
@@ -77,14 +59,6 @@ constexpr std::size_t MAX_HELD_LINES = std::size_t(1) << 21;
 struct ScriptEntry {
     std::string name, title;
     std::vector<uint32_t> files;
-};
-
-// The runs of one scenario as the detail shows them.
-struct Run {
-    uint32_t file = 0;
-    int verdict = 0; // RunVerdict as int
-    std::string why;
-    std::vector<std::size_t> lines; // indexes into the frame's lines
 };
 
 // Codes of a file's first part: not items of a -TIME report.
@@ -114,13 +88,6 @@ public:
     {
     }
 
-    ~PageBuilder()
-    {
-        for (std::future<void> &check : rod_checks_)
-            if (check.valid())
-                check.wait();
-    }
-
     RddVisitor visitor()
     {
         RddVisitor visitor;
@@ -145,9 +112,9 @@ public:
 private:
     void add_file(const RddFile &file)
     {
-        if (file_index_.count(file.number))
+        if (sources_.entry_of_file[file.number] >= 0)
             return;
-        file_index_[file.number] = files_.size();
+        sources_.entry_of_file[file.number] = static_cast<int32_t>(files_.size());
         files_.push_back(file);
     }
 
@@ -171,98 +138,27 @@ private:
         const auto found = script_of_file_.find(file);
         if (found != script_of_file_.end())
             return found->second;
-        const auto known = file_index_.find(file);
-        std::string name = known != file_index_.end() ? files_[known->second].name : "file " + std::to_string(file);
+        const int32_t entry = file <= RDD_MAX_FILES ? sources_.entry_of_file[file] : -1;
+        std::string name = entry >= 0 ? files_[static_cast<std::size_t>(entry)].name : "file " + std::to_string(file);
         scripts_.push_back(ScriptEntry{std::move(name), "", {file}});
         script_of_file_[file] = scripts_.size() - 1;
         return scripts_.size() - 1;
     }
 
-    // The threads read a copy of the file list: a CF line out of place in
-    // the body may still add to it, and is checked when the threads are done.
-    void start_rod_checks()
-    {
-        if (rods_started_)
-            return;
-        rods_started_ = true;
-        rods_.resize(files_.size());
-        checked_files_ = files_;
-        const std::size_t half = files_.size() / 2;
-        const auto check = [this](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i)
-                rods_[i] = rod_runs_of(checked_files_[i], rdd_directory_);
-        };
-        // Two halves side by side: most of the time goes to reading and the CRC.
-        rod_checks_.push_back(std::async(std::launch::async, check, std::size_t(0), half));
-        rod_checks_.push_back(std::async(std::launch::async, check, half, files_.size()));
-    }
-
-    void wait_for_rods()
-    {
-        start_rod_checks();
-        for (std::future<void> &check : rod_checks_)
-            if (check.valid())
-                check.get();
-        for (std::size_t i = rods_.size(); i < files_.size(); ++i)
-            rods_.push_back(rod_runs_of(files_[i], rdd_directory_));
-    }
+    void wait_for_rods() { sources_.rods = &rod_checks_.wait(files_, rdd_directory_); }
 
     void body_line(const RddLine &line, std::optional<uint32_t> time)
     {
         const bool head = is_head_code(line.id);
-        if (!rods_started_ && !head)
-            start_rod_checks();
+        if (!rod_checks_.started() && !head)
+            rod_checks_.start(files_, rdd_directory_);
         position_ = static_cast<uint64_t>(line.text.data() - text_.data()) + line.text.size();
         if (!head)
             add_item(line, time);
-        switch (line.id) {
-        case rdd_code_id('E', 'V'):
-        case rdd_code_id('R', 'D'):
+        if (line.id == rdd_code_id('E', 'V') || line.id == rdd_code_id('R', 'D'))
             if (!line.fields.empty())
                 point_name_ = line.fields.front();
-            break;
-        case rdd_code_id('D', 'S'): open_frame(); return;
-        case rdd_code_id('F', 'S'):
-            if (!frames_.empty()) {
-                frames_.back().fs_origins = line.origins;
-                frames_.back().fs_line = line.number;
-            }
-            return;
-        default: break;
-        }
-        if (frames_.empty())
-            return;
-        const std::string_view own = own_text(line);
-        const auto at = static_cast<uint64_t>(own.data() - text_.data());
-        std::vector<HeldLine> &lines = frames_.back().lines;
-        for (const RddOrigin &origin : line.origins)
-            lines.push_back(HeldLine{line.number, at, static_cast<uint32_t>(own.size()), origin.file, origin.line,
-                                     time.has_value(), time.value_or(0)});
-    }
-
-    // Line vectors of scenarios that needed no detail are used again.
-    void open_frame()
-    {
-        frames_.emplace_back();
-        if (!spare_lines_.empty()) {
-            frames_.back().lines = std::move(spare_lines_.back());
-            spare_lines_.pop_back();
-        }
-    }
-
-    void recycle(std::vector<HeldLine> &&lines)
-    {
-        lines.clear();
-        if (spare_lines_.size() < 8)
-            spare_lines_.push_back(std::move(lines));
-    }
-
-    static std::string_view own_text(const RddLine &line)
-    {
-        if (line.fields.empty())
-            return line.code;
-        const std::string_view last = line.fields.back();
-        return line.text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line.text.data()));
+        holder_.body(line, time, text_);
     }
 
     // Items are only given for a -TIME report: once a scenario or instance
@@ -408,16 +304,8 @@ private:
         return std::min(left / 32, static_cast<std::size_t>(static_cast<double>(left) / (1 + to_come)));
     }
 
-    bool rods_ready() const
-    {
-        return rods_started_ && std::all_of(rod_checks_.begin(), rod_checks_.end(), [](const std::future<void> &check) {
-                   return !check.valid() || check.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-               });
-    }
-
     void close_scenario(const RddMark &mark);
     void finish_pending();
-    std::vector<Run> runs_of(const ScenarioFrame &frame, const std::vector<uint32_t> &run_files, std::string_view name);
     void add_detail(const ClosedScenario &closed, std::vector<Run> runs);
 
     std::string_view text_;
@@ -430,14 +318,11 @@ private:
     RddHeader header_;
     std::optional<RddUnit> unit_;
     std::vector<RddFile> files_;
-    std::map<uint32_t, std::size_t> file_index_;
+    RunSources sources_;
     std::vector<ScriptEntry> scripts_;
     std::map<uint32_t, std::size_t> script_of_file_;
 
-    bool rods_started_ = false;
-    std::vector<RddFile> checked_files_;
-    std::vector<RodRuns> rods_;
-    std::vector<std::future<void>> rod_checks_;
+    RodChecks rod_checks_;
 
     bool have_range_ = false;
     uint32_t first_ = 0, last_ = 0;
@@ -447,11 +332,8 @@ private:
     std::vector<std::string> names_;
     std::unordered_map<std::string_view, int32_t> name_index_;
     std::string_view point_name_;
-    std::vector<int32_t> run_of_file_ = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
-    std::vector<int32_t> closing_of_file_ = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
 
-    std::vector<ScenarioFrame> frames_;
-    std::vector<std::vector<HeldLine>> spare_lines_;
+    ScenarioHolder holder_;
     uint64_t instances_ = 0, events_ = 0, rendezvous_ = 0;
     uint64_t by_verdict_[5] = {};
     std::vector<std::string> rows_;    // JSON of each scenario's row
@@ -468,60 +350,10 @@ private:
 
 };
 
-std::vector<Run> PageBuilder::runs_of(const ScenarioFrame &frame, const std::vector<uint32_t> &run_files,
-                                      std::string_view name)
-{
-    std::vector<Run> runs;
-    // Runs by file number through tables kept for the purpose: a scenario of
-    // a thousand runs is looked up in linear time.
-    const auto add_run = [&](uint32_t file) {
-        if (run_of_file_[file] < 0) {
-            run_of_file_[file] = static_cast<int32_t>(runs.size());
-            runs.push_back(Run{file, static_cast<int>(RunVerdict::not_known), "", {}});
-        }
-        return static_cast<std::size_t>(run_of_file_[file]);
-    };
-    for (const uint32_t file : run_files)
-        add_run(file);
-    for (std::size_t i = 0; i < frame.lines.size(); ++i)
-        runs[add_run(frame.lines[i].file)].lines.push_back(i);
-    for (const RddOrigin &origin : frame.fs_origins)
-        if (closing_of_file_[origin.file] < 0)
-            closing_of_file_[origin.file] = static_cast<int32_t>(origin.line);
-    for (Run &run : runs) {
-        const auto file = file_index_.find(run.file);
-        const int32_t closing = closing_of_file_[run.file];
-        if (file == file_index_.end()) {
-            run.why = "no CF line names file " + std::to_string(run.file);
-        } else if (closing < 0) {
-            run.why = "the run never closed the scenario";
-        } else {
-            const RodState state = file->second < rods_.size() ? rods_[file->second].state : RodState::missing;
-            if (state != RodState::ok) {
-                run.why = std::string("ROD file ") + rod_state_name(state);
-            } else {
-                run.verdict = static_cast<int>(rod_run_verdict(rods_[file->second], static_cast<uint32_t>(closing), name));
-                if (run.verdict == static_cast<int>(RunVerdict::not_known))
-                    run.why = "no FS line of the scenario at ROD line " + std::to_string(closing);
-            }
-        }
-    }
-    for (const Run &run : runs)
-        run_of_file_[run.file] = -1;
-    for (const RddOrigin &origin : frame.fs_origins)
-        closing_of_file_[origin.file] = -1;
-    // Runs that did not pass, or whose verdict is not known, come first.
-    std::stable_partition(runs.begin(), runs.end(), [](const Run &run) { return run.verdict != 0; });
-    return runs;
-}
-
 void PageBuilder::close_scenario(const RddMark &mark)
 {
     ClosedScenario closed;
-    if (!frames_.empty()) {
-        closed.frame = std::move(frames_.back());
-        frames_.pop_back();
-    }
+    closed.frame = holder_.close();
     closed.index = rows_.size();
     const int verdict = verdict_code(mark.verdict_text, closed.frame.fs_line != 0);
     ++by_verdict_[verdict];
@@ -554,7 +386,7 @@ void PageBuilder::close_scenario(const RddMark &mark)
     rows_.push_back(std::move(row));
     if (!detailed) {
         rows_.back() += "]]";
-        recycle(std::move(closed.frame.lines));
+        holder_.recycle(std::move(closed.frame.lines));
         return;
     }
     details_.emplace_back();
@@ -567,7 +399,7 @@ void PageBuilder::close_scenario(const RddMark &mark)
     // bound on the lines held.
     held_lines_ += closed.frame.lines.size();
     pending_.push_back(std::move(closed));
-    if (rods_ready() || held_lines_ > MAX_HELD_LINES)
+    if (rod_checks_.ready() || held_lines_ > MAX_HELD_LINES)
         finish_pending();
 }
 
@@ -575,15 +407,15 @@ void PageBuilder::finish_pending()
 {
     wait_for_rods();
     for (ClosedScenario &closed : pending_) {
-        std::vector<Run> runs = runs_of(closed.frame, closed.run_files, closed.name);
+        std::vector<Run> runs = runs_of(closed.frame, closed.run_files, closed.name, sources_);
         std::string &row = rows_[closed.index];
         bool first = true;
         for (const Run &run : runs) {
-            if (run.verdict == 0)
+            if (run.verdict == RunVerdict::passed)
                 continue;
             row += first ? "[" : ",[";
             first = false;
-            row += std::to_string(run.file) + ',' + std::to_string(run.verdict) + ']';
+            row += std::to_string(run.file) + ',' + std::to_string(static_cast<int>(run.verdict)) + ']';
         }
         row += "]]";
         add_detail(closed, std::move(runs));
@@ -592,58 +424,40 @@ void PageBuilder::finish_pending()
     held_lines_ = 0;
 }
 
-// Field texts of a held line, and the line as its detail entry.
-struct ShownLine {
-    RddLine scanned;
-    std::string entry;
-};
-
 void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs)
 {
-    const ScenarioFrame &frame = closed.frame;
+    const ScenarioLines &frame = closed.frame;
     // Which runs the page shows: all of them below the detail limit; above
     // it the runs that did not pass (up to a few) and one that passed.
-    std::vector<std::size_t> shown;
-    bool passed_taken = false;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        const bool passed = runs[i].verdict == 0;
-        if (full_detail_ || (passed && !passed_taken) || (!passed && shown.size() < limits_.runs_shown)) {
-            shown.push_back(i);
-            passed_taken = passed_taken || passed;
-        }
-    }
-    std::vector<std::vector<ShownLine>> shown_lines(shown.size());
-    std::vector<std::vector<StepLine>> steps(shown.size());
-    std::string error;
+    const std::vector<std::size_t> shown = runs_compared(runs, full_detail_, limits_.runs_shown);
+    const RunComparison comparison = compare_runs(text_, frame, runs, shown);
+    const StepAlignment &alignment = comparison.alignment;
+    // Each line as its detail entry.
+    std::vector<std::vector<std::string>> entries(shown.size());
     for (std::size_t s = 0; s < shown.size(); ++s) {
         const Run &run = runs[shown[s]];
-        shown_lines[s].resize(run.lines.size());
         for (std::size_t l = 0; l < run.lines.size(); ++l) {
             const HeldLine &held = frame.lines[run.lines[l]];
-            ShownLine &line = shown_lines[s][l];
-            rdd_scan_line(text_.substr(held.text_at, held.text_size), line.scanned, error);
-            std::string &entry = line.entry;
-            entry = '[' + std::to_string(held.rdd_line) + ',' + std::to_string(held.rod_line) + ',';
-            json_string(entry, line.scanned.code);
+            const RddLine &scanned = comparison.lines[s][l];
+            std::string entry = '[' + std::to_string(held.rdd_line) + ',' + std::to_string(held.rod_line) + ',';
+            json_string(entry, scanned.code);
             entry += ',' + (held.timed ? std::to_string(held.time) : std::string("null")) + ",[";
-            for (std::size_t f = 0; f < line.scanned.fields.size(); ++f) {
+            for (std::size_t f = 0; f < scanned.fields.size(); ++f) {
                 if (f)
                     entry += ',';
-                json_string(entry, rdd_field_text(line.scanned.fields[f]));
+                json_string(entry, rdd_field_text(scanned.fields[f]));
             }
             entry += "]]";
+            entries[s].push_back(std::move(entry));
         }
-        for (ShownLine &line : shown_lines[s])
-            steps[s].push_back(StepLine{line.scanned.code, line.scanned.fields, rdd_time_field(line.scanned.code)});
     }
-    const StepAlignment alignment = align_steps(steps);
 
     // Above the detail limit each scenario that did not pass gets an even
     // share of what is left: the lines of differing steps first, then the
     // lines of the runs that did not pass, then those of the passed run.
     std::vector<std::vector<bool>> keep(shown.size());
     for (std::size_t s = 0; s < shown.size(); ++s)
-        keep[s].assign(shown_lines[s].size(), full_detail_);
+        keep[s].assign(entries[s].size(), full_detail_);
     if (!full_detail_) {
         const std::size_t share = detail_share(closed);
         std::vector<bool> differing(alignment.rows, false);
@@ -652,14 +466,14 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         std::size_t spent = 0;
         const auto take = [&](auto wanted) {
             for (std::size_t s = 0; s < shown.size(); ++s)
-                for (std::size_t l = 0; l < shown_lines[s].size(); ++l)
-                    if (!keep[s][l] && wanted(s, l) && spent + shown_lines[s][l].entry.size() < share) {
+                for (std::size_t l = 0; l < entries[s].size(); ++l)
+                    if (!keep[s][l] && wanted(s, l) && spent + entries[s][l].size() < share) {
                         keep[s][l] = true;
-                        spent += shown_lines[s][l].entry.size() + 8;
+                        spent += entries[s][l].size() + 8;
                     }
         };
         take([&](std::size_t s, std::size_t l) { return differing[alignment.row_of[s][l]]; });
-        take([&](std::size_t s, std::size_t) { return runs[shown[s]].verdict != 0; });
+        take([&](std::size_t s, std::size_t) { return runs[shown[s]].verdict != RunVerdict::passed; });
         take([&](std::size_t, std::size_t) { return true; });
     }
 
@@ -675,7 +489,7 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         }
         lines_left += missing.size();
         out += s ? ",{" : "{";
-        out += "\"file\":" + std::to_string(run.file) + ",\"verdict\":" + std::to_string(run.verdict) + ",\"why\":";
+        out += "\"file\":" + std::to_string(run.file) + ",\"verdict\":" + std::to_string(static_cast<int>(run.verdict)) + ",\"why\":";
         json_string(out, run.why);
         out += ",\"ranges\":";
         json_string(out, ranges_text(all));
@@ -686,13 +500,13 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         out += ",\"lines\":[";
         std::string rows;
         bool first = true;
-        for (std::size_t l = 0; l < shown_lines[s].size(); ++l) {
+        for (std::size_t l = 0; l < entries[s].size(); ++l) {
             if (!keep[s][l])
                 continue;
             out += first ? "" : ",";
             rows += first ? "" : ",";
             first = false;
-            out += shown_lines[s][l].entry;
+            out += entries[s][l];
             rows += std::to_string(alignment.row_of[s][l]);
         }
         out += "],\"rows\":[" + rows + "]}";
@@ -789,7 +603,7 @@ std::string PageBuilder::json(const std::string &rdd_name, const std::string &pa
         out += ",\"crc\":";
         json_decimal_or_text(out, file.crc);
         out += ",\"script\":" + std::to_string(script_of(file.number)) + ",\"rod\":\"" +
-               rod_state_name(i < rods_.size() ? rods_[i].state : RodState::missing) + "\"}";
+               rod_state_name(sources_.rods && i < sources_.rods->size() ? (*sources_.rods)[i].state : RodState::missing) + "\"}";
     }
     out += "],\"names\":[";
     for (std::size_t i = 0; i < names_.size(); ++i) {

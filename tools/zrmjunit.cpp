@@ -1,9 +1,11 @@
 // Writes the scenarios of a merged report as JUnit XML for a CI server.
 //
-//   zrmjunit REPORT.rdd [-o FILE.xml]
+//   zrmjunit REPORT.rdd [-o FILE.xml] [--all-output]
 //
 // Default output: REPORT.xml beside the RDD file; "-o -" writes to standard
-// output. The file takes its target's place only once complete (replfile.h),
+// output. Cases that did not pass link to the page beside the RDD file
+// (REPORT.html, as the UML tool writes it); --all-output gives passed cases
+// their output too. The file takes its target's place only once complete (replfile.h),
 // so neither a failure nor an interruption leaves a partial or temporary
 // document. Exit status 0 (also for --help, which prints the usage), or 1
 // with a one-line message naming the file.
@@ -14,12 +16,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
-constexpr const char *USAGE = "usage: zrmjunit REPORT.rdd [-o FILE.xml]";
+constexpr const char *USAGE = "usage: zrmjunit REPORT.rdd [-o FILE.xml] [--all-output]";
 
 int fail(const std::string &text)
 {
@@ -41,13 +44,13 @@ std::string default_output(const std::string &rdd_path)
     return rdd_path + ".xml";
 }
 
-// Writes `text` to a file that takes the target's place once complete.
-bool write_replacing(const std::string &target, const std::string &text, std::string &error)
+// Writes the document to a file that takes the target's place once complete.
+bool write_replacing(const std::string &target, JunitReport &report, const JunitOptions &options, std::string &error)
 {
     ReplacingFile file;
     if (!replacing_open(file, target, error))
         return false;
-    if (!write_all(file.fd, text)) {
+    if (!junit_write(report, options, [&file](std::string_view piece) { return write_all(file.fd, piece); })) {
         error = std::strerror(errno);
         return false;
     }
@@ -60,13 +63,16 @@ int main(int argc, char **argv)
 {
     std::string rdd_path, output;
     bool output_given = false;
+    JunitOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--help" || word == "-h") {
             std::printf("%s\n", USAGE);
             return 0;
         }
-        if (word == "-o" && i + 1 < argc && !output_given) {
+        if (word == "--all-output") {
+            options.all_output = true;
+        } else if (word == "-o" && i + 1 < argc && !output_given) {
             output = argv[++i];
             output_given = true;
         } else if (rdd_path.empty() && !word.empty() && (word[0] != '-' || word.size() == 1)) {
@@ -88,14 +94,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "zrmjunit: %s: %llu damaged line(s) left out, the first: %s\n", rdd_path.c_str(),
                      static_cast<unsigned long long>(report.diagnostics.count),
                      report.diagnostics.first.front().c_str());
-    const std::size_t slash = rdd_path.rfind('/');
-    const std::string xml = junit_xml(report, slash == std::string::npos ? rdd_path : rdd_path.substr(slash + 1));
+    options.rdd_name = std::filesystem::path(rdd_path).filename().string();
+    options.page = std::filesystem::path(rdd_path).replace_extension(".html").string();
     if (output == "-") {
-        if (!write_all(STDOUT_FILENO, xml))
+        if (!junit_write(report, options, [](std::string_view piece) { return write_all(STDOUT_FILENO, piece); }))
             return fail("cannot write standard output: " + std::string(std::strerror(errno)));
         return 0;
     }
-    if (!write_replacing(output, xml, error))
+    if (!write_replacing(output, report, options, error))
         return fail("cannot write " + output + ": " + error);
     return 0;
 }
