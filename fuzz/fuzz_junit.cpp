@@ -21,9 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const std::string_view text(reinterpret_cast<const char *>(data), size);
     JunitReport report;
     std::string error;
-    if (!junit_collect_text(text, "fuzz.rdd", report, error))
+    if (!junit_collect_text(text, "fuzz.rdd", "/nonexistent", report, error))
         return 0;
-    const std::string xml = junit_xml(report, "fuzz.rdd");
+    JunitOptions options;
+    options.rdd_name = "fuzz.rdd";
+    options.page = "fuzz.html";
+    options.all_output = size % 2 == 1;
+    options.document_limit = size * 3;
+    options.quote_limit = 256;
+    const std::string xml = junit_xml(report, options);
     for (const char c : xml)
         if (forbidden_in_xml(static_cast<unsigned char>(c)))
             std::abort();

@@ -21,13 +21,6 @@ namespace {
 constexpr double SECONDS_PER_TICK = 1e-6;
 constexpr std::size_t HEADER_SCAN_LIMIT = 65536;
 
-JunitText keep(std::string &store, std::string_view text)
-{
-    const JunitText ref{store.size(), static_cast<uint32_t>(text.size())};
-    store.append(text);
-    return ref;
-}
-
 JunitOutcome outcome_of(bool closed, std::string_view verdict_text)
 {
     if (!closed)
@@ -68,7 +61,6 @@ struct Collector {
     JunitReport &report;
     std::optional<uint32_t> ticks;
     std::vector<std::string> scripts = std::vector<std::string>(RDD_MAX_FILES + 1);
-    std::vector<std::optional<double>> units; // per case: its duration in report units
     std::vector<OpenScenario> open;
     uint64_t line_end = 0; // in the RDD text, of the last body line
 
@@ -120,25 +112,21 @@ struct Collector {
             scenario = open.back();
             open.pop_back();
         }
-        std::string &store = report.store;
         JunitCase test_case;
-        test_case.name = keep(store, mark.name);
-        test_case.shown_name = test_case.name;
-        test_case.key = keep(store, mark.key);
-        test_case.title = keep(store, mark.title);
-        test_case.verdict = keep(store, mark.verdict_text);
+        test_case.text_at = report.store.size();
+        test_case.name_size = static_cast<uint32_t>(mark.name.size());
+        test_case.key_size = static_cast<uint32_t>(mark.key.size());
+        report.store.append(mark.name);
+        report.store.append(mark.key);
         test_case.line = mark.line;
         test_case.block_at = scenario.at;
         test_case.block_end = std::max(line_end, scenario.at);
         test_case.closed = scenario.closed;
         test_case.outcome = outcome_of(scenario.closed, mark.verdict_text);
-        std::vector<uint32_t> files;
-        for (const RddOrigin &origin : *mark.origins)
-            files.push_back(origin.file);
-        test_case.first_file = files.empty() ? 0 : files.front();
-        test_case.files = keep(store, file_ranges(std::move(files)));
+        // Report units for now; seconds once the unit is sure.
+        test_case.seconds = scenario_units(mark).value_or(-1);
+        test_case.suite = mark.origins->empty() ? 0 : mark.origins->front().file;
         report.cases.push_back(test_case);
-        units.push_back(scenario_units(mark));
     }
 
     // The suite of file `number`: its test script, else its ROD file's name.
@@ -168,20 +156,13 @@ struct Collector {
         for (uint32_t number = 1; number <= RDD_MAX_FILES; ++number)
             if (report.sources.entry_of_file[number] >= 0 || !scripts[number].empty())
                 report.suites[suite_of(number)].files.push_back(number);
-        std::vector<std::string> suite_files(report.suites.size());
-        for (std::size_t s = 0; s < report.suites.size(); ++s)
-            suite_files[s] = ranges_text(report.suites[s].files);
         for (std::size_t i = 0; i < report.cases.size(); ++i) {
             JunitCase &test_case = report.cases[i];
-            if (units[i] && ticks)
-                test_case.seconds = *units[i] * double(*ticks) * SECONDS_PER_TICK;
-            test_case.suite = suite_of(test_case.first_file);
-            if (test_case.suite >= suite_files.size())
-                suite_files.push_back(ranges_text(report.suites.back().files));
-            test_case.all_files = report.text_of(test_case.files) == suite_files[test_case.suite];
+            test_case.seconds = test_case.seconds >= 0 && ticks ? test_case.seconds * double(*ticks) * SECONDS_PER_TICK : 0;
+            test_case.suite = suite_of(test_case.suite);
             report.suites[test_case.suite].cases.push_back(static_cast<uint32_t>(i));
         }
-        for (JunitSuite &suite : report.suites)
+        for (const JunitSuite &suite : report.suites)
             name_cases_uniquely(suite);
     }
 
@@ -193,22 +174,21 @@ struct Collector {
         std::unordered_map<std::string_view, bool> keys_differ;
         for (const uint32_t i : suite.cases) {
             const JunitCase &test_case = report.cases[i];
-            const std::string_view name = report.text_of(test_case.name);
-            const auto [seen, added] = first_key.try_emplace(name, report.text_of(test_case.key));
-            if (!added && seen->second != report.text_of(test_case.key))
-                keys_differ[name] = true;
+            const auto [seen, added] = first_key.try_emplace(report.name_of(test_case), report.key_of(test_case));
+            if (!added && seen->second != report.key_of(test_case))
+                keys_differ[report.name_of(test_case)] = true;
         }
         std::unordered_map<std::string, bool> taken;
         for (const uint32_t i : suite.cases) {
-            JunitCase &test_case = report.cases[i];
-            const std::string_view name = report.text_of(test_case.name);
+            const JunitCase &test_case = report.cases[i];
+            const std::string_view name = report.name_of(test_case);
             std::string shown(name);
             if (keys_differ.count(name))
-                shown += " [key " + std::string(report.text_of(test_case.key)) + "]";
+                shown += " [key " + std::string(report.key_of(test_case)) + "]";
             if (!taken.try_emplace(shown, true).second)
                 shown += " [RDD line " + std::to_string(test_case.line) + "]";
             if (shown.size() != name.size())
-                test_case.shown_name = keep(report.store, shown);
+                report.shown_names[i] = std::move(shown);
         }
     }
 };
@@ -268,6 +248,12 @@ void collect(JunitReport &report, bool mapped)
 }
 
 } // namespace
+
+std::string JunitReport::shown_name(uint32_t index) const
+{
+    const auto renamed = shown_names.find(index);
+    return renamed != shown_names.end() ? renamed->second : std::string(name_of(cases[index]));
+}
 
 bool junit_collect(const std::string &path, JunitReport &report, std::string &error)
 {
@@ -375,6 +361,22 @@ void escape_into(std::string &out, std::string_view text, bool attribute)
     }
 }
 
+// Size of the text once escaped as element content.
+std::size_t xml_content_size(std::string_view text)
+{
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte < 0x20 || byte >= 0x80 || byte == '&' || byte == '<' || byte == '>') {
+            std::string escaped;
+            escape_into(escaped, text.substr(at), false);
+            return at + escaped.size();
+        }
+    }
+    return text.size();
+}
+
+void append_xml_content(std::string &out, std::string_view text) { escape_into(out, text, false); }
+
 } // namespace
 
 std::string xml_text(std::string_view text)
@@ -432,14 +434,16 @@ std::string seconds_text(double seconds)
 
 namespace {
 
-constexpr std::size_t MESSAGE_LIMIT = 1024;   // bytes of a message, before escaping
+constexpr std::size_t MESSAGE_LIMIT = 1024;   // bytes of a message's parts, before escaping
 constexpr std::size_t VALUE_LIMIT = 120;      // bytes of one value a message quotes
+constexpr std::size_t NAME_LIMIT = 200;       // bytes of a ROD file's name in a text
 constexpr std::size_t NOTE_RANGES_LIMIT = 200; // bytes of the line ranges a note gives
 constexpr std::size_t RUNS_NAMED = 3;         // runs named for one verdict or value
 constexpr std::size_t RUNS_LISTED = 8;        // runs an output lists with their verdicts
 constexpr std::size_t DIFFS_NAMED = 3;        // differing steps a message names
 constexpr std::size_t RUNS_COMPARED = 8;      // runs that did not pass compared, as on the page
-constexpr uint64_t RELEASE_STEP = uint64_t(64) << 20;
+constexpr uint64_t RELEASE_STEP = uint64_t(4) << 20;
+constexpr uint64_t FAULT_AROUND_BYTES = uint64_t(64) << 10; // Linux maps this much around a page read
 constexpr std::size_t FLUSH_BYTES = std::size_t(1) << 20;
 
 const char *run_verdict_word(RunVerdict verdict)
@@ -465,10 +469,12 @@ std::string_view cut(std::string_view text, std::size_t limit)
     return text.substr(0, size);
 }
 
-std::string counts_attributes(std::size_t tests, std::size_t failures, std::size_t errors)
+std::size_t decimal_size(uint64_t value)
 {
-    return " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) + "\" errors=\"" +
-           std::to_string(errors) + "\"";
+    std::size_t size = 1;
+    for (; value >= 10; value /= 10)
+        ++size;
+    return size;
 }
 
 struct Counts {
@@ -483,31 +489,44 @@ struct Counts {
         skipped += test_case.outcome == JunitOutcome::inconclusive;
         seconds += test_case.seconds;
     }
+
+    std::string attributes() const
+    {
+        return " tests=\"" + std::to_string(tests) + "\" failures=\"" + std::to_string(failures) + "\" errors=\"" +
+               std::to_string(errors) + "\"";
+    }
 };
 
-// A line quoted in an element's text, already escaped; lower priorities
-// are kept first when the budget does not take them all.
+// A line that may be quoted: the held lines it stands for (one per origin
+// pair), the size of what comes before its text, and its text as written.
+// Lower priorities are kept first when the budget does not take them all.
 struct Quote {
-    std::string text;
+    std::size_t first = 0, count = 1; // in the scenario's held lines
     uint64_t rdd_line = 0;
+    std::size_t prefix = 0;
+    std::string_view text;
     int priority = 0;
 };
 
-// What a case shows beyond its head: its block read again, its runs and
-// their comparison.
+// What a detailed case shows. Its DS and FS lines give all that the
+// document needs besides the quoted lines and the differing values, so they
+// are all that is read to measure it; its other lines are read to write it.
 struct CaseDetail {
+    std::string title, verdict_text;
+    std::vector<uint32_t> run_files;  // of the DS line's origin pairs
+    std::vector<RddOrigin> fs_origins;
+    std::vector<Run> listed;          // the runs of those files, those that did not pass first
+    bool lines_read = false;
     ScenarioLines lines;
-    std::vector<uint32_t> run_files;
-    std::vector<Run> runs;
+    std::vector<Run> runs;            // the runs with their lines
     std::vector<std::size_t> compared;
     RunComparison comparison;
-    std::vector<bool> differing; // per held line: on a step whose values differ
+    std::vector<bool> differing;      // per held line: on a step whose values differ
 };
 
 class DocumentWriter {
 public:
-    DocumentWriter(JunitReport &report, const JunitOptions &options) : report_(report), options_(options) {}
-
+    DocumentWriter(JunitReport &report, const JunitOptions &options);
     bool write(const std::function<bool(std::string_view)> &sink);
 
 private:
@@ -516,12 +535,11 @@ private:
         return test_case.outcome != JunitOutcome::passed || options_.all_output;
     }
 
-    std::string_view text(JunitText ref) const { return report_.text_of(ref); }
-
     std::string file_name(uint32_t file) const
     {
         const int32_t entry = file <= RDD_MAX_FILES ? report_.sources.entry_of_file[file] : -1;
-        return entry >= 0 ? report_.files[static_cast<std::size_t>(entry)].name : "file " + std::to_string(file);
+        return entry >= 0 ? std::string(cut(report_.files[static_cast<std::size_t>(entry)].name, NAME_LIMIT))
+                          : "file " + std::to_string(file);
     }
 
     std::string names(const std::vector<uint32_t> &files) const
@@ -536,53 +554,101 @@ private:
 
     std::string link(const JunitCase &test_case) const
     {
-        return options_.page + "#scenario=" + uri_component(text(test_case.name)) +
-               "&key=" + uri_component(text(test_case.key));
+        return options_.page + "#scenario=" + uri_component(report_.name_of(test_case)) +
+               "&key=" + uri_component(report_.key_of(test_case));
     }
 
-    void read_detail(const JunitCase &test_case, CaseDetail &detail);
+    std::string_view rdd_text(const HeldLine &held) const { return report_.text.substr(held.text_at, held.text_size); }
+
+    void read_ends(const JunitCase &test_case, CaseDetail &detail);
+    void touched(uint64_t bytes);
+    void read_lines(const JunitCase &test_case, CaseDetail &detail);
     std::string runs_summary(const JunitCase &test_case, const CaseDetail &detail) const;
-    std::vector<std::string> differences(const CaseDetail &detail, std::size_t &more) const;
-    std::string message(const JunitCase &test_case, const CaseDetail &detail) const;
-    std::vector<Quote> failing_run_quotes(const CaseDetail &detail) const;
+    std::string differences(const CaseDetail &detail) const;
+    std::vector<Quote> run_quotes(const CaseDetail &detail, uint32_t file) const;
     std::vector<Quote> scenario_quotes(const CaseDetail &detail) const;
-    std::string quoted(const std::vector<Quote> &quotes, std::size_t allowance, const JunitCase &test_case,
-                       std::size_t &used) const;
-    std::string case_xml(const JunitCase &test_case, const CaseDetail *detail, std::size_t allowance,
-                         std::size_t &used) const;
+    std::string quote_text(const CaseDetail &detail, const Quote &quote, bool with_files) const;
+    std::string quoted(const CaseDetail &detail, const std::vector<Quote> &quotes, bool with_files,
+                       std::size_t allowance, const JunitCase &test_case, std::size_t &used) const;
+    std::string case_xml(uint32_t index, const CaseDetail *detail, std::size_t allowance, std::size_t &used) const;
     std::string suite_head(const JunitSuite &suite) const;
     std::string root_head() const;
 
     JunitReport &report_;
     const JunitOptions &options_;
+    std::vector<std::string> suite_files_; // each suite's files as ranges
     ScenarioHolder holder_;
     uint64_t read_since_release_ = 0;
     bool measuring_ = false;
 };
 
-void DocumentWriter::read_detail(const JunitCase &test_case, CaseDetail &detail)
+DocumentWriter::DocumentWriter(JunitReport &report, const JunitOptions &options) : report_(report), options_(options)
+{
+    for (const JunitSuite &suite : report_.suites)
+        suite_files_.push_back(ranges_text(suite.files));
+}
+
+// The block's first line is its DS line and, when the scenario closed, its
+// last line its FS line.
+void DocumentWriter::read_ends(const JunitCase &test_case, CaseDetail &detail)
 {
     detail = CaseDetail{};
     const std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
-    RddVisitor visitor;
-    visitor.body = [&](const RddLine &line, std::optional<uint32_t> time) { holder_.body(line, time, report_.text); };
-    visitor.mark = [&](const RddMark &mark) {
-        if (mark.row != RddMark::scenario)
-            return;
-        ScenarioLines lines = holder_.close();
-        if (mark.line != test_case.line) {
-            holder_.recycle(std::move(lines.lines));
-            return;
-        }
-        detail.lines = std::move(lines);
-        for (const RddOrigin &origin : *mark.origins)
-            detail.run_files.push_back(origin.file);
+    const auto scan = [](std::string_view text, RddLine &line) {
+        std::string error;
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        return rdd_scan_line(text, line, error) && rdd_split_origins(line, error);
     };
-    RddDiagnostics ignored;
-    ignored.kept = 0;
-    rdd_read_part(block, test_case.line, visitor, ignored);
-    holder_.open.clear();
-    detail.runs = runs_of(detail.lines, detail.run_files, text(test_case.name), report_.sources);
+    RddLine line;
+    if (scan(block.substr(0, block.find('\n')), line)) {
+        if (line.fields.size() >= 2)
+            detail.title = rdd_field_text(line.fields[1]);
+        for (const RddOrigin &origin : line.origins)
+            detail.run_files.push_back(origin.file);
+    }
+    const std::size_t last = block.rfind('\n');
+    if (test_case.closed && last != std::string_view::npos && scan(block.substr(last + 1), line)) {
+        detail.fs_origins = line.origins;
+        if (line.fields.size() >= 3)
+            detail.verdict_text = rdd_field_text(line.fields[2]);
+    }
+    // Each line read maps the pages around it as well.
+    touched(2 * FAULT_AROUND_BYTES);
+    ScenarioLines ends;
+    ends.fs_origins = detail.fs_origins;
+    detail.listed = runs_of(ends, detail.run_files, report_.name_of(test_case), report_.sources);
+}
+
+// The scenario's lines read again. Only the lines and their origin pairs are
+// wanted, not times nor blocks, so the block is cut and scanned without the
+// reader's walk: the failed scenarios of a large merge can be most of it.
+void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
+{
+    std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
+    RddLine line;
+    std::string error;
+    for (uint64_t number = test_case.line; !block.empty(); ++number) {
+        const std::size_t newline = block.find('\n');
+        std::string_view text = block.substr(0, newline);
+        block.remove_prefix(newline == std::string_view::npos ? block.size() : newline + 1);
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        if (!rdd_scan_line(text, line, error) || !rdd_split_origins(line, error))
+            continue;
+        line.number = number;
+        holder_.body(line, std::nullopt, report_.text);
+        // A scenario inside this one ends at its own FS line.
+        if (line.id == rdd_code_id('F', 'S') && holder_.open.size() > 1)
+            holder_.recycle(holder_.close().lines);
+    }
+    if (!holder_.open.empty())
+        detail.lines = std::move(holder_.open.front());
+    while (!holder_.open.empty())
+        holder_.recycle(holder_.close().lines);
+
+    detail.lines_read = true;
+    detail.runs = runs_of(detail.lines, detail.run_files, report_.name_of(test_case), report_.sources);
     detail.compared = runs_compared(detail.runs, false, RUNS_COMPARED);
     detail.comparison = compare_runs(report_.text, detail.lines, detail.runs, detail.compared);
     std::vector<bool> row_differs(detail.comparison.alignment.rows, false);
@@ -594,8 +660,13 @@ void DocumentWriter::read_detail(const JunitCase &test_case, CaseDetail &detail)
         for (std::size_t l = 0; l < run.lines.size(); ++l)
             detail.differing[run.lines[l]] = row_differs[detail.comparison.alignment.row_of[c][l]];
     }
-    // Pages read for details go back once many have been read.
-    read_since_release_ += block.size();
+    touched(test_case.block_end - test_case.block_at);
+}
+
+// The pages of the RDD file read again go back once many have been read.
+void DocumentWriter::touched(uint64_t bytes)
+{
+    read_since_release_ += bytes;
     if (report_.mapped && read_since_release_ > RELEASE_STEP) {
         report_.mapped->release();
         read_since_release_ = 0;
@@ -606,15 +677,13 @@ void DocumentWriter::read_detail(const JunitCase &test_case, CaseDetail &detail)
 std::string DocumentWriter::runs_summary(const JunitCase &test_case, const CaseDetail &detail) const
 {
     if (test_case.outcome == JunitOutcome::error)
-        return test_case.closed ? "unknown verdict \"" + std::string(cut(text(test_case.verdict), VALUE_LIMIT)) + "\""
+        return test_case.closed ? "unknown verdict \"" + std::string(cut(detail.verdict_text, VALUE_LIMIT)) + "\""
                                 : "the scenario is never closed";
-    const RunVerdict wanted = test_case.outcome == JunitOutcome::failed ? RunVerdict::failed
-                              : test_case.outcome == JunitOutcome::inconclusive ? RunVerdict::inconclusive
-                                                                                : RunVerdict::passed;
+    const RunVerdict wanted = test_case.outcome == JunitOutcome::failed ? RunVerdict::failed : RunVerdict::inconclusive;
     const std::string word = run_verdict_word(wanted);
     std::vector<uint32_t> files;
     const Run *not_known = nullptr;
-    for (const Run &run : detail.runs) {
+    for (const Run &run : detail.listed) {
         if (run.verdict == wanted)
             files.push_back(run.file);
         if (run.verdict == RunVerdict::not_known && !not_known)
@@ -629,12 +698,11 @@ std::string DocumentWriter::runs_summary(const JunitCase &test_case, const CaseD
 }
 
 // The steps whose values differ between the compared runs, each as
-// "step: VALUE in run (ROD line N); OTHER in other runs".
-std::vector<std::string> DocumentWriter::differences(const CaseDetail &detail, std::size_t &more) const
+// ". step: VALUE in run (ROD line N); OTHER in other runs".
+std::string DocumentWriter::differences(const CaseDetail &detail) const
 {
     const StepAlignment &alignment = detail.comparison.alignment;
-    more = alignment.diffs.size() > DIFFS_NAMED ? alignment.diffs.size() - DIFFS_NAMED : 0;
-    std::vector<std::string> out;
+    std::string out;
     for (std::size_t d = 0; d < alignment.diffs.size() && d < DIFFS_NAMED; ++d) {
         const StepDiff &diff = alignment.diffs[d];
         // Each compared run's line on this row, if it has one.
@@ -655,7 +723,8 @@ std::vector<std::string> DocumentWriter::differences(const CaseDetail &detail, s
             continue;
         const std::string step = any->fields.empty() ? std::string(any->code) : rdd_field_text(any->fields.front());
         for (const uint16_t field : diff.fields) {
-            std::vector<std::pair<std::string, std::vector<std::size_t>>> groups;
+            std::vector<std::pair<std::string, std::vector<uint32_t>>> groups; // value, runs' files
+            std::vector<std::size_t> first_of_group;
             for (std::size_t c = 0; c < detail.compared.size(); ++c) {
                 std::string value = !lines[c]                           ? "(no such step)"
                                     : field < lines[c]->fields.size() ? rdd_field_text(lines[c]->fields[field])
@@ -663,57 +732,47 @@ std::vector<std::string> DocumentWriter::differences(const CaseDetail &detail, s
                 value = std::string(cut(value, VALUE_LIMIT));
                 const auto group = std::find_if(groups.begin(), groups.end(),
                                                 [&value](const auto &entry) { return entry.first == value; });
-                if (group == groups.end())
-                    groups.push_back({std::move(value), {c}});
-                else
-                    group->second.push_back(c);
+                const uint32_t file = detail.runs[detail.compared[c]].file;
+                if (group != groups.end()) {
+                    group->second.push_back(file);
+                    continue;
+                }
+                groups.push_back({std::move(value), {file}});
+                first_of_group.push_back(c);
             }
-            std::string text = step + (diff.fields.size() > 1 ? " field " + std::to_string(field + 1) : "") + ": ";
+            out += ". " + step + (diff.fields.size() > 1 ? " field " + std::to_string(field + 1) : "") + ": ";
             for (std::size_t g = 0; g < groups.size(); ++g) {
-                std::vector<uint32_t> files;
-                for (const std::size_t c : groups[g].second)
-                    files.push_back(detail.runs[detail.compared[c]].file);
-                text += (g ? "; " : "") + groups[g].first + " in " + names(files);
-                const std::size_t first = groups[g].second.front();
-                if (g == 0 && lines[first])
-                    text += " (ROD line " + std::to_string(rod_lines[first]) + ")";
+                out += (g ? "; " : "") + groups[g].first + " in " + names(groups[g].second);
+                if (g == 0 && lines[first_of_group[0]])
+                    out += " (ROD line " + std::to_string(rod_lines[first_of_group[0]]) + ")";
             }
-            out.push_back(std::move(text));
         }
     }
-    return out;
-}
-
-std::string DocumentWriter::message(const JunitCase &test_case, const CaseDetail &detail) const
-{
-    std::string out = runs_summary(test_case, detail);
-    std::size_t more = 0;
-    for (const std::string &difference : differences(detail, more))
-        out += ". " + difference;
-    if (more)
-        out += ". " + std::to_string(more) + " more steps differ";
+    if (alignment.diffs.size() > DIFFS_NAMED)
+        out += ". " + std::to_string(alignment.diffs.size() - DIFFS_NAMED) + " more steps differ";
     return std::string(cut(out, MESSAGE_LIMIT));
 }
 
-// The lines of the first run compared (one that did not pass, if any):
-// the lines of differing steps first.
-std::vector<Quote> DocumentWriter::failing_run_quotes(const CaseDetail &detail) const
+// The lines of one run, those of differing steps first:
+// "RDD line N, ROD line M: TEXT".
+std::vector<Quote> DocumentWriter::run_quotes(const CaseDetail &detail, uint32_t file) const
 {
     std::vector<Quote> quotes;
-    if (detail.compared.empty())
-        return quotes;
-    for (const std::size_t index : detail.runs[detail.compared.front()].lines) {
-        const HeldLine &held = detail.lines.lines[index];
-        quotes.push_back(Quote{"RDD line " + std::to_string(held.rdd_line) + ", ROD line " +
-                                   std::to_string(held.rod_line) + ": " +
-                                   xml_content(report_.text.substr(held.text_at, held.text_size)) + "\n",
-                               held.rdd_line, detail.differing[index] ? 0 : 1});
+    for (const Run &run : detail.runs) {
+        if (run.file != file)
+            continue;
+        for (const std::size_t index : run.lines) {
+            const HeldLine &held = detail.lines.lines[index];
+            quotes.push_back(Quote{index, 1, held.rdd_line, 22 + decimal_size(held.rdd_line) + decimal_size(held.rod_line),
+                                   rdd_text(held), detail.differing[index] ? 0 : 1});
+        }
     }
     return quotes;
 }
 
 // Every line of the scenario, once, with the runs it came from: those of
-// differing steps first, then those of runs that did not pass.
+// differing steps first, then those of runs that did not pass:
+// "RDD line N, file F line M: TEXT".
 std::vector<Quote> DocumentWriter::scenario_quotes(const CaseDetail &detail) const
 {
     std::vector<bool> not_passed(RDD_MAX_FILES + 1, false);
@@ -722,124 +781,164 @@ std::vector<Quote> DocumentWriter::scenario_quotes(const CaseDetail &detail) con
     std::vector<Quote> quotes;
     const std::vector<HeldLine> &lines = detail.lines.lines;
     for (std::size_t i = 0; i < lines.size();) {
-        std::string where = "RDD line " + std::to_string(lines[i].rdd_line);
+        std::size_t prefix = 11 + decimal_size(lines[i].rdd_line);
         int priority = 2;
         std::size_t j = i;
         for (; j < lines.size() && lines[j].rdd_line == lines[i].rdd_line; ++j) {
-            where += ", file " + std::to_string(lines[j].file) + " line " + std::to_string(lines[j].rod_line);
+            prefix += 13 + decimal_size(lines[j].file) + decimal_size(lines[j].rod_line);
             priority = std::min(priority, detail.differing[j] ? 0 : not_passed[lines[j].file] ? 1 : 2);
         }
-        quotes.push_back(Quote{where + ": " + xml_content(report_.text.substr(lines[i].text_at, lines[i].text_size)) +
-                                   "\n",
-                               lines[i].rdd_line, priority});
+        quotes.push_back(Quote{i, j - i, lines[i].rdd_line, prefix, rdd_text(lines[i]), priority});
         i = j;
     }
     return quotes;
 }
 
+std::string DocumentWriter::quote_text(const CaseDetail &detail, const Quote &quote, bool with_files) const
+{
+    const std::vector<HeldLine> &lines = detail.lines.lines;
+    const HeldLine &held = lines[quote.first];
+    std::string out = "RDD line " + std::to_string(held.rdd_line);
+    if (with_files) {
+        for (std::size_t i = quote.first; i < quote.first + quote.count; ++i)
+            out += ", file " + std::to_string(lines[i].file) + " line " + std::to_string(lines[i].rod_line);
+    } else {
+        out += ", ROD line " + std::to_string(held.rod_line);
+    }
+    out += ": ";
+    append_xml_content(out, quote.text);
+    out += '\n';
+    return out;
+}
+
 // The quotes that fit in `allowance` bytes, in their order, and a note of
-// those left out and where the page shows them.
-std::string DocumentWriter::quoted(const std::vector<Quote> &quotes, std::size_t allowance, const JunitCase &test_case,
-                                   std::size_t &used) const
+// those left out and where the page shows them. Measuring, nothing is
+// quoted and the note is counted at its longest.
+std::string DocumentWriter::quoted(const CaseDetail &detail, const std::vector<Quote> &quotes, bool with_files,
+                                   std::size_t allowance, const JunitCase &test_case, std::size_t &used) const
 {
     std::vector<bool> kept(quotes.size(), false);
     used = 0;
-    for (int priority = 0; priority <= 2; ++priority)
-        for (std::size_t i = 0; i < quotes.size(); ++i)
-            if (!kept[i] && quotes[i].priority == priority && used + quotes[i].text.size() <= allowance) {
+    for (int priority = 0; priority <= 2 && !measuring_; ++priority)
+        for (std::size_t i = 0; i < quotes.size() && used < allowance; ++i) {
+            // Escaping only lengthens a text: most lines of a large scenario
+            // are ruled out before it is measured.
+            const Quote &quote = quotes[i];
+            if (kept[i] || quote.priority != priority || used + quote.prefix + quote.text.size() + 1 > allowance)
+                continue;
+            const std::size_t size = quote.prefix + xml_content_size(quote.text) + 1;
+            if (used + size <= allowance) {
                 kept[i] = true;
-                used += quotes[i].text.size();
+                used += size;
             }
+        }
     std::string out;
     std::vector<uint64_t> left;
     for (std::size_t i = 0; i < quotes.size(); ++i) {
         if (kept[i])
-            out += quotes[i].text;
+            out += quote_text(detail, quotes[i], with_files);
         else
             left.push_back(quotes[i].rdd_line);
     }
-    if (left.empty())
+    if (left.empty() && !measuring_)
         return out;
-    // Measured at its longest, so that the budget holds whatever is kept.
+    const std::size_t block = test_case.block_end - test_case.block_at;
     std::string ranges = measuring_ ? std::string(NOTE_RANGES_LIMIT + 3, '0') : ranges_text(left);
     if (ranges.size() > NOTE_RANGES_LIMIT)
         ranges = std::string(cut(ranges, NOTE_RANGES_LIMIT)) + "...";
-    const std::string count = measuring_ ? std::to_string(quotes.size()) : std::to_string(left.size());
+    const std::string count = measuring_ ? std::string(decimal_size(block), '0') : std::to_string(left.size());
     return out + count + " more lines left out (RDD lines " + ranges + "); the page shows the scenario: " +
            xml_content(link(test_case)) + "\n";
 }
 
-std::string DocumentWriter::case_xml(const JunitCase &test_case, const CaseDetail *detail, std::size_t allowance,
+std::string DocumentWriter::case_xml(uint32_t index, const CaseDetail *detail, std::size_t allowance,
                                      std::size_t &used) const
 {
+    const JunitCase &test_case = report_.cases[index];
     const JunitSuite &suite = report_.suites[test_case.suite];
-    std::string out = "    <testcase name=\"" + xml_text(text(test_case.shown_name)) + "\" classname=\"" +
+    std::string out = "    <testcase name=\"" + xml_text(report_.shown_name(index)) + "\" classname=\"" +
                       xml_text(report_.header.plan + "." + suite.name) + "\" time=\"" +
                       seconds_text(test_case.seconds) + "\"";
     used = 0;
     if (!detail)
         return out + "/>\n";
     out += ">\n";
-    const std::vector<Quote> run_quotes = test_case.outcome == JunitOutcome::passed ? std::vector<Quote>{}
-                                                                                     : failing_run_quotes(*detail);
-    const std::vector<Quote> scenario = scenario_quotes(*detail);
-    std::size_t scenario_need = 0;
-    for (const Quote &quote : scenario)
-        scenario_need += quote.text.size();
-    // The failing run's lines may take half the allowance, and what the
-    // scenario's lines leave of the other half.
-    const std::size_t run_allowance =
-        std::min(options_.quote_limit, std::max(allowance / 2, allowance - std::min(allowance, scenario_need)));
-    std::size_t run_used = 0, scenario_used = 0;
-    const std::string where = " (" + options_.rdd_name + " line " + std::to_string(test_case.line) + ")";
-    const std::string title(text(test_case.title));
-    const std::string name(text(test_case.name));
+    const std::string name(report_.name_of(test_case));
+    const Run *shown = detail->listed.empty() ? nullptr : &detail->listed.front();
+    const std::vector<Quote> scenario = detail->lines_read ? scenario_quotes(*detail) : std::vector<Quote>{};
+    std::size_t quote_allowance = allowance;
     if (test_case.outcome != JunitOutcome::passed) {
-        const std::string why = message(test_case, *detail);
-        const Run *shown = detail->compared.empty() ? nullptr : &detail->runs[detail->compared.front()];
-        std::string body;
+        // The differing values come first out of the allowance, in the
+        // message and in the text.
+        std::string why = runs_summary(test_case, *detail);
+        const std::string differing = detail->lines_read ? differences(*detail) : std::string();
+        const std::size_t differing_size = xml_text(differing).size() + xml_content_size(differing);
+        if (differing_size <= allowance) {
+            why += differing;
+            used += differing_size;
+            quote_allowance -= differing_size;
+        }
+        const std::string where = " (" + options_.rdd_name + " line " + std::to_string(test_case.line) + ")";
         const char *element = "failure";
         std::string attributes = " message=\"" + xml_text(why) + "\"";
+        std::string body;
         switch (test_case.outcome) {
         case JunitOutcome::failed:
-            body = "Scenario " + name + " failed: " + title + where;
+            body = "Scenario " + name + " failed: " + detail->title + where;
             attributes += " type=\"failed\"";
             break;
         case JunitOutcome::inconclusive:
             element = "skipped";
-            body = "Scenario " + name + " is inconclusive: " + title + where;
+            body = "Scenario " + name + " is inconclusive: " + detail->title + where;
             break;
         default:
             element = "error";
             body = "Scenario " + name + (test_case.closed ? " has an unknown verdict: " : " is never closed: ") +
-                   title + where;
+                   detail->title + where;
             attributes += test_case.closed ? " type=\"unknown-verdict\"" : " type=\"never-closed\"";
             break;
         }
         body = xml_content(body + "\n" + why + "\n");
-        if (shown)
-            body += xml_content("Lines of " + file_name(shown->file) + " (file " + std::to_string(shown->file) +
-                                "), " + run_verdict_word(shown->verdict) + (shown->why.empty() ? "" : ": " + shown->why) +
+        if (shown) {
+            std::vector<Quote> quotes;
+            if (detail->lines_read)
+                quotes = run_quotes(*detail, shown->file);
+            std::size_t scenario_need = 0;
+            for (const Quote &quote : scenario)
+                scenario_need += quote.prefix + quote.text.size() + 1;
+            // The failing run's lines may take half the allowance, and what
+            // the scenario's lines leave of the other half.
+            const std::size_t run_allowance =
+                std::min(options_.quote_limit,
+                         std::max(quote_allowance / 2, quote_allowance - std::min(quote_allowance, scenario_need)));
+            std::size_t run_used = 0;
+            body += xml_content("Lines of " + file_name(shown->file) + " (file " + std::to_string(shown->file) + "), " +
+                                run_verdict_word(shown->verdict) + (shown->why.empty() ? "" : ": " + shown->why) +
                                 ":\n") +
-                    quoted(run_quotes, run_allowance, test_case, run_used);
+                    quoted(*detail, quotes, false, run_allowance, test_case, run_used);
+            used += run_used;
+            quote_allowance -= run_used;
+        }
         out += "      <" + std::string(element) + attributes + ">" + body + "</" + element + ">\n";
     }
     std::string runs = "Runs:";
-    for (std::size_t i = 0; i < detail->runs.size() && i < RUNS_LISTED; ++i) {
-        const Run &run = detail->runs[i];
+    for (std::size_t i = 0; i < detail->listed.size() && i < RUNS_LISTED; ++i) {
+        const Run &run = detail->listed[i];
         runs += (i ? "; " : " ") + file_name(run.file) + " (file " + std::to_string(run.file) + ") " +
                 run_verdict_word(run.verdict) + (run.why.empty() ? "" : " (" + run.why + ")");
     }
-    if (detail->runs.size() > RUNS_LISTED)
-        runs += "; and " + std::to_string(detail->runs.size() - RUNS_LISTED) + " more";
+    if (detail->listed.size() > RUNS_LISTED)
+        runs += "; and " + std::to_string(detail->listed.size() - RUNS_LISTED) + " more";
     std::string output = runs + "\n";
-    if (!test_case.all_files)
-        output += "Joined from files " + std::string(text(test_case.files)) + "\n";
+    const std::string files = file_ranges(detail->run_files);
+    if (files != suite_files_[test_case.suite])
+        output += "Joined from files " + files + "\n";
     output += "Page: " + link(test_case) + "\n[[ATTACHMENT|" + options_.page + "]]\nLines of the scenario:\n";
-    const std::size_t scenario_allowance = std::min(options_.quote_limit, allowance - std::min(allowance, run_used));
-    out += "      <system-out>" + xml_content(output) + quoted(scenario, scenario_allowance, test_case, scenario_used) +
+    std::size_t scenario_used = 0;
+    out += "      <system-out>" + xml_content(output) +
+           quoted(*detail, scenario, true, std::min(options_.quote_limit, quote_allowance), test_case, scenario_used) +
            "</system-out>\n";
-    used = run_used + scenario_used;
+    used += scenario_used;
     return out + "    </testcase>\n";
 }
 
@@ -849,8 +948,7 @@ std::string DocumentWriter::suite_head(const JunitSuite &suite) const
     for (const uint32_t i : suite.cases)
         counts.add(report_.cases[i]);
     const std::string stamp = iso_timestamp(report_.header.stamp);
-    std::string out = "  <testsuite name=\"" + xml_text(suite.name) + "\"" +
-                      counts_attributes(counts.tests, counts.failures, counts.errors) + " skipped=\"" +
+    std::string out = "  <testsuite name=\"" + xml_text(suite.name) + "\"" + counts.attributes() + " skipped=\"" +
                       std::to_string(counts.skipped) + "\" time=\"" + seconds_text(counts.seconds) + "\"" +
                       (stamp.empty() ? "" : " timestamp=\"" + stamp + "\"") + ">\n";
     std::string properties;
@@ -878,35 +976,40 @@ std::string DocumentWriter::root_head() const
     for (const JunitCase &test_case : report_.cases)
         counts.add(test_case);
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"" + xml_text(report_.header.plan) + "\"" +
-           counts_attributes(counts.tests, counts.failures, counts.errors) + " time=\"" + seconds_text(counts.seconds) +
-           "\">\n";
+           counts.attributes() + " time=\"" + seconds_text(counts.seconds) + "\">\n";
 }
 
 // Twice through the cases: first to measure what the document needs
-// besides quoted lines, then to write it with what is left for them.
+// besides quoted lines and differing values, reading only the DS and FS
+// lines of the detailed cases, then to write it, sharing out what is left.
 bool DocumentWriter::write(const std::function<bool(std::string_view)> &sink)
 {
-    static constexpr const char *SUITE_END = "  </testsuite>\n";
-    static constexpr const char *ROOT_END = "</testsuites>\n";
+    static const std::string SUITE_END = "  </testsuite>\n", ROOT_END = "</testsuites>\n";
     CaseDetail detail;
     std::size_t used = 0;
     measuring_ = true;
-    uint64_t fixed = root_head().size() + std::strlen(ROOT_END);
-    uint64_t detailed_cases = 0;
+    uint64_t fixed = root_head().size() + ROOT_END.size();
+    std::vector<uint64_t> measured; // of each detailed case, in document order
     for (const JunitSuite &suite : report_.suites) {
-        fixed += suite_head(suite).size() + std::strlen(SUITE_END);
+        fixed += suite_head(suite).size() + SUITE_END.size();
         for (const uint32_t i : suite.cases) {
-            const JunitCase &test_case = report_.cases[i];
-            const bool with_detail = detailed(test_case);
-            if (with_detail)
-                read_detail(test_case, detail);
-            fixed += case_xml(test_case, with_detail ? &detail : nullptr, 0, used).size();
-            detailed_cases += with_detail;
+            if (!detailed(report_.cases[i])) {
+                fixed += case_xml(i, nullptr, 0, used).size();
+                continue;
+            }
+            read_ends(report_.cases[i], detail);
+            measured.push_back(case_xml(i, &detail, 0, used).size());
+            fixed += measured.back();
         }
     }
     measuring_ = false;
 
+    // A case may spend its even share of what is left; what it does not
+    // spend, and what its notes were measured above their size, goes to
+    // those after it.
     uint64_t left = options_.document_limit > fixed ? options_.document_limit - fixed : 0;
+    const uint64_t most = 2 * options_.quote_limit + 2 * 6 * MESSAGE_LIMIT;
+    std::size_t next = 0;
     std::string buffer;
     const auto put = [&](const std::string &piece) {
         buffer += piece;
@@ -922,18 +1025,19 @@ bool DocumentWriter::write(const std::function<bool(std::string_view)> &sink)
         if (!put(suite_head(suite)))
             return false;
         for (const uint32_t i : suite.cases) {
-            const JunitCase &test_case = report_.cases[i];
-            if (!detailed(test_case)) {
-                if (!put(case_xml(test_case, nullptr, 0, used)))
+            if (!detailed(report_.cases[i])) {
+                if (!put(case_xml(i, nullptr, 0, used)))
                     return false;
                 continue;
             }
-            read_detail(test_case, detail);
-            const uint64_t share = std::min<uint64_t>(2 * options_.quote_limit, left / detailed_cases);
-            if (!put(case_xml(test_case, &detail, static_cast<std::size_t>(share), used)))
+            read_ends(report_.cases[i], detail);
+            read_lines(report_.cases[i], detail);
+            const uint64_t share = std::min<uint64_t>(most, left / (measured.size() - next));
+            const std::string xml = case_xml(i, &detail, static_cast<std::size_t>(share), used);
+            left = left + measured[next] - std::min<uint64_t>(left + measured[next], xml.size());
+            ++next;
+            if (!put(xml))
                 return false;
-            left -= std::min<uint64_t>(left, used);
-            --detailed_cases;
         }
         if (!put(SUITE_END))
             return false;

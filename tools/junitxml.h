@@ -19,29 +19,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 enum class JunitOutcome : uint8_t { passed, failed, inconclusive, error };
 
-// A text kept in the report's own store.
-struct JunitText {
-    uint64_t at = 0;
-    uint32_t size = 0;
-};
-
+// One merged scenario as noted on the first read: its name and key (kept in
+// the report's store) and where its block lies, to read it again.
 struct JunitCase {
-    JunitText name, key, title; // DS fields 1, 4 and 2
-    JunitText verdict;          // FS field 3 as written (quotes off)
-    JunitText shown_name;       // unique within its suite
-    JunitText files;            // file numbers it was joined from, as ranges
+    uint64_t text_at = 0;       // its name, then its key, in the store
+    uint32_t name_size = 0, key_size = 0;
     uint64_t line = 0;          // of its DS line in the RDD file
     uint64_t block_at = 0, block_end = 0; // its block's bytes in the RDD text
     double seconds = 0;
-    uint32_t first_file = 0;
-    uint32_t suite = 0;
+    uint32_t suite = 0;         // the first file it was joined from, until the suites are made
     JunitOutcome outcome = JunitOutcome::passed;
     bool closed = false;        // an FS line closed it
-    bool all_files = false;     // joined from every file of its suite
 };
 
 struct JunitSuite {
@@ -55,7 +48,8 @@ struct JunitReport {
     std::vector<RddFile> files; // in CF line order; RunSources maps numbers to them
     std::vector<JunitSuite> suites;
     std::vector<JunitCase> cases;
-    std::string store;          // the cases' texts
+    std::string store;          // the cases' names and keys
+    std::unordered_map<uint32_t, std::string> shown_names; // cases whose name repeats in their suite
     RddDiagnostics diagnostics;
     std::string_view text;      // the RDD text, read again for details
     std::unique_ptr<RddMappedFile> mapped;
@@ -63,7 +57,13 @@ struct JunitReport {
     std::string rdd_directory;  // where the ROD files are looked for first
     RunSources sources;
 
-    std::string_view text_of(JunitText ref) const { return std::string_view(store).substr(ref.at, ref.size); }
+    std::string_view name_of(const JunitCase &c) const { return std::string_view(store).substr(c.text_at, c.name_size); }
+    std::string_view key_of(const JunitCase &c) const
+    {
+        return std::string_view(store).substr(c.text_at + c.name_size, c.key_size);
+    }
+    // The name the case is given in its suite.
+    std::string shown_name(uint32_t index) const;
 };
 
 // Reads the RDD file at `path`; false with `error` (one line naming the

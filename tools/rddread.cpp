@@ -164,8 +164,16 @@ void scan_time(ScannedLine &scanned)
         scanned.time_problem = line_label(line.code) + ": time field " + std::to_string(position) + " is not a number";
 }
 
+// A joined line of a large merge has two fields per file merged; a batch
+// slot that once held one would otherwise keep that capacity for good.
+constexpr std::size_t KEPT_CAPACITY = 16;
+
 void scan_line(uint64_t number, std::string_view text, ScannedLine &scanned)
 {
+    if (scanned.line.fields.capacity() > KEPT_CAPACITY)
+        std::vector<std::string_view>().swap(scanned.line.fields);
+    if (scanned.line.origins.capacity() > KEPT_CAPACITY)
+        std::vector<RddOrigin>().swap(scanned.line.origins);
     scanned.line.number = number;
     scanned.line.text = text;
     scanned.state = ScannedLine::ok;
@@ -773,7 +781,7 @@ namespace {
 struct PageRelease {
     std::string_view text;
     std::size_t released = 0;
-    static constexpr std::size_t STEP = std::size_t(64) << 20;
+    static constexpr std::size_t STEP = std::size_t(8) << 20;
 
     void passed(const char *at)
     {

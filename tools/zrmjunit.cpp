@@ -1,11 +1,12 @@
 // Writes the scenarios of a merged report as JUnit XML for a CI server.
 //
-//   zrmjunit REPORT.rdd [-o FILE.xml] [--all-output]
+//   zrmjunit REPORT.rdd [-o FILE.xml] [--all-output] [--max-size BYTES]
 //
 // Default output: REPORT.xml beside the RDD file; "-o -" writes to standard
 // output. Cases that did not pass link to the page beside the RDD file
 // (REPORT.html, as the UML tool writes it); --all-output gives passed cases
-// their output too. The file takes its target's place only once complete (replfile.h),
+// their output too. The lines quoted share what --max-size (30000000 bytes,
+// GitLab's limit, by default) leaves of the document. The file takes its target's place only once complete (replfile.h),
 // so neither a failure nor an interruption leaves a partial or temporary
 // document. Exit status 0 (also for --help, which prints the usage), or 1
 // with a one-line message naming the file.
@@ -13,6 +14,7 @@
 #include "replfile.h"
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +24,7 @@
 
 namespace {
 
-constexpr const char *USAGE = "usage: zrmjunit REPORT.rdd [-o FILE.xml] [--all-output]";
+constexpr const char *USAGE = "usage: zrmjunit REPORT.rdd [-o FILE.xml] [--all-output] [--max-size BYTES]";
 
 int fail(const std::string &text)
 {
@@ -45,12 +47,17 @@ std::string default_output(const std::string &rdd_path)
 }
 
 // Writes the document to a file that takes the target's place once complete.
-bool write_replacing(const std::string &target, JunitReport &report, const JunitOptions &options, std::string &error)
+bool write_replacing(const std::string &target, JunitReport &report, const JunitOptions &options, uint64_t &size,
+                     std::string &error)
 {
     ReplacingFile file;
     if (!replacing_open(file, target, error))
         return false;
-    if (!junit_write(report, options, [&file](std::string_view piece) { return write_all(file.fd, piece); })) {
+    const auto sink = [&file, &size](std::string_view piece) {
+        size += piece.size();
+        return write_all(file.fd, piece);
+    };
+    if (!junit_write(report, options, sink)) {
         error = std::strerror(errno);
         return false;
     }
@@ -72,6 +79,11 @@ int main(int argc, char **argv)
         }
         if (word == "--all-output") {
             options.all_output = true;
+        } else if (word == "--max-size" && i + 1 < argc) {
+            const std::string_view size = argv[++i];
+            const auto [end, error] = std::from_chars(size.data(), size.data() + size.size(), options.document_limit);
+            if (error != std::errc() || end != size.data() + size.size())
+                return fail(USAGE);
         } else if (word == "-o" && i + 1 < argc && !output_given) {
             output = argv[++i];
             output_given = true;
@@ -96,12 +108,21 @@ int main(int argc, char **argv)
                      report.diagnostics.first.front().c_str());
     options.rdd_name = std::filesystem::path(rdd_path).filename().string();
     options.page = std::filesystem::path(rdd_path).replace_extension(".html").string();
+    uint64_t size = 0;
     if (output == "-") {
-        if (!junit_write(report, options, [](std::string_view piece) { return write_all(STDOUT_FILENO, piece); }))
+        const auto sink = [&size](std::string_view piece) {
+            size += piece.size();
+            return write_all(STDOUT_FILENO, piece);
+        };
+        if (!junit_write(report, options, sink))
             return fail("cannot write standard output: " + std::string(std::strerror(errno)));
-        return 0;
-    }
-    if (!write_replacing(output, report, options, error))
+    } else if (!write_replacing(output, report, options, size, error)) {
         return fail("cannot write " + output + ": " + error);
+    }
+    // Quoted lines give way to the limit; the cases themselves cannot.
+    if (size > options.document_limit)
+        std::fprintf(stderr, "zrmjunit: %s is %llu bytes, above the %llu of --max-size: its cases need that much\n",
+                     output.c_str(), static_cast<unsigned long long>(size),
+                     static_cast<unsigned long long>(options.document_limit));
     return 0;
 }
