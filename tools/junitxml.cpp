@@ -446,6 +446,22 @@ constexpr uint64_t RELEASE_STEP = uint64_t(4) << 20;
 constexpr uint64_t FAULT_AROUND_BYTES = uint64_t(64) << 10; // Linux maps this much around a page read
 constexpr std::size_t FLUSH_BYTES = std::size_t(1) << 20;
 
+// Codes of lines the merge joins: they carry an origin pair per file.
+bool is_joined_code(uint16_t id)
+{
+    switch (id) {
+    case rdd_code_id('X', 'I'):
+    case rdd_code_id('Y', 'I'):
+    case rdd_code_id('D', 'T'):
+    case rdd_code_id('Y', 'T'):
+    case rdd_code_id('X', 'E'):
+    case rdd_code_id('F', 'E'):
+    case rdd_code_id('D', 'S'):
+    case rdd_code_id('F', 'S'): return true;
+    default: return false;
+    }
+}
+
 const char *run_verdict_word(RunVerdict verdict)
 {
     switch (verdict) {
@@ -620,9 +636,37 @@ void DocumentWriter::read_ends(const JunitCase &test_case, CaseDetail &detail)
     detail.listed = runs_of(ends, detail.run_files, report_.name_of(test_case), report_.sources);
 }
 
+// The origin pair that ends a line that is not joined ("F" "L", then
+// spaces), and where the line's own text ends; false when the line does not
+// end so, or its quotes do not pair up.
+bool trailing_origin(std::string_view text, RddOrigin &origin, std::size_t &own_end)
+{
+    if (std::count(text.begin(), text.end(), '"') % 2 != 0)
+        return false;
+    std::size_t at = text.find_last_not_of(' ');
+    uint32_t numbers[2] = {0, 0};
+    for (int n = 1; n >= 0; --n) {
+        if (at == std::string_view::npos || at < 2 || text[at] != '"')
+            return false;
+        const std::size_t close = at;
+        while (at > 0 && text[at - 1] >= '0' && text[at - 1] <= '9')
+            --at;
+        if (at == 0 || text[at - 1] != '"' || close - at == 0 || close - at > 9)
+            return false;
+        std::from_chars(text.data() + at, text.data() + close, numbers[n]);
+        at = text.find_last_not_of(' ', at - 2);
+    }
+    if (at == std::string_view::npos || numbers[0] < 1 || numbers[0] > RDD_MAX_FILES)
+        return false;
+    origin = RddOrigin{numbers[0], numbers[1]};
+    own_end = at + 1;
+    return true;
+}
+
 // The scenario's lines read again. Only the lines and their origin pairs are
-// wanted, not times nor blocks, so the block is cut and scanned without the
-// reader's walk: the failed scenarios of a large merge can be most of it.
+// wanted, not times nor blocks, so the block is cut without the reader's
+// walk, and a line that carries one origin pair is read from its end: the
+// failed scenarios of a large merge can be most of it.
 void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
 {
     std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
@@ -634,6 +678,15 @@ void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
         block.remove_prefix(newline == std::string_view::npos ? block.size() : newline + 1);
         if (!text.empty() && text.back() == '\r')
             text.remove_suffix(1);
+        RddOrigin origin;
+        std::size_t own_end = 0;
+        if (number != test_case.line && holder_.open.size() == 1 && text.size() > 2 && text[2] == ' ' &&
+            !is_joined_code(rdd_code_id(text.substr(0, 2))) && trailing_origin(text, origin, own_end)) {
+            holder_.open.back().lines.push_back(HeldLine{number, static_cast<uint64_t>(text.data() - report_.text.data()),
+                                                         static_cast<uint32_t>(own_end), origin.file, origin.line,
+                                                         false, 0});
+            continue;
+        }
         if (!rdd_scan_line(text, line, error) || !rdd_split_origins(line, error))
             continue;
         line.number = number;
