@@ -89,6 +89,7 @@ struct Collector {
             if (mark.row == RddMark::scenario)
                 add_case(mark);
         };
+        visitor.scenarios_only = true;
         return visitor;
     }
 
@@ -168,27 +169,32 @@ struct Collector {
 
     // A name that repeats in a suite under another key is given with its
     // key; one that still repeats (same name, same key) with its RDD line.
+    // Found by sorting, so that a suite of a hundred thousand cases costs
+    // an index each rather than a table entry.
     void name_cases_uniquely(const JunitSuite &suite)
     {
-        std::unordered_map<std::string_view, std::string_view> first_key;
-        std::unordered_map<std::string_view, bool> keys_differ;
-        for (const uint32_t i : suite.cases) {
-            const JunitCase &test_case = report.cases[i];
-            const auto [seen, added] = first_key.try_emplace(report.name_of(test_case), report.key_of(test_case));
-            if (!added && seen->second != report.key_of(test_case))
-                keys_differ[report.name_of(test_case)] = true;
-        }
-        std::unordered_map<std::string, bool> taken;
-        for (const uint32_t i : suite.cases) {
-            const JunitCase &test_case = report.cases[i];
-            const std::string_view name = report.name_of(test_case);
-            std::string shown(name);
-            if (keys_differ.count(name))
-                shown += " [key " + std::string(report.key_of(test_case)) + "]";
-            if (!taken.try_emplace(shown, true).second)
-                shown += " [RDD line " + std::to_string(test_case.line) + "]";
-            if (shown.size() != name.size())
-                report.shown_names[i] = std::move(shown);
+        std::vector<uint32_t> order = suite.cases;
+        const auto identity = [this](uint32_t i) {
+            return std::pair(report.name_of(report.cases[i]), report.key_of(report.cases[i]));
+        };
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return identity(a) < identity(b); });
+        for (std::size_t from = 0; from < order.size();) {
+            const std::string_view name = identity(order[from]).first;
+            std::size_t to = from;
+            while (to < order.size() && identity(order[to]).first == name)
+                ++to;
+            const bool keys_differ = identity(order[from]).second != identity(order[to - 1]).second;
+            for (std::size_t i = from; i < to; ++i) {
+                const JunitCase &test_case = report.cases[order[i]];
+                std::string shown(name);
+                if (keys_differ)
+                    shown += " [key " + std::string(report.key_of(test_case)) + "]";
+                if (i > from && identity(order[i - 1]).second == report.key_of(test_case))
+                    shown += " [RDD line " + std::to_string(test_case.line) + "]";
+                if (shown.size() != name.size())
+                    report.shown_names[order[i]] = std::move(shown);
+            }
+            from = to;
         }
     }
 };

@@ -305,8 +305,8 @@ private:
         if (visitor_.body)
             visitor_.body(line_, time);
         // Opening lines carry merged times; their blocks report per file when they close.
-        if (time && !stack_.empty() && kind != RddKind::block_open && kind != RddKind::scenario_open &&
-            kind != RddKind::scenario_close)
+        if (time && !stack_.empty() && !visitor_.scenarios_only && kind != RddKind::block_open &&
+            kind != RddKind::scenario_open && kind != RddKind::scenario_close)
             for (const RddOrigin &origin : line_.origins)
                 stack_.back().see(origin.file, *time, *time);
         switch (kind) {
@@ -385,7 +385,9 @@ private:
     {
         Frame frame = std::move(stack_.back());
         stack_.pop_back();
-        std::vector<RddSpan> spans = block_spans(frame, end);
+        std::vector<RddSpan> spans;
+        if (!visitor_.scenarios_only)
+            spans = block_spans(frame, end);
         if (!stack_.empty())
             for (const RddSpan &span : spans)
                 stack_.back().see(span.file, span.start, span.end);
@@ -422,7 +424,7 @@ private:
 
     void point(RddMark::Row row, uint32_t time)
     {
-        if (!visitor_.mark)
+        if (!visitor_.mark || visitor_.scenarios_only)
             return;
         RddMark mark;
         mark.row = row;

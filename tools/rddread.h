@@ -128,6 +128,9 @@ struct RddVisitor {
     // Every body line once its origin pairs are split off, with its time,
     // before the block it opens or closes is handled.
     std::function<void(const RddLine &, std::optional<uint32_t> time)> body;
+    // Only scenario marks are wanted, and not where their files lie: no
+    // spans are made, and events and rendezvous give no marks.
+    bool scenarios_only = false;
 };
 
 // A file mapped into memory for reading, unmapped when it goes.
