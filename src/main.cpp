@@ -102,7 +102,10 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
         if (!rdd_stream_finish(stream, written, file))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     }
-    run_uml_tool(name_text, tool_dir);
+    {
+        const PhaseTimer timer(phase_log().uml);
+        run_uml_tool(name_text, tool_dir);
+    }
     xfree(name_text);
     {
         const PhaseTimer timer(PHASE_FREE);
@@ -143,7 +146,10 @@ int main(int argc, char **argv)
     run_timestamp = current_time_text();
 
     verify_input_files();
-    run_postprocessors(tool_dir, postpro_options, settings, jobs);
+    {
+        const PhaseTimer timer(phase_log().postpro);
+        run_postprocessors(tool_dir, postpro_options, settings, jobs);
+    }
     const MergedReport report = rod_load_all(cmdline_time_requested(cmdline_record()));
     write_report(report, tool_dir);
 

@@ -26,6 +26,9 @@ enum PhaseId {
 
 struct PhaseLog {
     bool enabled = false;
+    // Outside the engine: the post-processor runs before it, the UML tool after.
+    double postpro = 0;
+    double uml = 0;
     int loader_threads = 0;
     std::string path;
     double seconds[PHASE_COUNT] = {};
@@ -71,7 +74,8 @@ private:
 };
 
 // One "name value" line per phase (seconds), then the engine total (the
-// merge thread's time), the input counts and the loader threads.
+// merge thread's time), the input counts, the loader threads, and the
+// seconds of the post-processor runs and of the UML tool.
 inline void phase_log_write()
 {
     const PhaseLog &log = phase_log();
@@ -91,5 +95,6 @@ inline void phase_log_write()
     }
     std::fprintf(out, "engine %.6f\nfiles %d\nrod_bytes %lld\nrod_lines %lld\nloader_threads %d\n", total,
                  log.files, log.rod_bytes, log.rod_lines, log.loader_threads);
+    std::fprintf(out, "postpro %.6f\numl %.6f\n", log.postpro, log.uml);
     std::fclose(out);
 }
