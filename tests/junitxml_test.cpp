@@ -131,6 +131,16 @@ TEST(JunitXml, DocumentCountsVerdictsAndWhy)
     EXPECT_TRUE(has(xml, "<error message=\"the scenario is never closed\" type=\"never-closed\">Scenario S_OPEN is "
                          "never closed: never closed (r.rdd line 19)\n"));
 
+    // Damaged lines, which the reader leaves out, are not quoted either.
+    JunitReport damaged = collect(HEADER + "CF \"a.rod\" \"\" \"/w\" \"1\" \"1\" \"1\" \"0\" \n"
+                                           "DS \"D\" \"d\" \"s.tds\" \"1\" \"10\" \"1\" \"1\" \n"
+                                           "CH \"open \"1\" \"2\" \nX  \"c\" \"1\" \"3\" \nCH \"ok\" \"1\" \"4\" \n"
+                                           "FS \"D\" \"20\" \"1\" \"1\" \"5\" \n");
+    const std::string quoted = junit_xml(damaged, options());
+    EXPECT_TRUE(has(quoted, "RDD line 6, ROD line 4: CH \"ok\"\n"));
+    EXPECT_FALSE(has(quoted, "ROD line 2")) << quoted;
+    EXPECT_FALSE(has(quoted, "ROD line 3")) << quoted;
+
     // Passed cases carry their output when asked for.
     JunitOptions all = options();
     all.all_output = true;

@@ -642,6 +642,12 @@ void DocumentWriter::read_ends(const JunitCase &test_case, CaseDetail &detail)
     detail.listed = runs_of(ends, detail.run_files, report_.name_of(test_case), report_.sources);
 }
 
+// A line that starts with a code of exactly two characters.
+bool has_plain_code(std::string_view text)
+{
+    return text.size() > 2 && text[2] == ' ' && text[0] != ' ' && text[0] != '"' && text[1] != ' ' && text[1] != '"';
+}
+
 // The origin pair that ends a line that is not joined ("F" "L", then
 // spaces), and where the line's own text ends; false when the line does not
 // end so, or its quotes do not pair up.
@@ -686,7 +692,7 @@ void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
             text.remove_suffix(1);
         RddOrigin origin;
         std::size_t own_end = 0;
-        if (number != test_case.line && holder_.open.size() == 1 && text.size() > 2 && text[2] == ' ' &&
+        if (number != test_case.line && holder_.open.size() == 1 && has_plain_code(text) &&
             !is_joined_code(rdd_code_id(text.substr(0, 2))) && trailing_origin(text, origin, own_end)) {
             holder_.open.back().lines.push_back(HeldLine{number, static_cast<uint64_t>(text.data() - report_.text.data()),
                                                          static_cast<uint32_t>(own_end), origin.file, origin.line,
