@@ -103,7 +103,10 @@ class PageTest(unittest.TestCase):
         return self.driver.find_element(By.CSS_SELECTOR, ".tl-tip").text
 
     def table_names(self):
-        return [row.text for row in self.driver.find_elements(By.CSS_SELECTOR, "#sc-table .vt-body .sc-link")]
+        # Read in one script: the table may be drawn again between finding
+        # its rows and reading each one's text.
+        return self.js("return [...document.querySelectorAll('#sc-table .vt-body .sc-link')]"
+                       ".map(row => row.innerText)")
 
     def screenshot(self, name):
         path = os.path.join(WORK, name)

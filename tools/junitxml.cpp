@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <map>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace {
 
