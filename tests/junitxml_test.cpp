@@ -96,8 +96,9 @@ TEST(JunitReport, SuitesFollowScriptsCasesTheirFirstFileTimesTheUnit)
     EXPECT_DOUBLE_EQ(case_of(0, 1).seconds, 0);
     // 32-bit times wrap: 4294967290 to 6 is 12 units.
     EXPECT_DOUBLE_EQ(case_of(1, 0).seconds, 0.012);
-    const JunitReport wrapped = collect(HEADER + "SY \"C\" \"0\" \"0\" \"1\" \"100\" \"100us\" \"1\" \"2\" \n"
-                                                 "DS \"S\" \"d\" \"f\" \"1\" \"-4\" \"1\" \"3\" \nFS \"S\" \"8\" \"0\" \"1\" \"4\" \n");
+    const std::string wrapped_text = HEADER + "SY \"C\" \"0\" \"0\" \"1\" \"100\" \"100us\" \"1\" \"2\" \n"
+                                              "DS \"S\" \"d\" \"f\" \"1\" \"-4\" \"1\" \"3\" \nFS \"S\" \"8\" \"0\" \"1\" \"4\" \n";
+    const JunitReport wrapped = collect(wrapped_text);
     EXPECT_DOUBLE_EQ(wrapped.cases.at(0).seconds, 0.0012);
 }
 
@@ -132,10 +133,12 @@ TEST(JunitXml, DocumentCountsVerdictsAndWhy)
                          "never closed: never closed (r.rdd line 19)\n"));
 
     // Damaged lines, which the reader leaves out, are not quoted either.
-    JunitReport damaged = collect(HEADER + "CF \"a.rod\" \"\" \"/w\" \"1\" \"1\" \"1\" \"0\" \n"
-                                           "DS \"D\" \"d\" \"s.tds\" \"1\" \"10\" \"1\" \"1\" \n"
-                                           "CH \"open \"1\" \"2\" \nX  \"c\" \"1\" \"3\" \nCH \"ok\" \"1\" \"4\" \n"
-                                           "FS \"D\" \"20\" \"1\" \"1\" \"5\" \n");
+    // (The report reads its text again: the text outlives it.)
+    const std::string damaged_text = HEADER + "CF \"a.rod\" \"\" \"/w\" \"1\" \"1\" \"1\" \"0\" \n"
+                                              "DS \"D\" \"d\" \"s.tds\" \"1\" \"10\" \"1\" \"1\" \n"
+                                              "CH \"open \"1\" \"2\" \nX  \"c\" \"1\" \"3\" \nCH \"ok\" \"1\" \"4\" \n"
+                                              "FS \"D\" \"20\" \"1\" \"1\" \"5\" \n";
+    JunitReport damaged = collect(damaged_text);
     const std::string quoted = junit_xml(damaged, options());
     EXPECT_TRUE(has(quoted, "RDD line 6, ROD line 4: CH \"ok\"\n"));
     EXPECT_FALSE(has(quoted, "ROD line 2")) << quoted;
