@@ -451,20 +451,18 @@ constexpr uint64_t RELEASE_STEP = uint64_t(4) << 20;
 constexpr uint64_t FAULT_AROUND_BYTES = uint64_t(64) << 10; // Linux maps this much around a page read
 constexpr std::size_t FLUSH_BYTES = std::size_t(1) << 20;
 
-// Codes of lines the merge joins: they carry an origin pair per file.
-bool is_joined_code(uint16_t id)
+// A line of the report without the CR of Windows text, as the reader takes it.
+std::string_view without_cr(std::string_view text)
 {
-    switch (id) {
-    case rdd_code_id('X', 'I'):
-    case rdd_code_id('Y', 'I'):
-    case rdd_code_id('D', 'T'):
-    case rdd_code_id('Y', 'T'):
-    case rdd_code_id('X', 'E'):
-    case rdd_code_id('F', 'E'):
-    case rdd_code_id('D', 'S'):
-    case rdd_code_id('F', 'S'): return true;
-    default: return false;
-    }
+    if (!text.empty() && text.back() == '\r')
+        text.remove_suffix(1);
+    return text;
+}
+
+// A body line scanned as the reader scans it: code, own fields, origin pairs.
+bool scan_body_line(std::string_view text, RddLine &line, std::string &error)
+{
+    return rdd_scan_line(text, line, error) && rdd_split_origins(line, error);
 }
 
 const char *run_verdict_word(RunVerdict verdict)
@@ -615,21 +613,17 @@ void DocumentWriter::read_ends(const JunitCase &test_case, CaseDetail &detail)
 {
     detail = CaseDetail{};
     const std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
-    const auto scan = [](std::string_view text, RddLine &line) {
-        std::string error;
-        if (!text.empty() && text.back() == '\r')
-            text.remove_suffix(1);
-        return rdd_scan_line(text, line, error) && rdd_split_origins(line, error);
-    };
     RddLine line;
-    if (scan(block.substr(0, block.find('\n')), line)) {
+    std::string error;
+    if (scan_body_line(without_cr(block.substr(0, block.find('\n'))), line, error)) {
         if (line.fields.size() >= 2)
             detail.title = rdd_field_text(line.fields[1]);
         for (const RddOrigin &origin : line.origins)
             detail.run_files.push_back(origin.file);
     }
     const std::size_t last = block.rfind('\n');
-    if (test_case.closed && last != std::string_view::npos && scan(block.substr(last + 1), line)) {
+    if (test_case.closed && last != std::string_view::npos &&
+        scan_body_line(without_cr(block.substr(last + 1)), line, error)) {
         detail.fs_origins = line.origins;
         if (line.fields.size() >= 3)
             detail.verdict_text = rdd_field_text(line.fields[2]);
@@ -685,20 +679,18 @@ void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
     std::string error;
     for (uint64_t number = test_case.line; !block.empty(); ++number) {
         const std::size_t newline = block.find('\n');
-        std::string_view text = block.substr(0, newline);
+        const std::string_view text = without_cr(block.substr(0, newline));
         block.remove_prefix(newline == std::string_view::npos ? block.size() : newline + 1);
-        if (!text.empty() && text.back() == '\r')
-            text.remove_suffix(1);
         RddOrigin origin;
         std::size_t own_end = 0;
         if (number != test_case.line && holder_.open.size() == 1 && has_plain_code(text) &&
-            !is_joined_code(rdd_code_id(text.substr(0, 2))) && trailing_origin(text, origin, own_end)) {
+            !rdd_is_joined(text.substr(0, 2)) && trailing_origin(text, origin, own_end)) {
             holder_.open.back().lines.push_back(HeldLine{number, static_cast<uint64_t>(text.data() - report_.text.data()),
                                                          static_cast<uint32_t>(own_end), origin.file, origin.line,
                                                          false, 0});
             continue;
         }
-        if (!rdd_scan_line(text, line, error) || !rdd_split_origins(line, error))
+        if (!scan_body_line(text, line, error))
             continue;
         line.number = number;
         holder_.body(line, std::nullopt, report_.text);

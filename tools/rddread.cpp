@@ -701,6 +701,8 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
     }
 }
 
+bool rdd_is_joined(std::string_view code) { return joined_own_fields(code) >= 0; }
+
 bool rdd_split_origins(RddLine &line, std::string &error)
 {
     const std::size_t total = line.fields.size();
@@ -799,22 +801,17 @@ struct PageRelease {
     }
 };
 
-void read_lines(std::string_view text, uint64_t first_line, Walker &walker)
-{
-    LineCutter cutter{text, first_line - 1};
-    ScannedLine scanned;
-    std::string_view line;
-    while (cutter.next(line)) {
-        scan_line(cutter.number, line, scanned);
-        walker.take(scanned);
-    }
-}
-
 void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics, bool mapped)
 {
     Walker walker(visitor, diagnostics);
     if (text.size() < SCAN_AHEAD_BYTES) {
-        read_lines(text, 1, walker);
+        LineCutter cutter{text};
+        ScannedLine scanned;
+        std::string_view line;
+        while (cutter.next(line)) {
+            scan_line(cutter.number, line, scanned);
+            walker.take(scanned);
+        }
     } else {
         PageRelease release{text};
         ScanAhead scanner(text);
@@ -858,11 +855,4 @@ void rdd_read_mapped(const RddMappedFile &file, const RddVisitor &visitor, RddDi
 void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics)
 {
     read_text(text, visitor, diagnostics, false);
-}
-
-void rdd_read_part(std::string_view text, uint64_t first_line, const RddVisitor &visitor, RddDiagnostics &diagnostics)
-{
-    Walker walker(visitor, diagnostics);
-    read_lines(text, std::max<uint64_t>(first_line, 2), walker);
-    walker.finish();
 }

@@ -71,6 +71,8 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error);
 // Lines the merge joins (XI YI DT YT XE FE DS FS) keep a fixed number of own
 // fields and carry one or more pairs; every other line carries exactly one.
 bool rdd_split_origins(RddLine &line, std::string &error);
+// Whether lines with this code are joined ones, with a pair per file.
+bool rdd_is_joined(std::string_view code);
 
 // Where one file's part of a mark lies on the time axis.
 struct RddSpan {
@@ -158,7 +160,3 @@ bool rdd_read(const std::string &path, const RddVisitor &visitor, RddDiagnostics
 // The same walk over a file already mapped, or over text in memory.
 void rdd_read_mapped(const RddMappedFile &file, const RddVisitor &visitor, RddDiagnostics &diagnostics);
 void rdd_read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics &diagnostics);
-// Reads again a part of a report's body (whole lines) whose first line is
-// line `first_line` of the report (2 or later: the header is not in a part).
-// Blocks the part leaves open are closed at its end as at the end of a file.
-void rdd_read_part(std::string_view text, uint64_t first_line, const RddVisitor &visitor, RddDiagnostics &diagnostics);

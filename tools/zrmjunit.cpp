@@ -6,10 +6,11 @@
 // output. Cases that did not pass link to the page beside the RDD file
 // (REPORT.html, as the UML tool writes it); --all-output gives passed cases
 // their output too. The lines quoted share what --max-size (30000000 bytes,
-// GitLab's limit, by default) leaves of the document. The file takes its target's place only once complete (replfile.h),
-// so neither a failure nor an interruption leaves a partial or temporary
-// document. Exit status 0 (also for --help, which prints the usage), or 1
-// with a one-line message naming the file.
+// GitLab's limit, by default) leaves of the document. The file takes its
+// target's place only once complete (replfile.h), so neither a failure nor
+// an interruption leaves a partial or temporary document. Exit status 0
+// (also for --help, which prints the usage), or 1 with a one-line message
+// naming the file.
 #include "junitxml.h"
 #include "replfile.h"
 
@@ -46,6 +47,15 @@ std::string default_output(const std::string &rdd_path)
     return rdd_path + ".xml";
 }
 
+// Writes the document to `fd`, counting its bytes.
+bool write_document(int fd, JunitReport &report, const JunitOptions &options, uint64_t &size)
+{
+    return junit_write(report, options, [fd, &size](std::string_view piece) {
+        size += piece.size();
+        return write_all(fd, piece);
+    });
+}
+
 // Writes the document to a file that takes the target's place once complete.
 bool write_replacing(const std::string &target, JunitReport &report, const JunitOptions &options, uint64_t &size,
                      std::string &error)
@@ -53,11 +63,7 @@ bool write_replacing(const std::string &target, JunitReport &report, const Junit
     ReplacingFile file;
     if (!replacing_open(file, target, error))
         return false;
-    const auto sink = [&file, &size](std::string_view piece) {
-        size += piece.size();
-        return write_all(file.fd, piece);
-    };
-    if (!junit_write(report, options, sink)) {
+    if (!write_document(file.fd, report, options, size)) {
         error = std::strerror(errno);
         return false;
     }
@@ -110,11 +116,7 @@ int main(int argc, char **argv)
     options.page = std::filesystem::path(rdd_path).replace_extension(".html").string();
     uint64_t size = 0;
     if (output == "-") {
-        const auto sink = [&size](std::string_view piece) {
-            size += piece.size();
-            return write_all(STDOUT_FILENO, piece);
-        };
-        if (!junit_write(report, options, sink))
+        if (!write_document(STDOUT_FILENO, report, options, size))
             return fail("cannot write standard output: " + std::string(std::strerror(errno)));
     } else if (!write_replacing(output, report, options, size, error)) {
         return fail("cannot write " + output + ": " + error);
