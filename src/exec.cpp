@@ -53,6 +53,7 @@ struct ToolRun {
 enum class Step { OPENING, RUN, VERDICT, RERUN, SHOWN };
 
 struct PairRuns {
+    int slot = 0; // of its ROD file
     std::string rio_name;
     std::string rod_name;
     const std::string *tdc_name = nullptr;
@@ -70,6 +71,7 @@ struct RunPlan {
     int jobs = 1;
     std::size_t window = 1;     // pairs under way or waiting to be shown, at most
     bool shared_streams = false;
+    const RunListener *listener = nullptr;
     std::size_t shown = 0;      // pairs shown whole
     std::size_t next_first = 0; // the next pair whose first run starts
     int running = 0;
@@ -261,6 +263,8 @@ bool collect_ended_runs(RunPlan &plan)
             run->status = pid == run->pid ? tool_status(wait_status) : -1;
             --plan.running;
             any = true;
+            if (run == &plan.pairs[p].first && run_succeeded(*run) && plan.listener->rod_written)
+                plan.listener->rod_written(plan.listener->context, plan.pairs[p].slot);
         }
     }
     return any;
@@ -461,7 +465,7 @@ std::optional<int> postpro_jobs(std::string_view value, int cores)
 }
 
 void run_postprocessors(const std::string &tool_dir, const std::string &postpro_options,
-                        const MergeSettings &settings, int jobs)
+                        const MergeSettings &settings, int jobs, const RunListener &listener)
 {
     const std::vector<std::string> &files = cmdline_record().files;
     RunPlan plan;
@@ -473,6 +477,7 @@ void run_postprocessors(const std::string &tool_dir, const std::string &postpro_
     // which bounds the open capture files.
     plan.window = 2 * std::size_t(plan.jobs);
     plan.shared_streams = plan.jobs > 1 && output_streams_shared();
+    plan.listener = &listener;
     for (int t = 0; t < PAIR_TABLE_SIZE; ++t) {
         const FileRecord &tdc = tdc_table[t];
         if (tdc.file_index == -1 || tdc.count == 0)
@@ -481,6 +486,7 @@ void run_postprocessors(const std::string &tool_dir, const std::string &postpro_
             const std::string &rio_name = files[rio_table[r].file_index];
             rod_names[r] = rod_file_name(rio_name);
             PairRuns &pair = plan.pairs.emplace_back();
+            pair.slot = r;
             pair.rio_name = rio_name;
             pair.tdc_name = &files[tdc.file_index];
             pair.output = postpro_output_argument(rio_name);
@@ -490,6 +496,8 @@ void run_postprocessors(const std::string &tool_dir, const std::string &postpro_
     stop_on_shared_rod_file(plan);
     {
         const InterruptWatch watch;
+        if (listener.planned)
+            listener.planned(listener.context);
         for (;;) {
             start_captured_runs(plan);
             show_ready_pairs(plan);

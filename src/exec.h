@@ -73,9 +73,20 @@ constexpr int MAX_POSTPRO_JOBS = 64;
 // MAX_POSTPRO_JOBS. No value when it is none of these.
 std::optional<int> postpro_jobs(std::string_view value, int cores);
 
+// Told of the post-processor runs as they go, for work done beside them.
+struct RunListener {
+    // The ROD file table is filled and no run has started yet. Called with
+    // the interrupt signals held back, which a thread started here keeps.
+    void (*planned)(void *context) = nullptr;
+    // The run that writes ROD slot `slot` ended well (status 0 or 3): the
+    // file is as complete as it will be.
+    void (*rod_written)(void *context, int slot) = nullptr;
+    void *context = nullptr;
+};
+
 // Runs the post-processor on every pair, up to `jobs` runs at once; whatever
 // `jobs` is, the user sees what the one-at-a-time run shows, in pair order.
 // Returns only when every run succeeded.
 void run_postprocessors(const std::string &tool_dir, const std::string &postpro_options,
-                        const MergeSettings &settings, int jobs);
+                        const MergeSettings &settings, int jobs, const RunListener &listener = {});
 void run_uml_tool(const char *rdd_name, const std::string &tool_dir);

@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -114,6 +115,30 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
     phase_log_write();
 }
 
+// The engine started beside the post-processor runs once their ROD file
+// table is filled, and told of each file they write; ZV_ENGINE_AFTER_RUNS
+// starts it after the last run instead (the output is the same: it is there
+// to compare, and to rule the overlap out when a problem is hunted).
+struct EngineBeside {
+    bool time_mode = false;
+    bool after_runs = false;
+    RodPipeline *pipeline = nullptr;
+};
+
+void start_engine(void *context)
+{
+    auto &engine = *static_cast<EngineBeside *>(context);
+    if (!engine.after_runs)
+        engine.pipeline = rod_pipeline_start(engine.time_mode);
+}
+
+void rod_written(void *context, int slot)
+{
+    auto &engine = *static_cast<EngineBeside *>(context);
+    if (engine.pipeline)
+        rod_pipeline_written(*engine.pipeline, slot);
+}
+
 } // namespace
 
 std::string rdd_header_line(const MergedReport &report)
@@ -146,11 +171,14 @@ int main(int argc, char **argv)
     run_timestamp = current_time_text();
 
     verify_input_files();
+    EngineBeside engine{cmdline_time_requested(cmdline_record()), !getenv_copy("ZV_ENGINE_AFTER_RUNS").empty()};
     {
         const PhaseTimer timer(phase_log().postpro);
-        run_postprocessors(tool_dir, postpro_options, settings, jobs);
+        run_postprocessors(tool_dir, postpro_options, settings, jobs, {start_engine, rod_written, &engine});
     }
-    const MergedReport report = rod_load_all(cmdline_time_requested(cmdline_record()));
+    phase_log().runs_end = std::chrono::steady_clock::now();
+    const MergedReport report =
+        engine.pipeline ? rod_pipeline_finish(engine.pipeline) : rod_load_all(engine.time_mode);
     write_report(report, tool_dir);
 
     if (postpro_status3_count != 0) {

@@ -11,7 +11,8 @@
 
 // When files are loaded ahead, reading and structuring run on loader threads
 // beside the merge: their times are then the loaders' work, and "wait" is
-// what the merge spent waiting for a loaded file.
+// what the merge spent waiting for a loaded file once the post-processor
+// runs were over (before, it waits for the runs: "beside_runs").
 enum PhaseId {
     PHASE_READ,
     PHASE_STRUCTURE,
@@ -29,6 +30,8 @@ struct PhaseLog {
     // Outside the engine: the post-processor runs before it, the UML tool after.
     double postpro = 0;
     double uml = 0;
+    double beside_runs = 0;
+    std::chrono::steady_clock::time_point runs_end; // when the last post-processor run was over
     int loader_threads = 0;
     std::string path;
     double seconds[PHASE_COUNT] = {};
@@ -74,8 +77,10 @@ private:
 };
 
 // One "name value" line per phase (seconds), then the engine total (the
-// merge thread's time), the input counts, the loader threads, and the
-// seconds of the post-processor runs and of the UML tool.
+// merge thread's time but its wait for the runs), the input counts, the
+// loader threads, the seconds of the post-processor runs, of the UML tool,
+// of the merge thread's wait for the runs, and from the end of the runs to
+// now without the UML tool (the engine's share of the wall time).
 inline void phase_log_write()
 {
     const PhaseLog &log = phase_log();
@@ -95,6 +100,9 @@ inline void phase_log_write()
     }
     std::fprintf(out, "engine %.6f\nfiles %d\nrod_bytes %lld\nrod_lines %lld\nloader_threads %d\n", total,
                  log.files, log.rod_bytes, log.rod_lines, log.loader_threads);
-    std::fprintf(out, "postpro %.6f\numl %.6f\n", log.postpro, log.uml);
+    const double after_runs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - log.runs_end).count() - log.uml;
+    std::fprintf(out, "postpro %.6f\numl %.6f\nbeside_runs %.6f\nafter_runs %.6f\n", log.postpro, log.uml,
+                 log.beside_runs, after_runs);
     std::fclose(out);
 }

@@ -19,9 +19,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -296,13 +299,66 @@ FileLines file_lines(StructuredFile structured)
 
 // One ROD file read and structured, ready for its synchronisation and
 // merge; or, when a loader thread loaded it, the messages and status with
-// which its loading ended the run.
+// which its loading ended the run, or that the loading was stopped before it.
 struct LoadedFile {
     RodFile rod;
     double read_seconds = 0;
     double structure_seconds = 0;
     DeferredOutput output;
+    bool stopped = false;
 };
+
+using Clock = std::chrono::steady_clock;
+
+// Which ROD files their post-processor runs have written, when the loading
+// goes on beside the runs.
+struct RodGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::array<bool, PAIR_TABLE_SIZE> written{};
+    bool stopped = false;
+    std::optional<Clock::time_point> runs_ended;
+};
+
+// Thrown on the loading thread when the run ends before the loading does.
+struct LoadingStopped {};
+
+// Waits until the run of `slot` wrote its file; false when the loading is
+// to stop instead. No gate: the runs are over.
+bool wait_until_written(RodGate *gate, int slot)
+{
+    if (!gate)
+        return true;
+    std::unique_lock lock(gate->mutex);
+    gate->changed.wait(lock, [gate, slot] { return gate->stopped || gate->written[std::size_t(slot)]; });
+    return !gate->stopped;
+}
+
+void stop_gate(RodGate &gate)
+{
+    {
+        const std::lock_guard lock(gate.mutex);
+        gate.stopped = true;
+    }
+    gate.changed.notify_all();
+}
+
+// The merge's wait for a file from `start` on: the part before the runs
+// ended is the post-processor's time, not the engine's.
+void count_wait(RodGate *gate, Clock::time_point start)
+{
+    PhaseLog &log = phase_log();
+    if (!log.enabled)
+        return;
+    const Clock::time_point end = Clock::now();
+    Clock::time_point runs_ended = start;
+    if (gate) {
+        const std::lock_guard lock(gate->mutex);
+        runs_ended = gate->runs_ended ? std::clamp(*gate->runs_ended, start, end) : end;
+    }
+    log.beside_runs += std::chrono::duration<double>(runs_ended - start).count();
+    log.seconds[PHASE_WAIT] += std::chrono::duration<double>(end - runs_ended).count();
+}
 
 RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool first, double *structure_seconds)
 {
@@ -354,6 +410,7 @@ constexpr std::size_t LOAD_WINDOW = LOADER_THREADS + 1;
 struct LoadAhead {
     const std::vector<int> &file_slots;
     bool time_mode;
+    RodGate *gate;           // none: the runs are over
     std::vector<LoadedFile> files;
     std::vector<char> ready;
     std::size_t merging = 0; // the file the merge waits for or works on
@@ -368,7 +425,7 @@ struct LoadAhead {
     std::condition_variable loaded;
     std::vector<std::thread> threads;
 
-    LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigned thread_count);
+    LoadAhead(const std::vector<int> &file_slots, bool time_mode, RodGate *gate, unsigned thread_count);
     LoadAhead(const LoadAhead &) = delete;
     LoadAhead &operator=(const LoadAhead &) = delete;
     ~LoadAhead();
@@ -388,7 +445,7 @@ std::optional<std::size_t> next_file_to_load(LoadAhead &ahead)
 
 void publish_locked(LoadAhead &ahead, std::size_t index, LoadedFile &file)
 {
-    if (file.output.exit_status >= 0)
+    if (file.output.exit_status >= 0 || file.stopped)
         ahead.needed = std::min(ahead.needed, index + 1);
     ahead.files[index] = std::move(file);
     ahead.ready[index] = 1;
@@ -420,6 +477,12 @@ void load_files_ahead(LoadAhead &ahead)
 {
     while (const std::optional<std::size_t> index = next_file_to_load(ahead)) {
         LoadedFile file;
+        if (!wait_until_written(ahead.gate, ahead.file_slots[*index])) {
+            file.stopped = true;
+            const std::lock_guard lock(ahead.mutex);
+            publish_locked(ahead, *index, file);
+            continue;
+        }
         LoadingEnd end{&ahead, *index, &file};
         file.output.at_exit = publish_ended_loading;
         file.output.context = &end;
@@ -461,12 +524,16 @@ void stop_running_loaders()
         stop_loaders_for_exit(*running_loaders);
 }
 
-LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, unsigned thread_count)
-    : file_slots(file_slots), time_mode(time_mode), files(file_slots.size()), ready(file_slots.size(), 0),
-      needed(file_slots.size()), running(thread_count)
+// Beside the runs, the loading thread's own output is deferred: the
+// pipeline stops it, and the loaders with it, before the process ends.
+LoadAhead::LoadAhead(const std::vector<int> &file_slots, bool time_mode, RodGate *gate, unsigned thread_count)
+    : file_slots(file_slots), time_mode(time_mode), gate(gate), files(file_slots.size()),
+      ready(file_slots.size(), 0), needed(file_slots.size()), running(thread_count)
 {
-    running_loaders = this;
-    set_exit_preparation(stop_running_loaders);
+    if (!gate) {
+        running_loaders = this;
+        set_exit_preparation(stop_running_loaders);
+    }
     for (unsigned n = 0; n < thread_count; ++n) {
         try {
             threads.emplace_back(load_files_ahead, std::ref(*this));
@@ -489,11 +556,16 @@ LoadAhead::~LoadAhead()
         releasing = true;
     }
     wanted.notify_all();
+    // The merge is over: a loader waiting for a run need not wait.
+    if (gate)
+        stop_gate(*gate);
     for (std::thread &thread : threads)
         if (thread.joinable())
             thread.join();
-    set_exit_preparation(nullptr);
-    running_loaders = nullptr;
+    if (!gate) {
+        set_exit_preparation(nullptr);
+        running_loaders = nullptr;
+    }
 }
 
 LoadedFile take_loaded_file(LoadAhead &ahead, std::size_t index)
@@ -522,31 +594,13 @@ std::vector<int> named_slots()
     return file_slots;
 }
 
-} // namespace
-
-std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field)
-{
-    Scanner scanner(bytes, size, file, time_mode, first);
-    rod_text_keep(file, bytes, size);
-    scanner.scan();
-    header_field = scanner.header_field();
-    return scanner.take_lines();
-}
-
-RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
-{
-    return structure(bytes, size, file, time_mode, first, nullptr);
-}
-
-
-MergedReport rod_load_all(bool time_mode)
+MergedReport load_all(bool time_mode, RodGate *gate)
 {
     const std::vector<int> file_slots = named_slots();
     const unsigned thread_count = loader_threads_for(file_slots.size());
     std::optional<LoadAhead> ahead;
     if (thread_count)
-        ahead.emplace(file_slots, time_mode, thread_count);
+        ahead.emplace(file_slots, time_mode, gate, thread_count);
     if (ahead && ahead->threads.empty())
         ahead.reset();
     MergedReport report;
@@ -557,11 +611,18 @@ MergedReport rod_load_all(bool time_mode)
     for (std::size_t index = 0; index < file_slots.size(); ++index) {
         const int slot = file_slots[index];
         LoadedFile file;
+        const Clock::time_point wait_start = Clock::now();
         if (ahead) {
-            const PhaseTimer timer(PHASE_WAIT);
             file = take_loaded_file(*ahead, index);
+            count_wait(gate, wait_start);
+            if (file.stopped)
+                throw LoadingStopped{};
             give_deferred_output(file.output);
         } else {
+            const bool written = wait_until_written(gate, slot);
+            count_wait(gate, wait_start);
+            if (!written)
+                throw LoadingStopped{};
             load_rod_file(file, slot, time_mode, index == 0);
         }
         if (log.enabled) {
@@ -591,3 +652,106 @@ MergedReport rod_load_all(bool time_mode)
     report.time_offset = base.offset;
     return report;
 }
+
+} // namespace
+
+struct RodPipeline {
+    bool time_mode = false;
+    RodGate gate;
+    DeferredOutput output;
+    MergedReport report;
+    std::thread thread;
+};
+
+namespace {
+
+std::unique_ptr<RodPipeline> pipeline_in_run;
+
+void load_beside_runs(RodPipeline &pipeline)
+{
+    defer_output(&pipeline.output);
+    try {
+        pipeline.report = load_all(pipeline.time_mode, &pipeline.gate);
+    } catch (const DeferredExit &) {
+    } catch (const LoadingStopped &) {
+    }
+    defer_output(nullptr);
+}
+
+// The process ends before the loading did: the loading stops, and what it
+// took goes back.
+void stop_pipeline_for_exit()
+{
+    const std::unique_ptr<RodPipeline> pipeline = std::move(pipeline_in_run);
+    if (!pipeline)
+        return;
+    stop_gate(pipeline->gate);
+    if (pipeline->thread.joinable())
+        pipeline->thread.join();
+    set_exit_preparation(nullptr);
+    model_release();
+}
+
+} // namespace
+
+RodPipeline *rod_pipeline_start(bool time_mode)
+{
+    if (resource_tracking_active() || pipeline_in_run)
+        return nullptr;
+    auto pipeline = std::make_unique<RodPipeline>();
+    pipeline->time_mode = time_mode;
+    try {
+        pipeline->thread = std::thread(load_beside_runs, std::ref(*pipeline));
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
+    pipeline_in_run = std::move(pipeline);
+    set_exit_preparation(stop_pipeline_for_exit);
+    return pipeline_in_run.get();
+}
+
+void rod_pipeline_written(RodPipeline &pipeline, int slot)
+{
+    if (slot < 0 || slot >= PAIR_TABLE_SIZE)
+        return;
+    {
+        const std::lock_guard lock(pipeline.gate.mutex);
+        pipeline.gate.written[std::size_t(slot)] = true;
+    }
+    pipeline.gate.changed.notify_all();
+}
+
+MergedReport rod_pipeline_finish(RodPipeline *pipeline)
+{
+    {
+        // Every run has ended: whatever each file holds now is final.
+        const std::lock_guard lock(pipeline->gate.mutex);
+        pipeline->gate.runs_ended = Clock::now();
+        pipeline->gate.written.fill(true);
+    }
+    pipeline->gate.changed.notify_all();
+    pipeline->thread.join();
+    give_deferred_output(pipeline->output);
+    MergedReport report = std::move(pipeline->report);
+    set_exit_preparation(nullptr);
+    pipeline_in_run.reset();
+    return report;
+}
+
+std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+                                   std::string &header_field)
+{
+    Scanner scanner(bytes, size, file, time_mode, first);
+    rod_text_keep(file, bytes, size);
+    scanner.scan();
+    header_field = scanner.header_field();
+    return scanner.take_lines();
+}
+
+RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
+{
+    return structure(bytes, size, file, time_mode, first, nullptr);
+}
+
+
+MergedReport rod_load_all(bool time_mode) { return load_all(time_mode, nullptr); }

@@ -60,3 +60,20 @@ struct MergedReport {
 // loading fails is reported only once the files before it are merged). The
 // resource tracker of a harness keeps the run on one thread.
 MergedReport rod_load_all(bool time_mode);
+
+// The same loading beside the post-processor runs, on a thread of its own:
+// each file is read once its run has written it and merged in file order
+// while later runs go on. What the loading says, and the status it would
+// end the run with, are kept until rod_pipeline_finish, so that the user
+// sees what the one-after-the-other run shows. A process ending before
+// then (POSTFAILD, an interruption) first stops the loading and releases
+// the model.
+struct RodPipeline;
+// Starts the loading, once the ROD file table is filled; null when it must
+// wait for the runs (a harness's resource tracker, no thread to be had).
+RodPipeline *rod_pipeline_start(bool time_mode);
+// The run of `slot` wrote its file.
+void rod_pipeline_written(RodPipeline &pipeline, int slot);
+// After every run succeeded: waits for the loading, then gives what it said
+// (ending the process when the loading ended the run) or its report.
+MergedReport rod_pipeline_finish(RodPipeline *pipeline);

@@ -173,8 +173,6 @@ TEST(Faults, EachEndsWithItsMessageAndLeavesTheEarlierRdd)
                                                        fs::perms::others_write, fs::perm_options::remove);
          },
          {"-RDD=locked/report.rdd"}, {}, true, ficnotopn + "locked/report.rdd access problem\n"},
-        {"ROD file gone before loading", stub("[ \"$1\" = run2.rio ] && rm run1.rod; exit 0"), {}, {}, false,
-         ficnotopn + "run1.rod access problem\n"},
         {"no ROD file written", stub("rm \"${out%.*}.rod\"; exit 0"), {}, {}, false,
          ficnotopn + "run1.rod access problem\n"},
         {"unreadable ROD file", stub("chmod 000 \"${out%.*}.rod\"; exit 0"), {}, {}, true,

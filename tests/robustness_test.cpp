@@ -6,6 +6,8 @@
 //     both modes, loaded ahead by the loader threads): every allocation too,
 //     since the engine takes its memory in chunks of megabytes and such a
 //     merge makes a few dozen;
+//   - a small merge beside the post-processor runs (files written in
+//     reverse order): every allocation, on the loading thread or not;
 //   - the two-thread writer of a generated report: every allocation of the
 //     writing thread, and every allocation of the helper thread.
 #include "cstsyst.h"
@@ -123,6 +125,21 @@ TEST(Robustness, EveryAllocationOfALargerMergeEndsWithTheFatalMallocText)
     fail_merge(generated_rods(params), false);
     params.scenario = GenScenario::TimeMode; // every line of the body fit for -TIME
     fail_merge(generated_rods(params), true);
+}
+
+TEST(Robustness, EveryAllocationOfAMergeBesideTheRunsEndsWithTheFatalMallocText)
+{
+    const RodSet set({example_body("door_open_run1.rio"), example_body("door_open_run2.rio"),
+                      example_body("door_lock_run1.rio")});
+    const int failed = fail_allocations("merge beside the runs", FailingThreads::ANY, [] {
+        RodPipeline *pipeline = rod_pipeline_start(false);
+        if (!pipeline)
+            return false;
+        for (const int slot : {2, 1, 0})
+            rod_pipeline_written(*pipeline, slot);
+        return write_to_null(rod_pipeline_finish(pipeline));
+    });
+    EXPECT_GT(failed, 2);
 }
 
 // Either writer thread running out of memory ends the run as one thread

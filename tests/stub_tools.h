@@ -21,8 +21,8 @@ inline void write_script(const std::string &path, const std::string &body)
 // directory choose: status.NAME its status (0 when missing; "kill" makes it
 // end by SIGKILL), delay.NAME seconds to sleep first, stdout.NAME text for
 // standard output, hang.NAME to write its process number there and wait for SIGTERM
-// (which it notes in ended.NAME). Each run notes "start NAME" and "end NAME"
-// in the file `order`.
+// (which it notes in ended.NAME), norod.NAME to write no ROD file. Each run
+// notes "start NAME" and "end NAME" in the file `order`.
 inline void write_stub_postpro(const std::string &dir)
 {
     write_script(dir + "/zrmpostpro", R"sh(here=$(dirname "$0"); name=$(basename "$1")
@@ -35,7 +35,7 @@ echo "start $name" >> "$here/order"
 line="postpro [$0]"; for a in "$@"; do line="$line [$a]"; done
 echo "$line" >&2; echo "$line" >> "$here/calls"
 [ -f "$here/stdout.$name" ] && cat "$here/stdout.$name"
-out="$2"; tail -n +2 "$1" > "${out%.*}.rod"
+out="$2"; [ -f "$here/norod.$name" ] || tail -n +2 "$1" > "${out%.*}.rod"
 echo "end $name" >> "$here/order"
 status=$(cat "$here/status.$name" 2>/dev/null || echo 0)
 [ "$status" = kill ] && kill -9 $$
