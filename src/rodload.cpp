@@ -16,7 +16,9 @@
 
 #include <QString>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -667,8 +669,16 @@ namespace {
 
 std::unique_ptr<RodPipeline> pipeline_in_run;
 
+// The runs come first: each one's start waits for the main thread, which
+// a busy engine would keep from its core. The engine's threads (its loaders
+// inherit it) take what the runs leave; raising the priority again after
+// the runs would take a privilege, and nothing of ours competes with the
+// engine then.
+constexpr int ENGINE_NICENESS = 10;
+
 void load_beside_runs(RodPipeline &pipeline)
 {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), ENGINE_NICENESS);
     defer_output(&pipeline.output);
     try {
         pipeline.report = load_all(pipeline.time_mode, &pipeline.gate);
