@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <sys/resource.h>
 
 // When files are loaded ahead, reading and structuring run on loader threads
 // beside the merge: their times are then the loaders' work, and "wait" is
@@ -80,7 +81,8 @@ private:
 // merge thread's time but its wait for the runs), the input counts, the
 // loader threads, the seconds of the post-processor runs, of the UML tool,
 // of the merge thread's wait for the runs, and from the end of the runs to
-// now without the UML tool (the engine's share of the wall time).
+// now without the UML tool (the engine's share of the wall time), and the
+// processor time of our own threads (the tools' not counted).
 inline void phase_log_write()
 {
     const PhaseLog &log = phase_log();
@@ -102,7 +104,10 @@ inline void phase_log_write()
                  log.files, log.rod_bytes, log.rod_lines, log.loader_threads);
     const double after_runs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - log.runs_end).count() - log.uml;
-    std::fprintf(out, "postpro %.6f\numl %.6f\nbeside_runs %.6f\nafter_runs %.6f\n", log.postpro, log.uml,
-                 log.beside_runs, after_runs);
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &time) { return double(time.tv_sec) + double(time.tv_usec) / 1e6; };
+    std::fprintf(out, "postpro %.6f\numl %.6f\nbeside_runs %.6f\nafter_runs %.6f\ncpu %.6f\n", log.postpro, log.uml,
+                 log.beside_runs, after_runs, seconds(usage.ru_utime) + seconds(usage.ru_stime));
     std::fclose(out);
 }

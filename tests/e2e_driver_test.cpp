@@ -83,7 +83,8 @@ TEST(PhaseLog, ChangesNothingElseAndNamesEveryPhase)
 
     const std::string log = read_file(dir + "/phases.txt");
     for (const char *phase : {"read ", "structure ", "wait ", "synchronise ", "cf ", "merge ", "write ", "free ",
-                              "engine ", "files 2\n", "rod_lines ", "loader_threads ", "postpro ", "uml "})
+                              "engine ", "files 2\n", "rod_lines ", "loader_threads ", "postpro ", "uml ",
+                              "beside_runs ", "after_runs ", "cpu "})
         EXPECT_NE(log.find(phase), std::string::npos) << phase << " in\n" << log;
     std::filesystem::remove_all(dir);
 }
