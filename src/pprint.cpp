@@ -101,7 +101,7 @@ void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_
     const int count = line.count;
     const int kept = drop_last_two ? count - 2 : count;
     const int time_field = time_field_position(kind);
-    FieldCursor fields(line.has_text ? line_bytes(line) : std::string_view());
+    FieldCursor fields = line.has_text ? line_fields(line) : FieldCursor(std::string_view());
     std::string_view field;
     for (int k = 1; k <= count; ++k) {
         const bool has_field = line.has_text && fields.next(field);

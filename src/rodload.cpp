@@ -45,34 +45,16 @@ namespace {
 // Calls field(k, text) for every double-quoted field of a piece, in order
 // (the search starts at its third byte); returns the number of fields. A
 // doubled quote stays inside its field; a field the piece ends in is a
-// damaged line (UNEXPTEOF). Lines are short: a byte loop beats a search
-// call per quote.
-template <typename Field> int scan_fields(std::string_view piece, Field field)
+// damaged line (UNEXPTEOF). Bytes up to `readable_end` may be read.
+template <typename Field> int scan_fields(std::string_view piece, const char *readable_end, Field field)
 {
-    const char *text = piece.data();
-    const std::size_t size = piece.size();
+    FieldCursor fields(piece, readable_end);
     int count = 0;
-    std::size_t at = 2;
-    for (;;) {
-        while (at < size && text[at] != '"')
-            ++at;
-        if (at >= size)
-            return count;
-        const std::size_t open = at++;
-        for (;;) {
-            while (at < size && text[at] != '"')
-                ++at;
-            if (at >= size)
-                unexpected_end();
-            if (at + 1 < size && text[at + 1] == '"') {
-                at += 2;
-                continue;
-            }
-            break;
-        }
-        field(++count, std::string_view(text + open, at - open + 1));
-        ++at;
-    }
+    for (std::string_view text; fields.next(text);)
+        field(++count, text);
+    if (fields.damaged())
+        unexpected_end();
+    return count;
 }
 
 // The scan of one file's text into the flat list of its lines, with the
@@ -173,7 +155,7 @@ void Scanner::piece(std::size_t offset, std::size_t length)
 
 void Scanner::header(std::string_view text)
 {
-    const int count = scan_fields(text, [this](int k, std::string_view field) {
+    const int count = scan_fields(text, data_ + size_, [this](int k, std::string_view field) {
         if (first_ && k == 2)
             header_field_ = std::string(field);
     });
@@ -191,7 +173,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
         end_comment_run(first, second);
     switch (verdict) {
     case CodeVerdict::Drop:
-        scan_fields(text, [](int, std::string_view) {});
+        scan_fields(text, data_ + size_, [](int, std::string_view) {});
         return;
     case CodeVerdict::Comment: {
         if (!in_comments_) {
@@ -208,7 +190,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
         const int kind = readable_kind(first, second);
         if (kind < 0) {
             unknown_code_ = true;
-            scan_fields(text, [](int, std::string_view) {});
+            scan_fields(text, data_ + size_, [](int, std::string_view) {});
             return;
         }
         const LineId line = make_line(offset, text, kind, exact_code);
@@ -234,7 +216,7 @@ LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind, b
     line.has_text = 1;
     line.file = static_cast<uint16_t>(file_);
     line.number = number_;
-    const int count = scan_fields(text, [this, &line, kind](int k, std::string_view field) {
+    const int count = scan_fields(text, data_ + size_, [this, &line, kind](int k, std::string_view field) {
         const int slot = numeric_slot(kind, k);
         if (slot >= 0 && !field_number(field, line.values[slot]))
             bad_numbers_ = true;

@@ -4,6 +4,10 @@
 
 #include <sys/mman.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -197,30 +201,80 @@ void append_ring(Line &into, uint32_t ring_tail)
 
 } // namespace
 
+namespace {
+
+bool portable_quote_search = false;
+
+// Bit i set when bytes[i] is a double quote, for the first `count` (at most
+// 64) bytes.
+uint64_t quote_bits_portable(const char *bytes, std::size_t count)
+{
+    uint64_t bits = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        bits |= uint64_t{bytes[i] == '"'} << i;
+    return bits;
+}
+
+#ifdef __SSE2__
+// The same for 64 readable bytes, sixteen at a time.
+uint64_t quote_bits_sse2(const char *bytes)
+{
+    const __m128i quote = _mm_set1_epi8('"');
+    uint64_t bits = 0;
+    for (int part = 0; part < 4; ++part) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * part));
+        bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, quote)))} << (16 * part);
+    }
+    return bits;
+}
+#endif
+
+} // namespace
+
+void quote_search_portable(bool portable) { portable_quote_search = portable; }
+
+QuoteCursor::QuoteCursor(std::string_view bytes, const char *readable_end)
+    : text_(bytes.data()), size_(bytes.size()), readable_end_(readable_end)
+{
+    if (size_ == 0)
+        return;
+    load();
+    bits_ &= ~uint64_t{3};
+}
+
+void QuoteCursor::load()
+{
+    const std::size_t count = std::min<std::size_t>(64, size_ - base_);
+    const char *bytes = text_ + base_;
+#ifdef __SSE2__
+    if (!portable_quote_search && readable_end_ - bytes >= 64) {
+        const uint64_t all = quote_bits_sse2(bytes);
+        bits_ = count == 64 ? all : all & ((uint64_t{1} << count) - 1);
+        return;
+    }
+#endif
+    bits_ = quote_bits_portable(bytes, count);
+}
+
 bool FieldCursor::next(std::string_view &field)
 {
-    const char *text = bytes_.data();
-    const std::size_t size = bytes_.size();
-    std::size_t at = at_;
-    while (at < size && text[at] != '"')
-        ++at;
-    if (at >= size)
+    const std::size_t open = quotes_.next();
+    if (open == std::string_view::npos)
         return false;
-    const std::size_t open = at++;
     for (;;) {
-        while (at < size && text[at] != '"')
-            ++at;
-        if (at >= size)
+        const std::size_t close = quotes_.next();
+        if (close == std::string_view::npos) {
+            damaged_ = true;
             return false;
-        if (at + 1 < size && text[at + 1] == '"') {
-            at += 2;
+        }
+        // A doubled quote stays inside its field.
+        if (close + 1 < bytes_.size() && bytes_[close + 1] == '"') {
+            quotes_.next();
             continue;
         }
-        break;
+        field = bytes_.substr(open, close - open + 1);
+        return true;
     }
-    field = std::string_view(text + open, at - open + 1);
-    at_ = at + 1;
-    return true;
 }
 
 LineId line_new()
@@ -296,6 +350,12 @@ std::string_view line_bytes(const Line &line)
     return {rod_texts[line.file].bytes + offset, line.length};
 }
 
+FieldCursor line_fields(const Line &line)
+{
+    const RodText &file = rod_texts[line.file];
+    return FieldCursor(line_bytes(line), file.bytes + file.size);
+}
+
 void line_set_offset(Line &line, std::size_t offset)
 {
     line.text = static_cast<uint32_t>(offset);
@@ -316,7 +376,7 @@ std::string_view line_field_text(LineId id, int k)
     }
     if (!line.has_text || k < 1 || k > line.count)
         return {};
-    FieldCursor fields(line_bytes(line));
+    FieldCursor fields = line_fields(line);
     std::string_view field;
     for (int at = 1; fields.next(field); ++at)
         if (at == k)

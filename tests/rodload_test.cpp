@@ -2,6 +2,8 @@
 // it defers) and the shape of the tree the structure passes make.
 #include "rod_text.h"
 
+#include "e2e_util.h"
+
 #include "exec.h"
 #include "exit_capture.h"
 #include "i18n_zrm_msg.h"
@@ -12,6 +14,8 @@
 
 #include <climits>
 #include <filesystem>
+#include <string_view>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -125,6 +129,77 @@ TEST(Structure, DeepNestingNeedsNoDeepStack)
     const std::string written = rodtext::written(load(framed(body)).tree);
     EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2 * DEPTH + 3);
     model_release();
+}
+
+// What a scan keeps of a text: every line record and its bytes, the header
+// field, and how it ended.
+struct Scanned {
+    std::vector<std::string> lines;
+    std::string header;
+    int status = -1;
+    std::string err;
+    bool operator==(const Scanned &) const = default;
+};
+
+Scanned scanned(std::string_view text, bool portable, bool time_mode)
+{
+    quote_search_portable(portable);
+    Scanned result;
+    const Ending ending = run_to_end([&] {
+        for (const LineId id : rod_scan_bytes(rodtext::bytes_of(text), text.size(), 1, time_mode, true, result.header)) {
+            const Line &line = line_at(id);
+            result.lines.emplace_back(reinterpret_cast<const char *>(&line), sizeof line);
+            if (line.has_text)
+                result.lines.emplace_back(line_bytes(line));
+        }
+    });
+    result.status = ending.status;
+    result.err = ending.err;
+    quote_search_portable(false);
+    model_release();
+    return result;
+}
+
+void expect_same_scans(std::string_view text, const std::string &what)
+{
+    for (const bool time_mode : {false, true})
+        EXPECT_EQ(scanned(text, true, time_mode), scanned(text, false, time_mode)) << what;
+}
+
+// The quote search sixteen bytes at a time and byte by byte keep the same
+// lines and end the same way: on every ROD file of the behaviour corpus's
+// inputs, and on lines around the piece limit cut at every byte, a quote
+// at every place around the cut and the 64-byte steps of the search.
+TEST(Scan, VectorAndPortableQuoteSearchesAgree)
+{
+    const std::filesystem::path inputs = source_dir() + "/tests/corpus/inputs";
+    int files = 0;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(inputs)) {
+        if (!entry.is_regular_file())
+            continue;
+        const std::string data = read_file(entry.path());
+        std::string_view rest = std::string_view(data).substr(data.empty() ? 0 : 1);
+        for (;;) {
+            const std::size_t at = rest.find("\n@@@@\n");
+            expect_same_scans(rest.substr(0, at), entry.path().string());
+            ++files;
+            if (at == std::string_view::npos)
+                break;
+            rest.remove_prefix(at + 6);
+        }
+    }
+    EXPECT_GT(files, 300);
+    for (std::size_t length = ROD_LINE_PIECE - 70; length <= ROD_LINE_PIECE + 70; ++length) {
+        for (const std::size_t quote : {std::size_t{2}, length / 2, ROD_LINE_PIECE - 2, ROD_LINE_PIECE - 1,
+                                        ROD_LINE_PIECE, ROD_LINE_PIECE + 1, length - 1}) {
+            std::string line = "CH \"" + std::string(length - 5, 'x') + "\"\n";
+            if (quote < line.size() - 1)
+                line[quote] = '"';
+            expect_same_scans(rodtext::HEADER + line + "CH \"a\" \"b\"\n",
+                              "line of " + std::to_string(length) + ", quote at " + std::to_string(quote));
+        }
+    }
+    expect_same_scans(rodtext::HEADER + std::string("CH \"a\"\"\"\"\" \"\"\"\"\" \"b\"\"\n"), "doubled quotes");
 }
 
 // A ROD file that opens but cannot be read (a directory) ends the run with
