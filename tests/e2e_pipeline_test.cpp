@@ -144,7 +144,7 @@ TEST(EngineBesideRuns, ShowsWhatTheEngineAfterTheRunsShows)
 TEST(EngineBesideRuns, MergesWhileTheRunsGoOn)
 {
     StubPlan plan(RIO_NAMES);
-    write_file(plan.dir + "/delay.r6.rio", "1\n");
+    write_file(plan.dir + "/delay.r6.rio", "2\n");
     const Outcome beside = run_engine(plan, false, nullptr, false);
     ASSERT_EQ(beside.result.status, 0) << beside.result.err;
     EXPECT_GT(wait_beside_runs(beside.phases), 0);
