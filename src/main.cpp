@@ -19,7 +19,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <malloc.h>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -28,7 +27,6 @@ namespace {
 
 constexpr std::size_t TOOL_DIR_SIZE = 2200;
 constexpr std::size_t WORK_BUFFER_SIZE = 4096;
-constexpr int MMAP_THRESHOLD = 32 << 20;
 
 // Kept for the whole run and never released; held here so that it stays
 // reachable (the leak checker reported it at every exit).
@@ -159,11 +157,6 @@ int main(int argc, char **argv)
     catalog_fill();
     postpro_status3_count = 0;
     install_out_of_memory_handler();
-    // Each file's passes take and give back blocks of a few hundred KB: from
-    // the heap they are used again, while blocks mapped one by one come back
-    // as fresh pages the system zeroes each time (a fifth of the page
-    // faults of a 1000-file merge).
-    mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD);
     option_language_init();
     const std::string tool_dir = find_tool_dir(argv[0]);
 
