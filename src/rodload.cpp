@@ -260,13 +260,18 @@ ReadBytes read_whole(FILE *file, std::size_t size_hint)
     }
 }
 
-// The SY lines of a file and the RD lines of its body, from its lines in
-// tree order (no pass moves a line between the three parts).
+// The lines of a file its report still holds, in tree order, with its SY
+// lines and the RD lines of its body (no pass moves a line between the
+// three parts).
 FileLines file_lines(StructuredFile structured)
 {
     FileLines file;
+    std::size_t kept = 0;
     for (std::size_t at = 0; at < structured.lines.size(); ++at) {
         const LineId line = structured.lines[at];
+        // A pruned block's lines take no part in the synchronisation.
+        if (!line_at(line).recycled)
+            structured.lines[kept++] = line;
         if (line_kind_is(line, KIND_IE))
             file.ie_in_first_part &= at < structured.body_begin;
         if (line_code_is(line, KIND_SY)) {
@@ -276,6 +281,7 @@ FileLines file_lines(StructuredFile structured)
             file.body_rd.push_back(line);
         }
     }
+    structured.lines.resize(kept);
     file.lines = std::move(structured.lines);
     return file;
 }
@@ -359,9 +365,11 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
         timer.emplace(*structure_seconds);
     StructuredFile structured = structure_lines(scanner.take_lines());
     rod.tree = structured.tree;
-    prune_selection(rod.tree);
-    regroup_timed(rod.tree);
+    const Pruned pruned = prune_selection(rod.tree);
+    lines_recycle(pruned.lines);
     rod.lines = file_lines(std::move(structured));
+    cells_recycle(pruned.cells);
+    regroup_timed(rod.tree);
     return rod;
 }
 

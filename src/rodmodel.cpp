@@ -115,9 +115,23 @@ thread_local Cursor line_cursor;
 thread_local Cursor cell_cursor;
 thread_local Cursor gathered_cursor;
 
-template <typename Store> uint32_t next_id(Store &store, Cursor &cursor)
+// Recycled ids of one thread, made again before fresh room is taken.
+struct FreeIds {
+    std::vector<uint32_t> ids;
+    uint32_t generation = 0;
+};
+
+thread_local FreeIds free_lines;
+thread_local FreeIds free_cells;
+
+template <typename Store> uint32_t next_id(Store &store, Cursor &cursor, FreeIds *free = nullptr)
 {
     const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (free && free->generation == now && !free->ids.empty()) {
+        const uint32_t id = free->ids.back();
+        free->ids.pop_back();
+        return id;
+    }
     if (cursor.generation != now || cursor.next == cursor.end) {
         const auto [first, end] = store.take_chunk();
         cursor = {first, end, now};
@@ -279,17 +293,40 @@ bool FieldCursor::next(std::string_view &field)
 
 LineId line_new()
 {
-    const LineId id = next_id(line_store, line_cursor);
+    const LineId id = next_id(line_store, line_cursor, &free_lines);
     std::memset(&line_store.at(id), 0, sizeof(Line));
     return id;
 }
 
 CellId cell_new(Item item, CellId next)
 {
-    const CellId id = next_id(cell_store, cell_cursor);
+    const CellId id = next_id(cell_store, cell_cursor, &free_cells);
     cell_store.at(id) = {item, next};
     return id;
 }
+
+namespace {
+
+void add_free(FreeIds &free, const std::vector<uint32_t> &ids)
+{
+    const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (free.generation != now) {
+        free.ids.clear();
+        free.generation = now;
+    }
+    free.ids.insert(free.ids.end(), ids.begin(), ids.end());
+}
+
+} // namespace
+
+void lines_recycle(const std::vector<LineId> &ids)
+{
+    for (const LineId id : ids)
+        line_store.at(id).recycled = 1;
+    add_free(free_lines, ids);
+}
+
+void cells_recycle(const std::vector<CellId> &ids) { add_free(free_cells, ids); }
 
 LineId made_closing_line(LineKind kind)
 {

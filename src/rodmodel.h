@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Line kinds: the position of a code in the keyword table (rodbase).
 enum LineKind : uint8_t {
@@ -111,7 +112,8 @@ struct Line {
     uint16_t count : 12;     // fields the line had when read
     uint16_t overridden : 1; // some text field was replaced (line_set_field_text)
     uint16_t made_cf : 1;    // the CF line describing its ROD file
-    uint16_t spare : 2;
+    uint16_t recycled : 1;   // no longer in its report; made again by a later line_new
+    uint16_t spare : 1;
     uint16_t file;           // file number, 1 to 1000
     uint8_t text_high;       // offset bits 32 to 39
     uint8_t kind;
@@ -153,6 +155,12 @@ LineId line_new();
 LineId made_closing_line(LineKind kind);
 CellId cell_new(Item item = NO_ITEM, CellId next = 0);
 LineId line_copy(LineId id);
+// Records no report holds any more (a file's pruned blocks): the calling
+// thread makes its next lines and cells in them before taking fresh room,
+// so that what a file drops does not add to the peak of the run. Lines are
+// marked `recycled` until made again.
+void lines_recycle(const std::vector<LineId> &ids);
+void cells_recycle(const std::vector<CellId> &ids);
 
 // Room for `size` bytes of a ROD file, kept until the model is released.
 // A thread's files lie one after the other in large blocks on huge pages.

@@ -91,6 +91,30 @@ struct Slot {
     }
 };
 
+// The closing lines of a kind are one record every block shares.
+bool held_elsewhere(const Line &line) { return line.kind >= KIND_FF && line.kind <= KIND_FR; }
+
+// Adds the cell `removed` (unlinked from its chain) and everything its item
+// holds to `pruned`.
+void collect_pruned(CellId removed, Pruned &pruned)
+{
+    std::vector<CellId> chains{removed};
+    while (!chains.empty()) {
+        CellId cell = chains.back();
+        chains.pop_back();
+        while (cell) {
+            const Cell &record = cell_at(cell);
+            pruned.cells.push_back(cell);
+            if (is_list_item(record.item))
+                chains.push_back(list_of(record.item));
+            else if (is_line_item(record.item) && !held_elsewhere(line_at(line_of(record.item))))
+                pruned.lines.push_back(line_of(record.item));
+            // The removed cell's next is the rest of its chain, which stays.
+            cell = cell == removed ? 0 : record.next;
+        }
+    }
+}
+
 } // namespace
 
 CodeVerdict filter_code(unsigned char first, unsigned char second, bool time_mode)
@@ -104,8 +128,9 @@ bool comments_kept_before(unsigned char first, unsigned char second)
 }
 
 // Unlinks the unselected PP and DA blocks where it finds them.
-void prune_selection(CellId tree)
+Pruned prune_selection(CellId tree)
 {
+    Pruned pruned;
     std::vector<Slot> chains;
     if (tree)
         chains.push_back({tree, false});
@@ -121,6 +146,7 @@ void prune_selection(CellId tree)
                 const int kind = is_line_item(first) ? line_at(line_of(first)).kind : -1;
                 if ((kind == KIND_PP || kind == KIND_DA) && is_group(item) && !holds_selected_line(item)) {
                     at.set(cell_at(cell).next);
+                    collect_pruned(cell, pruned);
                     continue;
                 }
                 chains.push_back({cell, true});
@@ -128,4 +154,5 @@ void prune_selection(CellId tree)
             at = {cell, false};
         }
     }
+    return pruned;
 }

@@ -5,6 +5,8 @@
 
 #include "rodmodel.h"
 
+#include <vector>
+
 enum class CodeVerdict { Keep, Drop, Comment };
 
 // What the filter does with a line by the first two bytes of its code:
@@ -16,7 +18,14 @@ CodeVerdict filter_code(unsigned char first, unsigned char second, bool time_mod
 // first two bytes of its code) is a DW or an SN line.
 bool comments_kept_before(unsigned char first, unsigned char second);
 
+// What pruning took out of a file's tree: every cell, and every line but
+// the closing lines all blocks share.
+struct Pruned {
+    std::vector<CellId> cells;
+    std::vector<LineId> lines;
+};
+
 // Removes, in the second and third parts of a file's three-part tree, every
 // PP or DA block none of whose own lines has the selection mark ("1" in
 // double quotes) at the start of its first field.
-void prune_selection(CellId tree);
+Pruned prune_selection(CellId tree);

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <algorithm>
 #include <filesystem>
+#include <set>
 #include <string_view>
 #include <vector>
 #include <unistd.h>
@@ -200,6 +202,35 @@ TEST(Scan, VectorAndPortableQuoteSearchesAgree)
         }
     }
     expect_same_scans(rodtext::HEADER + std::string("CH \"a\"\"\"\"\" \"\"\"\"\" \"b\"\"\n"), "doubled quotes");
+}
+
+TEST(Loading, PrunedBlocksLeaveTheirRecordsToTheNextFile)
+{
+    const std::string pruned = "DA \"x\" \"c\" \"0\" \"1\" \"5\"\nPA \"0\" \"1\"\nPP \"0\" \"1\"\nPQ \"0\" \"2\"\n";
+    const std::string selected = "DA \"1\" \"c\" \"0\" \"1\" \"5\"\nPA \"0\" \"1\"\nXX \"x\" \"1\"\n";
+    model_release();
+    const std::string alone = rodtext::written(load(framed(selected), false, 2).tree);
+    model_release();
+    const RodFile first = load(framed(pruned));
+    const std::string first_written = rodtext::written(first.tree);
+    EXPECT_EQ(rodtext::chain_shape(first.tree), "((RE FR)) _ ((DB BF))");
+
+    // The next five lines made take the DA, PA, PP, TP and PQ records; the
+    // sixth is fresh room.
+    const std::set<LineId> kept(first.lines.lines.begin(), first.lines.lines.end());
+    std::vector<LineId> made;
+    for (int k = 0; k < 5; ++k)
+        made.push_back(line_new());
+    for (LineId id : made)
+        EXPECT_EQ(kept.count(id), 0u) << id;
+    EXPECT_LT(*std::max_element(made.begin(), made.end()), *kept.rbegin()); // among the first file's
+    EXPECT_GT(line_new(), *std::max_element(made.begin(), made.end()));
+    lines_recycle(made);
+
+    const RodFile second = load(framed(selected), false, 2);
+    EXPECT_EQ(rodtext::written(second.tree), alone);
+    EXPECT_EQ(rodtext::written(first.tree), first_written);
+    model_release();
 }
 
 // A ROD file that opens but cannot be read (a directory) ends the run with
