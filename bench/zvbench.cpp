@@ -1,7 +1,8 @@
 // Google Benchmark of the engine's hot passes on generated campaign files:
-// scan, load (scan and structure), merge (default and -TIME, which is the
-// time-ordered insertion at work) and write.
+// the file check, scan, load (scan and structure), merge (default and
+// -TIME, which is the time-ordered insertion at work) and write.
 #include "cstsyst.h"
+#include "extgest.h"
 #include "rodgen.h"
 #include "rodinser.h"
 #include "rodload.h"
@@ -79,6 +80,17 @@ void BM_Scan(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
+// The check of a whole ROD file, folded and by the tables.
+void BM_Crc16(benchmark::State &state)
+{
+    const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
+    crc16_tables_only(state.range(0) == 0);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(crc16_kermit(reinterpret_cast<const unsigned char *>(text.data()), text.size()));
+    crc16_tables_only(false);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
 void BM_Load(benchmark::State &state)
 {
     const std::string text = gen_rod_text(params_of(GenScenario::SameClock, FILE_BYTES), 0);
@@ -130,6 +142,7 @@ void BM_Write(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Crc16)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Load)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Merge)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeMixedClocks)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);

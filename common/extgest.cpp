@@ -4,6 +4,10 @@
 
 #include <string_view>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace {
 
 constexpr char SEPARATOR = '/';
@@ -106,11 +110,13 @@ std::optional<std::string> path_relative(const char *from_text, const char *to_t
     return result;
 }
 
-uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)
+namespace {
+
+// The CRC of `length` more bytes after bytes whose CRC is `crc`.
+unsigned crc16_tables(unsigned crc, const unsigned char *bytes, std::size_t length)
 {
     static const KermitTables tables;
     const auto &t = tables.table;
-    unsigned crc = 0;
     std::size_t i = 0;
     for (; i + 8 <= length; i += 8) {
         crc ^= bytes[i] | (unsigned{bytes[i + 1]} << 8);
@@ -119,5 +125,82 @@ uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)
     }
     for (; i < length; ++i)
         crc = (crc >> 8) ^ t[0][(crc ^ bytes[i]) & 0xFF];
-    return static_cast<uint16_t>(crc);
+    return crc;
+}
+
+bool tables_only = false;
+
+#if defined(__x86_64__)
+// Carry-less multiplication folds the text, 64 bytes a step, into 16 bytes
+// that leave the same remainder modulo the polynomial; the tables finish
+// from there. A 16-byte block is read as a reflected polynomial (bit k of
+// the little-endian value is the coefficient of x^(127-k)); folding it over
+// d bits multiplies its low half by x^(d+64) and its high half by x^d,
+// taken modulo the polynomial. The product of two reflected 64-bit values
+// comes out one power of x too high, so the constants are one power lower.
+
+// x^power modulo x^16 + x^12 + x^5 + 1, reflected into the top 16 bits of
+// a 64-bit value.
+uint64_t reflected_power(unsigned power)
+{
+    unsigned remainder = 1;
+    for (unsigned k = 0; k < power; ++k) {
+        remainder <<= 1;
+        if (remainder & 0x10000)
+            remainder ^= 0x11021;
+    }
+    uint64_t reflected = 0;
+    for (unsigned bit = 0; bit < 16; ++bit)
+        if (remainder & (1u << bit))
+            reflected |= uint64_t{1} << (63 - bit);
+    return reflected;
+}
+
+struct FoldConstants {
+    __m128i by[4]; // over 128, 256, 384 and 512 bits
+    FoldConstants()
+    {
+        for (unsigned k = 0; k < 4; ++k) {
+            const unsigned bits = 128 * (k + 1);
+            by[k] = _mm_set_epi64x(static_cast<long long>(reflected_power(bits - 1)),
+                                   static_cast<long long>(reflected_power(bits + 63)));
+        }
+    }
+};
+
+__attribute__((target("pclmul,sse2"))) __m128i fold(__m128i block, __m128i constants)
+{
+    return _mm_xor_si128(_mm_clmulepi64_si128(block, constants, 0x00), _mm_clmulepi64_si128(block, constants, 0x11));
+}
+
+__attribute__((target("pclmul,sse2"))) unsigned crc16_folded(const unsigned char *bytes, std::size_t length)
+{
+    static const FoldConstants constants;
+    auto load = [bytes](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + at)); };
+    __m128i lanes[4] = {load(0), load(16), load(32), load(48)};
+    const std::size_t folded = length / 64 * 64;
+    for (std::size_t at = 64; at < folded; at += 64)
+        for (int lane = 0; lane < 4; ++lane)
+            lanes[lane] = _mm_xor_si128(fold(lanes[lane], constants.by[3]), load(at + 16 * lane));
+    __m128i rest = lanes[3];
+    for (int lane = 0; lane < 3; ++lane)
+        rest = _mm_xor_si128(rest, fold(lanes[lane], constants.by[2 - lane]));
+    unsigned char remainder[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(remainder), rest);
+    return crc16_tables(crc16_tables(0, remainder, sizeof remainder), bytes + folded, length - folded);
+}
+#endif
+
+} // namespace
+
+void crc16_tables_only(bool only) { tables_only = only; }
+
+uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)
+{
+#if defined(__x86_64__)
+    static const bool folding = __builtin_cpu_supports("pclmul");
+    if (folding && !tables_only && length >= 128)
+        return static_cast<uint16_t>(crc16_folded(bytes, length));
+#endif
+    return static_cast<uint16_t>(crc16_tables(0, bytes, length));
 }

@@ -21,6 +21,9 @@ void path_join(const char *directory, const char *name, std::string &result);
 std::optional<std::string> path_relative(const char *from, const char *to);
 
 // CRC-16/KERMIT (polynomial 0x1021, reflected, initial value 0) of
-// `length` bytes, eight bytes a step (a ROD file is checked whole, and may
-// be large).
+// `length` bytes: 64 bytes a step with carry-less multiplication where the
+// processor has it, else eight a step (a ROD file is checked whole, and
+// may be large).
 uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length);
+// Test hook: eight bytes a step even where the processor could fold.
+void crc16_tables_only(bool only);

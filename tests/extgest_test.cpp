@@ -68,12 +68,22 @@ TEST(Crc16, KermitCheckValues)
     EXPECT_EQ(kermit(""), 0);
 }
 
-TEST(Crc16, EightBytesAStepGiveTheBitwiseValue)
+TEST(Crc16, FoldedAndTableStepsGiveTheBitwiseValue)
 {
     std::string bytes;
-    for (int length = 0; length < 300; ++length) {
+    for (int length = 0; length < 1200; ++length) {
         const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
-        ASSERT_EQ(crc16_kermit(data, bytes.size()), kermit_bitwise(data, bytes.size())) << length;
-        bytes.push_back(static_cast<char>(length * 37 + 11));
+        const uint16_t expected = kermit_bitwise(data, bytes.size());
+        ASSERT_EQ(crc16_kermit(data, bytes.size()), expected) << length;
+        crc16_tables_only(true);
+        ASSERT_EQ(crc16_kermit(data, bytes.size()), expected) << length << " by the tables";
+        crc16_tables_only(false);
+        bytes.push_back(static_cast<char>((length * 37 + 11) ^ (length >> 3)));
+    }
+    // Long runs of ones and zeros, where a wrong fold constant cannot hide.
+    for (const char fill : {'\xFF', '\0'}) {
+        const std::string run(4096 + 17, fill);
+        const auto *data = reinterpret_cast<const unsigned char *>(run.data());
+        EXPECT_EQ(crc16_kermit(data, run.size()), kermit_bitwise(data, run.size()));
     }
 }
