@@ -100,6 +100,13 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
         const PhaseTimer timer(PHASE_WRITE);
         const bool written =
             write_rdd_lines(stream, header, report.tree, report.time_offset, report.names_in_heads);
+        // A ROD file changed while its bytes were still being read: the
+        // earlier report stays.
+        const std::string changed = rod_file_changed();
+        if (!changed.empty()) {
+            rdd_stream_finish(stream, false, file);
+            report_fatal("FICNOTOPN", QString::fromLocal8Bit(changed.data(), qsizetype(changed.size())), QString());
+        }
         if (!rdd_stream_finish(stream, written, file))
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     }

@@ -354,7 +354,6 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
 {
     RodFile rod;
     rod.size = size;
-    rod.crc = crc16_kermit(reinterpret_cast<const unsigned char *>(bytes), size);
     Scanner scanner(bytes, size, file, time_mode, first);
     rod_text_keep(file, bytes, size);
     scanner.scan();
@@ -382,13 +381,22 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
         access_problem(file_name);
     struct stat status {};
     const bool regular = fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
-    const ReadBytes read = read_whole(stream, regular ? static_cast<std::size_t>(status.st_size) : 0);
+    const std::size_t size = regular ? static_cast<std::size_t>(status.st_size) : 0;
+    ReadBytes read{regular ? rod_bytes_map(fileno(stream), size, slot + 1) : nullptr, size};
+    if (!read.bytes)
+        read = read_whole(stream, size);
     // A read error (a directory, a failing disk) must not pass for the end of the file.
     const bool unreadable = std::ferror(stream) != 0;
     xfclose(stream);
     if (unreadable)
         access_problem(file_name);
+    // The check reads every byte first: a mapped file cut short before
+    // then is an access problem, as a failed read is.
+    const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(read.bytes), read.size);
+    if (rod_bytes_changed(slot + 1, file_name.c_str()))
+        access_problem(file_name);
     file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, &file.structure_seconds);
+    file.rod.crc = crc;
     file.rod.regular = regular;
 }
 
@@ -750,7 +758,18 @@ std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool
 
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
 {
-    return structure(bytes, size, file, time_mode, first, nullptr);
+    const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(bytes), size);
+    RodFile rod = structure(bytes, size, file, time_mode, first, nullptr);
+    rod.crc = crc;
+    return rod;
+}
+
+std::string rod_file_changed()
+{
+    for (int slot = 0; slot < PAIR_TABLE_SIZE; ++slot)
+        if (!rod_name(slot).empty() && rod_bytes_changed(slot + 1, rod_name(slot).c_str()))
+            return rod_name(slot);
+    return {};
 }
 
 

@@ -43,6 +43,11 @@ std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool
 // damaged.
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first);
 
+// The name of the first ROD file that changed under the run since it was
+// loaded (it lost pages, or was rewritten in place); empty when none did.
+// Its bytes were mapped, so the report written from them is unsound.
+std::string rod_file_changed();
+
 // The merged report of every ROD file: heads, body and tails (see
 // rodinser.h), and what its writing needs.
 struct MergedReport {

@@ -3,6 +3,8 @@
 #include "cstsyst.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -10,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -381,6 +384,95 @@ char *rod_bytes_new(std::size_t size)
 
 void rod_text_keep(int file, char *bytes, std::size_t size) { rod_texts[file] = {bytes, size}; }
 
+namespace {
+
+// A mapped ROD file: where it lies (read by the bus error handler, on any
+// thread) and what its file was when mapped.
+struct Mapping {
+    std::atomic<char *> start{nullptr};
+    std::atomic<std::size_t> length{0};
+    std::atomic<bool> lost{false};
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+};
+Mapping mappings[MAX_FILES + 1];
+std::size_t page_size = 4096;
+bool mapping_off = false;
+
+// A bus error in a mapped ROD file is a page the file lost: a page of
+// zeros takes its place and the file is marked. Any other goes on to the
+// default action.
+void on_bus_error(int signal, siginfo_t *info, void *)
+{
+    const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    for (Mapping &mapping : mappings) {
+        const auto start = reinterpret_cast<std::uintptr_t>(mapping.start.load(std::memory_order_acquire));
+        if (!start || address < start || address - start >= mapping.length.load(std::memory_order_relaxed))
+            continue;
+        void *page = reinterpret_cast<void *>(address & ~(page_size - 1));
+        if (mmap(page, page_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) !=
+            MAP_FAILED) {
+            mapping.lost.store(true, std::memory_order_relaxed);
+            return;
+        }
+    }
+    std::signal(signal, SIG_DFL);
+}
+
+void guard_mappings()
+{
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        struct sigaction action {};
+        action.sa_sigaction = on_bus_error;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGBUS, &action, nullptr);
+    });
+}
+
+} // namespace
+
+void rod_mapping_off(bool off) { mapping_off = off; }
+
+char *rod_bytes_map(int fd, std::size_t size, int file)
+{
+    struct stat status {};
+    if (mapping_off || size == 0 || fstat(fd, &status) != 0)
+        return nullptr;
+    guard_mappings();
+    void *bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+    if (bytes == MAP_FAILED)
+        return nullptr;
+    Mapping &mapping = mappings[file];
+    mapping.device = status.st_dev;
+    mapping.inode = status.st_ino;
+    mapping.size = status.st_size;
+    mapping.modified = status.st_mtim;
+    mapping.lost.store(false, std::memory_order_relaxed);
+    mapping.length.store(size, std::memory_order_relaxed);
+    mapping.start.store(static_cast<char *>(bytes), std::memory_order_release);
+    return static_cast<char *>(bytes);
+}
+
+bool rod_bytes_changed(int file, const char *name)
+{
+    const Mapping &mapping = mappings[file];
+    if (!mapping.start.load(std::memory_order_acquire))
+        return false;
+    if (mapping.lost.load(std::memory_order_relaxed))
+        return true;
+    struct stat status {};
+    // A file put in its place under the name leaves the mapped one whole.
+    if (stat(name, &status) != 0 || status.st_dev != mapping.device || status.st_ino != mapping.inode)
+        return false;
+    return status.st_size != mapping.size || status.st_mtim.tv_sec != mapping.modified.tv_sec ||
+           status.st_mtim.tv_nsec != mapping.modified.tv_nsec;
+}
+
 std::string_view line_bytes(const Line &line)
 {
     const std::size_t offset = (std::size_t{line.text_high} << 32) | line.text;
@@ -455,6 +547,10 @@ void model_release()
     gathered_store.release();
     for (RodText &text : rod_texts)
         text = {};
+    for (Mapping &mapping : mappings) {
+        if (char *start = mapping.start.exchange(nullptr))
+            munmap(start, mapping.length.load(std::memory_order_relaxed));
+    }
     {
         const std::lock_guard lock(bytes_blocks_mutex);
         for (void *block : bytes_blocks)

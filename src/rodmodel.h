@@ -165,8 +165,25 @@ void cells_recycle(const std::vector<CellId> &ids);
 // Room for `size` bytes of a ROD file, kept until the model is released.
 // A thread's files lie one after the other in large blocks on huge pages.
 char *rod_bytes_new(std::size_t size);
-// The bytes of file `file` (1 to 1000), in room from rod_bytes_new.
+// The bytes of file `file` (1 to 1000), in room from rod_bytes_new or
+// mapped by rod_bytes_map.
 void rod_text_keep(int file, char *bytes, std::size_t size);
+
+// The `size` bytes (more than 0) of the regular file open on `fd`, mapped
+// copy-on-write for file `file` and kept until the model is released; null
+// when they cannot be mapped (the caller then reads them). A ROD file was
+// just written by its post-processor run, so its pages are already in
+// memory: mapping them saves copying them into fresh memory, which costs
+// more than the rest of the reading. A page the file loses while mapped
+// (it is cut short under the run) reads as zeros instead of ending the
+// process, and rod_bytes_changed tells.
+char *rod_bytes_map(int fd, std::size_t size, int file);
+// Whether mapped file `file` lost pages since it was mapped, or the file
+// named `name` is now the mapped file with another size or modification
+// time. False for files read into room.
+bool rod_bytes_changed(int file, const char *name);
+// Test hook: no mapping, every file is read.
+void rod_mapping_off(bool off);
 // The line's bytes as read (its code, fields and what lies between).
 std::string_view line_bytes(const Line &line);
 void line_set_offset(Line &line, std::size_t offset);

@@ -179,6 +179,10 @@ TEST(Faults, EachEndsWithItsMessageAndLeavesTheEarlierRdd)
          ficnotopn + "run1.rod access problem\n"},
         {"ROD file is a directory", stub("rm \"${out%.*}.rod\"; mkdir \"${out%.*}.rod\"; exit 0"), {}, {}, false,
          ficnotopn + "run1.rod access problem\n"},
+        // Beside the runs run1.rod is read once its run ends; the second
+        // run then cuts it short while the report is still to be written.
+        {"ROD file cut short under the run", stub("[ \"$1\" = run2.rio ] && sleep 1 && : > run1.rod; exit 0"), {}, {},
+         false, ficnotopn + "run1.rod access problem\n"},
         {"post-processor killed", stub("[ \"$1\" = run1.rio ] && kill -9 $$; exit 0"), {}, {}, false,
          "Molvex-F-POSTFAILD,  The generation of some ROD report has failed. No RDD report generated\n"},
     };

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -60,6 +66,51 @@ TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
     EXPECT_EQ(line_new(), 1u);
     EXPECT_EQ(line_new(), 2u);
     model_release();
+}
+
+// A mapped ROD file that is cut short or rewritten under the run: no bus
+// error, and the change is told; one put in its place under the name
+// leaves the mapped bytes whole.
+TEST(Model, MappedFilesThatChangeUnderTheRunAreTold)
+{
+    const std::string dir = std::filesystem::temp_directory_path() / ("rodmodel_" + std::to_string(::getpid()));
+    std::filesystem::create_directory(dir);
+    const auto map_file = [&dir](const std::string &name, int file) {
+        std::ofstream(dir + "/" + name) << std::string(3 * 4096, 'x');
+        const int fd = ::open((dir + "/" + name).c_str(), O_RDONLY);
+        char *bytes = rod_bytes_map(fd, 3 * 4096, file);
+        ::close(fd);
+        return bytes;
+    };
+    const std::string cut = dir + "/cut.rod";
+    const std::string grown = dir + "/grown.rod";
+    const std::string replaced = dir + "/replaced.rod";
+    const char *cut_bytes = map_file("cut.rod", 1);
+    const char *grown_bytes = map_file("grown.rod", 2);
+    const char *replaced_bytes = map_file("replaced.rod", 3);
+    ASSERT_TRUE(cut_bytes && grown_bytes && replaced_bytes);
+    EXPECT_EQ(std::string(cut_bytes + 9000, 2), "xx");
+    EXPECT_FALSE(rod_bytes_changed(1, cut.c_str()));
+
+    ASSERT_EQ(::truncate(cut.c_str(), 100), 0);
+    EXPECT_EQ(cut_bytes[9000], '\0'); // a lost page reads as zeros
+    EXPECT_TRUE(rod_bytes_changed(1, cut.c_str()));
+
+    std::ofstream(grown, std::ios::app) << "y";
+    EXPECT_TRUE(rod_bytes_changed(2, grown.c_str()));
+
+    std::ofstream(dir + "/new.rod") << "other";
+    std::filesystem::rename(dir + "/new.rod", replaced);
+    EXPECT_FALSE(rod_bytes_changed(3, replaced.c_str()));
+    EXPECT_EQ(std::string(replaced_bytes + 9000, 2), "xx");
+    EXPECT_FALSE(rod_bytes_changed(4, replaced.c_str())); // never mapped
+
+    rod_mapping_off(true);
+    EXPECT_EQ(map_file("off.rod", 5), nullptr);
+    rod_mapping_off(false);
+    model_release();
+    EXPECT_FALSE(rod_bytes_changed(1, cut.c_str())); // released with the run
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
