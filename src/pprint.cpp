@@ -49,6 +49,17 @@ void OutputBuffer::add_large(std::string_view bytes)
     }
 }
 
+void OutputBuffer::write_through(std::string_view bytes)
+{
+    if (!out_) {
+        add(bytes);
+        return;
+    }
+    flush();
+    if (!failed_ && !bytes.empty())
+        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
+}
+
 bool OutputBuffer::flush()
 {
     if (out_ && used_ && !failed_)

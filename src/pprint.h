@@ -43,6 +43,9 @@ public:
     void add_number(int32_t value);
     // Writes what is gathered to the stream; false once any write failed.
     bool flush();
+    // Writes what is gathered, then `bytes` as they stand (a stream's
+    // large text needs no copy into the buffer).
+    void write_through(std::string_view bytes);
 
     // What a buffer kept in memory holds.
     std::string_view text() const { return {text_.get(), used_}; }

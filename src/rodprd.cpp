@@ -132,7 +132,7 @@ struct LineBatch {
 };
 
 // The lines of a walk formatted by two threads, a batch at a time, and
-// written in their order by the first, which also walks. Batch k goes
+// written in their order by the first; either walks. Batch k goes
 // through slot k % SLOTS: its lines, then its text. The text buffers go
 // round between the threads and the slots, so nothing is allocated once
 // they have grown.
@@ -203,7 +203,7 @@ private:
             if (helper_parked_)
                 return false;
             write_formatted(lock);
-            if (!exhausted_ && walked_ - written_ < SLOTS) {
+            if (walk_wanted()) {
                 walk_next_batch(lock);
             } else if (formatting_ < walked_) {
                 format_next_batch(lock, text);
@@ -226,6 +226,8 @@ private:
             while (!stopping_ && !(exhausted_ && formatting_ == walked_)) {
                 if (formatting_ < walked_)
                     format_next_batch(lock, text);
+                else if (walk_wanted())
+                    walk_next_batch(lock);
                 else
                     changed_.wait(lock);
             }
@@ -264,9 +266,15 @@ private:
             writer.previous_preparation_();
     }
 
+    // A batch to walk, a free slot for it, and no thread walking.
+    bool walk_wanted() const { return !exhausted_ && !walking_ && walked_ - written_ < SLOTS; }
+
+    // Either thread walks, one at a time: the walk chases the report's
+    // cells, and the writing thread alone would leave the other idle.
     void walk_next_batch(std::unique_lock<std::mutex> &lock)
     {
         Slot &slot = slots_[walked_ % SLOTS];
+        walking_ = true;
         lock.unlock();
         if (!slot.batch.lines)
             slot.batch.lines.reset(static_cast<LineId *>(xmalloc(BATCH * sizeof(LineId))));
@@ -275,6 +283,7 @@ private:
             slot.batch.lines[count++] = line_of(cell_at(cell).item);
         slot.batch.count = count;
         lock.lock();
+        walking_ = false;
         if (count)
             ++walked_;
         else
@@ -303,7 +312,7 @@ private:
     {
         for (Slot *slot = &slots_[written_ % SLOTS]; slot->formatted; slot = &slots_[written_ % SLOTS]) {
             lock.unlock();
-            out_.add(slot->text.text());
+            out_.write_through(slot->text.text());
             lock.lock();
             slot->text.clear();
             slot->formatted = false;
@@ -324,6 +333,7 @@ private:
     uint64_t formatting_ = 0; // batches taken for formatting
     uint64_t written_ = 0;    // batches written
     bool exhausted_ = false;  // the walk is done
+    bool walking_ = false;    // a thread walks the next batch
     std::thread helper_;
     DeferredOutput helper_output_;
     bool helper_running_ = false;
