@@ -6,6 +6,8 @@
 #                      sanitizers (ZV_SKIP_SANITIZE=1 skips that, except
 #                      under CI, where CI is set)
 #   ./build.sh build   install what is missing and build only
+#   ./build.sh bench-setup  install what is missing for the benchmark
+#                      scripts (they build their own release binaries)
 #   ./build.sh browser install Debian's chromium (the page test needs it)
 #   ./build.sh junit-readers  install xmllint and junitparser (the JUnit
 #                      reader test needs them)
@@ -17,6 +19,8 @@ PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-tools-dev qt6-tools-dev-tools q
 # What the page test and the JUnit reader test run.
 BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 JUNIT_READER_PACKAGES=(libxml2-utils python3-junitparser)
+# What the benchmark scripts time and compute with.
+BENCH_PACKAGES=(time bc)
 
 install_packages() {
     local missing=()
@@ -65,7 +69,8 @@ case "${1:-}" in
     demo) install_packages; run_demo ;;
     test) install_packages "${BROWSER_PACKAGES[@]}" "${JUNIT_READER_PACKAGES[@]}"; run_tests ;;
     build) install_packages; configure_and_build "$BUILD_DIR" ;;
+    bench-setup) install_packages "${BENCH_PACKAGES[@]}" ;;
     browser) install_packages "${BROWSER_PACKAGES[@]}" ;;
     junit-readers) install_packages "${JUNIT_READER_PACKAGES[@]}" ;;
-    *) echo "usage: $0 demo|test|build|browser|junit-readers" >&2; exit 2 ;;
+    *) echo "usage: $0 demo|test|build|bench-setup|browser|junit-readers" >&2; exit 2 ;;
 esac
