@@ -401,9 +401,11 @@ Mapping mappings[MAX_FILES + 1];
 std::size_t page_size = 4096;
 bool mapping_off = false;
 
+struct sigaction bus_action_before{};
+
 // A bus error in a mapped ROD file is a page the file lost: a page of
 // zeros takes its place and the file is marked. Any other goes on to the
-// default action.
+// handling there was before (the default action ends the process).
 void on_bus_error(int signal, siginfo_t *info, void *)
 {
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
@@ -418,7 +420,7 @@ void on_bus_error(int signal, siginfo_t *info, void *)
             return;
         }
     }
-    std::signal(signal, SIG_DFL);
+    sigaction(signal, &bus_action_before, nullptr);
 }
 
 void guard_mappings()
@@ -430,7 +432,7 @@ void guard_mappings()
         action.sa_sigaction = on_bus_error;
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGBUS, &action, nullptr);
+        sigaction(SIGBUS, &action, &bus_action_before);
     });
 }
 

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -104,6 +108,18 @@ TEST(Model, MappedFilesThatChangeUnderTheRunAreTold)
     EXPECT_FALSE(rod_bytes_changed(3, replaced.c_str()));
     EXPECT_EQ(std::string(replaced_bytes + 9000, 2), "xx");
     EXPECT_FALSE(rod_bytes_changed(4, replaced.c_str())); // never mapped
+
+    // A bus error elsewhere still ends the process as it would have.
+    EXPECT_EXIT(
+        {
+            std::ofstream(dir + "/other") << std::string(3 * 4096, 'x');
+            const int fd = ::open((dir + "/other").c_str(), O_RDONLY);
+            const auto *bytes = static_cast<const volatile char *>(mmap(nullptr, 3 * 4096, PROT_READ, MAP_SHARED, fd, 0));
+            if (::ftruncate(::open((dir + "/other").c_str(), O_WRONLY), 0) == 0)
+                std::printf("%d", bytes[9000]);
+            std::exit(0);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
 
     rod_mapping_off(true);
     EXPECT_EQ(map_file("off.rod", 5), nullptr);
