@@ -527,8 +527,23 @@ uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes
     if (at == chunks_.size())
         return 0;
     const Chunk &chunk = *chunks_[at];
-    return *std::upper_bound(chunk.nodes, chunk.nodes + chunk.size, after,
-                             [&nodes](uint64_t label, uint32_t node) { return label < nodes[node].label; });
+    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > after; };
+    // A file's lookups of one name rise node by node: the answer mostly
+    // lies at or just after the last one, when that is still below.
+    uint32_t low = 0;
+    if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size && !above(finger_index_ - 1))
+        low = finger_index_;
+    uint32_t found = low;
+    while (found < chunk.size && found < low + 2 && !above(found))
+        ++found;
+    if (found == low + 2 && found < chunk.size && !above(found))
+        found = static_cast<uint32_t>(
+            std::upper_bound(chunk.nodes + found, chunk.nodes + chunk.size, after,
+                             [&nodes](uint64_t label, uint32_t node) { return label < nodes[node].label; }) -
+            chunk.nodes);
+    finger_chunk_ = at;
+    finger_index_ = found + 1;
+    return chunk.nodes[found];
 }
 
 void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_t node)

@@ -70,6 +70,8 @@ private:
         std::vector<std::unique_ptr<Chunk>> chunks_;
         std::vector<uint32_t> lasts_; // the last node of each chunk
         std::size_t finger_ = 0;      // the chunk the last search ended in
+        std::size_t finger_chunk_ = 0; // the chunk and place after the last
+        uint32_t finger_index_ = 0;    // node first_above returned
     };
     uint32_t node_of(LineId line) const;
     void set_node(LineId line, uint32_t node);
