@@ -30,7 +30,9 @@ public:
             add_large(bytes);
             return;
         }
-        std::memcpy(text_.get() + used_, bytes.data(), bytes.size());
+        // An empty view may have no bytes at all (a field a changed file lost).
+        if (!bytes.empty())
+            std::memcpy(text_.get() + used_, bytes.data(), bytes.size());
         used_ += bytes.size();
     }
     void add(char c)
