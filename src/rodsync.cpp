@@ -521,10 +521,15 @@ std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &no
     return low;
 }
 
-uint32_t RendezvousOrder::NamedNodes::place_above(const std::vector<Node> &nodes, std::size_t at, uint64_t label)
+uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after)
 {
+    const std::size_t at = chunk_above(nodes, after);
+    if (at == chunks_.size())
+        return 0;
     const Chunk &chunk = *chunks_[at];
-    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > label; };
+    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > after; };
+    // A file's lookups of one name rise node by node: the answer mostly
+    // lies at or just after the last one, when that is still below.
     uint32_t low = 0;
     if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size && !above(finger_index_ - 1))
         low = finger_index_;
@@ -533,21 +538,12 @@ uint32_t RendezvousOrder::NamedNodes::place_above(const std::vector<Node> &nodes
         ++found;
     if (found == low + 2 && found < chunk.size && !above(found))
         found = static_cast<uint32_t>(
-            std::upper_bound(chunk.nodes + found, chunk.nodes + chunk.size, label,
-                             [&nodes](uint64_t wanted, uint32_t node) { return wanted < nodes[node].label; }) -
+            std::upper_bound(chunk.nodes + found, chunk.nodes + chunk.size, after,
+                             [&nodes](uint64_t label, uint32_t node) { return label < nodes[node].label; }) -
             chunk.nodes);
-    return found;
-}
-
-uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after)
-{
-    const std::size_t at = chunk_above(nodes, after);
-    if (at == chunks_.size())
-        return 0;
-    const uint32_t found = place_above(nodes, at, after);
     finger_chunk_ = at;
     finger_index_ = found + 1;
-    return chunks_[at]->nodes[found];
+    return chunk.nodes[found];
 }
 
 void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_t node)
@@ -573,14 +569,12 @@ void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_
         at += goes_up;
     }
     Chunk &chunk = *chunks_[at];
-    const uint32_t found = place_above(nodes, at, label);
-    uint32_t *place = chunk.nodes + found;
+    uint32_t *place = std::upper_bound(chunk.nodes, chunk.nodes + chunk.size, label,
+                                       [&nodes](uint64_t wanted, uint32_t other) { return wanted < nodes[other].label; });
     std::memmove(place + 1, place, static_cast<std::size_t>(chunk.nodes + chunk.size - place) * sizeof(uint32_t));
     *place = node;
     ++chunk.size;
     lasts_[at] = chunk.nodes[chunk.size - 1];
-    finger_chunk_ = at;
-    finger_index_ = found + 1;
 }
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)

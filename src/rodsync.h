@@ -67,16 +67,11 @@ private:
             uint32_t nodes[CHUNK];
         };
         std::size_t chunk_above(const std::vector<Node> &nodes, uint64_t label);
-        // The place in chunk `at` of its first node whose label is above
-        // `label` (its size when none is). A file's RD lines of one name
-        // come in rising order, so the place mostly lies at or just after
-        // the one the last search or insertion ended at.
-        uint32_t place_above(const std::vector<Node> &nodes, std::size_t at, uint64_t label);
         std::vector<std::unique_ptr<Chunk>> chunks_;
         std::vector<uint32_t> lasts_; // the last node of each chunk
         std::size_t finger_ = 0;      // the chunk the last search ended in
-        std::size_t finger_chunk_ = 0; // the chunk and place after the node
-        uint32_t finger_index_ = 0;    // the last search or insertion ended at
+        std::size_t finger_chunk_ = 0; // the chunk and place after the last
+        uint32_t finger_index_ = 0;    // node first_above returned
     };
     uint32_t node_of(LineId line) const;
     void set_node(LineId line, uint32_t node);
