@@ -148,9 +148,11 @@ TEST(Robustness, EachWriterThreadRunningOutOfMemoryEndsTheRunCleanly)
 {
     if (std::thread::hardware_concurrency() < 2)
         GTEST_SKIP() << "one core: the report is written on one thread";
+    // Large enough that the writing thread cannot write it all alone before
+    // the helper has started (the helper's first allocation comes then).
     GenParams params;
-    params.files = 3;
-    params.bytes_per_file = 400000;
+    params.files = 4;
+    params.bytes_per_file = 1500000;
     const RodSet set(generated_rods(params));
     const MergedReport report = rod_load_all(false);
     ASSERT_TRUE(report.names_in_heads) << "the report would be written on one thread";
