@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <charconv>
 
+#include <fcntl.h>
+
 void OutputBuffer::add_number(int32_t value)
 {
     if (capacity_ - used_ < 16)
@@ -43,9 +45,9 @@ void OutputBuffer::add_large(std::string_view bytes)
     if (bytes.size() <= capacity_ - used_) {
         std::memcpy(text_.get() + used_, bytes.data(), bytes.size());
         used_ += bytes.size();
-    } else if (!failed_) {
+    } else {
         // Larger than the stream's buffer: written as it stands.
-        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
+        write_out(bytes);
     }
 }
 
@@ -56,17 +58,30 @@ void OutputBuffer::write_through(std::string_view bytes)
         return;
     }
     flush();
-    if (!failed_ && !bytes.empty())
-        failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
+    write_out(bytes);
 }
 
 bool OutputBuffer::flush()
 {
-    if (out_ && used_ && !failed_)
-        failed_ = fwrite_unlocked(text_.get(), 1, used_, out_) != used_ || std::ferror(out_);
+    if (out_ && used_)
+        write_out({text_.get(), used_});
     if (out_)
         used_ = 0;
     return !failed_;
+}
+
+void OutputBuffer::write_out(std::string_view bytes)
+{
+    if (failed_ || bytes.empty())
+        return;
+    failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
+    // The file is synced once complete: writing back what is written
+    // meanwhile leaves that sync little to wait for.
+    unsynced_ += bytes.size();
+    if (unsynced_ >= WRITE_BACK_STEP && !failed_ && fflush_unlocked(out_) == 0) {
+        sync_file_range(fileno_unlocked(out_), 0, 0, SYNC_FILE_RANGE_WRITE);
+        unsynced_ = 0;
+    }
 }
 
 void OutputBuffer::swap_contents(OutputBuffer &other)

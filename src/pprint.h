@@ -60,6 +60,10 @@ private:
     static constexpr std::size_t MEMORY_CAPACITY = std::size_t{1} << 16;
     // Room for `size` more bytes: the stream's buffer is written, a memory one grows.
     void make_room(std::size_t size);
+    // Writes `bytes` to the stream, and starts writing back to the disk
+    // every WRITE_BACK_STEP bytes.
+    void write_out(std::string_view bytes);
+    static constexpr std::size_t WRITE_BACK_STEP = std::size_t{32} << 20;
     void grow(std::size_t capacity);
     void add_large(std::string_view bytes);
     FILE *out_ = nullptr;
@@ -67,6 +71,7 @@ private:
     std::size_t capacity_ = 0;
     std::size_t used_ = 0;
     bool failed_ = false;
+    std::size_t unsynced_ = 0; // written since the last write-back started
 };
 
 // Prints a line: its code and fields as read (those it lost left out: the
