@@ -452,7 +452,7 @@ char *rod_bytes_map(int fd, std::size_t size, int file)
     Mapping &mapping = mappings[file];
     mapping.device = status.st_dev;
     mapping.inode = status.st_ino;
-    mapping.size = status.st_size;
+    mapping.size = static_cast<off_t>(size); // what is mapped, should the file have grown since
     mapping.modified = status.st_mtim;
     mapping.lost.store(false, std::memory_order_relaxed);
     mapping.length.store(size, std::memory_order_relaxed);
