@@ -334,7 +334,13 @@ constexpr uint64_t MIN_GAP = 1024;
 
 } // namespace
 
-RendezvousOrder::RendezvousOrder() : nodes_{{0, BEFORE_ALL, AFTER_ALL}, {UINT64_MAX, BEFORE_ALL, AFTER_ALL}}, lines_{0, 0} {}
+RendezvousOrder::RendezvousOrder()
+{
+    nodes_.push_back({0, BEFORE_ALL, AFTER_ALL});
+    nodes_.push_back({UINT64_MAX, BEFORE_ALL, AFTER_ALL});
+    lines_.push_back(0);
+    lines_.push_back(0);
+}
 
 uint32_t RendezvousOrder::node_of(LineId line) const
 {
@@ -391,7 +397,7 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     if (nodes_[successor].label - nodes_[nodes_[successor].prev].label < 2)
         make_room(successor);
     const uint32_t prev = nodes_[successor].prev;
-    const uint32_t node = static_cast<uint32_t>(nodes_.size());
+    const uint32_t node = nodes_.size();
     const uint64_t low = nodes_[prev].label;
     nodes_.push_back({low + (nodes_[successor].label - low) / 2, prev, successor});
     lines_.push_back(line);
@@ -492,7 +498,7 @@ LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64
     return lines_[next];
 }
 
-std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &nodes, uint64_t label)
+std::size_t RendezvousOrder::NamedNodes::chunk_above(const Nodes &nodes, uint64_t label)
 {
     const auto above = [&](std::size_t chunk) { return nodes[lasts_[chunk]].label > label; };
     std::size_t low = 0;
@@ -521,7 +527,7 @@ std::size_t RendezvousOrder::NamedNodes::chunk_above(const std::vector<Node> &no
     return low;
 }
 
-uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes, uint64_t after)
+uint32_t RendezvousOrder::NamedNodes::first_above(const Nodes &nodes, uint64_t after)
 {
     const std::size_t at = chunk_above(nodes, after);
     if (at == chunks_.size())
@@ -546,7 +552,7 @@ uint32_t RendezvousOrder::NamedNodes::first_above(const std::vector<Node> &nodes
     return chunk.nodes[found];
 }
 
-void RendezvousOrder::NamedNodes::insert(const std::vector<Node> &nodes, uint32_t node)
+void RendezvousOrder::NamedNodes::insert(const Nodes &nodes, uint32_t node)
 {
     const uint64_t label = nodes[node].label;
     std::size_t at = chunk_above(nodes, label);

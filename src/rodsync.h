@@ -49,6 +49,27 @@ private:
         uint32_t prev;
         uint32_t next;
     };
+    // Grows a chunk at a time: nothing is moved, and no page is touched
+    // twice, as a doubling vector's copies would on a big merged body.
+    template <typename T> class Chunked {
+    public:
+        T &operator[](uint32_t index) { return chunks_[index >> BITS][index & (SIZE - 1)]; }
+        const T &operator[](uint32_t index) const { return chunks_[index >> BITS][index & (SIZE - 1)]; }
+        uint32_t size() const { return size_; }
+        void push_back(const T &value)
+        {
+            if ((size_ & (SIZE - 1)) == 0)
+                chunks_.push_back(std::make_unique_for_overwrite<T[]>(SIZE));
+            (*this)[size_++] = value;
+        }
+
+    private:
+        static constexpr unsigned BITS = 16;
+        static constexpr uint32_t SIZE = uint32_t{1} << BITS;
+        std::vector<std::unique_ptr<T[]>> chunks_;
+        uint32_t size_ = 0;
+    };
+    using Nodes = Chunked<Node>;
     // The nodes of one rendezvous name's RD lines in label order, in chunks
     // searched by the labels of their nodes (labels move when room is made,
     // their order does not). A file's RD lines are placed and looked up
@@ -56,9 +77,9 @@ private:
     // one ended in.
     class NamedNodes {
     public:
-        void insert(const std::vector<Node> &nodes, uint32_t node);
+        void insert(const Nodes &nodes, uint32_t node);
         // The first node whose label is above `after`; 0 when none is.
-        uint32_t first_above(const std::vector<Node> &nodes, uint64_t after);
+        uint32_t first_above(const Nodes &nodes, uint64_t after);
 
     private:
         static constexpr uint32_t CHUNK = 256;
@@ -66,7 +87,7 @@ private:
             uint32_t size = 0;
             uint32_t nodes[CHUNK];
         };
-        std::size_t chunk_above(const std::vector<Node> &nodes, uint64_t label);
+        std::size_t chunk_above(const Nodes &nodes, uint64_t label);
         std::vector<std::unique_ptr<Chunk>> chunks_;
         std::vector<uint32_t> lasts_; // the last node of each chunk
         std::size_t finger_ = 0;      // the chunk the last search ended in
@@ -81,8 +102,8 @@ private:
     template <typename Label> void each_anchor(Item item, Label label) const;
 
     bool active_ = false;
-    std::vector<Node> nodes_; // 0: before the first line, 1: after the last
-    std::vector<LineId> lines_;
+    Nodes nodes_; // 0: before the first line, 1: after the last
+    Chunked<LineId> lines_;
     std::vector<std::unique_ptr<uint32_t[]>> node_chunks_; // node of each labelled line, by line id
     std::unordered_map<std::string_view, NamedNodes> by_name_;
 };
