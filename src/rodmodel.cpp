@@ -28,14 +28,9 @@ Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
 GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 } // namespace store_chunks
 
-namespace {
-
-constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
-
-// A block of whole huge pages (advised as such where the system gives them
-// on request): a large merge reaches gigabytes of records and file bytes
-// in no order, and with small pages most accesses miss the address
-// translation cache. `raw` gets what to free.
+// A large merge reaches gigabytes of records and file bytes in no order:
+// with small pages most accesses miss the address translation cache, and
+// every 4 KB first touched costs a page fault.
 char *huge_block(std::size_t bytes, void *&raw)
 {
     raw = xmalloc_reserve(bytes + HUGE_PAGE);
@@ -46,6 +41,8 @@ char *huge_block(std::size_t bytes, void *&raw)
 #endif
     return aligned;
 }
+
+namespace {
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the

@@ -128,6 +128,12 @@ inline bool gathers_origins(uint8_t kind)
     return (kind >= KIND_XI && kind <= KIND_FE) || kind == KIND_DS || kind == KIND_FS;
 }
 
+constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+// A block of `bytes` on whole huge pages (advised as such where the system
+// gives them on request), taken through xmalloc_reserve; `raw` gets what to
+// xfree.
+char *huge_block(std::size_t bytes, void *&raw);
+
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <string_view>
@@ -329,7 +330,7 @@ void align_by_first_event(Sides &sides)
 
 constexpr uint32_t BEFORE_ALL = 0;
 constexpr uint32_t AFTER_ALL = 1;
-constexpr unsigned NODE_CHUNK_BITS = 16;
+constexpr unsigned NODE_CHUNK_BITS = std::countr_zero(HUGE_PAGE / sizeof(uint32_t));
 constexpr uint64_t MIN_GAP = 1024;
 
 } // namespace
@@ -355,8 +356,10 @@ void RendezvousOrder::set_node(LineId line, uint32_t node)
     const std::size_t chunk = line >> NODE_CHUNK_BITS;
     if (chunk >= node_chunks_.size())
         node_chunks_.resize(chunk + 1);
-    if (!node_chunks_[chunk])
-        node_chunks_[chunk] = std::make_unique<uint32_t[]>(std::size_t{1} << NODE_CHUNK_BITS);
+    if (!node_chunks_[chunk]) {
+        node_chunks_[chunk] = reinterpret_cast<uint32_t *>(node_blocks_.take());
+        std::memset(node_chunks_[chunk], 0, HUGE_PAGE);
+    }
     node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)] = node;
 }
 

@@ -10,6 +10,7 @@
 // UNEXPTEOF.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cstsyst.h"
 #include "rodmodel.h"
 
 // The merged body's RD lines in tree order, for aligning file after file by
@@ -44,13 +46,27 @@ public:
     LineId next_named(std::string_view name, uint64_t after, uint64_t &label);
 
 private:
+    // Blocks of one huge page each, held until the order goes.
+    class HugeBlocks {
+    public:
+        char *take()
+        {
+            void *raw = nullptr;
+            char *block = huge_block(HUGE_PAGE, raw);
+            raws_.emplace_back(raw);
+            return block;
+        }
+
+    private:
+        std::vector<std::unique_ptr<void, XFree>> raws_;
+    };
     struct Node {
         uint64_t label;
         uint32_t prev;
         uint32_t next;
     };
-    // Grows a chunk at a time: nothing is moved, and no page is touched
-    // twice, as a doubling vector's copies would on a big merged body.
+    // Grows a huge page at a time: nothing is moved, and a big merged
+    // body's labels take a page fault per 2 MB, not per 4 KB.
     template <typename T> class Chunked {
     public:
         T &operator[](uint32_t index) { return chunks_[index >> BITS][index & (SIZE - 1)]; }
@@ -59,14 +75,16 @@ private:
         void push_back(const T &value)
         {
             if ((size_ & (SIZE - 1)) == 0)
-                chunks_.push_back(std::make_unique_for_overwrite<T[]>(SIZE));
+                chunks_.push_back(reinterpret_cast<T *>(blocks_.take()));
             (*this)[size_++] = value;
         }
 
     private:
-        static constexpr unsigned BITS = 16;
-        static constexpr uint32_t SIZE = uint32_t{1} << BITS;
-        std::vector<std::unique_ptr<T[]>> chunks_;
+        static constexpr uint32_t SIZE = HUGE_PAGE / sizeof(T);
+        static constexpr unsigned BITS = std::countr_zero(SIZE);
+        static_assert(std::has_single_bit(SIZE));
+        std::vector<T *> chunks_;
+        HugeBlocks blocks_;
         uint32_t size_ = 0;
     };
     using Nodes = Chunked<Node>;
@@ -104,7 +122,8 @@ private:
     bool active_ = false;
     Nodes nodes_; // 0: before the first line, 1: after the last
     Chunked<LineId> lines_;
-    std::vector<std::unique_ptr<uint32_t[]>> node_chunks_; // node of each labelled line, by line id
+    std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
+    HugeBlocks node_blocks_;
     std::unordered_map<std::string_view, NamedNodes> by_name_;
 };
 
