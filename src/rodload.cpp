@@ -72,7 +72,7 @@ public:
     }
 
     void scan();
-    std::vector<LineId> take_lines() { return std::move(lines_); }
+    HugeVector<LineId> take_lines() { return std::move(lines_); }
     const std::string &header_field() const { return header_field_; }
     long long pieces() const { return pieces_; }
 
@@ -88,7 +88,7 @@ private:
     int file_;
     bool time_mode_;
     bool first_;
-    std::vector<LineId> lines_;
+    HugeVector<LineId> lines_;
     std::string header_field_;
     TpLines tp_;
     uint32_t number_ = 0;
@@ -746,7 +746,7 @@ MergedReport rod_pipeline_finish(RodPipeline *pipeline)
     return report;
 }
 
-std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+HugeVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
                                    std::string &header_field)
 {
     Scanner scanner(bytes, size, file, time_mode, first);

@@ -31,7 +31,7 @@ struct RodFile {
 // every line checked, the code filter, the naming, the conversion of
 // numeric fields and the numbering done, TP lines added. `header_field` gets field 2 of the header line when
 // `first`. UNEXPTEOF (ERRINTERN for an unknown code) when the text is damaged.
-std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+HugeVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
                                    std::string &header_field);
 
 // Makes the tree of file number `file` from its bytes, read into room from

@@ -44,6 +44,32 @@ char *huge_block(std::size_t bytes, void *&raw)
 
 namespace {
 
+std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
+
+} // namespace
+
+void *huge_pages_new(std::size_t bytes)
+{
+    if (bytes < HUGE_PAGE)
+        return ::operator new(bytes);
+    const std::size_t rounded = whole_huge_pages(bytes);
+    void *block = ::operator new(rounded, std::align_val_t{HUGE_PAGE});
+#ifdef MADV_HUGEPAGE
+    madvise(block, rounded, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void huge_pages_delete(void *block, std::size_t bytes)
+{
+    if (bytes < HUGE_PAGE)
+        ::operator delete(block, bytes);
+    else
+        ::operator delete(block, whole_huge_pages(bytes), std::align_val_t{HUGE_PAGE});
+}
+
+namespace {
+
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
 // model is released. Ids are below 2^31 (an item keeps one bit for its

@@ -17,14 +17,19 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The flat list while runs are closed: a chain of nodes over the file's
 // lines, node 0 being the work root that gives every line a predecessor.
 struct FlatChain {
-    std::vector<LineId> line{0};
-    std::vector<uint32_t> next{0}; // 0: end of the chain
-    std::vector<uint8_t> kind{0xFF};
-    std::vector<uint8_t> exact{0};
+    HugeVector<LineId> line{0};
+    HugeVector<uint32_t> next{0}; // 0: end of the chain
+    HugeVector<uint8_t> kind{0xFF};
+    HugeVector<uint8_t> exact{0};
 
-    explicit FlatChain(const std::vector<LineId> &lines)
+    explicit FlatChain(const HugeVector<LineId> &lines)
     {
-        line.reserve(lines.size() + lines.size() / 2 + 1);
+        // Room for the closing lines the steps add, mostly.
+        const std::size_t room = lines.size() + lines.size() / 2 + 1;
+        line.reserve(room);
+        next.reserve(room);
+        kind.reserve(room);
+        exact.reserve(room);
         for (LineId id : lines)
             add(id);
         for (uint32_t node = 0; node + 1 < line.size(); ++node)
@@ -194,7 +199,7 @@ Item enclose(const Element *first, const Element *last)
 
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
-void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
+void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer)
 {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < elements.size();) {
@@ -216,7 +221,7 @@ void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer)
 }
 
 // Nested blocks pair up like parentheses.
-void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind closer)
+void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer)
 {
     std::vector<std::size_t> open_blocks;
     std::size_t kept = 0;
@@ -262,7 +267,7 @@ constexpr NestingStep NESTING_STEPS[] = {
 // The top level becomes three cells: a one-cell list holding the first
 // element, the chain of the middle ones (an empty cell when there are
 // none), a one-cell list holding the last.
-CellId split_three(const std::vector<Element> &elements)
+CellId split_three(const HugeVector<Element> &elements)
 {
     if (elements.size() < 2)
         unexpected_end();
@@ -339,13 +344,13 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 } // namespace
 
 // The closed flat list as top-level elements, with the lines in that order.
-std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<LineId> &ordered)
+HugeVector<Element> closed_elements(HugeVector<LineId> lines, std::vector<LineId> &ordered)
 {
     FlatChain chain(lines);
-    std::vector<LineId>().swap(lines);
+    HugeVector<LineId>().swap(lines);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, 0, -1, step);
-    std::vector<Element> elements;
+    HugeVector<Element> elements;
     elements.reserve(chain.line.size());
     ordered.reserve(chain.line.size());
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
@@ -355,12 +360,12 @@ std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<Line
     return elements;
 }
 
-StructuredFile structure_lines(std::vector<LineId> lines)
+StructuredFile structure_lines(HugeVector<LineId> lines)
 {
     // The flat chain is gone before blocks are enclosed: the peak of a big
     // file's loading holds only the elements beside the new cells.
     StructuredFile structured;
-    std::vector<Element> elements = closed_elements(std::move(lines), structured.lines);
+    HugeVector<Element> elements = closed_elements(std::move(lines), structured.lines);
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
             nest_flat(elements, step.opener, step.closer);

@@ -42,6 +42,6 @@ struct StructuredFile {
 // list (in file order, TP lines in place), encloses the blocks and splits
 // the file in three; the list is consumed. Every structural fault ends the
 // run with UNEXPTEOF.
-StructuredFile structure_lines(std::vector<LineId> lines);
+StructuredFile structure_lines(HugeVector<LineId> lines);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);
