@@ -63,9 +63,9 @@ void *huge_pages_new(std::size_t bytes)
 void huge_pages_delete(void *block, std::size_t bytes)
 {
     if (bytes < HUGE_PAGE)
-        ::operator delete(block, bytes);
+        ::operator delete(block);
     else
-        ::operator delete(block, whole_huge_pages(bytes), std::align_val_t{HUGE_PAGE});
+        ::operator delete(block, std::align_val_t{HUGE_PAGE});
 }
 
 namespace {
