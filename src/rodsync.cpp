@@ -335,13 +335,6 @@ constexpr uint64_t MIN_GAP = 1024;
 
 } // namespace
 
-RendezvousOrder::RendezvousOrder()
-{
-    nodes_.push_back({0, BEFORE_ALL, AFTER_ALL});
-    nodes_.push_back({UINT64_MAX, BEFORE_ALL, AFTER_ALL});
-    lines_.push_back(0);
-    lines_.push_back(0);
-}
 
 uint32_t RendezvousOrder::node_of(LineId line) const
 {
@@ -456,7 +449,12 @@ template <typename Label> void RendezvousOrder::each_anchor(Item item, Label lab
 
 void RendezvousOrder::build(CellId body)
 {
+    // The ends take room only now: most runs never align by rendezvous.
     active_ = true;
+    nodes_.push_back({0, BEFORE_ALL, AFTER_ALL});
+    nodes_.push_back({UINT64_MAX, BEFORE_ALL, AFTER_ALL});
+    lines_.push_back(0);
+    lines_.push_back(0);
     each_anchor(cell_at(body).item, [this](LineId line) { insert_before(AFTER_ALL, line); });
 }
 

@@ -33,7 +33,6 @@
 // from its place on, which a group's opening or closing line bounds.
 class RendezvousOrder {
 public:
-    RendezvousOrder();
     bool active() const { return active_; }
     // Labels the merged body (the item of `body`).
     void build(CellId body);
@@ -120,7 +119,7 @@ private:
     template <typename Label> void each_anchor(Item item, Label label) const;
 
     bool active_ = false;
-    Nodes nodes_; // 0: before the first line, 1: after the last
+    Nodes nodes_; // from build on, 0: before the first line, 1: after the last
     Chunked<LineId> lines_;
     std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
     HugeBlocks node_blocks_;
