@@ -382,7 +382,7 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
     struct stat status {};
     const bool regular = fstat(fileno(stream), &status) == 0 && S_ISREG(status.st_mode);
     const std::size_t size = regular ? static_cast<std::size_t>(status.st_size) : 0;
-    ReadBytes read{regular ? rod_bytes_map(fileno(stream), size, slot + 1) : nullptr, size};
+    ReadBytes read{regular ? rod_bytes_map(fileno(stream), status, slot + 1) : nullptr, size};
     if (!read.bytes)
         read = read_whole(stream, size);
     // A read error (a directory, a failing disk) must not pass for the end of the file.

@@ -463,10 +463,10 @@ void guard_mappings()
 
 void rod_mapping_off(bool off) { mapping_off = off; }
 
-char *rod_bytes_map(int fd, std::size_t size, int file)
+char *rod_bytes_map(int fd, const struct stat &status, int file)
 {
-    struct stat status {};
-    if (mapping_off || size == 0 || fstat(fd, &status) != 0)
+    const auto size = static_cast<std::size_t>(status.st_size);
+    if (mapping_off || size == 0)
         return nullptr;
     guard_mappings();
     void *bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
@@ -475,7 +475,7 @@ char *rod_bytes_map(int fd, std::size_t size, int file)
     Mapping &mapping = mappings[file];
     mapping.device = status.st_dev;
     mapping.inode = status.st_ino;
-    mapping.size = static_cast<off_t>(size); // what is mapped, should the file have grown since
+    mapping.size = status.st_size;
     mapping.modified = status.st_mtim;
     mapping.lost.store(false, std::memory_order_relaxed);
     mapping.length.store(size, std::memory_order_relaxed);

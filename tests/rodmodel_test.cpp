@@ -105,7 +105,9 @@ TEST(Model, MappedFilesThatChangeUnderTheRunAreTold)
     const auto map_file = [&dir](const std::string &name, int file) {
         std::ofstream(dir + "/" + name) << std::string(3 * 4096, 'x');
         const int fd = ::open((dir + "/" + name).c_str(), O_RDONLY);
-        char *bytes = rod_bytes_map(fd, 3 * 4096, file);
+        struct stat status {};
+        ::fstat(fd, &status);
+        char *bytes = rod_bytes_map(fd, status, file);
         ::close(fd);
         return bytes;
     };
