@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -62,12 +63,31 @@ struct Identity {
     bool operator==(const Identity &) const = default;
 };
 
+// An identity as the run index keeps it: its own copy, so that a lookup
+// compares with bytes beside the table's entry, not with those of a file
+// loaded long ago.
+struct IdentityKey {
+    std::string name;
+    std::string instance;
+    explicit IdentityKey(const Identity &identity) : name(identity.name), instance(identity.instance) {}
+    Identity view() const { return {name, instance}; }
+};
+
 struct IdentityHash {
+    using is_transparent = void;
     std::size_t operator()(const Identity &identity) const
     {
         const std::size_t name = std::hash<std::string_view>()(identity.name);
         return name ^ (std::hash<std::string_view>()(identity.instance) + 0x9E3779B97F4A7C15ULL + (name << 6));
     }
+    std::size_t operator()(const IdentityKey &key) const { return (*this)(key.view()); }
+};
+
+struct IdentityEqual {
+    using is_transparent = void;
+    template <typename A, typename B> bool operator()(const A &a, const B &b) const { return view(a) == view(b); }
+    static Identity view(const Identity &identity) { return identity; }
+    static Identity view(const IdentityKey &key) { return key.view(); }
 };
 
 struct GroupTime {
@@ -110,7 +130,7 @@ struct RunIndex {
     std::vector<RunEntry> entries;
     uint32_t first = NONE;
     uint32_t last = NONE;
-    std::unordered_map<Identity, std::vector<uint32_t>, IdentityHash> by_identity; // in list order
+    std::unordered_map<IdentityKey, std::vector<uint32_t>, IdentityHash, IdentityEqual> by_identity; // in list order
     std::vector<uint32_t> without_ds; // runs without DS group when they came, in list order
     // Scenario runs whose order key is greater than that of every scenario
     // run before them: the first scenario with a key greater than k is the
@@ -608,7 +628,11 @@ void relabel(RunIndex &index)
 
 void add_identity(RunIndex &index, uint32_t at)
 {
-    std::vector<uint32_t> &runs = index.by_identity[identity_of(index.entries[at].ds_line)];
+    const Identity identity = identity_of(index.entries[at].ds_line);
+    auto found = index.by_identity.find(identity);
+    if (found == index.by_identity.end())
+        found = index.by_identity.try_emplace(IdentityKey(identity)).first;
+    std::vector<uint32_t> &runs = found->second;
     const uint64_t label = index.entries[at].label;
     runs.insert(std::lower_bound(runs.begin(), runs.end(), label,
                                  [&index](uint32_t run, uint64_t wanted) { return index.entries[run].label < wanted; }),

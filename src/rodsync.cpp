@@ -400,8 +400,13 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     nodes_[prev].next = node;
     nodes_[successor].prev = node;
     set_node(line, node);
-    if (line_code_is(line, KIND_RD))
-        by_name_[line_field_text(line, 1)].insert(nodes_, node);
+    if (line_code_is(line, KIND_RD)) {
+        const std::string_view name = line_field_text(line, 1);
+        auto named = by_name_.find(name);
+        if (named == by_name_.end())
+            named = by_name_.try_emplace(std::string(name)).first;
+        named->second.insert(nodes_, node);
+    }
 }
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
@@ -528,29 +533,44 @@ std::size_t RendezvousOrder::NamedNodes::chunk_above(const Nodes &nodes, uint64_
     return low;
 }
 
+// The place in chunk `at` of the first node whose label is above `label`.
+// From the finger when that lies in this chunk with nothing above the
+// label before it, galloping: a file's RD lines of one name mostly follow
+// closely on one another.
+uint32_t RendezvousOrder::NamedNodes::index_above(const Nodes &nodes, std::size_t at, uint64_t label) const
+{
+    const Chunk &chunk = *chunks_[at];
+    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > label; };
+    uint32_t low = 0;
+    uint32_t high = chunk.size;
+    if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size && !above(finger_index_ - 1)) {
+        low = finger_index_;
+        for (uint32_t step = 1; low < high; step *= 2) {
+            const uint32_t probe = low + step - 1;
+            if (probe >= high)
+                break;
+            if (above(probe)) {
+                high = probe;
+                break;
+            }
+            low = probe + 1;
+        }
+    }
+    return static_cast<uint32_t>(
+        std::upper_bound(chunk.nodes + low, chunk.nodes + high, label,
+                         [&nodes](uint64_t wanted, uint32_t node) { return wanted < nodes[node].label; }) -
+        chunk.nodes);
+}
+
 uint32_t RendezvousOrder::NamedNodes::first_above(const Nodes &nodes, uint64_t after)
 {
     const std::size_t at = chunk_above(nodes, after);
     if (at == chunks_.size())
         return 0;
-    const Chunk &chunk = *chunks_[at];
-    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > after; };
-    // A file's lookups of one name rise node by node: the answer mostly
-    // lies at or just after the last one, when that is still below.
-    uint32_t low = 0;
-    if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size && !above(finger_index_ - 1))
-        low = finger_index_;
-    uint32_t found = low;
-    while (found < chunk.size && found < low + 2 && !above(found))
-        ++found;
-    if (found == low + 2 && found < chunk.size && !above(found))
-        found = static_cast<uint32_t>(
-            std::upper_bound(chunk.nodes + found, chunk.nodes + chunk.size, after,
-                             [&nodes](uint64_t label, uint32_t node) { return label < nodes[node].label; }) -
-            chunk.nodes);
+    const uint32_t found = index_above(nodes, at, after);
     finger_chunk_ = at;
     finger_index_ = found + 1;
-    return chunk.nodes[found];
+    return chunks_[at]->nodes[found];
 }
 
 void RendezvousOrder::NamedNodes::insert(const Nodes &nodes, uint32_t node)
@@ -576,12 +596,13 @@ void RendezvousOrder::NamedNodes::insert(const Nodes &nodes, uint32_t node)
         at += goes_up;
     }
     Chunk &chunk = *chunks_[at];
-    uint32_t *place = std::upper_bound(chunk.nodes, chunk.nodes + chunk.size, label,
-                                       [&nodes](uint64_t wanted, uint32_t other) { return wanted < nodes[other].label; });
-    std::memmove(place + 1, place, static_cast<std::size_t>(chunk.nodes + chunk.size - place) * sizeof(uint32_t));
-    *place = node;
+    const uint32_t place = index_above(nodes, at, label);
+    std::memmove(chunk.nodes + place + 1, chunk.nodes + place, (chunk.size - place) * sizeof(uint32_t));
+    chunk.nodes[place] = node;
     ++chunk.size;
     lasts_[at] = chunk.nodes[chunk.size - 1];
+    finger_chunk_ = at;
+    finger_index_ = place + 1;
 }
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)

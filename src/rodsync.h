@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -90,8 +91,8 @@ private:
     // The nodes of one rendezvous name's RD lines in label order, in chunks
     // searched by the labels of their nodes (labels move when room is made,
     // their order does not). A file's RD lines are placed and looked up
-    // in rising order, so each search gallops on from the chunk the last
-    // one ended in.
+    // in rising order, so each search gallops on from where the last one
+    // ended: each label it reads is a node elsewhere in memory.
     class NamedNodes {
     public:
         void insert(const Nodes &nodes, uint32_t node);
@@ -105,11 +106,18 @@ private:
             uint32_t nodes[CHUNK];
         };
         std::size_t chunk_above(const Nodes &nodes, uint64_t label);
+        uint32_t index_above(const Nodes &nodes, std::size_t at, uint64_t label) const;
         std::vector<std::unique_ptr<Chunk>> chunks_;
-        std::vector<uint32_t> lasts_; // the last node of each chunk
-        std::size_t finger_ = 0;      // the chunk the last search ended in
-        std::size_t finger_chunk_ = 0; // the chunk and place after the last
-        uint32_t finger_index_ = 0;    // node first_above returned
+        std::vector<uint32_t> lasts_;  // the last node of each chunk
+        std::size_t finger_ = 0;       // the chunk the last search ended in
+        std::size_t finger_chunk_ = 0; // the chunk and place after the node
+        uint32_t finger_index_ = 0;    // the last search found or placed
+    };
+    // Names compare with a copy kept in the table: a name from a file
+    // loaded long ago would be a cache miss per lookup.
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
     };
     uint32_t node_of(LineId line) const;
     void set_node(LineId line, uint32_t node);
@@ -123,7 +131,7 @@ private:
     Chunked<LineId> lines_;
     std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
     HugeBlocks node_blocks_;
-    std::unordered_map<std::string_view, NamedNodes> by_name_;
+    std::unordered_map<std::string, NamedNodes, NameHash, std::equal_to<>> by_name_;
 };
 
 // The merged report's time base, kept from file to file.

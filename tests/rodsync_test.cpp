@@ -124,6 +124,13 @@ TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertions)
         random = random * 1103515245u + 12345u;
         return std::pair<std::size_t, std::string>{(random >> 8) % size, std::string(1, char('a' + (random >> 4) % 3))};
     });
+    // Rising, as a file's lines go in: each a little after the last, with
+    // gaps that make the search gallop over one, two, many lines of its name.
+    std::size_t place = 0;
+    expect_tree_order({"a", "b", "a", "c", "a", "b"}, 4000, [&place](int k, std::size_t size) {
+        place = (place + 1 + static_cast<std::size_t>(k % 5) * (k % 7)) % size;
+        return std::pair<std::size_t, std::string>{place, k % 3 ? "a" : "b"};
+    });
 }
 
 TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
