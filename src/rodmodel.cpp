@@ -50,7 +50,7 @@ std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + HUGE_PAGE - 1)
 
 void *huge_pages_new(std::size_t bytes)
 {
-    if (bytes < HUGE_PAGE)
+    if (bytes < HUGE_BLOCK_MIN)
         return ::operator new(bytes);
     const std::size_t rounded = whole_huge_pages(bytes);
     void *block = ::operator new(rounded, std::align_val_t{HUGE_PAGE});
@@ -62,7 +62,7 @@ void *huge_pages_new(std::size_t bytes)
 
 void huge_pages_delete(void *block, std::size_t bytes)
 {
-    if (bytes < HUGE_PAGE)
+    if (bytes < HUGE_BLOCK_MIN)
         ::operator delete(block);
     else
         ::operator delete(block, std::align_val_t{HUGE_PAGE});
@@ -143,7 +143,7 @@ thread_local Cursor gathered_cursor;
 
 // Recycled ids of one thread, made again before fresh room is taken.
 struct FreeIds {
-    std::vector<uint32_t> ids;
+    HugeVector<uint32_t> ids;
     uint32_t generation = 0;
 };
 
@@ -333,7 +333,7 @@ CellId cell_new(Item item, CellId next)
 
 namespace {
 
-void add_free(FreeIds &free, const std::vector<uint32_t> &ids)
+void add_free(FreeIds &free, std::span<const uint32_t> ids)
 {
     const uint32_t now = generation.load(std::memory_order_relaxed);
     if (free.generation != now) {
@@ -345,14 +345,14 @@ void add_free(FreeIds &free, const std::vector<uint32_t> &ids)
 
 } // namespace
 
-void lines_recycle(const std::vector<LineId> &ids)
+void lines_recycle(std::span<const LineId> ids)
 {
     for (const LineId id : ids)
         line_store.at(id).recycled = 1;
     add_free(free_lines, ids);
 }
 
-void cells_recycle(const std::vector<CellId> &ids) { add_free(free_cells, ids); }
+void cells_recycle(std::span<const CellId> ids) { add_free(free_cells, ids); }
 
 LineId made_closing_line(LineKind kind)
 {

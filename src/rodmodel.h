@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -137,9 +138,12 @@ constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 char *huge_block(std::size_t bytes, void *&raw);
 
 // Room for a file's big scratch arrays (its lines in order, the chains and
-// elements its structuring works on): from 2 MB on it takes whole huge
-// pages, where small pages would take a page fault per 4 KB first touched.
+// elements its structuring works on, what it prunes): from HUGE_BLOCK_MIN
+// on it takes whole huge pages, where small pages would take a page fault
+// per 4 KB first touched. Rounding a quarter page up to a whole one costs
+// little beside the faults it saves, and only while the file is loaded.
 // Failing as operator new does.
+constexpr std::size_t HUGE_BLOCK_MIN = HUGE_PAGE / 4;
 void *huge_pages_new(std::size_t bytes);
 void huge_pages_delete(void *block, std::size_t bytes);
 template <typename T> struct HugePageAllocator {
@@ -183,8 +187,8 @@ LineId line_copy(LineId id);
 // thread makes its next lines and cells in them before taking fresh room,
 // so that what a file drops does not add to the peak of the run. Lines are
 // marked `recycled` until made again.
-void lines_recycle(const std::vector<LineId> &ids);
-void cells_recycle(const std::vector<CellId> &ids);
+void lines_recycle(std::span<const LineId> ids);
+void cells_recycle(std::span<const CellId> ids);
 
 // Room for `size` bytes of a ROD file, kept until the model is released.
 // A thread's files lie one after the other in large blocks on huge pages.

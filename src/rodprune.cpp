@@ -131,7 +131,7 @@ bool comments_kept_before(unsigned char first, unsigned char second)
 Pruned prune_selection(CellId tree)
 {
     Pruned pruned;
-    std::vector<Slot> chains;
+    HugeVector<Slot> chains; // a chain's lists wait here: a big file's body holds many
     if (tree)
         chains.push_back({tree, false});
     while (!chains.empty()) {

@@ -21,8 +21,8 @@ bool comments_kept_before(unsigned char first, unsigned char second);
 // What pruning took out of a file's tree: every cell, and every line but
 // the closing lines all blocks share.
 struct Pruned {
-    std::vector<CellId> cells;
-    std::vector<LineId> lines;
+    HugeVector<CellId> cells;
+    HugeVector<LineId> lines;
 };
 
 // Removes, in the second and third parts of a file's three-part tree, every

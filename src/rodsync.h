@@ -159,7 +159,7 @@ struct TimeBase {
 // What the loading knows of a file's lines, so that its synchronisation
 // walks no tree.
 struct FileLines {
-    std::vector<LineId> lines;    // every line, in tree order
+    HugeVector<LineId> lines;     // every line, in tree order
     std::vector<LineId> sy_lines; // those whose code is "SY"
     bool sy_in_first_part = true;
     std::vector<LineId> body_rd;  // the body's lines whose code is "RD"

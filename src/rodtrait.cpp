@@ -344,7 +344,7 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 } // namespace
 
 // The closed flat list as top-level elements, with the lines in that order.
-HugeVector<Element> closed_elements(HugeVector<LineId> lines, std::vector<LineId> &ordered)
+HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId> &ordered)
 {
     FlatChain chain(lines);
     HugeVector<LineId>().swap(lines);

@@ -33,7 +33,7 @@
 // where in them the body and the last part begin.
 struct StructuredFile {
     CellId tree = 0;
-    std::vector<LineId> lines;
+    HugeVector<LineId> lines;
     std::size_t body_begin = 0;
     std::size_t last_begin = 0;
 };

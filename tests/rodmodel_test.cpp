@@ -60,13 +60,13 @@ TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
     EXPECT_EQ(made.count(line_new()), 0u); // none left: fresh room
 
     // Another thread makes its own records, not this thread's recycled ones.
-    lines_recycle({line_new()});
+    lines_recycle(std::vector<LineId>{line_new()});
     LineId other = 0;
     std::thread([&other] { other = line_new(); }).join();
     EXPECT_EQ(made.count(other), 0u);
 
     // After a release the ids recycled before it are never handed out.
-    lines_recycle({line_new(), line_new(), line_new()});
+    lines_recycle(std::vector<LineId>{line_new(), line_new(), line_new()});
     model_release();
     EXPECT_EQ(line_new(), 1u);
     EXPECT_EQ(line_new(), 2u);
@@ -85,7 +85,7 @@ TEST(Model, BigScratchArraysLieOnWholeHugePages)
     bool every_big_block_aligned = true;
     for (uint32_t i = 0; i < 3 * HUGE_PAGE / sizeof(uint32_t); ++i) {
         values.push_back(i * 7);
-        if (values.capacity() * sizeof(uint32_t) >= HUGE_PAGE)
+        if (values.capacity() * sizeof(uint32_t) >= HUGE_BLOCK_MIN)
             every_big_block_aligned &= reinterpret_cast<std::uintptr_t>(values.data()) % HUGE_PAGE == 0;
     }
     EXPECT_TRUE(every_big_block_aligned);
