@@ -164,6 +164,7 @@ int main(int argc, char **argv)
     catalog_fill();
     postpro_status3_count = 0;
     install_out_of_memory_handler();
+    model_memory_setup();
     option_language_init();
     const std::string tool_dir = find_tool_dir(argv[0]);
 

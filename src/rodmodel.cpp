@@ -2,6 +2,7 @@
 
 #include "cstsyst.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -563,6 +564,16 @@ void line_gather_origins(LineId into, LineId from)
         append_ring(target, gathered_tail(source));
         set_gathered_tail(source, 0);
     }
+}
+
+void model_memory_setup()
+{
+    // Blocks under 1 MB come from the heap, not from mappings of their own,
+    // and up to 32 MB of freed room stays with it. Bigger blocks (a big
+    // file's huge-page arrays) still go back when freed: the room one
+    // thread keeps is no use to the others, and would add to the peak.
+    mallopt(M_MMAP_THRESHOLD, HUGE_PAGE / 2);
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }
 
 void model_release()

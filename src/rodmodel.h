@@ -312,6 +312,12 @@ inline GatheredPair &gathered_at(uint32_t id)
 // again (no other thread may still be making records).
 void model_release();
 
+// Each loader thread takes and frees the same few megabytes of scratch for
+// file after file. The allocator is told to keep freed room for the next
+// file instead of giving it back to the system, which zeroes it again at
+// a page fault per 4 KB. Called once, before the engine starts.
+void model_memory_setup();
+
 template <typename Visit> bool line_any_origin(LineId id, Visit visit)
 {
     const Line &line = line_at(id);
