@@ -127,32 +127,40 @@ bool comments_kept_before(unsigned char first, unsigned char second)
     return (first == 'D' && second == 'W') || (first == 'S' && second == 'N');
 }
 
-// Unlinks the unselected PP and DA blocks where it finds them.
+// Unlinks the unselected PP and DA blocks where it finds them. The walk
+// goes in tree order, which for a file just structured is the order its
+// cells and lines were made in: the memory it reads comes in sequence.
 Pruned prune_selection(CellId tree)
 {
     Pruned pruned;
-    HugeVector<Slot> chains; // a chain's lists wait here: a big file's body holds many
-    if (tree)
-        chains.push_back({tree, false});
-    while (!chains.empty()) {
-        const Slot slot = chains.back();
-        chains.pop_back();
-        Slot at = slot;
-        while (const CellId cell = at.get()) {
-            const Item item = cell_at(cell).item;
-            if (is_list_item(item)) {
-                // A PP or DA group: its first line tells, then the rest.
-                const Item first = cell_at(list_of(item)).item;
-                const int kind = is_line_item(first) ? line_at(line_of(first)).kind : -1;
-                if ((kind == KIND_PP || kind == KIND_DA) && is_group(item) && !holds_selected_line(item)) {
-                    at.set(cell_at(cell).next);
-                    collect_pruned(cell, pruned);
-                    continue;
-                }
-                chains.push_back({cell, true});
-            }
-            at = {cell, false};
+    if (!tree)
+        return pruned;
+    std::vector<CellId> resume; // the list cells whose lists are being walked
+    Slot at{tree, false};
+    for (;;) {
+        const CellId cell = at.get();
+        if (!cell) {
+            if (resume.empty())
+                break;
+            at = {resume.back(), false};
+            resume.pop_back();
+            continue;
         }
+        const Item item = cell_at(cell).item;
+        if (!is_list_item(item)) {
+            at = {cell, false};
+            continue;
+        }
+        // A PP or DA group: its first line tells, then the rest.
+        const Item first = cell_at(list_of(item)).item;
+        const int kind = is_line_item(first) ? line_at(line_of(first)).kind : -1;
+        if ((kind == KIND_PP || kind == KIND_DA) && is_group(item) && !holds_selected_line(item)) {
+            at.set(cell_at(cell).next);
+            collect_pruned(cell, pruned);
+            continue;
+        }
+        resume.push_back(cell);
+        at = {cell, true};
     }
     return pruned;
 }
