@@ -198,13 +198,14 @@ char *rod_bytes_new(std::size_t size);
 void rod_text_keep(int file, char *bytes, std::size_t size);
 
 // The bytes of the regular file open on `fd` (`status` is what fstat told
-// of it; no mapping when it is empty), mapped copy-on-write for file `file` and kept until the model is released; null
-// when they cannot be mapped (the caller then reads them). A ROD file was
-// just written by its post-processor run, so its pages are already in
-// memory: mapping them saves copying them into fresh memory, which costs
-// more than the rest of the reading. A page the file loses while mapped
-// (it is cut short under the run) reads as zeros instead of ending the
-// process, and rod_bytes_changed tells.
+// of it; no mapping when it is empty), mapped copy-on-write for file `file`
+// and kept until the model is released; null when they cannot be mapped
+// (the caller then reads them). A ROD file was just written by its
+// post-processor run, so its pages are already in memory: mapping them
+// saves copying them into fresh memory, which costs more than the rest of
+// the reading. A page the file loses while mapped (it is cut short under
+// the run) reads as zeros instead of ending the process, and
+// rod_bytes_changed tells.
 char *rod_bytes_map(int fd, const struct stat &status, int file);
 // Whether mapped file `file` lost pages since it was mapped, or the file
 // named `name` is now the mapped file with another size or modification

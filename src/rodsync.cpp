@@ -335,7 +335,6 @@ constexpr uint64_t MIN_GAP = 1024;
 
 } // namespace
 
-
 uint32_t RendezvousOrder::node_of(LineId line) const
 {
     const std::size_t chunk = line >> NODE_CHUNK_BITS;
