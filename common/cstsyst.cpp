@@ -71,7 +71,7 @@ void write_stderr(const QString &text) { write_error_output(text.toLocal8Bit().c
 
 } // namespace
 
-void defer_output(DeferredOutput *output) { deferred = output; }
+DeferredOutput *defer_output(DeferredOutput *output) { return std::exchange(deferred, output); }
 
 void give_deferred_output(const DeferredOutput &output)
 {

@@ -26,8 +26,9 @@ struct DeferredOutput {
 };
 // Thrown by process_exit on a thread whose output is deferred.
 struct DeferredExit {};
-// Defers this thread's output into `output` (null: writes it again).
-void defer_output(DeferredOutput *output);
+// Defers this thread's output into `output` (null: writes it again);
+// returns where it went before.
+DeferredOutput *defer_output(DeferredOutput *output);
 // Writes what was kept, then ends the process when the work ended it.
 void give_deferred_output(const DeferredOutput &output);
 // Writes bytes to standard error and flushes it, or keeps them when this

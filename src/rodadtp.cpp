@@ -15,6 +15,7 @@ LineId tp_line_after(TpLines &tp, LineId line)
     const int kind = record.kind;
     if (has_own_time(kind)) {
         tp.last_time = line_number_field(line, time_field_position(kind));
+        tp.timed = true;
         return 0;
     }
     if (!needs_tp_line(kind))

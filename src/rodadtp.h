@@ -9,6 +9,7 @@
 
 struct TpLines {
     int32_t last_time = 0;
+    bool timed = false; // some timed line came before
 };
 
 // Called for every line of the file's flat list, in order: returns the TP

@@ -64,18 +64,27 @@ template <typename Field> int scan_fields(std::string_view piece, const char *re
 // code, a field count or number out of bounds) wait for the end of the
 // text, so that the first pass that would meet one still decides which
 // message the run ends with.
+//
+// A scanner takes the text from `begin` to `end`: the whole file, or one of
+// its halves cut after a newline, the second of which a helper thread scans
+// while this one does the first (see join).
 class Scanner {
 public:
-    Scanner(char *data, std::size_t size, int file, bool time_mode, bool first)
-        : data_(data), size_(size), file_(file), time_mode_(time_mode), first_(first)
+    Scanner(char *data, std::size_t begin, std::size_t end, int file, bool time_mode, bool first)
+        : data_(data), begin_(begin), end_(end), file_(file), time_mode_(time_mode), first_(first)
     {
         // Room for lines of 16 bytes on average, twice what reports hold:
         // the list does not grow by copies, and room never touched costs
         // no memory.
-        lines_.reserve(size / 16);
+        lines_.reserve((end - begin) / 16);
     }
 
     void scan();
+    // Goes on with the scan of the text after this one's, as if this
+    // scanner had scanned it too.
+    void join(const Scanner &after);
+    // The faults that wait for the end of the text.
+    void check_ending() const;
     HugeVector<LineId> take_lines() { return std::move(lines_); }
     const std::string &header_field() const { return header_field_; }
     long long pieces() const { return pieces_; }
@@ -88,7 +97,8 @@ private:
     void end_comment_run(unsigned char first, unsigned char second);
 
     char *data_;
-    std::size_t size_;
+    std::size_t begin_;
+    std::size_t end_;
     int file_;
     bool time_mode_;
     bool first_;
@@ -102,6 +112,12 @@ private:
     bool comments_short_ = false;
     bool unknown_code_ = false;
     bool bad_numbers_ = false;
+    // For the part after a cut: the code of its first line that is no
+    // comment (it decides a comment run open at the cut), and its TP lines
+    // made before its first timed line (they take the time before the cut).
+    bool decided_ = false;
+    unsigned char decider_[2] = {};
+    std::vector<LineId> untimed_tp_;
 };
 
 // Cuts the text into pieces of at most ROD_LINE_PIECE bytes, each ending at
@@ -110,13 +126,10 @@ private:
 // at the piece size belongs to that line, not to a line of its own.
 void Scanner::scan()
 {
-    // A NUL byte is no text: the report would be cut there.
-    if (std::memchr(data_, '\0', size_))
-        unexpected_end();
-    std::size_t at = 0;
+    std::size_t at = begin_;
     bool previous_was_cut = false;
-    while (at < size_) {
-        const std::size_t window = std::min(ROD_LINE_PIECE, size_ - at);
+    while (at < end_) {
+        const std::size_t window = std::min(ROD_LINE_PIECE, end_ - at);
         const auto *newline = static_cast<const char *>(std::memchr(data_ + at, '\n', window));
         std::size_t length = window;
         std::size_t piece_size = window;
@@ -133,6 +146,10 @@ void Scanner::scan()
         previous_was_cut = !newline;
         at += length;
     }
+}
+
+void Scanner::check_ending() const
+{
     // A ROD file holds a header line and at least one report line.
     if (pieces_ < 2)
         unexpected_end();
@@ -144,6 +161,30 @@ void Scanner::scan()
         unexpected_end();
 }
 
+void Scanner::join(const Scanner &after)
+{
+    if (in_comments_ && after.decided_) {
+        if (!comments_kept_before(after.decider_[0], after.decider_[1]))
+            lines_.resize(comments_start_);
+        else
+            bad_numbers_ |= comments_short_;
+    }
+    in_comments_ = after.in_comments_;
+    for (const LineId tp : after.untimed_tp_)
+        line_at(tp).values[0] = tp_.last_time;
+    const std::size_t first_after = lines_.size();
+    lines_.insert(lines_.end(), after.lines_.begin(), after.lines_.end());
+    for (std::size_t at = first_after; at < lines_.size(); ++at) {
+        Line &line = line_at(lines_[at]);
+        if (line.has_origin)
+            line.number += number_;
+    }
+    number_ += after.number_;
+    pieces_ += after.pieces_;
+    unknown_code_ |= after.unknown_code_;
+    bad_numbers_ |= after.bad_numbers_;
+}
+
 void Scanner::piece(std::size_t offset, std::size_t length)
 {
     const std::string_view text(data_ + offset, length);
@@ -151,7 +192,7 @@ void Scanner::piece(std::size_t offset, std::size_t length)
     const long code = code_length(text);
     if (code < 2)
         unexpected_end();
-    if (pieces_++ == 0)
+    if (pieces_++ == 0 && begin_ == 0)
         header(text);
     else
         report_line(offset, text, code == 2);
@@ -159,7 +200,7 @@ void Scanner::piece(std::size_t offset, std::size_t length)
 
 void Scanner::header(std::string_view text)
 {
-    const int count = scan_fields(text, data_ + size_, [this](int k, std::string_view field) {
+    const int count = scan_fields(text, data_ + end_, [this](int k, std::string_view field) {
         if (first_ && k == 2)
             header_field_ = std::string(field);
     });
@@ -173,11 +214,16 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
     const auto first = static_cast<unsigned char>(text[0]);
     const auto second = static_cast<unsigned char>(text[1]);
     const CodeVerdict verdict = filter_code(first, second, time_mode_);
+    if (!decided_ && verdict != CodeVerdict::Comment) {
+        decided_ = true;
+        decider_[0] = first;
+        decider_[1] = second;
+    }
     if (in_comments_ && verdict != CodeVerdict::Comment)
         end_comment_run(first, second);
     switch (verdict) {
     case CodeVerdict::Drop:
-        scan_fields(text, data_ + size_, [](int, std::string_view) {});
+        scan_fields(text, data_ + end_, [](int, std::string_view) {});
         return;
     case CodeVerdict::Comment: {
         if (!in_comments_) {
@@ -194,14 +240,17 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
         const int kind = readable_kind(first, second);
         if (kind < 0) {
             unknown_code_ = true;
-            scan_fields(text, data_ + size_, [](int, std::string_view) {});
+            scan_fields(text, data_ + end_, [](int, std::string_view) {});
             return;
         }
         const LineId line = make_line(offset, text, kind, exact_code);
         bad_numbers_ |= line_at(line).count < fields_needed(kind);
         lines_.push_back(line);
-        if (const LineId tp = tp_line_after(tp_, line))
+        if (const LineId tp = tp_line_after(tp_, line)) {
             lines_.push_back(tp);
+            if (begin_ > 0 && !tp_.timed)
+                untimed_tp_.push_back(tp);
+        }
         return;
     }
     }
@@ -220,7 +269,7 @@ LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind, b
     line.has_text = 1;
     line.file = static_cast<uint16_t>(file_);
     line.number = number_;
-    const int count = scan_fields(text, data_ + size_, [this, &line, kind](int k, std::string_view field) {
+    const int count = scan_fields(text, data_ + end_, [this, &line, kind](int k, std::string_view field) {
         const int slot = numeric_slot(kind, k);
         if (slot >= 0 && !field_number(field, line.values[slot]))
             bad_numbers_ = true;
@@ -354,19 +403,93 @@ void count_wait(RodGate *gate, Clock::time_point start)
     log.seconds[PHASE_WAIT] += std::chrono::duration<double>(end - runs_ended).count();
 }
 
-RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool first, double *structure_seconds)
+// A big file loaded with no other loading beside it is scanned in two
+// halves at once; below this size a helper thread costs more than it saves.
+constexpr std::size_t CUT_SCAN_MIN = std::size_t{1} << 20;
+
+// Where a big file's text is cut for a scan in two halves: after the first
+// newline from its middle on (every newline ends a piece, so the halves
+// cut the text into the pieces one scan would); 0 for no cut.
+std::size_t scan_cut(const char *bytes, std::size_t size)
+{
+    if (size < CUT_SCAN_MIN || std::thread::hardware_concurrency() < 2 || resource_tracking_active())
+        return 0;
+    const auto *newline = static_cast<const char *>(std::memchr(bytes + size / 2, '\n', size - size / 2));
+    const std::size_t cut = newline ? static_cast<std::size_t>(newline - bytes) + 1 : 0;
+    return cut < size ? cut : 0;
+}
+
+// Scans the second half on a helper thread while this one scans the first.
+// Both keep their output until both are done: a fault of the first half
+// ends the run whatever the second met, as in one scan from the start.
+void scan_halves(Scanner &first_half, Scanner &second_half)
+{
+    DeferredOutput second_output;
+    std::jthread helper;
+    try {
+        helper = std::jthread([&second_half, &second_output] {
+            defer_output(&second_output);
+            try {
+                second_half.scan();
+            } catch (const DeferredExit &) {
+            }
+        });
+    } catch (const std::system_error &) {
+        first_half.scan();
+        second_half.scan();
+        first_half.join(second_half);
+        return;
+    }
+    DeferredOutput first_output;
+    DeferredOutput *const outer = defer_output(&first_output);
+    try {
+        first_half.scan();
+    } catch (const DeferredExit &) {
+    }
+    defer_output(outer);
+    helper.join();
+    give_deferred_output(first_output);
+    give_deferred_output(second_output);
+    first_half.join(second_half);
+}
+
+struct ScannedText {
+    HugeVector<LineId> lines;
+    std::string header_field;
+    long long pieces = 0;
+};
+
+// `cut`: 0, or the start of a second half scanned beside the first.
+ScannedText scan_text(char *bytes, std::size_t size, int file, bool time_mode, bool first, std::size_t cut)
+{
+    rod_text_keep(file, bytes, size);
+    // A NUL byte is no text: the report would be cut there.
+    if (std::memchr(bytes, '\0', size))
+        unexpected_end();
+    Scanner scanner(bytes, 0, cut ? cut : size, file, time_mode, first);
+    if (cut) {
+        Scanner second_half(bytes, cut, size, file, time_mode, false);
+        scan_halves(scanner, second_half);
+    } else {
+        scanner.scan();
+    }
+    scanner.check_ending();
+    return {scanner.take_lines(), scanner.header_field(), scanner.pieces()};
+}
+
+// `may_cut`: no other loading goes on beside this one.
+RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool first, bool may_cut,
+                  double *structure_seconds)
 {
     RodFile rod;
     rod.size = size;
-    Scanner scanner(bytes, size, file, time_mode, first);
-    rod_text_keep(file, bytes, size);
-    scanner.scan();
-    rod.header_field = scanner.header_field();
-    rod.pieces = scanner.pieces();
+    ScannedText scanned = scan_text(bytes, size, file, time_mode, first, may_cut ? scan_cut(bytes, size) : 0);
+    rod.header_field = std::move(scanned.header_field);
+    rod.pieces = scanned.pieces;
     std::optional<PhaseTimer> timer;
     if (structure_seconds)
         timer.emplace(*structure_seconds);
-    StructuredFile structured = structure_lines(scanner.take_lines());
+    StructuredFile structured = structure_lines(std::move(scanned.lines));
     rod.tree = structured.tree;
     const Pruned pruned = prune_selection(rod.tree);
     lines_recycle(pruned.lines);
@@ -376,7 +499,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     return rod;
 }
 
-void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
+void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first, bool may_cut)
 {
     const std::string &file_name = rod_name(slot);
     std::optional<PhaseTimer> timer(std::in_place, file.read_seconds);
@@ -399,7 +522,7 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first)
     const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(read.bytes), read.size);
     if (rod_bytes_changed(slot + 1, file_name.c_str()))
         access_problem(file_name);
-    file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, &file.structure_seconds);
+    file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, may_cut, &file.structure_seconds);
     file.rod.crc = crc;
     file.rod.regular = regular;
 }
@@ -492,7 +615,7 @@ void load_files_ahead(LoadAhead &ahead)
         file.output.context = &end;
         defer_output(&file.output);
         try {
-            load_rod_file(file, ahead.file_slots[*index], ahead.time_mode, *index == 0);
+            load_rod_file(file, ahead.file_slots[*index], ahead.time_mode, *index == 0, false);
         } catch (const DeferredExit &) {
             defer_output(nullptr);
             continue; // handed over by publish_ended_loading
@@ -627,7 +750,7 @@ MergedReport load_all(bool time_mode, RodGate *gate)
             count_wait(gate, wait_start);
             if (!written)
                 throw LoadingStopped{};
-            load_rod_file(file, slot, time_mode, index == 0);
+            load_rod_file(file, slot, time_mode, index == 0, true);
         }
         if (log.enabled) {
             ++log.files;
@@ -751,19 +874,18 @@ MergedReport rod_pipeline_finish(RodPipeline *pipeline)
 }
 
 HugeVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field)
+                                   std::string &header_field, std::size_t cut)
 {
-    Scanner scanner(bytes, size, file, time_mode, first);
-    rod_text_keep(file, bytes, size);
-    scanner.scan();
-    header_field = scanner.header_field();
-    return scanner.take_lines();
+    const bool cut_after_newline = cut > 0 && cut < size && bytes[cut - 1] == '\n';
+    ScannedText scanned = scan_text(bytes, size, file, time_mode, first, cut_after_newline ? cut : 0);
+    header_field = std::move(scanned.header_field);
+    return std::move(scanned.lines);
 }
 
 RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
 {
     const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(bytes), size);
-    RodFile rod = structure(bytes, size, file, time_mode, first, nullptr);
+    RodFile rod = structure(bytes, size, file, time_mode, first, false, nullptr);
     rod.crc = crc;
     return rod;
 }

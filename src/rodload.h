@@ -31,8 +31,10 @@ struct RodFile {
 // every line checked, the code filter, the naming, the conversion of
 // numeric fields and the numbering done, TP lines added. `header_field` gets field 2 of the header line when
 // `first`. UNEXPTEOF (ERRINTERN for an unknown code) when the text is damaged.
+// A `cut` just after a newline has the text from there on scanned on a
+// helper thread, as a big file loaded alone is (the result is the same).
 HugeVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field);
+                                   std::string &header_field, std::size_t cut = 0);
 
 // Makes the tree of file number `file` from its bytes, read into room from
 // rod_bytes_new (they stay in the model): every line scanned, filtered,

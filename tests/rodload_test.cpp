@@ -133,6 +133,28 @@ TEST(Structure, DeepNestingNeedsNoDeepStack)
     model_release();
 }
 
+// Every ROD text of the behaviour corpus's inputs, `check` called on each.
+template <typename Check> int for_each_corpus_text(Check check)
+{
+    const std::filesystem::path inputs = source_dir() + "/tests/corpus/inputs";
+    int files = 0;
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(inputs)) {
+        if (!entry.is_regular_file())
+            continue;
+        const std::string data = read_file(entry.path());
+        std::string_view rest = std::string_view(data).substr(data.empty() ? 0 : 1);
+        for (;;) {
+            const std::size_t at = rest.find("\n@@@@\n");
+            check(rest.substr(0, at), entry.path().string());
+            ++files;
+            if (at == std::string_view::npos)
+                break;
+            rest.remove_prefix(at + 6);
+        }
+    }
+    return files;
+}
+
 // What a scan keeps of a text: every line record and its bytes, the header
 // field, and how it ended.
 struct Scanned {
@@ -143,12 +165,13 @@ struct Scanned {
     bool operator==(const Scanned &) const = default;
 };
 
-Scanned scanned(std::string_view text, bool portable, bool time_mode)
+Scanned scanned(std::string_view text, bool portable, bool time_mode, std::size_t cut = 0)
 {
     quote_search_portable(portable);
     Scanned result;
     const Ending ending = run_to_end([&] {
-        for (const LineId id : rod_scan_bytes(rodtext::bytes_of(text), text.size(), 1, time_mode, true, result.header)) {
+        for (const LineId id :
+             rod_scan_bytes(rodtext::bytes_of(text), text.size(), 1, time_mode, true, result.header, cut)) {
             const Line &line = line_at(id);
             result.lines.emplace_back(reinterpret_cast<const char *>(&line), sizeof line);
             if (line.has_text)
@@ -174,23 +197,7 @@ void expect_same_scans(std::string_view text, const std::string &what)
 // at every place around the cut and the 64-byte steps of the search.
 TEST(Scan, VectorAndPortableQuoteSearchesAgree)
 {
-    const std::filesystem::path inputs = source_dir() + "/tests/corpus/inputs";
-    int files = 0;
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(inputs)) {
-        if (!entry.is_regular_file())
-            continue;
-        const std::string data = read_file(entry.path());
-        std::string_view rest = std::string_view(data).substr(data.empty() ? 0 : 1);
-        for (;;) {
-            const std::size_t at = rest.find("\n@@@@\n");
-            expect_same_scans(rest.substr(0, at), entry.path().string());
-            ++files;
-            if (at == std::string_view::npos)
-                break;
-            rest.remove_prefix(at + 6);
-        }
-    }
-    EXPECT_GT(files, 300);
+    EXPECT_GT(for_each_corpus_text(expect_same_scans), 300);
     for (std::size_t length = ROD_LINE_PIECE - 70; length <= ROD_LINE_PIECE + 70; ++length) {
         for (const std::size_t quote : {std::size_t{2}, length / 2, ROD_LINE_PIECE - 2, ROD_LINE_PIECE - 1,
                                         ROD_LINE_PIECE, ROD_LINE_PIECE + 1, length - 1}) {
@@ -202,6 +209,50 @@ TEST(Scan, VectorAndPortableQuoteSearchesAgree)
         }
     }
     expect_same_scans(rodtext::HEADER + std::string("CH \"a\"\"\"\"\" \"\"\"\"\" \"b\"\"\n"), "doubled quotes");
+}
+
+// Cut after a newline, the second half scanned on a helper thread beside
+// the first keeps the same lines and ends the same way as one scan: at up
+// to `most` newlines spread over the text, the first and last among them.
+void expect_halves_scan_as_one(std::string_view text, const std::string &what, std::size_t most = 6)
+{
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = text.find('\n'); at != std::string_view::npos && at + 1 < text.size();
+         at = text.find('\n', at + 1))
+        cuts.push_back(at + 1);
+    const std::size_t tries = std::min(most, cuts.size());
+    for (std::size_t k = 0; k < tries; ++k) {
+        const std::size_t cut = cuts[tries == 1 ? 0 : k * (cuts.size() - 1) / (tries - 1)];
+        for (const bool time_mode : {false, true})
+            EXPECT_EQ(scanned(text, false, time_mode, cut), scanned(text, false, time_mode))
+                << what << ", cut at " << cut << (time_mode ? ", -TIME" : "");
+    }
+}
+
+TEST(Scan, TwoHalvesScanAsOne)
+{
+    EXPECT_GT(for_each_corpus_text([](std::string_view text, const std::string &what) {
+                  expect_halves_scan_as_one(text, what);
+              }),
+              300);
+    // What one scan carries over a newline: comment runs kept or dropped by
+    // the line after them (or left open at the end), the time TP lines take
+    // from the last timed line, line numbers, a damaged piece on either
+    // side of a deferred fault, lines cut at the piece limit, CR LF ends.
+    const std::string timed = "DT \"7\" \"1\"\nYT \"8\" \"1\"\n";
+    const std::string long_line = "CH \"" + std::string(ROD_LINE_PIECE, 'x') + "\"\n";
+    const std::string bodies[] = {
+        "CO \"c\" \"1\"\nCO \"d\" \"1\"\nCO \"e\"\nSN \"s\" \"c\" \"v\" \"1\" \"2\" \"30\"\nCH \"a\" \"1\"\n",
+        "CO \"c\" \"1\"\nCO \"d\"\nXX \"x\" \"1\"\nCO \"c\" \"1\"\nCO \"d\" \"1\"\n",
+        "XX \"x\" \"1\"\n" + timed + "XX \"y\" \"2\"\nER \"e\" \"3\"\n" + timed + "EX \"z\" \"4\"\n",
+        "ZQ \"a\" \"b\"\nCH \"a\" \"1\"\nCH \"open\nCH \"b\" \"1\"\n",
+        "CH \"open\nCH \"a\" \"1\"\nZQ \"a\" \"b\"\nCH \"open\n",
+        "CH \"a\"\nCH \"b\" \"1\"\nZQ \"a\" \"b\"\nDT \"5000000000\" \"1\"\n",
+        long_line + long_line.substr(0, ROD_LINE_PIECE) + "\n" + timed + long_line,
+        "CH \"a\" \"1\"\r\nXX \"x\" \"1\"\r\n" + long_line.substr(0, ROD_LINE_PIECE - 1) + "\r\n" + timed,
+    };
+    for (const std::string &body : bodies)
+        expect_halves_scan_as_one(rodtext::HEADER + framed(body), body.substr(0, 40), SIZE_MAX);
 }
 
 TEST(Loading, PrunedBlocksLeaveTheirRecordsToTheNextFile)
