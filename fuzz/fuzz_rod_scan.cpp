@@ -1,6 +1,6 @@
 // ROD line scanner: any bytes as a ROD file. The scan keeps the same lines
 // and ends the same way with the quote search byte by byte and sixteen
-// bytes at a time; every line it keeps, printed in the report format and
+// bytes at a time, and in two halves cut after a newline near the middle; every line it keeps, printed in the report format and
 // scanned again, gives the same code, the same text fields and fields that
 // read as the same numbers, then its origin pair.
 #include "harness.h"
@@ -79,7 +79,7 @@ struct Scanned {
     bool operator==(const Scanned &) const = default;
 };
 
-Scanned scan(const uint8_t *data, std::size_t size, bool portable)
+Scanned scan(const uint8_t *data, std::size_t size, bool portable, std::size_t cut = 0)
 {
     quote_search_portable(portable);
     Scanned scanned;
@@ -87,7 +87,7 @@ Scanned scan(const uint8_t *data, std::size_t size, bool portable)
         char *bytes = rod_bytes_new(size);
         std::memcpy(bytes, data, size);
         std::string header;
-        for (LineId id : rod_scan_bytes(bytes, size, 1, false, true, header)) {
+        for (LineId id : rod_scan_bytes(bytes, size, 1, false, true, header, cut)) {
             const Line &line = line_at(id);
             scanned.lines.emplace_back(reinterpret_cast<const char *>(&line), sizeof line);
             if (!portable)
@@ -109,7 +109,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
     // The quote search sixteen bytes at a time finds what the byte loop finds.
-    if (!(scan(data, size, true) == scan(data, size, false)))
+    const Scanned whole = scan(data, size, false);
+    if (!(scan(data, size, true) == whole))
+        std::abort();
+    const auto *newline = static_cast<const uint8_t *>(std::memchr(data + size / 2, '\n', size - size / 2));
+    if (newline && !(scan(data, size, false, static_cast<std::size_t>(newline - data) + 1) == whole))
         std::abort();
     return 0;
 }
