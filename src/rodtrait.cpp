@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 namespace {
@@ -53,29 +55,67 @@ struct FlatChain {
     }
 };
 
-// From `node` along the chain: the node before the first line whose code is
-// in `set`; NONE when `node` itself is one; the last node when none is.
-uint32_t find_before(const FlatChain &chain, uint32_t node, const KindSet &set)
-{
-    uint32_t previous = NONE;
-    for (uint32_t current = node; current; previous = current, current = chain.next[current])
-        if (chain.code_in(current, set))
-            return previous;
-    return previous;
-}
+// The read lines whose code is exactly an opening code, by kind, in file
+// order. Read lines keep their order in the chain and no made line opens a
+// run, so a step goes from opening line to opening line instead of walking
+// the whole chain.
+struct Openings {
+    std::array<HugeVector<uint32_t>, ROD_KEYWORD_COUNT> nodes;
 
-// From `node` along the chain, over lines whose code is in `set`: the node
-// before the first line that is not; the last node when the walk reaches it
-// (that node is not tested); NONE when `node` is none or itself not in the set.
-uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set)
+    explicit Openings(const FlatChain &chain)
+    {
+        const auto read_lines = static_cast<uint32_t>(chain.line.size());
+        for (uint32_t node = 1; node < read_lines; ++node)
+            if (chain.exact[node] && opens_runs(chain.kind[node]))
+                nodes[chain.kind[node]].push_back(node);
+    }
+    static bool opens_runs(uint8_t kind)
+    {
+        return kind == KIND_PP || kind == KIND_DA || kind == KIND_EV || kind == KIND_DX || kind == KIND_SN ||
+               kind == KIND_DW || kind == KIND_CO || kind == KIND_RE;
+    }
+};
+
+// The opening lines of one kind a step has still ahead, in chain order.
+class OpeningsAhead {
+public:
+    OpeningsAhead(const Openings &openings, LineKind kind) : nodes_(openings.nodes[kind]) {}
+    bool empty() const { return next_ == nodes_.size(); }
+    uint32_t take() { return nodes_[next_++]; }
+    // Passes over `node` when it is the next one: an opening line that is a
+    // member of the run being walked.
+    void pass(uint32_t node)
+    {
+        if (!empty() && nodes_[next_] == node)
+            ++next_;
+    }
+    // Passes over those before the read line `node`.
+    void skip_before(uint32_t node)
+    {
+        const auto from = nodes_.begin() + static_cast<std::ptrdiff_t>(next_);
+        next_ = static_cast<std::size_t>(std::lower_bound(from, nodes_.end(), node) - nodes_.begin());
+    }
+
+private:
+    const HugeVector<uint32_t> &nodes_;
+    std::size_t next_ = 0;
+};
+
+// From `node` along the chain, over lines whose code is in `set` (passing
+// them in `ahead`): the node before the first line that is not; the last
+// node when the walk reaches it (that node is not tested); NONE when `node`
+// is none or itself not in the set.
+uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set, OpeningsAhead &ahead)
 {
     if (!node)
         return NONE;
     uint32_t previous = NONE;
     uint32_t current = node;
-    for (; !chain.is_last(current); previous = current, current = chain.next[current])
+    for (; !chain.is_last(current); previous = current, current = chain.next[current]) {
         if (!chain.code_in(current, set))
             return previous;
+        ahead.pass(current);
+    }
     return current;
 }
 
@@ -95,39 +135,40 @@ LineId fw_line(LineId dw)
 enum class Closing { Line, Fw, Comments };
 
 struct ClosingStep {
-    KindSet openers;
+    LineKind opener;
     KindSet members;
     Closing closing;
     LineKind closer;
 };
 
-void close_runs_from(FlatChain &chain, uint32_t before, int limit, const ClosingStep &step);
+void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before, int limit, const ClosingStep &step);
 
 // A comment run and the DW or SN run after it are closed by one FO line.
-void close_comment_run(FlatChain &chain, uint32_t last_comment)
+void close_comment_run(FlatChain &chain, const Openings &openings, uint32_t last_comment)
 {
     const uint32_t after = chain.next[last_comment];
     if (after && chain.kind[after] == KIND_DW)
-        close_runs_from(chain, last_comment, 1, {{KIND_DW}, {KIND_DX, KIND_FX, KIND_CH, KIND_FF}, Closing::Line, KIND_FO});
+        close_runs_from(chain, openings, last_comment, 1,
+                        {KIND_DW, {KIND_DX, KIND_FX, KIND_CH, KIND_FF}, Closing::Line, KIND_FO});
     else
-        close_runs_from(chain, last_comment, 1, {{KIND_SN}, {KIND_CH, KIND_FN}, Closing::Line, KIND_FO});
+        close_runs_from(chain, openings, last_comment, 1, {KIND_SN, {KIND_CH, KIND_FN}, Closing::Line, KIND_FO});
 }
 
 // The runs from the node after `before` on; at most `limit` (negative: all).
 // A run is an opening line and the member lines after it; a run reaching
-// the last line of the file ends the run with UNEXPTEOF.
-void close_runs_from(FlatChain &chain, uint32_t before, int limit, const ClosingStep &step)
+// the last line of the file ends the run with UNEXPTEOF. `before` is the
+// work root or the last line of a comment run, which no made line follows.
+void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before, int limit, const ClosingStep &step)
 {
+    OpeningsAhead ahead(openings, step.opener);
     uint32_t current = chain.next[before];
+    if (current)
+        ahead.skip_before(current);
     for (int runs = 0; current && runs != limit; ++runs) {
-        if (chain.is_last(current))
+        if (chain.is_last(current) || ahead.empty())
             return;
-        const uint32_t found = find_before(chain, current, step.openers);
-        if (found != NONE && chain.is_last(found))
-            return;
-        const uint32_t before_opening = found != NONE ? found : before;
-        const uint32_t opening = chain.next[before_opening];
-        uint32_t run_end = find_run_end(chain, chain.next[opening], step.members);
+        const uint32_t opening = ahead.take();
+        uint32_t run_end = find_run_end(chain, chain.next[opening], step.members, ahead);
         if (run_end == NONE)
             run_end = opening;
         else if (chain.is_last(run_end))
@@ -140,24 +181,23 @@ void close_runs_from(FlatChain &chain, uint32_t before, int limit, const Closing
             chain.insert_after(run_end, fw_line(chain.line[opening]));
             break;
         case Closing::Comments:
-            close_comment_run(chain, run_end);
+            close_comment_run(chain, openings, run_end);
             break;
         }
-        before = run_end;
         current = chain.next[run_end];
     }
 }
 
 const ClosingStep CLOSING_STEPS[] = {
-    {{KIND_PP}, {KIND_PQ, KIND_TP}, Closing::Line, KIND_FQ},
-    {{KIND_DA}, {KIND_PA}, Closing::Line, KIND_FA},
-    {{KIND_EV}, {KIND_CH}, Closing::Line, KIND_FV},
-    {{KIND_DX}, {KIND_CH}, Closing::Line, KIND_FX},
-    {{KIND_SN}, {KIND_CH}, Closing::Line, KIND_FN},
-    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_CH}, Closing::Line, KIND_FF},
-    {{KIND_DW}, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, Closing::Fw, KIND_FW},
-    {{KIND_CO}, {KIND_CO}, Closing::Comments, KIND_FO},
-    {{KIND_RE},
+    {KIND_PP, {KIND_PQ, KIND_TP}, Closing::Line, KIND_FQ},
+    {KIND_DA, {KIND_PA}, Closing::Line, KIND_FA},
+    {KIND_EV, {KIND_CH}, Closing::Line, KIND_FV},
+    {KIND_DX, {KIND_CH}, Closing::Line, KIND_FX},
+    {KIND_SN, {KIND_CH}, Closing::Line, KIND_FN},
+    {KIND_DW, {KIND_DX, KIND_FX, KIND_CH}, Closing::Line, KIND_FF},
+    {KIND_DW, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, Closing::Fw, KIND_FW},
+    {KIND_CO, {KIND_CO}, Closing::Comments, KIND_FO},
+    {KIND_RE,
      {KIND_SC, KIND_IT, KIND_DE, KIND_PR, KIND_PE, KIND_RU, KIND_SY, KIND_PO, KIND_IE, KIND_CF},
      Closing::Line,
      KIND_FR},
@@ -348,8 +388,9 @@ HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId>
 {
     FlatChain chain(lines);
     HugeVector<LineId>().swap(lines);
+    const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
-        close_runs_from(chain, 0, -1, step);
+        close_runs_from(chain, openings, 0, -1, step);
     HugeVector<Element> elements;
     elements.reserve(chain.line.size());
     ordered.reserve(chain.line.size());
