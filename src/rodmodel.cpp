@@ -360,7 +360,12 @@ LineId made_closing_line(LineKind kind)
     static std::mutex mutex;
     static LineId lines[KIND_FR - KIND_FF + 1];
     static uint32_t made_in = 0;
+    // A thread's own copy: a big file makes a closing line every few lines.
+    thread_local uint32_t known_in = 0;
+    thread_local LineId known[KIND_FR - KIND_FF + 1];
     const uint32_t now = generation.load(std::memory_order_relaxed);
+    if (known_in == now)
+        return known[kind - KIND_FF];
     std::unique_lock lock(mutex);
     if (made_in != now) {
         // Made without the lock (see ChunkedStore); a thread that made
@@ -379,7 +384,9 @@ LineId made_closing_line(LineKind kind)
             made_in = now;
         }
     }
-    return lines[kind - KIND_FF];
+    std::copy(std::begin(lines), std::end(lines), std::begin(known));
+    known_in = now;
+    return known[kind - KIND_FF];
 }
 
 LineId line_copy(LineId id)

@@ -19,23 +19,30 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The flat list while runs are closed: a chain of nodes over the file's
 // lines, node 0 being the work root that gives every line a predecessor.
 struct FlatChain {
-    HugeVector<LineId> line{0};
-    HugeVector<uint32_t> next{0}; // 0: end of the chain
-    HugeVector<uint8_t> kind{0xFF};
-    HugeVector<uint8_t> exact{0};
+    HugeVector<LineId> line;
+    HugeVector<uint32_t> next; // 0: end of the chain
+    HugeVector<uint8_t> kind;
+    HugeVector<uint8_t> exact;
 
-    explicit FlatChain(const HugeVector<LineId> &lines)
+    // Takes the scan's list as its lines (it has room to spare: fresh
+    // memory costs more than moving the list by one place).
+    explicit FlatChain(HugeVector<LineId> &&lines) : line(std::move(lines))
     {
         // Room for the closing lines the steps add, mostly.
-        const std::size_t room = lines.size() + lines.size() / 2 + 1;
+        const std::size_t room = line.size() + line.size() / 2 + 2;
         line.reserve(room);
+        line.insert(line.begin(), 0);
         next.reserve(room);
         kind.reserve(room);
         exact.reserve(room);
-        for (LineId id : lines)
-            add(id);
-        for (uint32_t node = 0; node + 1 < line.size(); ++node)
-            next[node] = node + 1;
+        next.resize(line.size());
+        kind.push_back(0xFF);
+        exact.push_back(0);
+        for (uint32_t node = 1; node < line.size(); ++node) {
+            next[node - 1] = node;
+            kind.push_back(line_at(line[node]).kind);
+            exact.push_back(line_at(line[node]).exact_code);
+        }
     }
     uint32_t add(LineId id)
     {
@@ -386,8 +393,7 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 // The closed flat list as top-level elements, with the lines in that order.
 HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId> &ordered)
 {
-    FlatChain chain(lines);
-    HugeVector<LineId>().swap(lines);
+    FlatChain chain(std::move(lines));
     const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, openings, 0, -1, step);
