@@ -98,7 +98,12 @@ bool is_PP_group(Item x) { return is_group(x) && line_kind_is(line_of(first_item
 
 bool is_timed_list(Item x)
 {
-    return starts_with_group(x) && find_cell(x, [](Item item) { return is_XI_group(item) || is_DS_group(item); });
+    // An XI or DS group, each group's cells walked once for both lines.
+    const auto xi_or_ds_line = [](Item item) {
+        return is_line_item(item) && (line_code_is(line_of(item), KIND_XI) || line_code_is(line_of(item), KIND_DS));
+    };
+    return starts_with_group(x) &&
+           find_cell(x, [&xi_or_ds_line](Item item) { return is_group(item) && find_cell(item, xi_or_ds_line); });
 }
 
 bool all_timed(Item x)

@@ -271,8 +271,12 @@ LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind, b
     line.number = number_;
     const int count = scan_fields(text, data_ + end_, [this, &line, kind](int k, std::string_view field) {
         const int slot = numeric_slot(kind, k);
-        if (slot >= 0 && !field_number(field, line.values[slot]))
-            bad_numbers_ = true;
+        if (slot >= 0) {
+            if (!field_number(field, line.values[slot]))
+                bad_numbers_ = true;
+        } else if (k == 1 && field.starts_with("\"1\"")) {
+            line.selects = 1;
+        }
     });
     line.count = static_cast<uint16_t>(count);
     return id;

@@ -116,7 +116,7 @@ struct Line {
     uint16_t overridden : 1; // some text field was replaced (line_set_field_text)
     uint16_t made_cf : 1;    // the CF line describing its ROD file
     uint16_t recycled : 1;   // no longer in its report; made again by a later line_new
-    uint16_t spare : 1;
+    uint16_t selects : 1;    // its text field 1 starts as "1" (a selected PP or DA block)
     uint16_t file;           // file number, 1 to 1000
     uint8_t text_high;       // offset bits 32 to 39
     uint8_t kind;

@@ -49,16 +49,9 @@ struct FilterTable {
 
 const FilterTable filter_table;
 
-bool is_selected_line(Item x)
-{
-    if (!is_line_item(x))
-        return false;
-    const LineId line = line_of(x);
-    const Line &record = line_at(line);
-    if (record.count < 1 || numeric_slot(record.kind, 1) >= 0)
-        return false;
-    return line_field_text(line, 1).starts_with("\"1\"");
-}
+// Field 1 as the scan read it: blocks are pruned right after the
+// structuring, before the merge replaces any text.
+bool is_selected_line(Item x) { return is_line_item(x) && line_at(line_of(x)).selects; }
 
 bool holds_selected_line(Item group)
 {
