@@ -495,7 +495,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
         timer.emplace(*structure_seconds);
     StructuredFile structured = structure_lines(std::move(scanned.lines));
     rod.tree = structured.tree;
-    const Pruned pruned = prune_selection(rod.tree);
+    const Pruned pruned = prune_selection(rod.tree, structured.unselected);
     lines_recycle(pruned.lines);
     rod.lines = file_lines(std::move(structured));
     cells_recycle(pruned.cells);

@@ -3,6 +3,7 @@
 #include "rodadnam.h"
 #include "rodbase.h"
 
+#include <algorithm>
 #include <iterator>
 #include <vector>
 
@@ -49,31 +50,12 @@ struct FilterTable {
 
 const FilterTable filter_table;
 
-// Field 1 as the scan read it: blocks are pruned right after the
-// structuring, before the merge replaces any text.
-bool is_selected_line(Item x) { return is_line_item(x) && line_at(line_of(x)).selects; }
-
-bool holds_selected_line(Item group)
-{
-    for (CellId cell = list_of(group); cell; cell = cell_at(cell).next)
-        if (is_selected_line(cell_at(cell).item))
-            return true;
-    return false;
-}
-
 // Where a chain's first cell is held: the next link of a cell, or the item
 // of a cell that holds a list.
 struct Slot {
     CellId holder;
     bool in_item;
 
-    CellId get() const
-    {
-        const Cell &cell = cell_at(holder);
-        if (!in_item)
-            return cell.next;
-        return is_list_item(cell.item) ? list_of(cell.item) : 0;
-    }
     void set(CellId first) const
     {
         Cell &cell = cell_at(holder);
@@ -108,6 +90,27 @@ void collect_pruned(CellId removed, Pruned &pruned)
     }
 }
 
+// The cells of the first part that hold lists: the blocks there stay.
+std::vector<CellId> first_part_lists(CellId tree)
+{
+    std::vector<CellId> lists;
+    std::vector<CellId> chains;
+    if (is_list_item(cell_at(tree).item))
+        chains.push_back(list_of(cell_at(tree).item));
+    while (!chains.empty()) {
+        CellId cell = chains.back();
+        chains.pop_back();
+        for (; cell; cell = cell_at(cell).next) {
+            if (is_list_item(cell_at(cell).item)) {
+                lists.push_back(cell);
+                chains.push_back(list_of(cell_at(cell).item));
+            }
+        }
+    }
+    std::sort(lists.begin(), lists.end());
+    return lists;
+}
+
 } // namespace
 
 CodeVerdict filter_code(unsigned char first, unsigned char second, bool time_mode)
@@ -120,40 +123,18 @@ bool comments_kept_before(unsigned char first, unsigned char second)
     return (first == 'D' && second == 'W') || (first == 'S' && second == 'N');
 }
 
-// Unlinks the unselected PP and DA blocks where it finds them. The walk
-// goes in tree order, which for a file just structured is the order its
-// cells and lines were made in: the memory it reads comes in sequence.
-Pruned prune_selection(CellId tree)
+Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected)
 {
     Pruned pruned;
-    if (!tree)
+    if (!tree || unselected.empty())
         return pruned;
-    std::vector<CellId> resume; // the list cells whose lists are being walked
-    Slot at{tree, false};
-    for (;;) {
-        const CellId cell = at.get();
-        if (!cell) {
-            if (resume.empty())
-                break;
-            at = {resume.back(), false};
-            resume.pop_back();
+    const std::vector<CellId> kept = first_part_lists(tree);
+    // From the last: a block's holder may be the cell of the one before it.
+    for (auto block = unselected.rbegin(); block != unselected.rend(); ++block) {
+        if (std::binary_search(kept.begin(), kept.end(), block->cell))
             continue;
-        }
-        const Item item = cell_at(cell).item;
-        if (!is_list_item(item)) {
-            at = {cell, false};
-            continue;
-        }
-        // A PP or DA group: its first line tells, then the rest.
-        const Item first = cell_at(list_of(item)).item;
-        const int kind = is_line_item(first) ? line_at(line_of(first)).kind : -1;
-        if ((kind == KIND_PP || kind == KIND_DA) && is_group(item) && !holds_selected_line(item)) {
-            at.set(cell_at(cell).next);
-            collect_pruned(cell, pruned);
-            continue;
-        }
-        resume.push_back(cell);
-        at = {cell, true};
+        Slot{block->holder, block->in_item}.set(cell_at(block->cell).next);
+        collect_pruned(block->cell, pruned);
     }
     return pruned;
 }

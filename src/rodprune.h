@@ -5,6 +5,7 @@
 
 #include "rodmodel.h"
 
+#include <span>
 #include <vector>
 
 enum class CodeVerdict { Keep, Drop, Comment };
@@ -25,7 +26,17 @@ struct Pruned {
     HugeVector<LineId> lines;
 };
 
-// Removes, in the second and third parts of a file's three-part tree, every
-// PP or DA block none of whose own lines has the selection mark ("1" in
-// double quotes) at the start of its first field.
-Pruned prune_selection(CellId tree);
+// Where the structuring put a PP or DA block none of whose own lines has
+// the selection mark ("1" in double quotes at the start of its first
+// field): the cell that holds it, and the slot that holds that cell (the
+// next link of `holder`, or its item when `in_item`).
+struct UnselectedBlock {
+    CellId cell;
+    CellId holder;
+    bool in_item;
+};
+
+// Removes the unselected blocks of the second and third parts of a file's
+// three-part tree; `unselected` lists them all, in the order the
+// structuring put them, those of the first part too.
+Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected);

@@ -22,7 +22,7 @@ struct FlatChain {
     HugeVector<LineId> line;
     HugeVector<uint32_t> next; // 0: end of the chain
     HugeVector<uint8_t> kind;
-    HugeVector<uint8_t> exact;
+    HugeVector<uint8_t> marks; // EXACT_CODE, SELECTS
 
     // Takes the scan's list as its lines (it has room to spare: fresh
     // memory costs more than moving the list by one place).
@@ -34,14 +34,14 @@ struct FlatChain {
         line.insert(line.begin(), 0);
         next.reserve(room);
         kind.reserve(room);
-        exact.reserve(room);
+        marks.reserve(room);
         next.resize(line.size());
         kind.push_back(0xFF);
-        exact.push_back(0);
+        marks.push_back(0);
         for (uint32_t node = 1; node < line.size(); ++node) {
             next[node - 1] = node;
             kind.push_back(line_at(line[node]).kind);
-            exact.push_back(line_at(line[node]).exact_code);
+            marks.push_back(marks_of(line[node]));
         }
     }
     uint32_t add(LineId id)
@@ -49,11 +49,19 @@ struct FlatChain {
         line.push_back(id);
         next.push_back(0);
         kind.push_back(line_at(id).kind);
-        exact.push_back(line_at(id).exact_code);
+        marks.push_back(marks_of(id));
         return static_cast<uint32_t>(line.size() - 1);
     }
     bool is_last(uint32_t node) const { return next[node] == 0; }
-    bool code_in(uint32_t node, const KindSet &set) const { return exact[node] && set.has(kind[node]); }
+    static constexpr uint8_t EXACT_CODE = 1;
+    static constexpr uint8_t SELECTS = 2;
+    static uint8_t marks_of(LineId id)
+    {
+        const Line &record = line_at(id);
+        return static_cast<uint8_t>(record.exact_code * EXACT_CODE + record.selects * SELECTS);
+    }
+    bool exact(uint32_t node) const { return marks[node] & EXACT_CODE; }
+    bool code_in(uint32_t node, const KindSet &set) const { return exact(node) && set.has(kind[node]); }
     void insert_after(uint32_t node, LineId id)
     {
         const uint32_t added = add(id);
@@ -73,7 +81,7 @@ struct Openings {
     {
         const auto read_lines = static_cast<uint32_t>(chain.line.size());
         for (uint32_t node = 1; node < read_lines; ++node)
-            if (chain.exact[node] && opens_runs(chain.kind[node]))
+            if (chain.exact(node) && opens_runs(chain.kind[node]))
                 nodes[chain.kind[node]].push_back(node);
     }
     static bool opens_runs(uint8_t kind)
@@ -210,12 +218,19 @@ const ClosingStep CLOSING_STEPS[] = {
      KIND_FR},
 };
 
+constexpr int16_t BLOCK = -1;
+// A PP or DA block none of whose lines is selected: pruning takes it out of
+// the file's second and third parts (see prune_selection).
+constexpr int16_t UNSELECTED_BLOCK = -2;
+
 // An element of the top level while blocks are enclosed: a line (with its
-// kind and whether its code is exactly two letters) or an enclosed block.
+// kind, whether its code is exactly two letters and whether it is selected)
+// or an enclosed block.
 struct Element {
     Item item;
-    int16_t kind; // -1 for a block
+    int16_t kind; // a block: BLOCK or UNSELECTED_BLOCK
     uint8_t exact;
+    uint8_t selects;
 
     bool is_line_of(int wanted) const { return kind == wanted; }
 };
@@ -229,12 +244,17 @@ std::size_t lines_in(Item item)
     return count;
 }
 
-Item enclose(const Element *first, const Element *last)
+// The list of the elements from `first` to `last`. Where an unselected
+// block goes is noted in `unselected`; when it heads the list, with no
+// holder yet (the caller that makes the holding cell fills it in).
+Item enclose(const Element *first, const Element *last, std::vector<UnselectedBlock> &unselected)
 {
     CellId head = 0;
     CellId tail = 0;
     for (const Element *element = first; element <= last; ++element) {
         const CellId cell = cell_new(element->item);
+        if (element->kind == UNSELECTED_BLOCK)
+            unselected.push_back({cell, tail, tail == 0});
         if (tail)
             cell_at(tail).next = cell;
         else
@@ -246,7 +266,7 @@ Item enclose(const Element *first, const Element *last)
 
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
-void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer)
+void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer, std::vector<UnselectedBlock> &unselected)
 {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < elements.size();) {
@@ -261,14 +281,25 @@ void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer)
             ++closing;
         if (closing == i || closing == elements.size())
             unexpected_end();
-        elements[kept++] = {enclose(&elements[i], &elements[closing]), -1, 0};
+        elements[kept++] = {enclose(&elements[i], &elements[closing], unselected), BLOCK, 0, 0};
         i = closing + 1;
     }
     elements.resize(kept);
 }
 
 // Nested blocks pair up like parentheses.
-void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer)
+// A PP or DA block is selected when one of its own lines is.
+bool selected_block(LineKind opener, const Element *first, const Element *last)
+{
+    if (opener != KIND_PP && opener != KIND_DA)
+        return true;
+    for (const Element *element = first; element <= last; ++element)
+        if (element->kind >= 0 && element->selects)
+            return true;
+    return false;
+}
+
+void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer, std::vector<UnselectedBlock> &unselected)
 {
     std::vector<std::size_t> open_blocks;
     std::size_t kept = 0;
@@ -283,8 +314,9 @@ void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer
             const std::size_t start = open_blocks.back();
             open_blocks.pop_back();
             elements[kept] = element;
-            const Item block = enclose(&elements[start], &elements[kept]);
-            elements[start] = {block, -1, 0};
+            const bool selected = selected_block(opener, &elements[start], &elements[kept]);
+            const Item block = enclose(&elements[start], &elements[kept], unselected);
+            elements[start] = {block, selected ? BLOCK : UNSELECTED_BLOCK, 0, 0};
             kept = start + 1;
         } else {
             elements[kept++] = element;
@@ -314,13 +346,21 @@ constexpr NestingStep NESTING_STEPS[] = {
 // The top level becomes three cells: a one-cell list holding the first
 // element, the chain of the middle ones (an empty cell when there are
 // none), a one-cell list holding the last.
-CellId split_three(const HugeVector<Element> &elements)
+CellId split_three(const HugeVector<Element> &elements, std::vector<UnselectedBlock> &unselected)
 {
     if (elements.size() < 2)
         unexpected_end();
-    const CellId last = cell_new(list_item(cell_new(elements.back().item)));
-    const CellId body = elements.size() == 2 ? cell_new(NO_ITEM, last)
-                                             : cell_new(enclose(&elements[1], &elements[elements.size() - 2]), last);
+    const CellId last_element = cell_new(elements.back().item);
+    const CellId last = cell_new(list_item(last_element));
+    if (elements.back().kind == UNSELECTED_BLOCK)
+        unselected.push_back({last_element, last, true});
+    if (elements.size() == 2)
+        return cell_new(list_item(cell_new(elements.front().item)), cell_new(NO_ITEM, last));
+    const std::size_t noted = unselected.size();
+    const CellId body = cell_new(enclose(&elements[1], &elements[elements.size() - 2], unselected), last);
+    for (std::size_t at = noted; at < unselected.size(); ++at)
+        if (!unselected[at].holder)
+            unselected[at].holder = body;
     return cell_new(list_item(cell_new(elements.front().item)), body);
 }
 
@@ -401,7 +441,8 @@ HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId>
     elements.reserve(chain.line.size());
     ordered.reserve(chain.line.size());
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
-        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact[node]});
+        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact(node),
+                            static_cast<uint8_t>((chain.marks[node] & FlatChain::SELECTS) != 0)});
         ordered.push_back(chain.line[node]);
     }
     return elements;
@@ -415,11 +456,11 @@ StructuredFile structure_lines(HugeVector<LineId> lines)
     HugeVector<Element> elements = closed_elements(std::move(lines), structured.lines);
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
-            nest_flat(elements, step.opener, step.closer);
+            nest_flat(elements, step.opener, step.closer, structured.unselected);
         else
-            nest_paired(elements, step.opener, step.closer);
+            nest_paired(elements, step.opener, step.closer, structured.unselected);
     }
-    structured.tree = split_three(elements);
+    structured.tree = split_three(elements, structured.unselected);
     structured.body_begin = lines_in(elements.front().item);
     structured.last_begin = structured.lines.size() - lines_in(elements.back().item);
     return structured;

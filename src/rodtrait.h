@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "rodmodel.h"
+#include "rodprune.h"
 
 // A file's tree and its lines in tree order (the made ones included), with
 // where in them the body and the last part begin.
@@ -36,6 +37,8 @@ struct StructuredFile {
     HugeVector<LineId> lines;
     std::size_t body_begin = 0;
     std::size_t last_begin = 0;
+    // The PP and DA blocks that hold no selected line, where they were put.
+    std::vector<UnselectedBlock> unselected;
 };
 
 // Adds the made closing lines of the nine run kinds to a file's flat line

@@ -120,6 +120,17 @@ TEST(Structure, SelectionRunsAndSplit)
     EXPECT_EXIT(load("RE \"r\" \"1\" \"0\"\n"), ::testing::ExitedWithCode(7), UNEXPTEOF);
 }
 
+// Unselected blocks go wherever they lie but in the first part: heading the
+// body, side by side, alone in the last part.
+TEST(Structure, PruningTakesEveryUnselectedBlockButTheFirstPartOnes)
+{
+    const std::string unselected = "DA \"x\" \"c\" \"0\" \"1\" \"5\"\nPA \"0\" \"1\"\n";
+    const std::string text = "XI \"1\" \"0\" \"0\"\n" + unselected + "YI \"2\" \"1\"\n" + unselected + unselected +
+                             "CH \"a\" \"1\"\n" + unselected + "CH \"b\" \"1\"\nDA \"x\" \"c\" \"0\" \"1\" \"5\"\n";
+    EXPECT_EQ(rodtext::chain_shape(load(text).tree), "((((XI (DA PA FA) YI)))) (CH CH) _");
+    model_release();
+}
+
 TEST(Structure, DeepNestingNeedsNoDeepStack)
 {
     constexpr int DEPTH = 200000;
