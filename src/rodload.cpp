@@ -67,16 +67,18 @@ template <typename Field> int scan_fields(std::string_view piece, const char *re
 //
 // A scanner takes the text from `begin` to `end`: the whole file, or one of
 // its halves cut after a newline, the second of which a helper thread scans
-// while this one does the first (see join).
+// while this one does the first (see join). Its list has room for the lines
+// of `room` bytes (the whole file for a first half, which takes the second
+// half's lines in the end).
 class Scanner {
 public:
-    Scanner(char *data, std::size_t begin, std::size_t end, int file, bool time_mode, bool first)
+    Scanner(char *data, std::size_t begin, std::size_t end, std::size_t room, int file, bool time_mode, bool first)
         : data_(data), begin_(begin), end_(end), file_(file), time_mode_(time_mode), first_(first)
     {
         // Room for lines of 16 bytes on average, twice what reports hold:
         // the list does not grow by copies, and room never touched costs
         // no memory.
-        lines_.reserve((end - begin) / 16);
+        lines_.reserve(room / 16);
     }
 
     void scan();
@@ -470,9 +472,9 @@ ScannedText scan_text(char *bytes, std::size_t size, int file, bool time_mode, b
     // A NUL byte is no text: the report would be cut there.
     if (std::memchr(bytes, '\0', size))
         unexpected_end();
-    Scanner scanner(bytes, 0, cut ? cut : size, file, time_mode, first);
+    Scanner scanner(bytes, 0, cut ? cut : size, size, file, time_mode, first);
     if (cut) {
-        Scanner second_half(bytes, cut, size, file, time_mode, false);
+        Scanner second_half(bytes, cut, size, size - cut, file, time_mode, false);
         scan_halves(scanner, second_half);
     } else {
         scanner.scan();
