@@ -61,6 +61,7 @@ struct FlatChain {
         return static_cast<uint8_t>(record.exact_code * EXACT_CODE + record.selects * SELECTS);
     }
     bool exact(uint32_t node) const { return marks[node] & EXACT_CODE; }
+    bool selects(uint32_t node) const { return marks[node] & SELECTS; }
     bool code_in(uint32_t node, const KindSet &set) const { return exact(node) && set.has(kind[node]); }
     void insert_after(uint32_t node, LineId id)
     {
@@ -68,6 +69,30 @@ struct FlatChain {
         next[added] = next[node];
         next[node] = added;
     }
+};
+
+enum class Closing { Line, Fw, Comments };
+
+struct ClosingStep {
+    LineKind opener;
+    KindSet members;
+    Closing closing;
+    LineKind closer;
+};
+
+const ClosingStep CLOSING_STEPS[] = {
+    {KIND_PP, {KIND_PQ, KIND_TP}, Closing::Line, KIND_FQ},
+    {KIND_DA, {KIND_PA}, Closing::Line, KIND_FA},
+    {KIND_EV, {KIND_CH}, Closing::Line, KIND_FV},
+    {KIND_DX, {KIND_CH}, Closing::Line, KIND_FX},
+    {KIND_SN, {KIND_CH}, Closing::Line, KIND_FN},
+    {KIND_DW, {KIND_DX, KIND_FX, KIND_CH}, Closing::Line, KIND_FF},
+    {KIND_DW, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, Closing::Fw, KIND_FW},
+    {KIND_CO, {KIND_CO}, Closing::Comments, KIND_FO},
+    {KIND_RE,
+     {KIND_SC, KIND_IT, KIND_DE, KIND_PR, KIND_PE, KIND_RU, KIND_SY, KIND_PO, KIND_IE, KIND_CF},
+     Closing::Line,
+     KIND_FR},
 };
 
 // The read lines whose code is exactly an opening code, by kind, in file
@@ -79,15 +104,13 @@ struct Openings {
 
     explicit Openings(const FlatChain &chain)
     {
+        KindSet opening_kinds{};
+        for (const ClosingStep &step : CLOSING_STEPS)
+            opening_kinds.bits |= KindSet{step.opener}.bits;
         const auto read_lines = static_cast<uint32_t>(chain.line.size());
         for (uint32_t node = 1; node < read_lines; ++node)
-            if (chain.exact(node) && opens_runs(chain.kind[node]))
+            if (chain.exact(node) && opening_kinds.has(chain.kind[node]))
                 nodes[chain.kind[node]].push_back(node);
-    }
-    static bool opens_runs(uint8_t kind)
-    {
-        return kind == KIND_PP || kind == KIND_DA || kind == KIND_EV || kind == KIND_DX || kind == KIND_SN ||
-               kind == KIND_DW || kind == KIND_CO || kind == KIND_RE;
     }
 };
 
@@ -147,15 +170,6 @@ LineId fw_line(LineId dw)
     return fw;
 }
 
-enum class Closing { Line, Fw, Comments };
-
-struct ClosingStep {
-    LineKind opener;
-    KindSet members;
-    Closing closing;
-    LineKind closer;
-};
-
 void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before, int limit, const ClosingStep &step);
 
 // A comment run and the DW or SN run after it are closed by one FO line.
@@ -203,20 +217,6 @@ void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before
     }
 }
 
-const ClosingStep CLOSING_STEPS[] = {
-    {KIND_PP, {KIND_PQ, KIND_TP}, Closing::Line, KIND_FQ},
-    {KIND_DA, {KIND_PA}, Closing::Line, KIND_FA},
-    {KIND_EV, {KIND_CH}, Closing::Line, KIND_FV},
-    {KIND_DX, {KIND_CH}, Closing::Line, KIND_FX},
-    {KIND_SN, {KIND_CH}, Closing::Line, KIND_FN},
-    {KIND_DW, {KIND_DX, KIND_FX, KIND_CH}, Closing::Line, KIND_FF},
-    {KIND_DW, {KIND_DX, KIND_FX, KIND_FF, KIND_EV, KIND_FV, KIND_CH}, Closing::Fw, KIND_FW},
-    {KIND_CO, {KIND_CO}, Closing::Comments, KIND_FO},
-    {KIND_RE,
-     {KIND_SC, KIND_IT, KIND_DE, KIND_PR, KIND_PE, KIND_RU, KIND_SY, KIND_PO, KIND_IE, KIND_CF},
-     Closing::Line,
-     KIND_FR},
-};
 
 constexpr int16_t BLOCK = -1;
 // A PP or DA block none of whose lines is selected: pruning takes it out of
@@ -266,7 +266,8 @@ Item enclose(const Element *first, const Element *last, std::vector<UnselectedBl
 
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
-void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer, std::vector<UnselectedBlock> &unselected)
+void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer,
+               std::vector<UnselectedBlock> &unselected)
 {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < elements.size();) {
@@ -287,7 +288,6 @@ void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer, 
     elements.resize(kept);
 }
 
-// Nested blocks pair up like parentheses.
 // A PP or DA block is selected when one of its own lines is.
 bool selected_block(LineKind opener, const Element *first, const Element *last)
 {
@@ -299,7 +299,9 @@ bool selected_block(LineKind opener, const Element *first, const Element *last)
     return false;
 }
 
-void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer, std::vector<UnselectedBlock> &unselected)
+// Nested blocks pair up like parentheses.
+void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer,
+                 std::vector<UnselectedBlock> &unselected)
 {
     std::vector<std::size_t> open_blocks;
     std::size_t kept = 0;
@@ -441,8 +443,7 @@ HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId>
     elements.reserve(chain.line.size());
     ordered.reserve(chain.line.size());
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
-        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact(node),
-                            static_cast<uint8_t>((chain.marks[node] & FlatChain::SELECTS) != 0)});
+        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact(node), chain.selects(node)});
         ordered.push_back(chain.line[node]);
     }
     return elements;
