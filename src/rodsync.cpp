@@ -332,6 +332,7 @@ constexpr uint32_t BEFORE_ALL = 0;
 constexpr uint32_t AFTER_ALL = 1;
 constexpr unsigned NODE_CHUNK_BITS = std::countr_zero(HUGE_PAGE / sizeof(uint32_t));
 constexpr uint64_t MIN_GAP = 1024;
+constexpr uint32_t NO_NAME = UINT32_MAX;
 
 } // namespace
 
@@ -367,9 +368,10 @@ void RendezvousOrder::make_room(uint32_t at)
         const uint64_t right = nodes_[nodes_[high].next].label;
         const uint64_t gap = (right - left) / (count + 1);
         if (gap >= MIN_GAP) {
+            ++relabel_pass_;
             uint64_t label = left;
             for (uint32_t node = low;; node = nodes_[node].next) {
-                nodes_[node].label = label += gap;
+                relabel(node, label += gap);
                 if (node == high)
                     return;
             }
@@ -387,6 +389,14 @@ void RendezvousOrder::make_room(uint32_t at)
     }
 }
 
+void RendezvousOrder::relabel(uint32_t node, uint64_t label)
+{
+    const uint32_t name = names_[node];
+    if (name != NO_NAME)
+        named_[name].relabel(nodes_[node].label, label, relabel_pass_);
+    nodes_[node].label = label;
+}
+
 void RendezvousOrder::insert_before(uint32_t successor, LineId line)
 {
     if (nodes_[successor].label - nodes_[nodes_[successor].prev].label < 2)
@@ -394,18 +404,23 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     const uint32_t prev = nodes_[successor].prev;
     const uint32_t node = nodes_.size();
     const uint64_t low = nodes_[prev].label;
-    nodes_.push_back({low + (nodes_[successor].label - low) / 2, prev, successor});
-    lines_.push_back(line);
+    const uint64_t label = low + (nodes_[successor].label - low) / 2;
+    nodes_.push_back({label, prev, successor});
     nodes_[prev].next = node;
     nodes_[successor].prev = node;
     set_node(line, node);
-    if (line_code_is(line, KIND_RD)) {
-        const std::string_view name = line_field_text(line, 1);
-        auto named = by_name_.find(name);
-        if (named == by_name_.end())
-            named = by_name_.try_emplace(std::string(name)).first;
-        named->second.insert(nodes_, node);
+    if (!line_code_is(line, KIND_RD)) {
+        names_.push_back(NO_NAME);
+        return;
     }
+    const std::string_view name = line_field_text(line, 1);
+    auto named = by_name_.find(name);
+    if (named == by_name_.end()) {
+        named = by_name_.try_emplace(std::string(name), static_cast<uint32_t>(named_.size())).first;
+        named_.emplace_back();
+    }
+    names_.push_back(named->second);
+    named_[named->second].insert(label, line);
 }
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
@@ -457,8 +472,8 @@ void RendezvousOrder::build(CellId body)
     active_ = true;
     nodes_.push_back({0, BEFORE_ALL, AFTER_ALL});
     nodes_.push_back({UINT64_MAX, BEFORE_ALL, AFTER_ALL});
-    lines_.push_back(0);
-    lines_.push_back(0);
+    names_.push_back(NO_NAME);
+    names_.push_back(NO_NAME);
     each_anchor(cell_at(body).item, [this](LineId line) { insert_before(AFTER_ALL, line); });
 }
 
@@ -494,18 +509,12 @@ void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellI
 LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64_t &label)
 {
     const auto found = by_name_.find(name);
-    if (found == by_name_.end())
-        return 0;
-    const uint32_t next = found->second.first_above(nodes_, after);
-    if (!next)
-        return 0;
-    label = nodes_[next].label;
-    return lines_[next];
+    return found == by_name_.end() ? 0 : named_[found->second].first_above(after, label);
 }
 
-std::size_t RendezvousOrder::NamedNodes::chunk_above(const Nodes &nodes, uint64_t label)
+std::size_t RendezvousOrder::NamedNodes::chunk_above(uint64_t label)
 {
-    const auto above = [&](std::size_t chunk) { return nodes[lasts_[chunk]].label > label; };
+    const auto above = [&](std::size_t chunk) { return lasts_[chunk] > label; };
     std::size_t low = 0;
     std::size_t high = lasts_.size();
     if (finger_ <= high && (finger_ == 0 || !above(finger_ - 1))) {
@@ -532,54 +541,51 @@ std::size_t RendezvousOrder::NamedNodes::chunk_above(const Nodes &nodes, uint64_
     return low;
 }
 
-// The place in chunk `at` of the first node whose label is above `label`.
+// The place in chunk `at` of the first line whose label is above `label`.
 // From the finger when that lies in this chunk with nothing above the
 // label before it, galloping: a file's RD lines of one name mostly follow
 // closely on one another.
-uint32_t RendezvousOrder::NamedNodes::index_above(const Nodes &nodes, std::size_t at, uint64_t label) const
+uint32_t RendezvousOrder::NamedNodes::index_above(std::size_t at, uint64_t label) const
 {
     const Chunk &chunk = *chunks_[at];
-    const auto above = [&](uint32_t index) { return nodes[chunk.nodes[index]].label > label; };
     uint32_t low = 0;
     uint32_t high = chunk.size;
-    if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size && !above(finger_index_ - 1)) {
+    if (at == finger_chunk_ && finger_index_ > 0 && finger_index_ <= chunk.size &&
+        chunk.labels[finger_index_ - 1] <= label) {
         low = finger_index_;
         for (uint32_t step = 1; low < high; step *= 2) {
             const uint32_t probe = low + step - 1;
             if (probe >= high)
                 break;
-            if (above(probe)) {
+            if (chunk.labels[probe] > label) {
                 high = probe;
                 break;
             }
             low = probe + 1;
         }
     }
-    return static_cast<uint32_t>(
-        std::upper_bound(chunk.nodes + low, chunk.nodes + high, label,
-                         [&nodes](uint64_t wanted, uint32_t node) { return wanted < nodes[node].label; }) -
-        chunk.nodes);
+    return static_cast<uint32_t>(std::upper_bound(chunk.labels + low, chunk.labels + high, label) - chunk.labels);
 }
 
-uint32_t RendezvousOrder::NamedNodes::first_above(const Nodes &nodes, uint64_t after)
+LineId RendezvousOrder::NamedNodes::first_above(uint64_t after, uint64_t &label)
 {
-    const std::size_t at = chunk_above(nodes, after);
+    const std::size_t at = chunk_above(after);
     if (at == chunks_.size())
         return 0;
-    const uint32_t found = index_above(nodes, at, after);
+    const uint32_t found = index_above(at, after);
     finger_chunk_ = at;
     finger_index_ = found + 1;
-    return chunks_[at]->nodes[found];
+    label = chunks_[at]->labels[found];
+    return chunks_[at]->lines[found];
 }
 
-void RendezvousOrder::NamedNodes::insert(const Nodes &nodes, uint32_t node)
+void RendezvousOrder::NamedNodes::insert(uint64_t label, LineId line)
 {
-    const uint64_t label = nodes[node].label;
-    std::size_t at = chunk_above(nodes, label);
+    std::size_t at = chunk_above(label);
     if (at == chunks_.size()) {
         if (chunks_.empty() || chunks_.back()->size == CHUNK) {
             chunks_.push_back(std::make_unique<Chunk>());
-            lasts_.push_back(node);
+            lasts_.push_back(label);
         }
         at = chunks_.size() - 1;
     }
@@ -587,21 +593,44 @@ void RendezvousOrder::NamedNodes::insert(const Nodes &nodes, uint32_t node)
         auto upper = std::make_unique<Chunk>();
         Chunk &lower = *chunks_[at];
         upper->size = CHUNK / 2;
-        std::memcpy(upper->nodes, lower.nodes + CHUNK / 2, CHUNK / 2 * sizeof(uint32_t));
+        std::memcpy(upper->lines, lower.lines + CHUNK / 2, CHUNK / 2 * sizeof(LineId));
+        std::memcpy(upper->labels, lower.labels + CHUNK / 2, CHUNK / 2 * sizeof(uint64_t));
         lower.size = CHUNK / 2;
-        const bool goes_up = label > nodes[lower.nodes[lower.size - 1]].label;
+        const bool goes_up = label > lower.labels[lower.size - 1];
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
-        lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(at), lower.nodes[lower.size - 1]);
+        lasts_.insert(lasts_.begin() + static_cast<std::ptrdiff_t>(at), lower.labels[lower.size - 1]);
         at += goes_up;
     }
     Chunk &chunk = *chunks_[at];
-    const uint32_t place = index_above(nodes, at, label);
-    std::memmove(chunk.nodes + place + 1, chunk.nodes + place, (chunk.size - place) * sizeof(uint32_t));
-    chunk.nodes[place] = node;
+    const uint32_t place = index_above(at, label);
+    const uint32_t moved = chunk.size - place;
+    std::memmove(chunk.lines + place + 1, chunk.lines + place, moved * sizeof(LineId));
+    std::memmove(chunk.labels + place + 1, chunk.labels + place, moved * sizeof(uint64_t));
+    chunk.lines[place] = line;
+    chunk.labels[place] = label;
     ++chunk.size;
-    lasts_[at] = chunk.nodes[chunk.size - 1];
+    lasts_[at] = chunk.labels[chunk.size - 1];
     finger_chunk_ = at;
     finger_index_ = place + 1;
+}
+
+void RendezvousOrder::NamedNodes::relabel(uint64_t old, uint64_t fresh, uint64_t pass)
+{
+    if (pass_ != pass) {
+        // The first of the pass: every copy of this name still holds its
+        // label from before it.
+        pass_ = pass;
+        pass_chunk_ = static_cast<std::size_t>(std::lower_bound(lasts_.begin(), lasts_.end(), old) - lasts_.begin());
+        const Chunk &chunk = *chunks_[pass_chunk_];
+        pass_index_ = static_cast<uint32_t>(std::lower_bound(chunk.labels, chunk.labels + chunk.size, old) - chunk.labels);
+    } else if (++pass_index_ == chunks_[pass_chunk_]->size) {
+        ++pass_chunk_;
+        pass_index_ = 0;
+    }
+    Chunk &chunk = *chunks_[pass_chunk_];
+    chunk.labels[pass_index_] = fresh;
+    if (pass_index_ + 1 == chunk.size)
+        lasts_[pass_chunk_] = fresh;
 }
 
 std::vector<LineId> collect_lines(CellId tree, LineKind kind)

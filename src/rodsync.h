@@ -88,30 +88,41 @@ private:
         uint32_t size_ = 0;
     };
     using Nodes = Chunked<Node>;
-    // The nodes of one rendezvous name's RD lines in label order, in chunks
-    // searched by the labels of their nodes (labels move when room is made,
-    // their order does not). A file's RD lines are placed and looked up
-    // in rising order, so each search gallops on from where the last one
-    // ended: each label it reads is a node elsewhere in memory.
+    // The RD lines of one rendezvous name in label order, each with a copy
+    // of its label, in chunks: a search compares with the copies beside
+    // one another, not with a node elsewhere in memory per label it reads.
+    // When make_room moves labels, it moves the copies too (relabel). A
+    // file's RD lines are placed and looked up in rising order, so each
+    // search gallops on from where the last one ended.
     class NamedNodes {
     public:
-        void insert(const Nodes &nodes, uint32_t node);
-        // The first node whose label is above `after`; 0 when none is.
-        uint32_t first_above(const Nodes &nodes, uint64_t after);
+        void insert(uint64_t label, LineId line);
+        // The first line whose label is above `after`, and its label; 0
+        // when none is.
+        LineId first_above(uint64_t after, uint64_t &label);
+        // The line labelled `old` now has the label `fresh`. The lines a
+        // pass of make_room relabels come in label order, so after the
+        // first of a pass each is the one after the last; their copies
+        // keep their order.
+        void relabel(uint64_t old, uint64_t fresh, uint64_t pass);
 
     private:
         static constexpr uint32_t CHUNK = 256;
         struct Chunk {
             uint32_t size = 0;
-            uint32_t nodes[CHUNK];
+            LineId lines[CHUNK];
+            uint64_t labels[CHUNK];
         };
-        std::size_t chunk_above(const Nodes &nodes, uint64_t label);
-        uint32_t index_above(const Nodes &nodes, std::size_t at, uint64_t label) const;
+        std::size_t chunk_above(uint64_t label);
+        uint32_t index_above(std::size_t at, uint64_t label) const;
         std::vector<std::unique_ptr<Chunk>> chunks_;
-        std::vector<uint32_t> lasts_;  // the last node of each chunk
+        std::vector<uint64_t> lasts_;  // the last label of each chunk
         std::size_t finger_ = 0;       // the chunk the last search ended in
-        std::size_t finger_chunk_ = 0; // the chunk and place after the node
+        std::size_t finger_chunk_ = 0; // the chunk and place after the line
         uint32_t finger_index_ = 0;    // the last search found or placed
+        uint64_t pass_ = 0;            // the relabel pass that last moved a label,
+        std::size_t pass_chunk_ = 0;   // and the chunk and place of that label
+        uint32_t pass_index_ = 0;
     };
     // Names compare with a copy kept in the table: a name from a file
     // loaded long ago would be a cache miss per lookup.
@@ -123,15 +134,18 @@ private:
     void set_node(LineId line, uint32_t node);
     void insert_before(uint32_t successor, LineId line);
     void make_room(uint32_t at);
+    void relabel(uint32_t node, uint64_t label);
     LineId first_labelled(CellId from, std::initializer_list<CellId> then) const;
     template <typename Label> void each_anchor(Item item, Label label) const;
 
     bool active_ = false;
     Nodes nodes_; // from build on, 0: before the first line, 1: after the last
-    Chunked<LineId> lines_;
+    Chunked<uint32_t> names_; // the name (in named_) of each node's RD line, NO_NAME for others
     std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
     HugeBlocks node_blocks_;
-    std::unordered_map<std::string, NamedNodes, NameHash, std::equal_to<>> by_name_;
+    std::vector<NamedNodes> named_;
+    std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> by_name_;
+    uint64_t relabel_pass_ = 0;
 };
 
 // The merged report's time base, kept from file to file.
