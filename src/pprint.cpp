@@ -127,12 +127,16 @@ void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_
     const int count = line.count;
     const int kept = drop_last_two ? count - 2 : count;
     const int time_field = time_field_position(kind);
-    FieldCursor fields = line.has_text ? line_fields(line) : FieldCursor(std::string_view());
+    // The fields after the last text field kept are numbers, written from
+    // the values: their quotes need not be found.
+    int last_text = kept;
+    while (last_text > 0 && numeric_slot(kind, last_text) >= 0)
+        --last_text;
+    const bool reads_fields = line.has_text && last_text > 0;
+    FieldCursor fields = reads_fields ? line_fields(line) : FieldCursor(std::string_view());
     std::string_view field;
-    for (int k = 1; k <= count; ++k) {
-        const bool has_field = line.has_text && fields.next(field);
-        if (k > kept)
-            continue;
+    for (int k = 1; k <= kept; ++k) {
+        const bool has_field = reads_fields && k <= last_text && fields.next(field);
         const int slot = numeric_slot(kind, k);
         if (slot >= 0) {
             const uint32_t value = static_cast<uint32_t>(line.values[slot]) + (k == time_field ? time_offset : 0);
