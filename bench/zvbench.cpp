@@ -56,8 +56,8 @@ MergedReport merge_all(const std::vector<RodFile> &files, bool time_mode)
     MergeMemo memo;
     for (const RodFile &file : files) {
         const CellId tree = file.tree;
-        synchronise(base, report.tree, tree, file.lines);
-        store_times_as_merged(base, file.lines);
+        const uint32_t file_shift = synchronise(base, report.tree, tree, file.lines);
+        store_times_as_merged(base, file.lines, file_shift);
         const TimeFrame frame{base.offset, base.scalings};
         RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
         report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)

@@ -329,8 +329,11 @@ FileLines file_lines(StructuredFile structured)
     for (std::size_t at = 0; at < structured.lines.size(); ++at) {
         const LineId line = structured.lines[at];
         // A pruned block's lines take no part in the synchronisation.
-        if (!line_at(line).recycled)
+        if (!line_at(line).recycled) {
             structured.lines[kept++] = line;
+            if (line_kind_is(line, KIND_SY))
+                file.sy_kind.push_back(line);
+        }
         if (line_kind_is(line, KIND_IE))
             file.ie_in_first_part &= at < structured.body_begin;
         if (line_code_is(line, KIND_SY)) {
@@ -769,11 +772,11 @@ MergedReport load_all(bool time_mode, RodGate *gate)
             report.header_field = file.rod.header_field;
         const CellId tree = file.rod.tree;
         std::optional<PhaseTimer> timer(std::in_place, PHASE_SYNCHRONISE);
-        synchronise(base, report.tree, tree, file.rod.lines);
+        const uint32_t file_shift = synchronise(base, report.tree, tree, file.rod.lines);
         timer.emplace(PHASE_CF);
         add_cf_line(tree, rod_name(slot).c_str(), slot + 1, {file.rod.size, file.rod.crc, file.rod.regular});
         timer.emplace(PHASE_MERGE);
-        store_times_as_merged(base, file.rod.lines);
+        store_times_as_merged(base, file.rod.lines, file_shift);
         const TimeFrame frame{base.offset, base.scalings};
         RendezvousOrder *points = base.rendezvous.active() ? &base.rendezvous : nullptr;
         report.tree = time_mode ? merge_report_by_time(memo, report.tree, tree, frame, points)

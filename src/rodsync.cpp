@@ -157,6 +157,7 @@ struct Sides {
     const FileLines &file;
     const std::vector<LineId> &merged_sy;
     const std::vector<LineId> &report_sy;
+    uint32_t file_shift = 0; // what the new side's time fields still move by
 };
 
 // Multiplies the times of lines by k and divides their SY time unit by k.
@@ -171,16 +172,6 @@ void scale_line(LineId line, uint32_t k)
     }
     for (int position : scaled_fields(kind))
         set_number_field(line, position, unsigned_field(line, position) * k);
-}
-
-// Adds d to a line's time field; an SY line has its origin moved back by d.
-void shift_line(LineId line, uint32_t d)
-{
-    const int kind = line_at(line).kind;
-    if (kind == KIND_SY)
-        move_origin_back(line, d);
-    else if (const int position = time_field_position(kind))
-        set_number_field(line, position, unsigned_field(line, position) + d);
 }
 
 // Multiplies the times of a side by k; the merged side's time offset too:
@@ -199,12 +190,16 @@ void scale_times(Sides &sides, bool merged_side, uint32_t k)
     }
 }
 
-// Adds d (d > 0) to every time of a side and moves its SY origins back by d.
+// Adds d (d > 0) to every time of a side and moves its SY origins back by
+// d. The new side's time fields move when they take the stored form, in
+// the same pass (store_times_as_merged); its origins at once, as a fault
+// there ends the run before anything that follows.
 void shift_times(Sides &sides, bool merged_side, uint32_t d)
 {
     if (!merged_side) {
-        for (LineId line : sides.file.lines)
-            shift_line(line, d);
+        for (LineId sy : sides.file.sy_kind)
+            move_origin_back(sy, d);
+        sides.file_shift += d;
         return;
     }
     // The SY lines kept for the merged report are those whose code is "SY";
@@ -283,9 +278,12 @@ bool align_by_clock(Sides &sides)
 {
     const LineId b_line = sides.report_sy.front();
     const std::string_view clock = text_field(b_line, 1);
-    for (LineId line : sides.merged_sy)
-        if (text_field(line, 1) != clock)
+    for (std::size_t at = 0; at < sides.merged_sy.size(); ++at) {
+        const bool named = sides.base.sy_known ? sides.base.sy_clocks[at] == clock
+                                               : text_field(sides.merged_sy[at], 1) == clock;
+        if (!named)
             return false;
+    }
     const auto d = clock_offset(sy_origin(sides.merged_sy.front()), sy_origin(b_line));
     if (!d)
         unexpected_end();
@@ -712,9 +710,10 @@ std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d)
                     static_cast<int32_t>(low + n * period - d), origin.period};
 }
 
-void synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file)
+uint32_t synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file)
 {
     const std::vector<LineId> &report_sy = file.sy_lines;
+    uint32_t file_shift = 0;
     if (merged) {
         const std::vector<LineId> searched = base.sy_known ? std::vector<LineId>() : collect_lines(merged, KIND_SY);
         const std::vector<LineId> &merged_sy = base.sy_known ? base.sy_lines : searched;
@@ -724,26 +723,32 @@ void synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &
         align_resolution(sides);
         if (!align_by_clock(sides) && !align_by_rendezvous(sides))
             align_by_first_event(sides);
+        file_shift = sides.file_shift;
     }
     if (!base.sy_known)
-        return;
+        return file_shift;
     if (!file.sy_in_first_part) {
         base.sy_known = false;
         base.sy_lines.clear();
-        return;
+        base.sy_clocks.clear();
+        return file_shift;
     }
+    for (LineId sy : report_sy)
+        base.sy_clocks.emplace_back(text_field(sy, 1));
     base.sy_lines.insert(base.sy_lines.end(), report_sy.begin(), report_sy.end());
+    return file_shift;
 }
 
-void store_times_as_merged(const TimeBase &base, const FileLines &file)
+void store_times_as_merged(const TimeBase &base, const FileLines &file, uint32_t file_shift)
 {
-    if (!base.offset)
+    const uint32_t change = file_shift - base.offset;
+    if (!change)
         return;
     for (LineId line : file.lines) {
         const int kind = line_at(line).kind;
         if (kind == KIND_SY)
             continue;
         if (const int position = time_field_position(kind))
-            set_number_field(line, position, unsigned_field(line, position) - base.offset);
+            set_number_field(line, position, unsigned_field(line, position) + change);
     }
 }

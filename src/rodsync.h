@@ -164,6 +164,9 @@ struct TimeBase {
     uint32_t offset = 0;
     std::vector<LineId> sy_lines;
     bool sy_known = true;
+    // Field 1 (the clock, as written) of each of sy_lines: every new file's
+    // clock is compared with them all, whose bytes lie in as many files.
+    std::vector<std::string> sy_clocks;
     // Counts the scalings of the merged report, which change the stored
     // times themselves (an index over them must be rebuilt).
     uint32_t scalings = 0;
@@ -175,6 +178,7 @@ struct TimeBase {
 struct FileLines {
     HugeVector<LineId> lines;     // every line, in tree order
     std::vector<LineId> sy_lines; // those whose code is "SY"
+    std::vector<LineId> sy_kind;  // those of kind SY, whose origins move with its times
     bool sy_in_first_part = true;
     std::vector<LineId> body_rd;  // the body's lines whose code is "RD"
     bool ie_in_first_part = true; // its IE lines (whose names the writer numbers)
@@ -182,10 +186,12 @@ struct FileLines {
 
 // Aligns the new file's tree `report` (whose lines `file` describes) with
 // the merged report (nothing for the first file, `merged` 0) and records
-// the new file's SY lines.
-void synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file);
-// Puts the time fields of a file about to be merged in the stored form.
-void store_times_as_merged(const TimeBase &base, const FileLines &file);
+// the new file's SY lines. Returns what the new file's time fields (but
+// those of SY lines) still move by, which store_times_as_merged makes.
+uint32_t synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file);
+// Moves the time fields of a file about to be merged by `file_shift` and
+// puts them in the stored form.
+void store_times_as_merged(const TimeBase &base, const FileLines &file, uint32_t file_shift);
 
 // The lines of kind `kind` whose code is exactly its keyword, in the tree
 // from `tree` on (depth first, items before next).

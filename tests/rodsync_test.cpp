@@ -2,12 +2,16 @@
 // rendezvous order kept over a merged body that keeps growing.
 #include "rodsync.h"
 
+#include "rod_text.h"
+
+#include "i18n_zrm_msg.h"
 #include "rodbase.h"
 #include "rodmodel.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -167,6 +171,46 @@ TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
     for (std::size_t at = lines.size(); at-- > 0; at -= std::min<std::size_t>(at, 37))
         expect_next(at);
     model_release();
+}
+
+// A new file aligns by clock only when every SY line merged so far names
+// its clock: its origin, 3 after the first file's, then moves its times by
+// 3, where aligning their first events (both at 100) moves nothing.
+TEST(ClockAlignment, EveryEarlierSyLineMustNameTheNewClock)
+{
+    catalog_fill();
+    const auto sy = [](const char *clock, const char *low) {
+        return std::string("SY \"") + clock + "\" \"0\" \"" + low + "\" \"1000\" \"1\" \"ms\"\n";
+    };
+    struct Row {
+        std::vector<std::string> heads; // each file's SY lines, the new file's last
+        uint32_t shift;
+    };
+    const Row rows[] = {
+        {{sy("A", "5"), sy("A", "8")}, 3},
+        {{sy("A", "5"), sy("A", "5"), sy("A", "5") + sy("A", "6"), sy("A", "8")}, 3},
+        {{sy("A", "5"), sy("B", "5"), sy("A", "8")}, 0},
+        {{sy("A", "5") + sy("B", "5"), sy("A", "8")}, 0},
+        {{sy("A", "5"), sy("A", "5"), sy("B", "5"), sy("A", "5"), sy("A", "8")}, 0},
+        {{sy("B", "5"), sy("A", "8")}, 0},
+    };
+    for (const Row &row : rows) {
+        TimeBase base;
+        CellId merged = 0;
+        uint32_t shift = 0;
+        for (std::size_t at = 0; at < row.heads.size(); ++at) {
+            const RodFile file = rodtext::load("RE \"r\" \"1\" \"0\"\n" + row.heads[at] +
+                                                   "XI \"100\" \"2\" \"0\"\nYI \"110\" \"3\"\nDB \"d\"\nBF \"e\"\n",
+                                               false, static_cast<int>(at) + 1);
+            shift = synchronise(base, merged, file.tree, file.lines);
+            merged = file.tree;
+        }
+        std::string files;
+        for (const std::string &head : row.heads)
+            files += "[" + head + "]";
+        EXPECT_EQ(shift, row.shift) << files;
+        model_release();
+    }
 }
 
 } // namespace
