@@ -85,29 +85,12 @@ int64_t window_of(int64_t value) { return value >> 32; }
 
 } // namespace
 
-RecordList::Pos RecordList::upper_bound(int64_t key)
+RecordList::Pos RecordList::upper_bound(int64_t key) const
 {
-    std::size_t low = 0;
-    std::size_t high = greatest_.size();
-    if (finger_ < high && (finger_ == 0 || greatest_[finger_ - 1] <= key)) {
-        low = finger_;
-        for (std::size_t step = 1;; step *= 2) {
-            const std::size_t probe = low + step - 1;
-            if (probe >= high)
-                break;
-            if (greatest_[probe] > key) {
-                high = probe;
-                break;
-            }
-            low = probe + 1;
-        }
-    }
-    const auto chunk = std::upper_bound(greatest_.begin() + static_cast<std::ptrdiff_t>(low),
-                                        greatest_.begin() + static_cast<std::ptrdiff_t>(high), key);
-    const std::size_t at = static_cast<std::size_t>(chunk - greatest_.begin());
-    finger_ = at;
-    if (at == greatest_.size())
+    const auto chunk = std::upper_bound(greatest_.begin(), greatest_.end(), key);
+    if (chunk == greatest_.end())
         return end();
+    const std::size_t at = static_cast<std::size_t>(chunk - greatest_.begin());
     const Chunk &records = *chunks_[at];
     const int64_t *found = std::upper_bound(records.keys, records.keys + records.size, key);
     return {at, static_cast<std::size_t>(found - records.keys)};
@@ -172,7 +155,6 @@ void RecordList::clear()
 {
     chunks_.clear();
     greatest_.clear();
-    finger_ = 0;
 }
 
 bool TimeOrder::holds(const TimeFrame &frame) const

@@ -53,9 +53,7 @@ public:
         std::size_t index;
     };
     // The first record whose key is greater than `key` (end() when none).
-    // A file's items come in time order: the search goes on from the chunk
-    // the last one found, galloping, when no chunk before that lies above.
-    Pos upper_bound(int64_t key);
+    Pos upper_bound(int64_t key) const;
     Pos end() const { return {chunks_.size(), 0}; }
     bool is_end(Pos pos) const { return pos.chunk == chunks_.size(); }
     CellId &cell(Pos pos) { return chunks_[pos.chunk]->cells[pos.index]; }
@@ -75,7 +73,6 @@ private:
     void split(std::size_t at);
     std::vector<std::unique_ptr<Chunk>> chunks_;
     std::vector<int64_t> greatest_; // the last key of each chunk
-    std::size_t finger_ = 0;        // the chunk the last search found
 };
 
 // Time-ordered insertion into a chain that takes items from file after file

@@ -72,8 +72,6 @@ TEST(TimeOrder, EveryInsertionLandsWhereTheWalkPutsIt)
         }
         TimeOrder order(head, closing);
         TimeFrame frame;
-        // Some insertions rise, as a file's items come, for stretches.
-        uint32_t rising = time();
         for (int step = 0; step < 3000; ++step) {
             const uint32_t roll = random() % 100;
             if (roll < 3) {
@@ -91,8 +89,7 @@ TEST(TimeOrder, EveryInsertionLandsWhereTheWalkPutsIt)
                 ++frame.scalings;
             } else {
                 const bool fixed = roll == 4;
-                rising = roll < 50 ? rising + random() % 40 : time();
-                const uint32_t stored = rising;
+                const uint32_t stored = time();
                 const Entry entry{make_line(fixed ? KIND_YI : KIND_TP, stored),
                                   fixed ? std::nullopt : std::optional<uint32_t>(stored), fixed};
                 const uint32_t real = fixed ? FIXED_TIME_KEY : stored + frame.offset;
