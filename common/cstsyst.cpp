@@ -156,6 +156,14 @@ void *xmalloc_reserve(std::size_t size)
     return block;
 }
 
+void *xcalloc_reserve(std::size_t size)
+{
+    void *block = allocation_allowed() ? std::calloc(1, size ? size : 1) : nullptr;
+    if (!block)
+        fatal_service_text(kMallocText);
+    return block;
+}
+
 char *xstrdup(const char *text)
 {
     if (!text)

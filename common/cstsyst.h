@@ -55,6 +55,9 @@ void install_out_of_memory_handler();
 // counted and failing as xmalloc, but not told to the resource tracker,
 // since no run owns it.
 void *xmalloc_reserve(std::size_t size);
+// The same, zeroed (calloc leaves a fresh mapping's pages as the system
+// gives them, already zero).
+void *xcalloc_reserve(std::size_t size);
 char *xstrdup(const char *text);
 void *xrealloc(void *block, std::size_t size);
 void xfree(void *block);

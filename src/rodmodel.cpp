@@ -32,9 +32,9 @@ GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 // A large merge reaches gigabytes of records and file bytes in no order:
 // with small pages most accesses miss the address translation cache, and
 // every 4 KB first touched costs a page fault.
-char *huge_block(std::size_t bytes, void *&raw)
+char *huge_block(std::size_t bytes, void *&raw, bool zeroed)
 {
-    raw = xmalloc_reserve(bytes + HUGE_PAGE);
+    raw = zeroed ? xcalloc_reserve(bytes + HUGE_PAGE) : xmalloc_reserve(bytes + HUGE_PAGE);
     const auto address = reinterpret_cast<std::uintptr_t>(raw);
     char *aligned = static_cast<char *>(raw) + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
 #ifdef MADV_HUGEPAGE

@@ -133,9 +133,9 @@ inline bool gathers_origins(uint8_t kind)
 
 constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 // A block of `bytes` on whole huge pages (advised as such where the system
-// gives them on request), taken through xmalloc_reserve; `raw` gets what to
-// xfree.
-char *huge_block(std::size_t bytes, void *&raw);
+// gives them on request), taken through xmalloc_reserve (xcalloc_reserve
+// when `zeroed`); `raw` gets what to xfree.
+char *huge_block(std::size_t bytes, void *&raw, bool zeroed = false);
 
 // Room for a file's big scratch arrays (its lines in order, the chains and
 // elements its structuring works on, what it prunes): from HUGE_BLOCK_MIN

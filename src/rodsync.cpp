@@ -347,10 +347,8 @@ void RendezvousOrder::set_node(LineId line, uint32_t node)
     const std::size_t chunk = line >> NODE_CHUNK_BITS;
     if (chunk >= node_chunks_.size())
         node_chunks_.resize(chunk + 1);
-    if (!node_chunks_[chunk]) {
-        node_chunks_[chunk] = reinterpret_cast<uint32_t *>(node_blocks_.take());
-        std::memset(node_chunks_[chunk], 0, HUGE_PAGE);
-    }
+    if (!node_chunks_[chunk])
+        node_chunks_[chunk] = reinterpret_cast<uint32_t *>(node_blocks_.take(true));
     node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)] = node;
 }
 

@@ -49,10 +49,10 @@ private:
     // Blocks of one huge page each, held until the order goes.
     class HugeBlocks {
     public:
-        char *take()
+        char *take(bool zeroed = false)
         {
             void *raw = nullptr;
-            char *block = huge_block(HUGE_PAGE, raw);
+            char *block = huge_block(HUGE_PAGE, raw, zeroed);
             raws_.emplace_back(raw);
             return block;
         }
