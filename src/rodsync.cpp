@@ -508,7 +508,7 @@ LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64
     return found == by_name_.end() ? 0 : named_[found->second].first_above(after, label);
 }
 
-std::size_t RendezvousOrder::NamedNodes::chunk_above(uint64_t label)
+std::size_t RendezvousOrder::NamedLines::chunk_above(uint64_t label)
 {
     const auto above = [&](std::size_t chunk) { return lasts_[chunk] > label; };
     std::size_t low = 0;
@@ -541,7 +541,7 @@ std::size_t RendezvousOrder::NamedNodes::chunk_above(uint64_t label)
 // From the finger when that lies in this chunk with nothing above the
 // label before it, galloping: a file's RD lines of one name mostly follow
 // closely on one another.
-uint32_t RendezvousOrder::NamedNodes::index_above(std::size_t at, uint64_t label) const
+uint32_t RendezvousOrder::NamedLines::index_above(std::size_t at, uint64_t label) const
 {
     const Chunk &chunk = *chunks_[at];
     uint32_t low = 0;
@@ -563,7 +563,7 @@ uint32_t RendezvousOrder::NamedNodes::index_above(std::size_t at, uint64_t label
     return static_cast<uint32_t>(std::upper_bound(chunk.labels + low, chunk.labels + high, label) - chunk.labels);
 }
 
-LineId RendezvousOrder::NamedNodes::first_above(uint64_t after, uint64_t &label)
+LineId RendezvousOrder::NamedLines::first_above(uint64_t after, uint64_t &label)
 {
     const std::size_t at = chunk_above(after);
     if (at == chunks_.size())
@@ -575,7 +575,7 @@ LineId RendezvousOrder::NamedNodes::first_above(uint64_t after, uint64_t &label)
     return chunks_[at]->lines[found];
 }
 
-void RendezvousOrder::NamedNodes::insert(uint64_t label, LineId line)
+void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line)
 {
     std::size_t at = chunk_above(label);
     if (at == chunks_.size()) {
@@ -610,7 +610,7 @@ void RendezvousOrder::NamedNodes::insert(uint64_t label, LineId line)
     finger_index_ = place + 1;
 }
 
-void RendezvousOrder::NamedNodes::relabel(uint64_t old, uint64_t fresh, uint64_t pass)
+void RendezvousOrder::NamedLines::relabel(uint64_t old, uint64_t fresh, uint64_t pass)
 {
     if (pass_ != pass) {
         // The first of the pass: every copy of this name still holds its

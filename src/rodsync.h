@@ -94,7 +94,7 @@ private:
     // When make_room moves labels, it moves the copies too (relabel). A
     // file's RD lines are placed and looked up in rising order, so each
     // search gallops on from where the last one ended.
-    class NamedNodes {
+    class NamedLines {
     public:
         void insert(uint64_t label, LineId line);
         // The first line whose label is above `after`, and its label; 0
@@ -143,7 +143,7 @@ private:
     Chunked<uint32_t> names_; // the name (in named_) of each node's RD line, NO_NAME for others
     std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
     HugeBlocks node_blocks_;
-    std::vector<NamedNodes> named_;
+    std::vector<NamedLines> named_;
     std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> by_name_;
     uint64_t relabel_pass_ = 0;
 };
