@@ -265,11 +265,17 @@ void write_number(LineId line, int k, uint32_t value)
     record.values[numeric_slot(record.kind, k)] = static_cast<int32_t>(value);
 }
 
-std::string_view read_text(LineId line, int k)
+// Ends the run unless field k of the line holds text.
+void check_text(LineId line, int k)
 {
     const Line &record = line_at(line);
     if (k > record.count || numeric_slot(record.kind, k) >= 0)
         structure_fault();
+}
+
+std::string_view read_text(LineId line, int k)
+{
+    check_text(line, k);
     return line_field_text(line, k);
 }
 
@@ -450,11 +456,15 @@ void merge_groups(Merge &merge, RunPair &pair, const RunPart &part)
 
 // "1" outranks "2", and "2" outranks every other verdict; otherwise the
 // earlier file's verdict stays.
+// The merged line's verdict, which lies in an earlier file's bytes, is read
+// only when the new one could outrank it.
 void merge_verdicts(LineId into_fs, LineId from_fs)
 {
-    const std::string_view kept = read_text(into_fs, 3);
+    check_text(into_fs, 3);
     const std::string_view other = read_text(from_fs, 3);
-    if (kept != "\"1\"" && (other == "\"2\"" || other == "\"1\""))
+    if (other != "\"2\"" && other != "\"1\"")
+        return;
+    if (line_field_text(into_fs, 3) != "\"1\"")
         line_set_field_text(into_fs, 3, other);
 }
 
