@@ -136,3 +136,29 @@ TEST(PostprocessorRun, RioFilesGivingOneRodFileStopBeforeAnyRun)
                     "run.rod. Aucun rapport RDD généré"});
     EXPECT_FALSE(file_exists(plan.dir + "/calls"));
 }
+
+// The stand-in post-processor copies the report text and counts the FS lines
+// whose third field is "1", a doubled quote staying inside its field.
+TEST(StandInPostprocessor, CopiesTheReportAndCountsFailedScenarios)
+{
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/t.tdc", "TDC\n");
+    const std::string report = "HD \"x\"\n"
+                               "FS \"a\"\"\"\"1\" \"5\" \"1\"\r\n"
+                               "FS \"1\" \"1\" \"0\"\n"
+                               "XX \"1\" \"1\" \"1\"\n"
+                               "FS \"b\" \"7\" \"1\"";
+    write_file(dir + "/r.rio", "RIO header\n" + report);
+    const std::string tool = stage_dir() + "/bin/zrmpostpro";
+    RunResult result = run_program(tool, {"r.rio", "r.ro", "-TDC=t.tdc", "-LOG"}, {.cwd = dir});
+    EXPECT_EQ(result.status, 3) << result.err;
+    EXPECT_EQ(result.out, "zrmpostpro: r.rio with t.tdc -> r.rod, 2 failed scenario(s)\n");
+    EXPECT_EQ(read_file(dir + "/r.rod"), report);
+
+    write_file(dir + "/r.rio", "RIO header only\n");
+    result = run_program(tool, {"r.rio", "r.ro", "-TDC=t.tdc", "-NOLOG"}, {.cwd = dir});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "zrmpostpro: RIO file r.rio holds no report lines\n");
+    result = run_program(tool, {"r.rio", "r.ro", "-TDC=none.tdc", "-NOLOG"}, {.cwd = dir});
+    EXPECT_EQ(result.err, "zrmpostpro: cannot read TDC file none.tdc\n");
+}
