@@ -157,6 +157,30 @@ TEST(RddWalkTest, HeaderFilesUnitAndBlocksPlacedPerFile)
     EXPECT_EQ(joined.marks[2].spans, (std::vector<std::array<uint32_t, 3>>{{1, 1300, 1600}, {2, 91310, 91350}}));
 }
 
+// A block holding lines of many files, each line another file (an instance
+// of a large merge in time order): every file still gets its own span.
+TEST(RddWalkTest, BlockOfManyFilesPlacesEachFile)
+{
+    constexpr uint32_t files = 300;
+    std::string pairs;
+    for (uint32_t file = 1; file <= files; ++file)
+        pairs += " \"" + std::to_string(file) + "\" \"2\"";
+    std::string text = HEADER + "XI \"1000\"" + pairs + " \n";
+    for (uint32_t file = files; file >= 1; --file)
+        text += "EV \"A\" \"I\" \"1\" \"in\" \"" + std::to_string(2000 + file) + "\" \"" + std::to_string(file) +
+                "\" \"3\" \n";
+    text += "EV \"A\" \"I\" \"1\" \"in\" \"5000\" \"7\" \"4\" \nYI" + pairs + " \n";
+    const Seen seen = read(text);
+    EXPECT_EQ(seen.diagnostics.count, 0u) << seen.diagnostics.first[0];
+    ASSERT_EQ(seen.marks.back().row, RddMark::instance);
+    std::vector<std::array<uint32_t, 3>> expected;
+    for (uint32_t file = 1; file <= files; ++file)
+        expected.push_back({file, 2000 + file, 2000 + file});
+    expected[0] = {1, 1000, 2001}; // the file whose lines come first owns the merged start
+    expected[6] = {7, 2007, 5000};
+    EXPECT_EQ(seen.marks.back().spans, expected);
+}
+
 TEST(RddWalkTest, DamageIsReportedWithItsLineAndTheRestIsRead)
 {
     const Seen seen = read("KORVA Probeworks \"v2.6a\" \"DOORS\" \"ROD file\" \"x\" \r\n"

@@ -69,32 +69,59 @@ struct Frame {
     std::string code;
     uint64_t line = 0;
     std::optional<uint32_t> start;
-    // By ascending file number. A block's lines come file by file, mostly
-    // in ascending order, so the last entry is nearly always the one seen.
+    // By ascending file number while few files have lines in the block. A
+    // block's lines come file by file, mostly in ascending order, so the last
+    // entry is nearly always the one seen; a block of many files (an instance
+    // of a large merge) takes its lines in time order, every line another
+    // file, and is kept in a table by file number instead.
     std::vector<std::pair<uint32_t, Range>> inner;
+    std::vector<Range> by_file;
     std::string text;
     std::vector<RddOrigin> origins;
     std::string name, title, key, verdict_text;
 
+    static constexpr std::size_t TABLE_FROM = 256;
+    static constexpr Range NO_RANGE{UINT32_MAX, 0};
+
     void see(uint32_t file, uint32_t from, uint32_t to)
     {
+        if (!by_file.empty()) {
+            by_file[file].extend(from, to);
+            return;
+        }
         if (!inner.empty() && inner.back().first == file) {
             inner.back().second.extend(from, to);
             return;
         }
         const auto at = std::lower_bound(inner.begin(), inner.end(), file,
                                          [](const auto &entry, uint32_t wanted) { return entry.first < wanted; });
-        if (at != inner.end() && at->first == file)
+        if (at != inner.end() && at->first == file) {
             at->second.extend(from, to);
-        else
-            inner.insert(at, {file, Range{from, to}});
+            return;
+        }
+        inner.insert(at, {file, Range{from, to}});
+        if (inner.size() > TABLE_FROM)
+            make_table();
     }
 
     const Range *range_of(uint32_t file) const
     {
+        if (!by_file.empty()) {
+            const Range &range = by_file[file];
+            return range.first <= range.last ? &range : nullptr;
+        }
         const auto at = std::lower_bound(inner.begin(), inner.end(), file,
                                          [](const auto &entry, uint32_t wanted) { return entry.first < wanted; });
         return at != inner.end() && at->first == file ? &at->second : nullptr;
+    }
+
+private:
+    void make_table()
+    {
+        by_file.assign(RDD_MAX_FILES + 1, NO_RANGE);
+        for (const auto &[file, range] : inner)
+            by_file[file] = range;
+        std::vector<std::pair<uint32_t, Range>>().swap(inner);
     }
 };
 
