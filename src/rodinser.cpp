@@ -297,7 +297,10 @@ int32_t newest_file(LineId line)
 {
     const Line &record = line_at(line);
     const uint32_t tail = static_cast<uint32_t>(record.values[GATHERED_SLOT]);
-    return tail ? gathered_at(tail).pair.file : record.file;
+    if (!tail)
+        return record.file;
+    const GatheredNode &last = gathered_at(tail);
+    return last.pairs[last.count - 1].file;
 }
 
 Item run_of(CellId cell)

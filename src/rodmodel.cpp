@@ -26,7 +26,7 @@
 namespace store_chunks {
 Line *lines[std::size_t{1} << (31 - LINE_BITS)];
 Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
-GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
+GatheredNode *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 } // namespace store_chunks
 
 // A large merge reaches gigabytes of records and file bytes in no order:
@@ -126,7 +126,7 @@ private:
 
 ChunkedStore<Line, store_chunks::LINE_BITS> line_store(store_chunks::lines);
 ChunkedStore<Cell, store_chunks::CELL_BITS> cell_store(store_chunks::cells);
-ChunkedStore<GatheredPair, store_chunks::GATHERED_BITS> gathered_store(store_chunks::gathered);
+ChunkedStore<GatheredNode, store_chunks::GATHERED_BITS> gathered_store(store_chunks::gathered);
 
 // Bumped by model_release: a thread's cursor of an earlier generation points
 // into released chunks and starts afresh.
@@ -218,11 +218,14 @@ std::unordered_map<LineId, std::vector<std::pair<int, std::string_view>>> field_
 uint32_t gathered_new(OriginPair pair)
 {
     const uint32_t id = next_id(gathered_store, gathered_cursor);
-    gathered_store.at(id) = {pair, id, 0};
+    GatheredNode &node = gathered_store.at(id);
+    node.pairs[0] = pair;
+    node.next = id;
+    node.count = 1;
     return id;
 }
 
-// Gathered pairs form a ring; the slot holds its tail, whose next is the head.
+// Gathered nodes form a ring; the slot holds its tail, whose next is the head.
 uint32_t gathered_tail(const Line &line) { return static_cast<uint32_t>(line.values[GATHERED_SLOT]); }
 
 void set_gathered_tail(Line &line, uint32_t tail) { line.values[GATHERED_SLOT] = static_cast<int32_t>(tail); }
@@ -231,13 +234,27 @@ void append_ring(Line &into, uint32_t ring_tail)
 {
     const uint32_t tail = gathered_tail(into);
     if (tail != 0) {
-        GatheredPair &last = gathered_at(tail);
-        GatheredPair &added_tail = gathered_at(ring_tail);
+        GatheredNode &last = gathered_at(tail);
+        GatheredNode &added_tail = gathered_at(ring_tail);
         const uint32_t head = last.next;
         last.next = added_tail.next;
         added_tail.next = head;
     }
     set_gathered_tail(into, ring_tail);
+}
+
+// One pair more at the end: in the tail node while it has room.
+void append_pair(Line &into, OriginPair pair)
+{
+    const uint32_t tail = gathered_tail(into);
+    if (tail != 0) {
+        GatheredNode &last = gathered_at(tail);
+        if (last.count < GatheredNode::PAIRS) {
+            last.pairs[last.count++] = pair;
+            return;
+        }
+    }
+    append_ring(into, gathered_new(pair));
 }
 
 } // namespace
@@ -564,7 +581,7 @@ void line_gather_origins(LineId into, LineId from)
     Line &target = line_store.at(into);
     Line &source = line_store.at(from);
     if (source.has_origin) {
-        append_ring(target, gathered_new({source.file, static_cast<int32_t>(source.number)}));
+        append_pair(target, {source.file, static_cast<int32_t>(source.number)});
         source.has_origin = 0;
     }
     if (gathers_origins(source.kind) && gathered_tail(source) != 0) {

@@ -162,7 +162,7 @@ namespace store_chunks {
 // Chunks of 2 MB each, advised as huge pages.
 constexpr unsigned LINE_BITS = 16;
 constexpr unsigned CELL_BITS = 18;
-constexpr unsigned GATHERED_BITS = 17;
+constexpr unsigned GATHERED_BITS = 15;
 extern Line *lines[std::size_t{1} << (31 - LINE_BITS)];
 extern Cell *cells[std::size_t{1} << (31 - CELL_BITS)];
 } // namespace store_chunks
@@ -295,16 +295,21 @@ void line_gather_origins(LineId into, LineId from);
 // Calls visit(pair) for the pairs of a line in order; true when some visit
 // returned true (the walk then stops).
 template <typename Visit> bool line_any_origin(LineId id, Visit visit);
-// The gathered pairs after the own one, for line_any_origin.
-struct GatheredPair {
-    OriginPair pair;
+// The gathered pairs after the own one, for line_any_origin: a ring of
+// nodes of up to seven pairs each. A merged line gathers a pair per file
+// merged, between which other lines take theirs, so one pair a node would
+// put each of a line's pairs in a cache line of its own.
+struct GatheredNode {
+    static constexpr uint32_t PAIRS = 7;
+    OriginPair pairs[PAIRS];
     uint32_t next;
-    uint32_t spare; // sixteen bytes: a chunk fills a huge page
+    uint32_t count;
 };
+static_assert(sizeof(GatheredNode) == 64, "a node is one cache line, and a chunk fills a huge page");
 namespace store_chunks {
-extern GatheredPair *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
+extern GatheredNode *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 } // namespace store_chunks
-inline GatheredPair &gathered_at(uint32_t id)
+inline GatheredNode &gathered_at(uint32_t id)
 {
     return store_chunks::gathered[id >> store_chunks::GATHERED_BITS][id & ((1u << store_chunks::GATHERED_BITS) - 1)];
 }
@@ -332,8 +337,10 @@ template <typename Visit> bool line_any_origin(LineId id, Visit visit)
     if (tail == 0)
         return false;
     for (uint32_t at = gathered_at(tail).next;; at = gathered_at(at).next) {
-        if (visit(gathered_at(at).pair))
-            return true;
+        const GatheredNode &node = gathered_at(at);
+        for (uint32_t k = 0; k < node.count; ++k)
+            if (visit(node.pairs[k]))
+                return true;
         if (at == tail)
             return false;
     }

@@ -57,8 +57,8 @@ void number_repeated_name(std::unordered_map<std::string_view, int> &next_counte
 
 // Writes lines in tree order. The lines of a merged report lie scattered
 // over every file's records and bytes: they are taken a batch at a time,
-// their records and then their bytes fetched ahead, so that the waits for
-// memory overlap instead of adding up.
+// their records and then their bytes and gathered pairs fetched ahead, so
+// that the waits for memory overlap instead of adding up.
 class LineWriter {
 public:
     LineWriter(OutputBuffer &buffer, uint32_t time_offset, std::unordered_map<std::string_view, int> *names)
@@ -98,6 +98,9 @@ public:
             const Line &record = line_at(batch_[at]);
             if (record.has_text)
                 __builtin_prefetch(line_bytes(record).data());
+            // A merged line's gathered pairs: mostly one node, the tail.
+            if (gathers_origins(record.kind) && record.values[GATHERED_SLOT])
+                __builtin_prefetch(&gathered_at(static_cast<uint32_t>(record.values[GATHERED_SLOT])));
         }
         for (uint32_t at = 0; at < size_; ++at)
             write(batch_[at]);

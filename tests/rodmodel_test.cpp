@@ -44,6 +44,48 @@ TEST(Model, RecordsCrossChunkBordersAndARunReleasesThemAll)
     model_release();
 }
 
+// A merged line gathers its pairs file after file, and whole lists of them
+// from lines that gathered before: they come back in that order, across
+// full nodes, and a visit can stop the walk.
+TEST(Model, GatheredOriginPairsKeepTheirOrderAcrossNodes)
+{
+    const auto made = [](LineKind kind, int file) {
+        const LineId line = line_new();
+        Line &record = line_at(line);
+        record.kind = kind;
+        record.has_origin = 1;
+        record.file = static_cast<uint16_t>(file);
+        record.number = static_cast<uint32_t>(100 + file);
+        return line;
+    };
+    const LineId into = made(KIND_XI, 1);
+    std::vector<int> expected{1};
+    for (int file = 2; file <= 10; ++file) {
+        line_gather_origins(into, made(KIND_EV, file));
+        expected.push_back(file);
+    }
+    const LineId other = made(KIND_XI, 11); // a line with gathered pairs of its own
+    for (int file = 12; file <= 20; ++file)
+        line_gather_origins(other, made(KIND_XI, file));
+    line_gather_origins(into, other);
+    for (int file = 11; file <= 21; ++file)
+        expected.push_back(file);
+    line_gather_origins(into, made(KIND_DS, 21));
+
+    std::vector<int> files;
+    EXPECT_FALSE(line_any_origin(into, [&files](OriginPair pair) {
+        files.push_back(pair.file);
+        EXPECT_EQ(pair.number, 100 + pair.file);
+        return false;
+    }));
+    EXPECT_EQ(files, expected);
+    EXPECT_FALSE(line_any_origin(other, [](OriginPair) { return true; })); // its pairs moved on
+    int visited = 0;
+    EXPECT_TRUE(line_any_origin(into, [&visited](OriginPair pair) { return ++visited, pair.file == 15; }));
+    EXPECT_EQ(visited, 15);
+    model_release();
+}
+
 TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
 {
     const std::vector<LineId> lines{line_new(), line_new()};
