@@ -22,6 +22,36 @@ constexpr uint16_t code_id(char first, char second) { return rdd_code_id(first, 
 constexpr uint16_t code_id(std::string_view code) { return rdd_code_id(code); }
 
 // Own fields of the lines that the merge joins, as the writer leaves them.
+// rdd_number without the optional, for the scan's loops: it parses every
+// origin pair and time, and an optional coming back through memory costs
+// more than the parse.
+bool read_number(std::string_view raw, uint32_t &number)
+{
+    const std::size_t size = raw.size();
+    if (size < 3 || raw[0] != '"' || raw[size - 1] != '"')
+        return false;
+    const char *digit = raw.data() + 1;
+    const char *const end = raw.data() + size - 1;
+    if (end - digit == 2 && digit[0] == '?' && digit[1] == '?') {
+        number = 0;
+        return true;
+    }
+    const bool negative = *digit == '-';
+    digit += negative;
+    if (digit == end || end - digit > 18)
+        return false;
+    uint64_t value = 0;
+    for (; digit < end; ++digit) {
+        const unsigned d = static_cast<unsigned char>(*digit) - '0';
+        if (d > 9)
+            return false;
+        value = value * 10 + d;
+    }
+    // The engine keeps times as 32-bit values and compares them unsigned.
+    number = static_cast<uint32_t>(negative ? 0 - value : value);
+    return true;
+}
+
 int joined_own_fields(std::string_view code)
 {
     switch (code_id(code)) {
@@ -186,8 +216,10 @@ void scan_time(ScannedLine &scanned)
         scanned.time_problem = line_label(line.code) + " without its time field " + std::to_string(position);
         return;
     }
-    scanned.time = rdd_number(line.fields[static_cast<std::size_t>(position) - 1]);
-    if (!scanned.time)
+    uint32_t time = 0;
+    if (read_number(line.fields[static_cast<std::size_t>(position) - 1], time))
+        scanned.time = time;
+    else
         scanned.time_problem = line_label(line.code) + ": time field " + std::to_string(position) + " is not a number";
 }
 
@@ -601,26 +633,10 @@ std::string rdd_field_text(std::string_view raw)
 
 std::optional<uint32_t> rdd_number(std::string_view raw)
 {
-    const std::size_t size = raw.size();
-    if (size < 3 || raw[0] != '"' || raw[size - 1] != '"')
+    uint32_t value = 0;
+    if (!read_number(raw, value))
         return std::nullopt;
-    const char *digit = raw.data() + 1;
-    const char *const end = raw.data() + size - 1;
-    if (end - digit == 2 && digit[0] == '?' && digit[1] == '?')
-        return 0;
-    const bool negative = *digit == '-';
-    digit += negative;
-    if (digit == end || end - digit > 18)
-        return std::nullopt;
-    uint64_t value = 0;
-    for (; digit < end; ++digit) {
-        const unsigned d = static_cast<unsigned char>(*digit) - '0';
-        if (d > 9)
-            return std::nullopt;
-        value = value * 10 + d;
-    }
-    // The engine keeps times as 32-bit values and compares them unsigned.
-    return static_cast<uint32_t>(negative ? 0 - value : value);
+    return value;
 }
 
 RddVerdict rdd_verdict(std::string_view raw)
@@ -750,20 +766,20 @@ bool rdd_split_origins(RddLine &line, std::string &error)
         own = total - 2;
     }
     for (std::size_t i = own; i < total; i += 2) {
-        const std::optional<uint32_t> file = rdd_number(line.fields[i]);
-        const std::optional<uint32_t> number = rdd_number(line.fields[i + 1]);
-        if (!file || !number) {
+        uint32_t file = 0;
+        uint32_t number = 0;
+        if (!read_number(line.fields[i], file) || !read_number(line.fields[i + 1], number)) {
             error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " is not two numbers";
             line.origins.clear();
             return false;
         }
-        if (*file < 1 || *file > RDD_MAX_FILES) {
+        if (file < 1 || file > RDD_MAX_FILES) {
             error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " names file " +
-                    std::to_string(*file) + "; files are numbered 1 to " + std::to_string(RDD_MAX_FILES);
+                    std::to_string(file) + "; files are numbered 1 to " + std::to_string(RDD_MAX_FILES);
             line.origins.clear();
             return false;
         }
-        line.origins.push_back(RddOrigin{*file, *number});
+        line.origins.push_back(RddOrigin{file, number});
     }
     line.fields.resize(own);
     return true;
