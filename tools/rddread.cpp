@@ -255,31 +255,31 @@ class Walker {
 public:
     Walker(const RddVisitor &visitor, RddDiagnostics &diagnostics) : visitor_(visitor), diagnostics_(diagnostics) {}
 
-    // Takes a line that scan_line prepared (its vectors are swapped in, so
-    // the caller's entry keeps capacity for its next line).
-    void take(ScannedLine &scanned)
+    // Takes a line that scan_line prepared; it is read in place, and must
+    // stay until the next line is taken.
+    void take(const ScannedLine &scanned)
     {
         switch (scanned.state) {
         case ScannedLine::too_long: too_long(scanned.line.number); return;
         case ScannedLine::damaged: diagnostics_.add(scanned.line.number, scanned.error); return;
         case ScannedLine::ok: break;
         }
-        std::swap(line_, scanned.line);
+        line_ = &scanned.line;
         time_ = scanned.time;
-        std::swap(time_problem_, scanned.time_problem);
-        if (line_.number == 1) {
+        time_problem_ = &scanned.time_problem;
+        if (line_->number == 1) {
             header();
             return;
         }
-        const RddKind kind = rdd_kind(line_.code);
+        const RddKind kind = rdd_kind(line_->code);
         if (kind == RddKind::cf) {
             file();
             return;
         }
         if (visitor_.origin)
-            for (const RddOrigin &origin : line_.origins)
+            for (const RddOrigin &origin : line_->origins)
                 visitor_.origin(origin);
-        if (visitor_.script && line_.id == code_id('R', 'E'))
+        if (visitor_.script && line_->id == code_id('R', 'E'))
             script();
         body_line(kind);
     }
@@ -302,7 +302,7 @@ private:
     void header()
     {
         RddHeader header;
-        const auto &fields = line_.fields;
+        const auto &fields = line_->fields;
         if (fields.size() >= 4) {
             header.version = rdd_field_text(fields[0]);
             header.plan = rdd_field_text(fields[1]);
@@ -317,10 +317,10 @@ private:
 
     void file()
     {
-        const auto &fields = line_.fields;
+        const auto &fields = line_->fields;
         const std::optional<uint32_t> number = fields.size() >= 6 ? rdd_number(fields[5]) : std::nullopt;
         if (!number || *number < 1 || *number > RDD_MAX_FILES) {
-            diagnostics_.add(line_.number, "CF line without a file number (1 to " + std::to_string(RDD_MAX_FILES) +
+            diagnostics_.add(line_->number, "CF line without a file number (1 to " + std::to_string(RDD_MAX_FILES) +
                                                ") in its sixth field");
             return;
         }
@@ -332,41 +332,41 @@ private:
 
     void script()
     {
-        const auto &fields = line_.fields;
-        if (fields.size() < 3 || line_.origins.empty()) {
-            diagnostics_.add(line_.number, "RE line without a script name, title and file, or without its origin");
+        const auto &fields = line_->fields;
+        if (fields.size() < 3 || line_->origins.empty()) {
+            diagnostics_.add(line_->number, "RE line without a script name, title and file, or without its origin");
             return;
         }
         visitor_.script(RddScript{rdd_field_text(fields[0]), rdd_field_text(fields[1]), rdd_field_text(fields[2]),
-                                  line_.origins.front().file});
+                                  line_->origins.front().file});
     }
 
     // The line's time, when its kind has one; a damaged time is reported.
     std::optional<uint32_t> line_time()
     {
-        if (!time_problem_.empty())
-            diagnostics_.add(line_.number, time_problem_);
+        if (!time_problem_->empty())
+            diagnostics_.add(line_->number, *time_problem_);
         return time_;
     }
 
     // The line without its origin pairs, for hover titles.
     std::string_view own_text() const
     {
-        if (line_.fields.empty())
-            return line_.text.substr(0, line_.code.size());
-        const std::string_view last = line_.fields.back();
-        return line_.text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line_.text.data()));
+        if (line_->fields.empty())
+            return line_->text.substr(0, line_->code.size());
+        const std::string_view last = line_->fields.back();
+        return line_->text.substr(0, static_cast<std::size_t>(last.data() + last.size() - line_->text.data()));
     }
 
     void body_line(RddKind kind)
     {
         const std::optional<uint32_t> time = line_time();
         if (visitor_.body)
-            visitor_.body(line_, time);
+            visitor_.body(*line_, time);
         // Opening lines carry merged times; their blocks report per file when they close.
         if (time && !stack_.empty() && !visitor_.scenarios_only && kind != RddKind::block_open &&
             kind != RddKind::scenario_open && kind != RddKind::scenario_close)
-            for (const RddOrigin &origin : line_.origins)
+            for (const RddOrigin &origin : line_->origins)
                 stack_.back().see(origin.file, *time, *time);
         switch (kind) {
         case RddKind::sy: unit(); break;
@@ -385,10 +385,10 @@ private:
 
     void unit()
     {
-        const auto &fields = line_.fields;
+        const auto &fields = line_->fields;
         const std::optional<uint32_t> ticks = fields.size() >= 6 ? rdd_number(fields[4]) : std::nullopt;
         if (!ticks) {
-            diagnostics_.add(line_.number, "SY line without a time unit in its fifth field");
+            diagnostics_.add(line_->number, "SY line without a time unit in its fifth field");
             return;
         }
         if (visitor_.unit)
@@ -398,42 +398,42 @@ private:
     void open(std::optional<uint32_t> time)
     {
         Frame frame;
-        frame.code = std::string(line_.code);
-        frame.line = line_.number;
+        frame.code = std::string(line_->code);
+        frame.line = line_->number;
         frame.start = time;
         frame.text = std::string(own_text());
-        frame.origins = line_.origins;
-        if (line_.code == "DS") {
-            frame.name = rdd_field_text(line_.fields[0]);
-            frame.title = rdd_field_text(line_.fields[1]);
-            frame.key = rdd_field_text(line_.fields[3]);
+        frame.origins = line_->origins;
+        if (line_->code == "DS") {
+            frame.name = rdd_field_text(line_->fields[0]);
+            frame.title = rdd_field_text(line_->fields[1]);
+            frame.key = rdd_field_text(line_->fields[3]);
         }
         stack_.push_back(std::move(frame));
     }
 
     void close(RddKind kind)
     {
-        const std::string_view opening = opening_of(line_.code);
+        const std::string_view opening = opening_of(line_->code);
         std::size_t depth = stack_.size();
         while (depth > 0 && stack_[depth - 1].code != opening)
             --depth;
         if (depth == 0) {
-            diagnostics_.add(line_.number, std::string(line_.code) + " line without an open " + std::string(opening) +
+            diagnostics_.add(line_->number, std::string(line_->code) + " line without an open " + std::string(opening) +
                                                " block");
             return;
         }
         while (stack_.size() > depth) {
             diagnostics_.add(stack_.back().line, stack_.back().code + " block never closed (line " +
-                                                     std::to_string(line_.number) + " closes an outer " +
+                                                     std::to_string(line_->number) + " closes an outer " +
                                                      std::string(opening) + " block)");
             close_top(RddVerdict::unknown, std::nullopt);
         }
         if (kind == RddKind::scenario_close) {
-            const std::optional<uint32_t> end = rdd_number(line_.fields[1]);
+            const std::optional<uint32_t> end = rdd_number(line_->fields[1]);
             if (!end)
-                diagnostics_.add(line_.number, "FS line: end time is not a number");
-            stack_.back().verdict_text = rdd_field_text(line_.fields[2]);
-            close_top(rdd_verdict(line_.fields[2]), end);
+                diagnostics_.add(line_->number, "FS line: end time is not a number");
+            stack_.back().verdict_text = rdd_field_text(line_->fields[2]);
+            close_top(rdd_verdict(line_->fields[2]), end);
         } else {
             close_top(RddVerdict::passed, std::nullopt);
         }
@@ -488,11 +488,11 @@ private:
         RddMark mark;
         mark.row = row;
         mark.start = mark.end = time;
-        mark.line = line_.number;
+        mark.line = line_->number;
         mark.text = own_text();
-        mark.origins = &line_.origins;
+        mark.origins = &line_->origins;
         point_spans_.clear();
-        for (const RddOrigin &origin : line_.origins)
+        for (const RddOrigin &origin : line_->origins)
             point_spans_.push_back(RddSpan{origin.file, time, time});
         mark.spans = &point_spans_;
         visitor_.mark(mark);
@@ -500,9 +500,9 @@ private:
 
     const RddVisitor &visitor_;
     RddDiagnostics &diagnostics_;
-    RddLine line_;
+    const RddLine *line_ = nullptr;
     std::optional<uint32_t> time_;
-    std::string time_problem_;
+    const std::string *time_problem_ = nullptr;
     std::vector<Frame> stack_;
     std::vector<RddSpan> point_spans_;
 };
@@ -859,7 +859,6 @@ void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics 
         PageRelease release{text};
         ScanAhead scanner(text);
         while (Batch *batch = scanner.next()) {
-            // Taking a line swaps its vectors out: note where the batch starts first.
             const char *const start = batch->count ? batch->lines[0].line.text.data() : nullptr;
             for (std::size_t i = 0; i < batch->count; ++i) {
                 // The scanner wrote these on the other core: ask for a later
