@@ -21,7 +21,6 @@ constexpr std::size_t MAX_LINE_BYTES = std::size_t(16) << 20;
 constexpr uint16_t code_id(char first, char second) { return rdd_code_id(first, second); }
 constexpr uint16_t code_id(std::string_view code) { return rdd_code_id(code); }
 
-// Own fields of the lines that the merge joins, as the writer leaves them.
 // rdd_number without the optional, for the scan's loops: it parses every
 // origin pair and time, and an optional coming back through memory costs
 // more than the parse.
@@ -52,6 +51,7 @@ bool read_number(std::string_view raw, uint32_t &number)
     return true;
 }
 
+// Own fields of the lines that the merge joins, as the writer leaves them.
 int joined_own_fields(std::string_view code)
 {
     switch (code_id(code)) {
