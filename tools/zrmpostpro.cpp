@@ -105,6 +105,15 @@ int count_failed_scenarios(std::string_view text)
     return failed;
 }
 
+bool can_open(const std::string &name)
+{
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 // A whole file read with plain system calls: one run per ROD file of a
 // campaign, so the start and the copy are most of its time.
 bool read_file(const std::string &name, std::string &text)
@@ -161,10 +170,8 @@ int main(int argc, char **argv)
     Arguments arguments;
     if (!parse_arguments(argc, argv, arguments))
         return fail("usage: zrmpostpro RIO OUTPUT [-OPTION ...] -TDC=TDC -LOG|-NOLOG");
-    if (const int tdc = ::open(arguments.tdc_name.c_str(), O_RDONLY | O_CLOEXEC); tdc < 0)
+    if (!can_open(arguments.tdc_name))
         return fail("cannot read TDC file " + arguments.tdc_name);
-    else
-        ::close(tdc);
     std::string rio;
     if (!read_file(arguments.rio_name, rio) || rio.empty())
         return fail("cannot read RIO file " + arguments.rio_name);
