@@ -85,3 +85,25 @@ TEST(RunCompare, UnrelatedLongRunsStayLinear)
     EXPECT_EQ(alignment.rows, lines_a.size() + lines_b.size() / 2);
     EXPECT_EQ(alignment.diffs.size(), lines_a.size() / 2);
 }
+
+// A scenario's runs: those its DS line names, in that order, then those only
+// its lines come from; each with its lines in order, scenario after scenario
+// on the same scratch tables.
+TEST(RunCompare, RunsHoldTheirFilesLinesInOrder)
+{
+    RunSources sources;
+    ScenarioLines scenario;
+    for (const uint32_t file : {2u, 5u, 2u, 9u, 5u, 2u})
+        scenario.lines.push_back(HeldLine{0, 0, 0, file, 0, false, 0});
+    for (int repeat = 0; repeat < 2; ++repeat) {
+        const auto runs = runs_of(scenario, {5, 2}, "S", sources);
+        ASSERT_EQ(runs.size(), 3u);
+        EXPECT_EQ(runs[0].file, 5u);
+        EXPECT_EQ(runs[0].lines, (std::vector<std::size_t>{1, 4}));
+        EXPECT_EQ(runs[1].file, 2u);
+        EXPECT_EQ(runs[1].lines, (std::vector<std::size_t>{0, 2, 5}));
+        EXPECT_EQ(runs[2].file, 9u);
+        EXPECT_EQ(runs[2].lines, (std::vector<std::size_t>{3}));
+        EXPECT_EQ(runs[2].why, "no CF line names file 9");
+    }
+}

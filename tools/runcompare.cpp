@@ -246,10 +246,23 @@ std::vector<Run> runs_of(const ScenarioLines &scenario, const std::vector<uint32
         }
         return static_cast<std::size_t>(sources.run_of_file[file]);
     };
+    runs.reserve(run_files.size());
     for (const uint32_t file : run_files)
         add_run(file);
+    // Each run's lines are counted first: every scenario of a large merge
+    // comes here, and growing each run's list would take several blocks.
+    std::vector<uint32_t> &counts = sources.lines_of_run;
+    counts.assign(runs.size(), 0);
+    for (const HeldLine &line : scenario.lines) {
+        const std::size_t run = add_run(line.file);
+        if (run == counts.size())
+            counts.push_back(0);
+        ++counts[run];
+    }
+    for (std::size_t run = 0; run < runs.size(); ++run)
+        runs[run].lines.reserve(counts[run]);
     for (std::size_t i = 0; i < scenario.lines.size(); ++i)
-        runs[add_run(scenario.lines[i].file)].lines.push_back(i);
+        runs[static_cast<std::size_t>(sources.run_of_file[scenario.lines[i].file])].lines.push_back(i);
     for (const RddOrigin &origin : scenario.fs_origins)
         if (sources.closing_of_file[origin.file] < 0)
             sources.closing_of_file[origin.file] = static_cast<int32_t>(origin.line);
@@ -295,6 +308,9 @@ std::vector<std::size_t> runs_compared(const std::vector<Run> &runs, bool all, s
     return compared;
 }
 
+// Most report lines have up to eight fields of their own.
+constexpr std::size_t FIELDS_AHEAD = 8;
+
 RunComparison compare_runs(std::string_view text, const ScenarioLines &scenario, const std::vector<Run> &runs,
                            const std::vector<std::size_t> &compared)
 {
@@ -309,6 +325,7 @@ RunComparison compare_runs(std::string_view text, const ScenarioLines &scenario,
         for (std::size_t l = 0; l < run.lines.size(); ++l) {
             const HeldLine &held = scenario.lines[run.lines[l]];
             lines[l].number = held.rdd_line;
+            lines[l].fields.reserve(FIELDS_AHEAD); // one block, not one per doubling
             rdd_scan_line(text.substr(held.text_at, held.text_size), lines[l], error);
             steps[c].push_back(StepLine{lines[l].code, lines[l].fields, rdd_time_field(lines[l].code)});
         }

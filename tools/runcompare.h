@@ -90,6 +90,7 @@ struct RunSources {
     const std::vector<RodRuns> *rods = nullptr; // by CF entry
     std::vector<int32_t> run_of_file = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
     std::vector<int32_t> closing_of_file = std::vector<int32_t>(RDD_MAX_FILES + 1, -1);
+    std::vector<uint32_t> lines_of_run; // per run of the scenario at hand
 };
 
 // The runs of a scenario: one per file of its DS line's origin pairs (in
