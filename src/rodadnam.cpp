@@ -102,7 +102,8 @@ int fields_needed(int kind)
 bool field_number(std::string_view field, int32_t &value)
 {
     value = 0;
-    if (field == "\"??\"")
+    // Spelled out: a comparison with the literal is a call per field.
+    if (field.size() == 4 && field[0] == '"' && field[1] == '?' && field[2] == '?' && field[3] == '"')
         return true;
     std::size_t at = 1;
     while (at < field.size() && is_blank(field[at]))

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -56,6 +57,40 @@ template <typename Field> int scan_fields(std::string_view piece, const char *re
         unexpected_end();
     return count;
 }
+
+// scan_fields for a piece of at most 64 bytes whose quotes are the bits of
+// `quotes` (bit i for byte i, those of its code left out), taken from the
+// bits alone; -1 for a field the piece ends in.
+template <typename Field> int fields_of_quotes(std::string_view piece, uint64_t quotes, Field field)
+{
+    int count = 0;
+    while (quotes != 0) {
+        const unsigned open = static_cast<unsigned>(std::countr_zero(quotes));
+        quotes &= quotes - 1;
+        for (;;) {
+            if (quotes == 0)
+                return -1;
+            const unsigned close = static_cast<unsigned>(std::countr_zero(quotes));
+            quotes &= quotes - 1;
+            // A doubled quote stays inside its field (no bit past byte 63).
+            if ((quotes & (uint64_t{2} << close)) == 0) {
+                field(++count, piece.substr(open, close - open + 1));
+                break;
+            }
+            quotes &= quotes - 1;
+        }
+    }
+    return count;
+}
+
+// Whether a field starts as "1" (spelled out: starts_with is a call per line).
+bool starts_as_one(std::string_view field)
+{
+    return field.size() >= 3 && field[0] == '"' && field[1] == '1' && field[2] == '"';
+}
+
+// The bits below bit `count` (at most 64).
+uint64_t low_bits(std::size_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 
 // The scan of one file's text into the flat list of its lines, with the
 // code filter, the naming, the conversion of numeric fields, the numbering
@@ -97,6 +132,17 @@ private:
     void report_line(std::size_t offset, std::string_view text, bool exact_code);
     LineId make_line(std::size_t offset, std::string_view text, int kind, bool exact_code);
     void end_comment_run(unsigned char first, unsigned char second);
+    // scan_fields on the piece being scanned, from its quote bits when the
+    // scan found its end among the 64 bytes from its start.
+    template <typename Field> int fields(std::string_view piece, Field field)
+    {
+        if (!quotes_known_)
+            return scan_fields(piece, data_ + end_, field);
+        const int count = fields_of_quotes(piece, quotes_, field);
+        if (count < 0)
+            unexpected_end();
+        return count;
+    }
 
     char *data_;
     std::size_t begin_;
@@ -120,29 +166,50 @@ private:
     bool decided_ = false;
     unsigned char decider_[2] = {};
     std::vector<LineId> untimed_tp_;
+    // The quotes of the piece being scanned, when known (see fields).
+    uint64_t quotes_ = 0;
+    bool quotes_known_ = false;
 };
 
 // Cuts the text into pieces of at most ROD_LINE_PIECE bytes, each ending at
 // its newline when one comes in time; a CR before the newline counts as
 // the newline (Windows text). The newline left over from a line cut exactly
 // at the piece size belongs to that line, not to a line of its own.
+//
+// Most lines are short: the newlines and quotes of the 64 bytes from a
+// line's start are found in one pass, and when its newline is among them
+// its fields are taken from those quote bits.
 void Scanner::scan()
 {
     std::size_t at = begin_;
     bool previous_was_cut = false;
+    const bool marks_available = byte_marks_available();
     while (at < end_) {
-        const std::size_t window = std::min(ROD_LINE_PIECE, end_ - at);
-        const auto *newline = static_cast<const char *>(std::memchr(data_ + at, '\n', window));
-        std::size_t length = window;
-        std::size_t piece_size = window;
-        if (newline) {
-            length = static_cast<std::size_t>(newline - (data_ + at)) + 1;
-            piece_size = length;
-            if (length >= 2 && data_[at + length - 2] == '\r') {
-                data_[at + length - 2] = '\n';
-                piece_size = length - 1;
+        std::size_t length = 0;
+        bool newline = true;
+        uint64_t quotes = 0;
+        quotes_known_ = false;
+        if (marks_available && end_ - at >= 64) {
+            const ByteMarks marks = byte_marks(data_ + at);
+            if (marks.newlines != 0) {
+                length = static_cast<std::size_t>(std::countr_zero(marks.newlines)) + 1;
+                quotes = marks.quotes;
+                quotes_known_ = true;
             }
         }
+        if (!quotes_known_) {
+            const std::size_t window = std::min(ROD_LINE_PIECE, end_ - at);
+            const auto *found = static_cast<const char *>(std::memchr(data_ + at, '\n', window));
+            newline = found != nullptr;
+            length = newline ? static_cast<std::size_t>(found - (data_ + at)) + 1 : window;
+        }
+        std::size_t piece_size = length;
+        if (newline && length >= 2 && data_[at + length - 2] == '\r') {
+            data_[at + length - 2] = '\n';
+            piece_size = length - 1;
+        }
+        // Quotes in a line's code (its first two bytes) open no field.
+        quotes_ = quotes & low_bits(piece_size) & ~uint64_t{3};
         if (!(previous_was_cut && piece_size == 1 && data_[at] == '\n'))
             piece(at, piece_size);
         previous_was_cut = !newline;
@@ -202,7 +269,7 @@ void Scanner::piece(std::size_t offset, std::size_t length)
 
 void Scanner::header(std::string_view text)
 {
-    const int count = scan_fields(text, data_ + end_, [this](int k, std::string_view field) {
+    const int count = fields(text, [this](int k, std::string_view field) {
         if (first_ && k == 2)
             header_field_ = std::string(field);
     });
@@ -225,7 +292,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
         end_comment_run(first, second);
     switch (verdict) {
     case CodeVerdict::Drop:
-        scan_fields(text, data_ + end_, [](int, std::string_view) {});
+        fields(text, [](int, std::string_view) {});
         return;
     case CodeVerdict::Comment: {
         if (!in_comments_) {
@@ -242,7 +309,7 @@ void Scanner::report_line(std::size_t offset, std::string_view text, bool exact_
         const int kind = readable_kind(first, second);
         if (kind < 0) {
             unknown_code_ = true;
-            scan_fields(text, data_ + end_, [](int, std::string_view) {});
+            fields(text, [](int, std::string_view) {});
             return;
         }
         const LineId line = make_line(offset, text, kind, exact_code);
@@ -271,12 +338,12 @@ LineId Scanner::make_line(std::size_t offset, std::string_view text, int kind, b
     line.has_text = 1;
     line.file = static_cast<uint16_t>(file_);
     line.number = number_;
-    const int count = scan_fields(text, data_ + end_, [this, &line, kind](int k, std::string_view field) {
+    const int count = fields(text, [this, &line, kind](int k, std::string_view field) {
         const int slot = numeric_slot(kind, k);
         if (slot >= 0) {
             if (!field_number(field, line.values[slot]))
                 bad_numbers_ = true;
-        } else if (k == 1 && field.starts_with("\"1\"")) {
+        } else if (k == 1 && starts_as_one(field)) {
             line.selects = 1;
         }
     });

@@ -285,11 +285,47 @@ uint64_t quote_bits_sse2(const char *bytes)
     }
     return bits;
 }
+
+ByteMarks byte_marks_sse2(const char *bytes)
+{
+    const __m128i newline = _mm_set1_epi8('\n');
+    const __m128i quote = _mm_set1_epi8('"');
+    ByteMarks marks{0, 0};
+    for (int part = 0; part < 4; ++part) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * part));
+        const auto bits_of = [chunk](__m128i byte) {
+            return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, byte)))};
+        };
+        marks.newlines |= bits_of(newline) << (16 * part);
+        marks.quotes |= bits_of(quote) << (16 * part);
+    }
+    return marks;
+}
 #endif
 
 } // namespace
 
 void quote_search_portable(bool portable) { portable_quote_search = portable; }
+
+bool byte_marks_available()
+{
+#ifdef __SSE2__
+    return !portable_quote_search;
+#else
+    return false;
+#endif
+}
+
+ByteMarks byte_marks(const char *bytes)
+{
+#ifdef __SSE2__
+    return byte_marks_sse2(bytes);
+#else
+    // No newline among them: the scan searches on its own.
+    (void)bytes;
+    return {0, 0};
+#endif
+}
 
 QuoteCursor::QuoteCursor(std::string_view bytes, const char *readable_end)
     : text_(bytes.data()), size_(bytes.size()), readable_end_(readable_end)

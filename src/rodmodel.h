@@ -252,8 +252,21 @@ private:
     uint64_t bits_ = 0;
 };
 
-// Test hook: the quote search byte by byte even where SSE2 is there.
+// Test hook: the quote search byte by byte, and no byte_marks, even where
+// SSE2 is there.
 void quote_search_portable(bool portable);
+
+// Where the newlines and double quotes lie among 64 readable bytes (bit i
+// for bytes[i]), found in one pass sixteen bytes at a time: the scan of a
+// short line takes its end and its fields from one load of its bytes. Only
+// where byte_marks_available() (SSE2); the scan then searches the line end
+// and the quotes on their own.
+struct ByteMarks {
+    uint64_t newlines;
+    uint64_t quotes;
+};
+bool byte_marks_available();
+ByteMarks byte_marks(const char *bytes);
 
 // The fields of a line's bytes in order, each as written, quotes included.
 // A field left open ends the fields, and is told by damaged() (a line kept

@@ -220,6 +220,27 @@ TEST(Scan, VectorAndPortableQuoteSearchesAgree)
         }
     }
     expect_same_scans(rodtext::HEADER + std::string("CH \"a\"\"\"\"\" \"\"\"\"\" \"b\"\"\n"), "doubled quotes");
+    // Short lines, whose end and fields come from the marks of the 64 bytes
+    // from their start: their newline, a CR before it, a doubled quote, a
+    // field left open and a quote in the code at every place around the
+    // 64th byte, with and without 64 bytes after the line's start.
+    const std::string after = "CH \"a\" \"b\"\nCH \"c\" \"d\"\nCH \"e\" \"f\"\nCH \"g\" \"h\"\nCH \"i\"\n";
+    for (std::size_t length = 4; length <= 70; ++length) {
+        const std::string plain = "CH \"" + std::string(length - 4, 'x') + "\"";
+        std::vector<std::string> lines = {plain + "\n", plain + "\r\n", "C\"" + plain.substr(2) + "\n",
+                                          "CH \"" + std::string(length - 3, 'y') + "\n"};
+        for (const std::size_t quote : {length - 3, length - 2, length - 1}) {
+            std::string doubled = plain;
+            if (quote > 3 && quote < doubled.size())
+                doubled[quote] = '"';
+            lines.push_back(doubled + "\"\n");
+        }
+        for (const std::string &line : lines) {
+            const std::string what = "line \"" + line + "\"";
+            expect_same_scans(rodtext::HEADER + line + after, what);
+            expect_same_scans(rodtext::HEADER + line, what + " at the end");
+        }
+    }
 }
 
 // Cut after a newline, the second half scanned on a helper thread beside
