@@ -99,7 +99,7 @@ int fields_needed(int kind)
     return needed;
 }
 
-bool field_number(std::string_view field, int32_t &value)
+bool field_number_general(std::string_view field, int32_t &value)
 {
     value = 0;
     // Spelled out: a comparison with the literal is a call per field.

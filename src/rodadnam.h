@@ -24,7 +24,28 @@ int fields_needed(int kind);
 // blanks, a sign and decimal digits after the opening quote; 0 for the
 // unknown value "??" and for a field without digits. False when the number
 // does not fit in 32 signed bits.
-bool field_number(std::string_view field, int32_t &value);
+bool field_number_general(std::string_view field, int32_t &value);
+
+// field_number_general, with the field the scan meets most inline: up to
+// nine digits between the quotes (which cannot overflow).
+inline bool field_number(std::string_view field, int32_t &value)
+{
+    if (field.size() >= 3 && field.size() <= 11 && field.back() == '"') {
+        uint32_t number = 0;
+        std::size_t at = 1;
+        for (; at + 1 < field.size(); ++at) {
+            const auto digit = static_cast<uint32_t>(field[at] - '0');
+            if (digit > 9)
+                break;
+            number = number * 10 + digit;
+        }
+        if (at + 1 == field.size()) {
+            value = static_cast<int32_t>(number);
+            return true;
+        }
+    }
+    return field_number_general(field, value);
+}
 
 // The number of numeric field k of a line (its kind must have it).
 int32_t line_number_field(LineId line, int k);

@@ -49,12 +49,18 @@ TEST(Scan, NumbersReadAsScanfReadsThem)
         {"\"- 5\"", true, 0},         {"\"x1\"", true, 0},         {"\"-2147483648\"", true, INT32_MIN},
         {"\"2147483647\"", true, INT32_MAX}, {"\"2147483648\"", false, 0}, {"\"-2147483649\"", false, 0},
         {"\"99999999999999999999999\"", false, 0},
+        // Around the inline path (up to nine digits between quotes).
+        {"\"0\"", true, 0},           {"\"999999999\"", true, 999999999}, {"\"1000000000\"", true, 1000000000},
+        {"\"12", true, 12},          {"\"1\"2\"", true, 1},        {"\"12 \"", true, 12},
     };
     for (const Row &row : rows) {
-        int32_t value = -1;
-        EXPECT_EQ(field_number(row.field, value), row.fits) << row.field;
-        if (row.fits) {
-            EXPECT_EQ(value, row.value) << row.field;
+        for (const bool inline_path : {true, false}) {
+            int32_t value = -1;
+            const bool fits = inline_path ? field_number(row.field, value) : field_number_general(row.field, value);
+            EXPECT_EQ(fits, row.fits) << row.field;
+            if (row.fits) {
+                EXPECT_EQ(value, row.value) << row.field;
+            }
         }
     }
 }
