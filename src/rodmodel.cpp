@@ -274,15 +274,20 @@ uint64_t quote_bits_portable(const char *bytes, std::size_t count)
 }
 
 #ifdef __SSE2__
+// Bit i set when bytes[16 * part + i] is `byte`.
+uint64_t bits_of_part(const char *bytes, int part, __m128i byte)
+{
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * part));
+    return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, byte)))} << (16 * part);
+}
+
 // The same for 64 readable bytes, sixteen at a time.
 uint64_t quote_bits_sse2(const char *bytes)
 {
     const __m128i quote = _mm_set1_epi8('"');
     uint64_t bits = 0;
-    for (int part = 0; part < 4; ++part) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * part));
-        bits |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, quote)))} << (16 * part);
-    }
+    for (int part = 0; part < 4; ++part)
+        bits |= bits_of_part(bytes, part, quote);
     return bits;
 }
 
@@ -292,12 +297,8 @@ ByteMarks byte_marks_sse2(const char *bytes)
     const __m128i quote = _mm_set1_epi8('"');
     ByteMarks marks{0, 0};
     for (int part = 0; part < 4; ++part) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 16 * part));
-        const auto bits_of = [chunk](__m128i byte) {
-            return uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, byte)))};
-        };
-        marks.newlines |= bits_of(newline) << (16 * part);
-        marks.quotes |= bits_of(quote) << (16 * part);
+        marks.newlines |= bits_of_part(bytes, part, newline);
+        marks.quotes |= bits_of_part(bytes, part, quote);
     }
     return marks;
 }
