@@ -351,27 +351,6 @@ void QuoteCursor::load()
     bits_ = quote_bits_portable(bytes, count);
 }
 
-bool FieldCursor::next(std::string_view &field)
-{
-    const std::size_t open = quotes_.next();
-    if (open == std::string_view::npos)
-        return false;
-    for (;;) {
-        const std::size_t close = quotes_.next();
-        if (close == std::string_view::npos) {
-            damaged_ = true;
-            return false;
-        }
-        // A doubled quote stays inside its field.
-        if (close + 1 < bytes_.size() && bytes_[close + 1] == '"') {
-            quotes_.next();
-            continue;
-        }
-        field = bytes_.substr(open, close - open + 1);
-        return true;
-    }
-}
-
 LineId line_new()
 {
     const LineId id = next_id(line_store, line_cursor, &free_lines);

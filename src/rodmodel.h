@@ -277,7 +277,28 @@ public:
         : bytes_(bytes), quotes_(bytes, readable_end ? readable_end : bytes.data() + bytes.size())
     {
     }
-    bool next(std::string_view &field);
+    // In the header: the field is handed back in registers, not through
+    // memory the caller reads again at once.
+    bool next(std::string_view &field)
+    {
+        const std::size_t open = quotes_.next();
+        if (open == std::string_view::npos)
+            return false;
+        for (;;) {
+            const std::size_t close = quotes_.next();
+            if (close == std::string_view::npos) {
+                damaged_ = true;
+                return false;
+            }
+            // A doubled quote stays inside its field.
+            if (close + 1 < bytes_.size() && bytes_[close + 1] == '"') {
+                quotes_.next();
+                continue;
+            }
+            field = bytes_.substr(open, close - open + 1);
+            return true;
+        }
+    }
     bool damaged() const { return damaged_; }
 
 private:

@@ -227,7 +227,8 @@ void scan_time(ScannedLine &scanned)
 // slot that once held one would otherwise keep that capacity for good.
 constexpr std::size_t KEPT_CAPACITY = 16;
 
-void scan_line(uint64_t number, std::string_view text, ScannedLine &scanned)
+// `readable_end`: the end of the text the line was cut from.
+void scan_line(uint64_t number, std::string_view text, const char *readable_end, ScannedLine &scanned)
 {
     if (scanned.line.fields.capacity() > KEPT_CAPACITY)
         std::vector<std::string_view>().swap(scanned.line.fields);
@@ -242,7 +243,7 @@ void scan_line(uint64_t number, std::string_view text, ScannedLine &scanned)
     }
     if (!text.empty() && text.back() == '\r')
         text.remove_suffix(1);
-    if (!rdd_scan_line(text, scanned.line, scanned.error) ||
+    if (!rdd_scan_line(text, scanned.line, scanned.error, readable_end) ||
         (number != 1 && scanned.line.id != code_id('C', 'F') &&
          !rdd_split_origins(scanned.line, scanned.error)))
         scanned.state = ScannedLine::damaged;
@@ -522,6 +523,7 @@ struct LineCutter {
         ++number;
         return true;
     }
+    const char *end() const { return rest.data() + rest.size(); }
 };
 
 // Large reports are read on two threads: a scanner cuts and scans lines a
@@ -586,7 +588,7 @@ private:
             batch.count = 0;
             std::string_view line;
             while (batch.count < BATCH_LINES && cutter_.next(line))
-                scan_line(cutter_.number, line, batch.lines[batch.count++]);
+                scan_line(cutter_.number, line, cutter_.end(), batch.lines[batch.count++]);
             const bool last = batch.count < BATCH_LINES;
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
@@ -703,7 +705,7 @@ int rdd_time_field(std::string_view code)
     }
 }
 
-bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
+bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error, const char *readable_end)
 {
     line.text = text;
     line.fields.clear();
@@ -716,32 +718,17 @@ bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error)
     }
     line.code = text.substr(0, static_cast<std::size_t>(code_size));
     line.id = rdd_code_id(line.code);
-    // Fields are short: a plain loop beats a library search per quote.
-    const char *const data = text.data();
-    const std::size_t size = text.size();
-    std::size_t at = 2;
-    for (;;) {
-        while (at < size && data[at] != '"')
-            ++at;
-        if (at >= size)
-            return true;
-        const std::size_t open = at++;
-        for (;;) {
-            while (at < size && data[at] != '"')
-                ++at;
-            if (at >= size) {
-                error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
-                return false;
-            }
-            if (at + 1 < size && data[at + 1] == '"') {
-                at += 2; // a doubled quote stays inside the field
-                continue;
-            }
-            break;
-        }
-        line.fields.push_back(text.substr(open, at - open + 1));
-        ++at;
+    // The engine's field cursor: quotes found a vector at a time, a doubled
+    // quote kept inside its field.
+    FieldCursor fields(text, readable_end);
+    std::string_view field;
+    while (fields.next(field))
+        line.fields.push_back(field);
+    if (fields.damaged()) {
+        error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
+        return false;
     }
+    return true;
 }
 
 bool rdd_is_joined(std::string_view code) { return joined_own_fields(code) >= 0; }
@@ -852,7 +839,7 @@ void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics 
         ScannedLine scanned;
         std::string_view line;
         while (cutter.next(line)) {
-            scan_line(cutter.number, line, scanned);
+            scan_line(cutter.number, line, cutter.end(), scanned);
             walker.take(scanned);
         }
     } else {

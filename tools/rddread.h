@@ -65,8 +65,10 @@ RddKind rdd_kind(std::string_view code);
 int rdd_time_field(std::string_view code);
 
 // Scans one line into code and raw fields; false with `error` set when the
-// code is missing or a field is not closed.
-bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error);
+// code is missing or a field is not closed. Bytes up to `readable_end` (when
+// given) may be read past the line, so that its quotes are found 64 bytes
+// at a time without a copy.
+bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error, const char *readable_end = nullptr);
 // Moves the trailing origin pairs of a scanned body line out of its fields.
 // Lines the merge joins (XI YI DT YT XE FE DS FS) keep a fixed number of own
 // fields and carry one or more pairs; every other line carries exactly one.
