@@ -124,18 +124,40 @@ void BM_MergeMixedClocks(benchmark::State &state) { merge_benchmark(state, GenSc
 void BM_MergeEarlierOrigin(benchmark::State &state) { merge_benchmark(state, GenScenario::EarlierOrigin, false); }
 void BM_InsertByTime(benchmark::State &state) { merge_benchmark(state, GenScenario::TimeMode, true); }
 
+constexpr int WRITE_FILES = 8;
+constexpr std::size_t WRITE_FILE_BYTES = 128 << 10;
+
 void BM_Write(benchmark::State &state)
 {
     FILE *null_file = std::fopen("/dev/null", "w");
     for (auto _ : state) {
         state.PauseTiming();
-        const MergedReport merged = merge_all(make_trees(GenScenario::SameClock, 8, 128 << 10, false), false);
+        const MergedReport merged =
+            merge_all(make_trees(GenScenario::SameClock, WRITE_FILES, WRITE_FILE_BYTES, false), false);
         state.ResumeTiming();
         write_rdd_lines(null_file, "KORVA", merged.tree, merged.time_offset);
         state.PauseTiming();
         model_release();
         state.ResumeTiming();
     }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * WRITE_FILES * WRITE_FILE_BYTES));
+    std::fclose(null_file);
+}
+
+// The same writing over a merged report of 300 MB, whose cells, lines and
+// bytes lie far beyond the caches: beside BM_Write, how the writer's cost
+// per byte grows with the report. Made once (it takes seconds).
+constexpr int WRITE_LARGE_FILES = 300;
+
+void BM_WriteLarge(benchmark::State &state)
+{
+    FILE *null_file = std::fopen("/dev/null", "w");
+    const MergedReport merged =
+        merge_all(make_trees(GenScenario::SameClock, WRITE_LARGE_FILES, FILE_BYTES, false), false);
+    for (auto _ : state)
+        write_rdd_lines(null_file, "KORVA", merged.tree, merged.time_offset);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * WRITE_LARGE_FILES * FILE_BYTES));
+    model_release();
     std::fclose(null_file);
 }
 
@@ -149,5 +171,6 @@ BENCHMARK(BM_MergeMixedClocks)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark
 BENCHMARK(BM_MergeEarlierOrigin)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_InsertByTime)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Write)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteLarge)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 BENCHMARK_MAIN();

@@ -193,7 +193,9 @@ std::vector<Token> some_tokens(std::mt19937 &random)
         const std::size_t at = random() % tokens.size();
         switch (random() % 4) {
         case 0: tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(at)); break;
-        case 1: tokens.insert(tokens.begin() + static_cast<std::ptrdiff_t>(at), {kinds[random() % std::size(kinds)], true}); break;
+        case 1:
+            tokens.insert(tokens.begin() + static_cast<std::ptrdiff_t>(at), {kinds[random() % std::size(kinds)], true});
+            break;
         case 2: std::swap(tokens[at], tokens[random() % tokens.size()]); break;
         default: tokens[at].exact = !tokens[at].exact; break;
         }
