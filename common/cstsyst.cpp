@@ -177,10 +177,15 @@ char *xstrdup(const char *text)
 
 void *xrealloc(void *block, std::size_t size)
 {
-    void *resized = allocation_allowed() ? std::realloc(block, size ? size : 1) : nullptr;
-    if (!resized)
-        fatal_service_text(kReallocText);
+    // The tracker lets go of the old block before realloc may free it, and
+    // takes it back when a failed realloc leaves it held.
     track_released(block);
+    void *resized = allocation_allowed() ? std::realloc(block, size ? size : 1) : nullptr;
+    if (!resized) {
+        if (block)
+            track_allocated(block);
+        fatal_service_text(kReallocText);
+    }
     track_allocated(resized);
     return resized;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <set>
 #include <thread>
 
 // English names whatever the locale; fixed dates, whatever day the suite
@@ -45,6 +46,26 @@ TEST(Wrappers, FailuresWriteTheirFixedFatalTexts)
         EXPECT_EQ(ending.status, 7) << name;
         EXPECT_EQ(ending.err, "FATAL ERROR on " + name + ",\n Please contact your administrative.\n");
     }
+}
+
+// The tracker sees a resized block as the old one released and the new one
+// allocated, and a block that a failed realloc leaves in place as held.
+TEST(Wrappers, ResizingKeepsTheTrackerInStep)
+{
+    static std::set<void *> held;
+    set_resource_tracker({[](void *block) { held.insert(block); }, [](void *block) { held.erase(block); }});
+    void *const resized = xrealloc(xmalloc(8), 4096);
+    EXPECT_EQ(held, std::set<void *>{resized});
+    const Ending ending = run_to_end([resized] {
+        set_allocation_failure_after(0);
+        xrealloc(resized, 1 << 20);
+    });
+    set_allocation_failure_after(-1);
+    EXPECT_EQ(ending.status, 7);
+    EXPECT_EQ(held, std::set<void *>{resized});
+    xfree(resized);
+    EXPECT_TRUE(held.empty());
+    set_resource_tracker({});
 }
 
 // A helper thread's fatal text and status wait for the owning thread, which
