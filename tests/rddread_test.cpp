@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,35 @@ TEST(RddLineTest, ScansCodeAndFieldsAsWritten)
     EXPECT_FALSE(rdd_scan_line("\"a\"", line, error));
     EXPECT_FALSE(rdd_scan_line("X \"a\"", line, error));
     EXPECT_FALSE(rdd_scan_line("", line, error));
+}
+
+// Read on into the text after the line (its quotes found 64 bytes at a
+// time) or only up to its end, a line scans the same: lines of every length
+// around 64 bytes, with a doubled quote and a field left open anywhere.
+TEST(RddLineTest, ReadingOnPastTheLineChangesNothing)
+{
+    for (std::size_t size = 3; size < 140; ++size) {
+        for (std::size_t at = 2; at < size; ++at) {
+            for (const char *piece : {"\"\"", "\""}) {
+                std::string text = "EV ";
+                while (text.size() < size)
+                    text += "\"f\" ";
+                text.resize(size);
+                text.replace(at, std::strlen(piece), piece);
+                text.resize(size);
+                const std::string room = text + std::string(64, '"');
+                RddLine alone;
+                RddLine read_on;
+                std::string alone_error;
+                std::string read_on_error;
+                const std::string_view line(room.data(), size);
+                const bool alone_ok = rdd_scan_line(line, alone, alone_error);
+                ASSERT_EQ(rdd_scan_line(line, read_on, read_on_error, room.data() + room.size()), alone_ok) << text;
+                EXPECT_EQ(read_on.fields, alone.fields) << text;
+                EXPECT_EQ(read_on_error, alone_error) << text;
+            }
+        }
+    }
 }
 
 TEST(RddLineTest, NumbersAreQuotedDecimalsThatWrapLikeTheEngine)
