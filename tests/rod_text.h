@@ -42,26 +42,29 @@ inline std::string code_of(LineId id)
     return std::string(bytes.substr(0, static_cast<std::size_t>(code_length(bytes))));
 }
 
+// How shape names a line: by its code, unless a test says otherwise.
+using LineName = std::string (*)(LineId);
+
 // An item as nested codes: a line by its code, a list in parentheses, an
 // empty cell as "_".
-inline std::string shape(Item item)
+inline std::string shape(Item item, LineName name = code_of)
 {
     if (is_line_item(item))
-        return code_of(line_of(item));
+        return name(line_of(item));
     if (!is_list_item(item))
         return "_";
     std::string text = "(";
     for (CellId cell = list_of(item); cell; cell = cell_at(cell).next)
-        text += (cell == list_of(item) ? "" : " ") + shape(cell_at(cell).item);
+        text += (cell == list_of(item) ? "" : " ") + shape(cell_at(cell).item, name);
     return text + ")";
 }
 
 // The cells of a chain (a tree's three parts, say) each shown by shape.
-inline std::string chain_shape(CellId first)
+inline std::string chain_shape(CellId first, LineName name = code_of)
 {
     std::string text;
     for (CellId cell = first; cell; cell = cell_at(cell).next)
-        text += (text.empty() ? "" : " ") + shape(cell_at(cell).item);
+        text += (text.empty() ? "" : " ") + shape(cell_at(cell).item, name);
     return text;
 }
 

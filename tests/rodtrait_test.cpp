@@ -2,7 +2,7 @@
 // its steps on many short line sequences, well formed or not.
 #include "exit_capture.h"
 #include "i18n_zrm_msg.h"
-#include "rodbase.h"
+#include "rod_text.h"
 #include "rodtrait.h"
 
 #include <gtest/gtest.h>
@@ -112,18 +112,11 @@ std::optional<std::string> model_tree(const std::vector<Token> &tokens)
     return "(" + nodes.front().shape + ") " + middle + " (" + nodes.back().shape + ")";
 }
 
-std::string shape(Item item)
+// A line of the engine's tree named as the model names its token.
+std::string token_name(LineId id)
 {
-    if (is_line_item(item)) {
-        const Line &line = line_at(line_of(item));
-        return token_shape({static_cast<LineKind>(line.kind), line.exact_code != 0});
-    }
-    if (!is_list_item(item))
-        return "_";
-    std::string text = "(";
-    for (CellId cell = list_of(item); cell; cell = cell_at(cell).next)
-        text += (cell == list_of(item) ? "" : " ") + shape(cell_at(cell).item);
-    return text + ")";
+    const Line &line = line_at(id);
+    return token_shape({static_cast<LineKind>(line.kind), line.exact_code != 0});
 }
 
 std::optional<std::string> engine_tree(const std::vector<Token> &tokens)
@@ -137,9 +130,7 @@ std::optional<std::string> engine_tree(const std::vector<Token> &tokens)
     }
     std::string tree;
     const Ending ending = run_to_end([&] {
-        const StructuredFile structured = structure_lines(std::move(lines));
-        for (CellId cell = structured.tree; cell; cell = cell_at(cell).next)
-            tree += (tree.empty() ? "" : " ") + shape(cell_at(cell).item);
+        tree = rodtext::chain_shape(structure_lines(std::move(lines)).tree, token_name);
     });
     model_release();
     if (ending.status == -1)
