@@ -159,7 +159,7 @@ template <typename T> using HugeVector = std::vector<T, HugePageAllocator<T>>;
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {
-// Chunks of 2 MB each, advised as huge pages.
+// Chunks of 2 MB each: lines on small pages, the others on huge ones.
 constexpr unsigned LINE_BITS = 16;
 constexpr unsigned CELL_BITS = 18;
 constexpr unsigned GATHERED_BITS = 15;
