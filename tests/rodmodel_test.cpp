@@ -140,6 +140,34 @@ TEST(Model, BigScratchArraysLieOnWholeHugePages)
     EXPECT_EQ(values.back(), 63u);
 }
 
+// The flags the kernel shows for the mapping that holds `address`.
+std::string page_flags_at(const void *address)
+{
+    std::ifstream smaps("/proc/self/smaps");
+    const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        unsigned long start = 0, end = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx", &start, &end) == 2) // a mapping's first line
+            inside = wanted >= start && wanted < end;
+        else if (inside && line.rfind("VmFlags:", 0) == 0)
+            return line;
+    }
+    return {};
+}
+
+// Line records, most of a large merge's fresh memory, are on small pages
+// (cheaper to fault in where free memory goes back to a hypervisor); cells,
+// which the merge and the writer chase at random, on huge ones.
+TEST(Model, LinesLieOnSmallPagesAndCellsOnHugeOnes)
+{
+    const std::string line_flags = page_flags_at(&line_at(line_new()));
+    const std::string cell_flags = page_flags_at(&cell_at(cell_new()));
+    EXPECT_NE(line_flags.find(" nh"), std::string::npos) << line_flags;
+    EXPECT_NE(cell_flags.find(" hg"), std::string::npos) << cell_flags;
+    model_release();
+}
+
 TEST(Model, MappedFilesThatChangeUnderTheRunAreTold)
 {
     const std::string dir = std::filesystem::temp_directory_path() / ("rodmodel_" + std::to_string(::getpid()));
