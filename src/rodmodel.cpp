@@ -31,6 +31,15 @@ GatheredNode *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 
 namespace {
 
+// What madvise is told of a block's pages (nothing where the system has no such advice).
+#if defined(MADV_HUGEPAGE) && defined(MADV_NOHUGEPAGE)
+constexpr int HUGE_PAGES_ADVICE = MADV_HUGEPAGE;
+constexpr int SMALL_PAGES_ADVICE = MADV_NOHUGEPAGE;
+#else
+constexpr int HUGE_PAGES_ADVICE = 0;
+constexpr int SMALL_PAGES_ADVICE = 0;
+#endif
+
 // `advice`: what madvise is told of the block's pages, or 0 for nothing.
 char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
 {
@@ -49,11 +58,7 @@ char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
 // every 4 KB first touched costs a page fault.
 char *huge_block(std::size_t bytes, void *&raw, bool zeroed)
 {
-#ifdef MADV_HUGEPAGE
-    return aligned_block(bytes, raw, zeroed, MADV_HUGEPAGE);
-#else
-    return aligned_block(bytes, raw, zeroed, 0);
-#endif
+    return aligned_block(bytes, raw, zeroed, HUGE_PAGES_ADVICE);
 }
 
 namespace {
@@ -66,11 +71,7 @@ namespace {
 // the walks that read lines back fetch their records a batch ahead.
 char *small_page_block(std::size_t bytes, void *&raw)
 {
-#ifdef MADV_NOHUGEPAGE
-    return aligned_block(bytes, raw, false, MADV_NOHUGEPAGE);
-#else
-    return aligned_block(bytes, raw, false, 0);
-#endif
+    return aligned_block(bytes, raw, false, SMALL_PAGES_ADVICE);
 }
 
 std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
@@ -83,9 +84,8 @@ void *huge_pages_new(std::size_t bytes)
         return ::operator new(bytes);
     const std::size_t rounded = whole_huge_pages(bytes);
     void *block = ::operator new(rounded, std::align_val_t{HUGE_PAGE});
-#ifdef MADV_HUGEPAGE
-    madvise(block, rounded, MADV_HUGEPAGE);
-#endif
+    if (HUGE_PAGES_ADVICE)
+        madvise(block, rounded, HUGE_PAGES_ADVICE);
     return block;
 }
 
