@@ -135,6 +135,8 @@ bool resource_tracking_active()
     return tracker.allocated || tracker.released || tracker.opened || tracker.closed;
 }
 
+bool allocation_hooks_active() { return allocations_left.load() >= 0 || resource_tracking_active(); }
+
 void fatal_out_of_memory() { fatal_service_text(kMallocText); }
 
 void install_out_of_memory_handler() { std::set_new_handler(fatal_out_of_memory); }

@@ -92,6 +92,9 @@ void set_resource_tracker(ResourceTracker tracker);
 // Whether the resource tracker is in use: it records on the calling thread,
 // so work that it follows stays on one thread.
 bool resource_tracking_active();
+// Whether either test hook above watches the allocation wrappers: what a
+// thread would allocate ahead of need is then allocated when needed.
+bool allocation_hooks_active();
 
 // "Sun Jan 05 09:07:03 2025": English names whatever the locale.
 const char *current_time_text();

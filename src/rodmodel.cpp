@@ -3,6 +3,9 @@
 #include "cstsyst.h"
 
 #include <malloc.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,12 +16,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <iterator>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -40,10 +46,10 @@ constexpr int HUGE_PAGES_ADVICE = 0;
 constexpr int SMALL_PAGES_ADVICE = 0;
 #endif
 
-// `advice`: what madvise is told of the block's pages, or 0 for nothing.
-char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
+// The `bytes` on whole huge pages within `raw`, which is HUGE_PAGE longer.
+// `advice`: what madvise is told of their pages, or 0 for nothing.
+char *align_block(void *raw, std::size_t bytes, int advice)
 {
-    raw = zeroed ? xcalloc_reserve(bytes + HUGE_PAGE) : xmalloc_reserve(bytes + HUGE_PAGE);
     const auto address = reinterpret_cast<std::uintptr_t>(raw);
     char *aligned = static_cast<char *>(raw) + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
     if (advice)
@@ -51,7 +57,108 @@ char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
     return aligned;
 }
 
+char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
+{
+    raw = zeroed ? xcalloc_reserve(bytes + HUGE_PAGE) : xmalloc_reserve(bytes + HUGE_PAGE);
+    return align_block(raw, bytes, advice);
+}
+
+// Zeroed huge pages faulted in ahead (see warm_huge_page). The helper
+// thread runs only on processor time nothing else wants; the merge thread
+// never waits for it, not even for its lock.
+class WarmPages {
+public:
+    char *take(void *&raw)
+    {
+        if (allocation_hooks_active())
+            return nullptr;
+        const std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock())
+            return nullptr;
+        if (helper_ == Helper::NotStarted)
+            start_helper();
+        if (ready_.empty())
+            return nullptr;
+        const Block block = ready_.back();
+        ready_.pop_back();
+        taken_.notify_one();
+        raw = block.raw;
+        return block.page;
+    }
+
+    std::size_t ready()
+    {
+        const std::lock_guard lock(mutex_);
+        return ready_.size();
+    }
+
+private:
+    static constexpr std::size_t SMALL_PAGE = 4096;
+    struct Block {
+        char *page;
+        void *raw;
+    };
+    enum class Helper { NotStarted, Running, Gone };
+
+    void start_helper()
+    {
+        try {
+            std::thread([this] { fault_ahead(); }).detach();
+            helper_ = Helper::Running;
+        } catch (const std::system_error &) {
+            helper_ = Helper::Gone;
+        }
+    }
+
+    void fault_ahead()
+    {
+        take_idle_time_only();
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            taken_.wait(lock, [this] { return ready_.size() < WARM_PAGES_AHEAD; });
+            lock.unlock();
+            // Not through the wrappers: memory short here is no fault of the
+            // run, whose own allocations then say so where they fail.
+            void *raw = std::calloc(1, 2 * HUGE_PAGE);
+            if (!raw) {
+                lock.lock();
+                helper_ = Helper::Gone;
+                return;
+            }
+            char *page = align_block(raw, HUGE_PAGE, HUGE_PAGES_ADVICE);
+            for (std::size_t at = 0; at < HUGE_PAGE; at += SMALL_PAGE)
+                reinterpret_cast<volatile char *>(page)[at] = 0;
+            lock.lock();
+            ready_.push_back({page, raw});
+        }
+    }
+
+    static void take_idle_time_only()
+    {
+        const sched_param none{};
+        if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &none) != 0)
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    }
+
+    std::mutex mutex_;
+    std::condition_variable taken_;
+    std::vector<Block> ready_;
+    Helper helper_ = Helper::NotStarted;
+};
+
+// Never destroyed: the helper waits on it until the process ends.
+WarmPages &warm_pages = *new WarmPages;
+
 } // namespace
+
+char *warm_huge_page(void *&raw)
+{
+    if (char *page = warm_pages.take(raw))
+        return page;
+    return huge_block(HUGE_PAGE, raw, true);
+}
+
+std::size_t warm_huge_pages_ready() { return warm_pages.ready(); }
 
 // A large merge reaches gigabytes of records and file bytes in no order:
 // with small pages most accesses miss the address translation cache, and

@@ -136,6 +136,17 @@ constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 // gives them on request), taken through xmalloc_reserve (xcalloc_reserve
 // when `zeroed`); `raw` gets what to xfree.
 char *huge_block(std::size_t bytes, void *&raw, bool zeroed = false);
+// A zeroed block of one huge page for a structure the merge grows, faulted
+// in ahead by a helper thread that takes only processor time the run
+// leaves idle: a huge page's first touch (the kernel zeroing it, and on a
+// virtual machine the host's fault) costs far more than its use, and the
+// merge thread is the longest chain of work. None is ready ahead when the
+// helper lags, cannot start or finds memory short, nor while a test hook
+// counts allocations: then it is huge_block's. `raw` gets what to xfree.
+char *warm_huge_page(void *&raw);
+// How many are ready ahead now (at most WARM_PAGES_AHEAD).
+constexpr std::size_t WARM_PAGES_AHEAD = 8;
+std::size_t warm_huge_pages_ready();
 
 // Room for a file's big scratch arrays (its lines in order, the chains and
 // elements its structuring works on, what it prunes): from HUGE_BLOCK_MIN

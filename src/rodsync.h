@@ -46,13 +46,13 @@ public:
     LineId next_named(std::string_view name, uint64_t after, uint64_t &label);
 
 private:
-    // Blocks of one huge page each, held until the order goes.
+    // Zeroed blocks of one huge page each, held until the order goes.
     class HugeBlocks {
     public:
-        char *take(bool zeroed = false)
+        char *take()
         {
             void *raw = nullptr;
-            char *block = huge_block(HUGE_PAGE, raw, zeroed);
+            char *block = warm_huge_page(raw);
             raws_.emplace_back(raw);
             return block;
         }

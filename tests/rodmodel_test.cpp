@@ -1,6 +1,8 @@
 // The report model: records across chunk borders and the release of a run.
 #include "rodmodel.h"
 
+#include "cstsyst.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,9 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -166,6 +171,54 @@ TEST(Model, LinesLieOnSmallPagesAndCellsOnHugeOnes)
     EXPECT_NE(line_flags.find(" nh"), std::string::npos) << line_flags;
     EXPECT_NE(cell_flags.find(" hg"), std::string::npos) << cell_flags;
     model_release();
+}
+
+bool all_zero(const char *block, std::size_t bytes)
+{
+    return std::all_of(block, block + bytes, [](char byte) { return byte == 0; });
+}
+
+bool resident(char *block, std::size_t bytes)
+{
+    std::vector<unsigned char> pages(bytes / 4096);
+    return ::mincore(block, bytes, pages.data()) == 0 &&
+           std::all_of(pages.begin(), pages.end(), [](unsigned char page) { return page & 1; });
+}
+
+// The merge's huge pages come faulted in ahead by a helper; every block is
+// zeroed and whole, ready or not; a test hook counting allocations sees
+// each one made where it is taken.
+TEST(Model, HugePagesForTheMergeAreFaultedInAhead)
+{
+    std::vector<void *> raws;
+    const auto take = [&raws] {
+        void *raw = nullptr;
+        char *page = warm_huge_page(raw);
+        raws.push_back(raw);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(page) % HUGE_PAGE, 0u);
+        EXPECT_TRUE(all_zero(page, HUGE_PAGE));
+        std::memset(page, 'x', HUGE_PAGE); // the whole page is ours
+        return page;
+    };
+    take();
+    for (int wait = 0; wait < 3000 && warm_huge_pages_ready() < WARM_PAGES_AHEAD; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(warm_huge_pages_ready(), WARM_PAGES_AHEAD);
+
+    set_allocation_failure_after(1000000);
+    take();
+    EXPECT_EQ(warm_huge_pages_ready(), WARM_PAGES_AHEAD);
+    set_allocation_failure_after(-1);
+
+    void *raw = nullptr;
+    char *page = warm_huge_page(raw);
+    raws.push_back(raw);
+    EXPECT_TRUE(resident(page, HUGE_PAGE));
+    EXPECT_TRUE(all_zero(page, HUGE_PAGE));
+    for (int more = 0; more < 20; ++more)
+        take();
+    for (void *each : raws)
+        xfree(each);
 }
 
 TEST(Model, MappedFilesThatChangeUnderTheRunAreTold)
