@@ -151,11 +151,11 @@ WarmPages &warm_pages = *new WarmPages;
 
 } // namespace
 
-char *warm_huge_page(void *&raw)
+char *warm_huge_page(void *&raw, bool zeroed)
 {
     if (char *page = warm_pages.take(raw))
         return page;
-    return huge_block(HUGE_PAGE, raw, true);
+    return huge_block(HUGE_PAGE, raw, zeroed);
 }
 
 std::size_t warm_huge_pages_ready() { return warm_pages.ready(); }
@@ -230,8 +230,7 @@ public:
     std::pair<uint32_t, uint32_t> take_chunk()
     {
         void *raw = nullptr;
-        char *block = PageSize == Pages::Small ? small_page_block(sizeof(T) * CHUNK, raw)
-                                               : huge_block(sizeof(T) * CHUNK, raw);
+        char *block = PageSize == Pages::Small ? small_page_block(sizeof(T) * CHUNK, raw) : warm_huge_page(raw, false);
         T *chunk = reinterpret_cast<T *>(block);
         {
             const std::lock_guard lock(mutex_);

@@ -136,14 +136,15 @@ constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 // gives them on request), taken through xmalloc_reserve (xcalloc_reserve
 // when `zeroed`); `raw` gets what to xfree.
 char *huge_block(std::size_t bytes, void *&raw, bool zeroed = false);
-// A zeroed block of one huge page for a structure the merge grows, faulted
-// in ahead by a helper thread that takes only processor time the run
-// leaves idle: a huge page's first touch (the kernel zeroing it, and on a
-// virtual machine the host's fault) costs far more than its use, and the
-// merge thread is the longest chain of work. None is ready ahead when the
-// helper lags, cannot start or finds memory short, nor while a test hook
-// counts allocations: then it is huge_block's. `raw` gets what to xfree.
-char *warm_huge_page(void *&raw);
+// A block of one huge page (zeroed when asked) for a store or structure
+// that grows a page at a time, faulted in ahead by a helper thread that
+// takes only processor time the run leaves idle: a huge page's first touch
+// (the kernel zeroing it, and on a virtual machine the host's fault) costs
+// far more than its use, and the thread that would touch it is mostly on
+// the run's longest chain of work. None is ready ahead when the helper
+// lags, cannot start or finds memory short, nor while a test hook counts
+// allocations: then it is huge_block's. `raw` gets what to xfree.
+char *warm_huge_page(void *&raw, bool zeroed);
 // How many are ready ahead now (at most WARM_PAGES_AHEAD).
 constexpr std::size_t WARM_PAGES_AHEAD = 8;
 std::size_t warm_huge_pages_ready();

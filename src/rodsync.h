@@ -52,7 +52,7 @@ private:
         char *take()
         {
             void *raw = nullptr;
-            char *block = warm_huge_page(raw);
+            char *block = warm_huge_page(raw, true);
             raws_.emplace_back(raw);
             return block;
         }

@@ -193,7 +193,7 @@ TEST(Model, HugePagesForTheMergeAreFaultedInAhead)
     std::vector<void *> raws;
     const auto take = [&raws] {
         void *raw = nullptr;
-        char *page = warm_huge_page(raw);
+        char *page = warm_huge_page(raw, true);
         raws.push_back(raw);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(page) % HUGE_PAGE, 0u);
         EXPECT_TRUE(all_zero(page, HUGE_PAGE));
@@ -211,7 +211,7 @@ TEST(Model, HugePagesForTheMergeAreFaultedInAhead)
     set_allocation_failure_after(-1);
 
     void *raw = nullptr;
-    char *page = warm_huge_page(raw);
+    char *page = warm_huge_page(raw, true);
     raws.push_back(raw);
     EXPECT_TRUE(resident(page, HUGE_PAGE));
     EXPECT_TRUE(all_zero(page, HUGE_PAGE));
