@@ -64,24 +64,27 @@ char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
 }
 
 // Zeroed huge pages faulted in ahead (see warm_huge_page). The helper
-// thread runs only on processor time nothing else wants; the merge thread
-// never waits for it, not even for its lock.
+// thread runs only on processor time nothing else wants; no taker waits for
+// it, not even for its lock. Pages ready ahead are memory the run may never
+// use, so there are at most an eighth of those taken so far (plus one, up
+// to WARM_PAGES_AHEAD): a small run's peak stays as it was.
 class WarmPages {
 public:
     char *take(void *&raw)
     {
         if (allocation_hooks_active())
             return nullptr;
+        taken_.fetch_add(1, std::memory_order_relaxed);
         const std::unique_lock lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock())
             return nullptr;
         if (helper_ == Helper::NotStarted)
             start_helper();
+        wanted_.notify_one(); // a page is taken, or there is room for one more
         if (ready_.empty())
             return nullptr;
         const Block block = ready_.back();
         ready_.pop_back();
-        taken_.notify_one();
         raw = block.raw;
         return block.page;
     }
@@ -115,7 +118,7 @@ private:
         take_idle_time_only();
         std::unique_lock lock(mutex_);
         for (;;) {
-            taken_.wait(lock, [this] { return ready_.size() < WARM_PAGES_AHEAD; });
+            wanted_.wait(lock, [this] { return ready_.size() < room_ahead(); });
             lock.unlock();
             // Not through the wrappers: memory short here is no fault of the
             // run, whose own allocations then say so where they fail.
@@ -133,6 +136,11 @@ private:
         }
     }
 
+    std::size_t room_ahead() const
+    {
+        return std::min(WARM_PAGES_AHEAD, 1 + taken_.load(std::memory_order_relaxed) / 8);
+    }
+
     static void take_idle_time_only()
     {
         const sched_param none{};
@@ -141,7 +149,8 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable taken_;
+    std::condition_variable wanted_;
+    std::atomic<std::size_t> taken_{0};
     std::vector<Block> ready_;
     Helper helper_ = Helper::NotStarted;
 };
