@@ -70,6 +70,8 @@ char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
 // to WARM_PAGES_AHEAD): a small run's peak stays as it was.
 class WarmPages {
 public:
+    WarmPages() { pthread_atfork(stop_before_fork, nullptr, nullptr); }
+
     char *take(void *&raw)
     {
         if (allocation_hooks_active())
@@ -106,11 +108,32 @@ private:
     void start_helper()
     {
         try {
-            std::thread([this] { fault_ahead(); }).detach();
+            helper_thread_ = std::thread([this] { fault_ahead(); });
             helper_ = Helper::Running;
         } catch (const std::system_error &) {
             helper_ = Helper::Gone;
         }
+    }
+
+    // A fork copies the forking thread alone: the helper ends first, so
+    // that no lock and no list of threads is copied halfway through a
+    // change, and the next take on either side starts it again. (The run
+    // starts its tools with posix_spawn, which does not come here.)
+    static void stop_before_fork();
+
+    void stop_helper()
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wanted_.notify_one();
+        if (helper_thread_.joinable())
+            helper_thread_.join();
+        const std::lock_guard lock(mutex_);
+        stopping_ = false;
+        if (helper_ == Helper::Running)
+            helper_ = Helper::NotStarted;
     }
 
     void fault_ahead()
@@ -118,7 +141,9 @@ private:
         take_idle_time_only();
         std::unique_lock lock(mutex_);
         for (;;) {
-            wanted_.wait(lock, [this] { return ready_.size() < room_ahead(); });
+            wanted_.wait(lock, [this] { return stopping_ || ready_.size() < room_ahead(); });
+            if (stopping_)
+                return;
             lock.unlock();
             // Not through the wrappers: memory short here is no fault of the
             // run, whose own allocations then say so where they fail.
@@ -153,10 +178,14 @@ private:
     std::atomic<std::size_t> taken_{0};
     std::vector<Block> ready_;
     Helper helper_ = Helper::NotStarted;
+    bool stopping_ = false;
+    std::thread helper_thread_;
 };
 
 // Never destroyed: the helper waits on it until the process ends.
 WarmPages &warm_pages = *new WarmPages;
+
+void WarmPages::stop_before_fork() { warm_pages.stop_helper(); }
 
 } // namespace
 
