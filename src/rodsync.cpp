@@ -348,7 +348,7 @@ void RendezvousOrder::set_node(LineId line, uint32_t node)
     if (chunk >= node_chunks_.size())
         node_chunks_.resize(chunk + 1);
     if (!node_chunks_[chunk])
-        node_chunks_[chunk] = reinterpret_cast<uint32_t *>(node_blocks_.take());
+        node_chunks_[chunk] = reinterpret_cast<uint32_t *>(node_blocks_.take(true));
     node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)] = node;
 }
 

@@ -46,13 +46,13 @@ public:
     LineId next_named(std::string_view name, uint64_t after, uint64_t &label);
 
 private:
-    // Zeroed blocks of one huge page each, held until the order goes.
+    // Blocks of one huge page each, held until the order goes.
     class HugeBlocks {
     public:
-        char *take()
+        char *take(bool zeroed = false)
         {
             void *raw = nullptr;
-            char *block = warm_huge_page(raw, true);
+            char *block = warm_huge_page(raw, zeroed);
             raws_.emplace_back(raw);
             return block;
         }
