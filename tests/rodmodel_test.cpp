@@ -173,16 +173,12 @@ TEST(Model, LinesLieOnSmallPagesAndCellsOnHugeOnes)
     model_release();
 }
 
-bool all_zero(const char *block, std::size_t bytes)
+bool resident_and_zero(char *page)
 {
-    return std::all_of(block, block + bytes, [](char byte) { return byte == 0; });
-}
-
-bool resident(char *block, std::size_t bytes)
-{
-    std::vector<unsigned char> pages(bytes / 4096);
-    return ::mincore(block, bytes, pages.data()) == 0 &&
-           std::all_of(pages.begin(), pages.end(), [](unsigned char page) { return page & 1; });
+    std::vector<unsigned char> small_pages(HUGE_PAGE / 4096);
+    return ::mincore(page, HUGE_PAGE, small_pages.data()) == 0 &&
+           std::all_of(small_pages.begin(), small_pages.end(), [](unsigned char flags) { return flags & 1; }) &&
+           std::all_of(page, page + HUGE_PAGE, [](char byte) { return byte == 0; });
 }
 
 std::size_t ready_after_a_while(std::size_t wanted)
@@ -192,63 +188,46 @@ std::size_t ready_after_a_while(std::size_t wanted)
     return warm_huge_pages_ready();
 }
 
-// Huge pages come faulted in ahead by a helper, an eighth of those taken
-// (so far) at most; every one is zeroed and whole, ready or not; a test
-// hook counting allocations sees each one made where it is taken.
-TEST(Model, HugePagesAreFaultedInAheadInProportionToTheirUse)
+void take_pages(std::size_t count)
 {
-    const auto take = [] {
+    for (std::size_t taken = 0; taken < count; ++taken) {
         void *raw = nullptr;
         char *page = warm_huge_page(raw, true);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(page) % HUGE_PAGE, 0u);
-        EXPECT_TRUE(all_zero(page, HUGE_PAGE));
+        EXPECT_EQ(page[0] | page[HUGE_PAGE - 1], 0);
         std::memset(page, 'x', HUGE_PAGE); // the whole page is ours
-        xfree(raw);
-    };
-    for (int taken = 0; taken < 80; ++taken)
-        take();
-    ASSERT_GE(ready_after_a_while(10), 10u);
-    const std::size_t ready = warm_huge_pages_ready();
-    EXPECT_LE(ready, 12u); // 1 + 80 / 8, and the few pages the other tests here took
-
-    set_allocation_failure_after(1000000);
-    take();
-    EXPECT_EQ(warm_huge_pages_ready(), ready);
-    set_allocation_failure_after(-1);
-
-    void *raw = nullptr;
-    char *page = warm_huge_page(raw, true);
-    EXPECT_EQ(warm_huge_pages_ready(), ready - 1);
-    EXPECT_TRUE(resident(page, HUGE_PAGE));
-    EXPECT_TRUE(all_zero(page, HUGE_PAGE));
-    xfree(raw);
-}
-
-void take_and_free_pages(int count)
-{
-    for (int taken = 0; taken < count; ++taken) {
-        void *raw = nullptr;
-        warm_huge_page(raw, false);
         xfree(raw);
     }
 }
 
-// A fork copies no helper thread: the helper goes first and comes again on
-// either side (under the sanitizer, a child's leak check would otherwise
-// meet a thread it cannot stop).
-TEST(Model, PagesAreFaultedInAheadOnBothSidesOfAFork)
+// Huge pages come faulted in and zeroed ahead by a helper, an eighth of
+// those taken so far at most; a test hook counting allocations sees each
+// one made where it is taken. A fork copies no helper thread (under the
+// sanitizer a child's leak check would meet one it cannot stop): the helper
+// goes first and comes again on either side.
+TEST(Model, HugePagesAreFaultedInAheadInProportionToTheirUse)
 {
-    take_and_free_pages(16);
-    ASSERT_GE(ready_after_a_while(1), 1u);
+    take_pages(80);
+    ASSERT_GE(ready_after_a_while(10), 10u);
+    const std::size_t ready = warm_huge_pages_ready();
+    EXPECT_LE(ready, 12u); // 1 + 80 / 8, and the few pages the other tests here took
+    set_allocation_failure_after(1000000);
+    take_pages(1);
+    EXPECT_EQ(warm_huge_pages_ready(), ready);
+    set_allocation_failure_after(-1);
+    void *raw = nullptr;
+    EXPECT_TRUE(resident_and_zero(warm_huge_page(raw, false)));
+    xfree(raw);
+
     const pid_t child = fork();
     if (child == 0) {
-        take_and_free_pages(static_cast<int>(warm_huge_pages_ready()) + 16);
+        take_pages(warm_huge_pages_ready() + 16);
         std::_Exit(ready_after_a_while(1) >= 1 ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    take_and_free_pages(static_cast<int>(warm_huge_pages_ready()) + 16);
+    take_pages(warm_huge_pages_ready() + 16);
     EXPECT_GE(ready_after_a_while(1), 1u);
 }
 
