@@ -59,31 +59,6 @@ template <typename Field> int scan_fields(std::string_view piece, const char *re
     return count;
 }
 
-// scan_fields for a piece of at most 64 bytes whose quotes are the bits of
-// `quotes` (bit i for byte i, those of its code left out), taken from the
-// bits alone; -1 for a field the piece ends in.
-template <typename Field> int fields_of_quotes(std::string_view piece, uint64_t quotes, Field field)
-{
-    int count = 0;
-    while (quotes != 0) {
-        const unsigned open = static_cast<unsigned>(std::countr_zero(quotes));
-        quotes &= quotes - 1;
-        for (;;) {
-            if (quotes == 0)
-                return -1;
-            const unsigned close = static_cast<unsigned>(std::countr_zero(quotes));
-            quotes &= quotes - 1;
-            // A doubled quote stays inside its field (no bit past byte 63).
-            if ((quotes & (uint64_t{2} << close)) == 0) {
-                field(++count, piece.substr(open, close - open + 1));
-                break;
-            }
-            quotes &= quotes - 1;
-        }
-    }
-    return count;
-}
-
 // Whether a field starts as "1" (spelled out: starts_with is a call per line).
 bool starts_as_one(std::string_view field)
 {

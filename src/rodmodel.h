@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -319,6 +320,32 @@ private:
     QuoteCursor quotes_;
     bool damaged_ = false;
 };
+
+// The fields of a piece of at most 64 bytes whose quotes are the bits of
+// `quotes` (bit i for byte i, those of its code left out), taken from the
+// bits alone: field(k, text) for each, as FieldCursor would find them; the
+// number of fields, or -1 for a field the piece ends in.
+template <typename Field> int fields_of_quotes(std::string_view piece, uint64_t quotes, Field field)
+{
+    int count = 0;
+    while (quotes != 0) {
+        const unsigned open = static_cast<unsigned>(std::countr_zero(quotes));
+        quotes &= quotes - 1;
+        for (;;) {
+            if (quotes == 0)
+                return -1;
+            const unsigned close = static_cast<unsigned>(std::countr_zero(quotes));
+            quotes &= quotes - 1;
+            // A doubled quote stays inside its field (no bit past byte 63).
+            if ((quotes & (uint64_t{2} << close)) == 0) {
+                field(++count, piece.substr(open, close - open + 1));
+                break;
+            }
+            quotes &= quotes - 1;
+        }
+    }
+    return count;
+}
 
 // The fields of a line read from a file (the search may read on into the
 // file's later bytes).

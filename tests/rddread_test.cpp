@@ -1,6 +1,7 @@
 // RDD reader of the UML stand-in: line syntax, origin pairs, block walk and
 // damaged input.
 #include "rddread.h"
+#include "rodmodel.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ struct Seen {
         RddVisitor v;
         v.mark = [this](const RddMark &m) {
             std::vector<uint32_t> of;
-            for (const RddOrigin &o : *m.origins)
+            for (const RddOrigin &o : m.origins)
                 of.push_back(o.file);
             std::vector<std::array<uint32_t, 3>> spans;
             for (const RddSpan &s : *m.spans)
@@ -56,7 +57,7 @@ const std::string HEADER = "KORVA Probeworks \"v2.6a\" \"DOORS\" \"RDD file\" \"
 
 TEST(RddLineTest, ScansCodeAndFieldsAsWritten)
 {
-    RddLine line;
+    RddOwnedLine line;
     std::string error;
     ASSERT_TRUE(rdd_scan_line("CF \"a\" , \"b \"\"x\"\"\" tail", line, error));
     EXPECT_EQ(line.code, "CF");
@@ -89,8 +90,8 @@ TEST(RddLineTest, ReadingOnPastTheLineChangesNothing)
                 text.replace(at, std::strlen(piece), piece);
                 text.resize(size);
                 const std::string room = text + std::string(64, '"');
-                RddLine alone;
-                RddLine read_on;
+                RddOwnedLine alone;
+                RddOwnedLine read_on;
                 std::string alone_error;
                 std::string read_on_error;
                 const std::string_view line(room.data(), size);
@@ -116,7 +117,7 @@ TEST(RddLineTest, NumbersAreQuotedDecimalsThatWrapLikeTheEngine)
 
 TEST(RddLineTest, OriginPairsFollowTheOwnFieldsOfEachKind)
 {
-    RddLine line;
+    RddOwnedLine line;
     std::string error;
     const auto split = [&](const std::string &text) {
         EXPECT_TRUE(rdd_scan_line(text, line, error)) << text;
@@ -263,4 +264,66 @@ TEST(RddWalkTest, DeepNestingNeedsNoRecursion)
     EXPECT_EQ(seen.marks.back().start, 0u);
     EXPECT_EQ(seen.marks.back().end, static_cast<uint32_t>(depth - 1));
     EXPECT_EQ(seen.diagnostics.count, 0u);
+}
+
+namespace {
+
+// Every body line as the visitor gets it, and every diagnostic, as text.
+std::vector<std::string> walk_record(const std::string &text)
+{
+    std::vector<std::string> record;
+    RddDiagnostics diagnostics;
+    diagnostics.kept = SIZE_MAX;
+    RddVisitor visitor;
+    visitor.body = [&record](const RddLine &line, std::optional<uint32_t> time) {
+        std::string entry = std::to_string(line.number) + ' ' + std::string(line.code);
+        for (const std::string_view field : line.fields)
+            entry += '|' + std::string(field);
+        for (const RddOrigin &origin : line.origins)
+            entry += ' ' + std::to_string(origin.file) + ':' + std::to_string(origin.line);
+        entry += time ? " @" + std::to_string(*time) : " -";
+        record.push_back(std::move(entry));
+    };
+    rdd_read_text(text, visitor, diagnostics);
+    record.insert(record.end(), diagnostics.first.begin(), diagnostics.first.end());
+    return record;
+}
+
+} // namespace
+
+// Short lines are cut and split from one vector pass over the 64 bytes from
+// their start; longer ones, the last ones of the text, and every line where
+// the vector pass is off, search their end and quotes on their own. Both
+// give the same lines: every length around 64 bytes, with a doubled quote or
+// a field left open anywhere, CRLF endings, a small report and one large
+// enough to be scanned on a thread of its own.
+TEST(RddWalkTest, VectorAndPortableScansGiveTheSameLines)
+{
+    std::string text = HEADER;
+    for (std::size_t size = 3; size < 140; ++size) {
+        for (std::size_t at = 3; at < size; at += 5) {
+            for (const char *piece : {"\"\"", "\""}) {
+                std::string line = "EV ";
+                while (line.size() < size)
+                    line += "\"" + std::to_string(line.size()) + "\" ";
+                line.resize(size);
+                line.replace(at, std::strlen(piece), piece);
+                line.resize(size);
+                text += line + (at % 2 ? "\r\n" : "\n");
+            }
+        }
+        text += "EV \"A\" \"I\" \"1\" \"in\" \"" + std::string(size, '7') + "\" \"1\" \"" + std::to_string(size) +
+                "\" \n";
+    }
+    std::string large = text;
+    while (large.size() < (std::size_t(9) << 20))
+        large += text.substr(HEADER.size());
+    for (const std::string *report : {&text, &large}) {
+        quote_search_portable(true);
+        const std::vector<std::string> portable = walk_record(*report);
+        quote_search_portable(false);
+        const std::vector<std::string> vector = walk_record(*report);
+        ASSERT_GT(portable.size(), 1000u);
+        EXPECT_EQ(vector, portable);
+    }
 }

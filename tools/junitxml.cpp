@@ -125,7 +125,7 @@ struct Collector {
         test_case.outcome = outcome_of(scenario.closed, mark.verdict_text);
         // Report units for now; seconds once the unit is sure.
         test_case.seconds = scenario_units(mark).value_or(-1);
-        test_case.suite = mark.origins->empty() ? 0 : mark.origins->front().file;
+        test_case.suite = mark.origins.empty() ? 0 : mark.origins.front().file;
         report.cases.push_back(test_case);
     }
 
@@ -200,7 +200,7 @@ struct Collector {
 
 bool is_rdd_header(std::string_view first_line)
 {
-    RddLine line;
+    RddOwnedLine line;
     std::string error;
     return rdd_scan_line(first_line, line, error) && line.fields.size() >= 4 &&
            rdd_field_text(line.fields[2]) == "RDD file";
@@ -460,7 +460,7 @@ std::string_view without_cr(std::string_view text)
 }
 
 // A body line scanned as the reader scans it: code, own fields, origin pairs.
-bool scan_body_line(std::string_view text, RddLine &line, std::string &error)
+bool scan_body_line(std::string_view text, RddOwnedLine &line, std::string &error)
 {
     return rdd_scan_line(text, line, error) && rdd_split_origins(line, error);
 }
@@ -613,7 +613,7 @@ void DocumentWriter::read_ends(const JunitCase &test_case, CaseDetail &detail)
 {
     detail = CaseDetail{};
     const std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
-    RddLine line;
+    RddOwnedLine line;
     std::string error;
     if (scan_body_line(without_cr(block.substr(0, block.find('\n'))), line, error)) {
         if (line.fields.size() >= 2)
@@ -675,7 +675,7 @@ bool trailing_origin(std::string_view text, RddOrigin &origin, std::size_t &own_
 void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
 {
     std::string_view block = report_.text.substr(test_case.block_at, test_case.block_end - test_case.block_at);
-    RddLine line;
+    RddOwnedLine line;
     std::string error;
     for (uint64_t number = test_case.line; !block.empty(); ++number) {
         const std::size_t newline = block.find('\n');
@@ -693,7 +693,7 @@ void DocumentWriter::read_lines(const JunitCase &test_case, CaseDetail &detail)
         if (!scan_body_line(text, line, error))
             continue;
         line.number = number;
-        holder_.body(line, std::nullopt, report_.text);
+        holder_.body(line.view(), std::nullopt, report_.text);
         // A scenario inside this one ends at its own FS line.
         if (line.id == rdd_code_id('F', 'S') && holder_.open.size() > 1)
             holder_.recycle(holder_.close().lines);
@@ -762,9 +762,9 @@ std::string DocumentWriter::differences(const CaseDetail &detail) const
     for (std::size_t d = 0; d < alignment.diffs.size() && d < DIFFS_NAMED; ++d) {
         const StepDiff &diff = alignment.diffs[d];
         // Each compared run's line on this row, if it has one.
-        std::vector<const RddLine *> lines(detail.compared.size(), nullptr);
+        std::vector<const RddOwnedLine *> lines(detail.compared.size(), nullptr);
         std::vector<uint32_t> rod_lines(detail.compared.size(), 0);
-        const RddLine *any = nullptr;
+        const RddOwnedLine *any = nullptr;
         for (std::size_t c = 0; c < detail.compared.size(); ++c) {
             const std::vector<uint32_t> &rows = alignment.row_of[c];
             const auto at = std::lower_bound(rows.begin(), rows.end(), diff.row);

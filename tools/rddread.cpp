@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
@@ -194,95 +195,282 @@ std::vector<RddSpan> block_spans(const Frame &frame, std::optional<uint32_t> end
     return spans;
 }
 
-// A line scanned into code, fields and origin pairs, ready for the walker;
-// the scanning needs no state, so it may run on a thread of its own.
-struct ScannedLine {
-    enum State { ok, damaged, too_long } state = ok;
-    RddLine line;
-    std::string error;
-    std::optional<uint32_t> time;
-    std::string time_problem; // why a line whose kind has a time has none
+// The line's code; false (with `error`) when it has none.
+bool scan_code(std::string_view text, std::string_view &code, std::string &error)
+{
+    const long size = code_length(text);
+    if (size < 2) {
+        error = "no line code";
+        code = {};
+        return false;
+    }
+    code = text.substr(0, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Appends the fields of a line to `fields` (each as written, quotes
+// included; a doubled quote stays inside its field); false with `error`
+// when one is left open. `quotes`, when given, are the quote bits of a line
+// of at most 64 bytes, found with its end; else they are searched here.
+bool scan_fields(std::string_view text, const char *readable_end, const uint64_t *quotes,
+                 std::vector<std::string_view> &fields, std::string &error)
+{
+    const std::size_t first = fields.size();
+    bool closed = true;
+    if (quotes) {
+        closed = fields_of_quotes(text, *quotes & ~uint64_t{3},
+                                  [&fields](int, std::string_view field) { fields.push_back(field); }) >= 0;
+    } else {
+        FieldCursor cursor(text, readable_end);
+        std::string_view field;
+        while (cursor.next(field))
+            fields.push_back(field);
+        closed = !cursor.damaged();
+    }
+    if (!closed)
+        error = "field " + std::to_string(fields.size() - first + 1) + " is not closed";
+    return closed;
+}
+
+// Moves the trailing origin pairs of a body line's fields (those from
+// `first` on) to `origins`. Lines the merge joins keep a fixed number of own
+// fields and carry one or more pairs; every other line carries exactly one.
+// On damage nothing is added to `origins`.
+bool split_origins(std::string_view code, std::vector<std::string_view> &fields, std::size_t first,
+                   std::vector<RddOrigin> &origins, std::string &error)
+{
+    const std::size_t total = fields.size() - first;
+    const int joined = joined_own_fields(code);
+    std::size_t own = 0;
+    if (joined >= 0) {
+        own = static_cast<std::size_t>(joined);
+        if (total < own + 2 || (total - own) % 2 != 0) {
+            error = line_label(code) + " has " + std::to_string(total) + " fields; expected " + std::to_string(own) +
+                    " and origin pairs";
+            return false;
+        }
+    } else {
+        if (total < 2) {
+            error = line_label(code) + " without its origin pair";
+            return false;
+        }
+        own = total - 2;
+    }
+    const std::size_t origins_before = origins.size();
+    for (std::size_t i = own; i < total; i += 2) {
+        uint32_t file = 0;
+        uint32_t number = 0;
+        if (!read_number(fields[first + i], file) || !read_number(fields[first + i + 1], number)) {
+            error = line_label(code) + ": origin pair at field " + std::to_string(i + 1) + " is not two numbers";
+            origins.resize(origins_before);
+            return false;
+        }
+        if (file < 1 || file > RDD_MAX_FILES) {
+            error = line_label(code) + ": origin pair at field " + std::to_string(i + 1) + " names file " +
+                    std::to_string(file) + "; files are numbered 1 to " + std::to_string(RDD_MAX_FILES);
+            origins.resize(origins_before);
+            return false;
+        }
+        origins.push_back(RddOrigin{file, number});
+    }
+    fields.resize(first + own);
+    return true;
+}
+
+// The bits below bit `count` (at most 64).
+uint64_t low_bits(std::size_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
+
+// Cuts text into numbered lines. A line within the 64 bytes from its start
+// is found with its quotes in one pass over them.
+struct LineCutter {
+    std::string_view rest;
+    uint64_t number = 0;
+    bool marks = byte_marks_available();
+
+    // `quotes` is set to the line's quote bits when they came with its end.
+    bool next(std::string_view &line, std::optional<uint64_t> &quotes)
+    {
+        if (rest.empty())
+            return false;
+        ++number;
+        quotes.reset();
+        if (marks && rest.size() >= 64) {
+            const ByteMarks found = byte_marks(rest.data());
+            if (found.newlines != 0) {
+                const auto size = static_cast<std::size_t>(std::countr_zero(found.newlines));
+                line = rest.substr(0, size);
+                quotes = found.quotes & low_bits(size);
+                rest.remove_prefix(size + 1);
+                return true;
+            }
+        }
+        const std::size_t newline = rest.find('\n');
+        line = rest.substr(0, newline);
+        rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+        return true;
+    }
+    const char *end() const { return rest.data() + rest.size(); }
 };
 
-void scan_time(ScannedLine &scanned)
-{
-    const RddLine &line = scanned.line;
-    scanned.time.reset();
-    scanned.time_problem.clear();
-    const int position = rdd_time_field(line.code);
-    if (position == 0)
-        return;
-    if (static_cast<std::size_t>(position) > line.fields.size()) {
-        scanned.time_problem = line_label(line.code) + " without its time field " + std::to_string(position);
-        return;
-    }
+// A scanned line of a batch: its fields and origin pairs lie in the batch's
+// shared room, in line order, so that the walker reads a batch front to
+// back instead of chasing room of each line's own.
+struct BatchLine {
+    enum State : uint8_t { ok, damaged, too_long } state = ok;
+    bool timed = false;
+    uint16_t id = 0;
     uint32_t time = 0;
-    if (read_number(line.fields[static_cast<std::size_t>(position) - 1], time))
-        scanned.time = time;
-    else
-        scanned.time_problem = line_label(line.code) + ": time field " + std::to_string(position) + " is not a number";
-}
+    uint64_t number = 0;
+    std::string_view text, code;
+    uint32_t fields_at = 0, field_count = 0, origins_at = 0, origin_count = 0;
+    // Into the batch's problems: why the line is damaged, or why a line
+    // whose kind has a time has none.
+    static constexpr uint32_t NO_PROBLEM = UINT32_MAX;
+    uint32_t problem = NO_PROBLEM;
+};
 
 // A joined line of a large merge has two fields per file merged; a batch
-// slot that once held one would otherwise keep that capacity for good.
-constexpr std::size_t KEPT_CAPACITY = 16;
+// that once held many such lines would otherwise keep their room for good.
+constexpr std::size_t KEPT_FIELDS_PER_LINE = 16;
 
-// `readable_end`: the end of the text the line was cut from.
-void scan_line(uint64_t number, std::string_view text, const char *readable_end, ScannedLine &scanned)
-{
-    if (scanned.line.fields.capacity() > KEPT_CAPACITY)
-        std::vector<std::string_view>().swap(scanned.line.fields);
-    if (scanned.line.origins.capacity() > KEPT_CAPACITY)
-        std::vector<RddOrigin>().swap(scanned.line.origins);
-    scanned.line.number = number;
-    scanned.line.text = text;
-    scanned.state = ScannedLine::ok;
-    if (text.size() > MAX_LINE_BYTES) {
-        scanned.state = ScannedLine::too_long;
-        return;
+struct Batch {
+    std::vector<BatchLine> lines;
+    std::vector<std::string_view> fields;
+    std::vector<RddOrigin> origins;
+    std::vector<std::string> problems;
+
+    void clear(std::size_t line_room)
+    {
+        if (fields.capacity() > KEPT_FIELDS_PER_LINE * line_room)
+            std::vector<std::string_view>().swap(fields);
+        if (origins.capacity() > KEPT_FIELDS_PER_LINE * line_room)
+            std::vector<RddOrigin>().swap(origins);
+        lines.clear();
+        fields.clear();
+        origins.clear();
+        problems.clear();
     }
-    if (!text.empty() && text.back() == '\r')
-        text.remove_suffix(1);
-    if (!rdd_scan_line(text, scanned.line, scanned.error, readable_end) ||
-        (number != 1 && scanned.line.id != code_id('C', 'F') &&
-         !rdd_split_origins(scanned.line, scanned.error)))
-        scanned.state = ScannedLine::damaged;
-    else if (number != 1)
-        scan_time(scanned);
-}
+
+    RddLine line(const BatchLine &scanned) const
+    {
+        return RddLine{scanned.number,
+                       scanned.text,
+                       scanned.code,
+                       scanned.id,
+                       {fields.data() + scanned.fields_at, scanned.field_count},
+                       {origins.data() + scanned.origins_at, scanned.origin_count}};
+    }
+
+    void add_problem(BatchLine &line, std::string text)
+    {
+        line.problem = static_cast<uint32_t>(problems.size());
+        problems.push_back(std::move(text));
+    }
+
+    // The time of a line whose kind has one, from its own fields.
+    void scan_time(BatchLine &line)
+    {
+        const int position = rdd_time_field(line.code);
+        if (position == 0)
+            return;
+        if (static_cast<uint32_t>(position) > line.field_count) {
+            add_problem(line, line_label(line.code) + " without its time field " + std::to_string(position));
+            return;
+        }
+        line.timed = read_number(fields[line.fields_at + static_cast<std::size_t>(position) - 1], line.time);
+        if (!line.timed)
+            add_problem(line, line_label(line.code) + ": time field " + std::to_string(position) + " is not a number");
+    }
+
+    // Scans a line into code, fields and origin pairs, and its time.
+    // `readable_end`: the end of the text the line was cut from.
+    void scan(uint64_t number, std::string_view text, const char *readable_end, std::optional<uint64_t> quotes)
+    {
+        BatchLine &line = lines.emplace_back();
+        line.number = number;
+        line.fields_at = static_cast<uint32_t>(fields.size());
+        line.origins_at = static_cast<uint32_t>(origins.size());
+        if (text.size() > MAX_LINE_BYTES) {
+            line.state = BatchLine::too_long;
+            return;
+        }
+        if (!text.empty() && text.back() == '\r')
+            text.remove_suffix(1);
+        line.text = text;
+        std::string error;
+        if (!scan_code(text, line.code, error) ||
+            !scan_fields(text, readable_end, quotes ? &*quotes : nullptr, fields, error) ||
+            (number != 1 && code_id(line.code) != code_id('C', 'F') &&
+             !split_origins(line.code, fields, line.fields_at, origins, error))) {
+            line.state = BatchLine::damaged;
+            fields.resize(line.fields_at);
+            add_problem(line, std::move(error));
+            return;
+        }
+        line.id = code_id(line.code);
+        line.field_count = static_cast<uint32_t>(fields.size()) - line.fields_at;
+        line.origin_count = static_cast<uint32_t>(origins.size()) - line.origins_at;
+        if (number != 1)
+            scan_time(line);
+    }
+
+    // Cuts and scans up to `count` lines; false when the text ended first.
+    bool fill(LineCutter &cutter, std::size_t count)
+    {
+        clear(count);
+        std::string_view text;
+        std::optional<uint64_t> quotes;
+        while (lines.size() < count) {
+            if (!cutter.next(text, quotes))
+                return false;
+            scan(cutter.number, text, cutter.end(), quotes);
+        }
+        return true;
+    }
+};
 
 // Turns lines into visitor calls; one instance per read.
 class Walker {
 public:
     Walker(const RddVisitor &visitor, RddDiagnostics &diagnostics) : visitor_(visitor), diagnostics_(diagnostics) {}
 
-    // Takes a line that scan_line prepared; it is read in place, and must
-    // stay until the next line is taken.
-    void take(const ScannedLine &scanned)
+    // Takes a line of a batch; it is read in place, and must stay until the
+    // next line is taken. `time_problem`: why a line whose kind has a time
+    // has none, or null.
+    void take(const RddLine &line, std::optional<uint32_t> time, const std::string *time_problem)
     {
-        switch (scanned.state) {
-        case ScannedLine::too_long: too_long(scanned.line.number); return;
-        case ScannedLine::damaged: diagnostics_.add(scanned.line.number, scanned.error); return;
-        case ScannedLine::ok: break;
-        }
-        line_ = &scanned.line;
-        time_ = scanned.time;
-        time_problem_ = &scanned.time_problem;
-        if (line_->number == 1) {
+        line_ = &line;
+        time_ = time;
+        time_problem_ = time_problem;
+        if (line.number == 1) {
             header();
             return;
         }
-        const RddKind kind = rdd_kind(line_->code);
+        const RddKind kind = rdd_kind(line.code);
         if (kind == RddKind::cf) {
             file();
             return;
         }
         if (visitor_.origin)
-            for (const RddOrigin &origin : line_->origins)
+            for (const RddOrigin &origin : line.origins)
                 visitor_.origin(origin);
-        if (visitor_.script && line_->id == code_id('R', 'E'))
+        if (visitor_.script && line.id == code_id('R', 'E'))
             script();
         body_line(kind);
+    }
+
+    void take_batch(const Batch &batch)
+    {
+        for (const BatchLine &scanned : batch.lines) {
+            switch (scanned.state) {
+            case BatchLine::too_long: too_long(scanned.number); continue;
+            case BatchLine::damaged: diagnostics_.add(scanned.number, batch.problems[scanned.problem]); continue;
+            case BatchLine::ok: break;
+            }
+            const RddLine line = batch.line(scanned);
+            take(line, scanned.timed ? std::optional<uint32_t>(scanned.time) : std::nullopt,
+                 scanned.problem == BatchLine::NO_PROBLEM ? nullptr : &batch.problems[scanned.problem]);
+        }
     }
 
     void too_long(uint64_t number)
@@ -345,7 +533,7 @@ private:
     // The line's time, when its kind has one; a damaged time is reported.
     std::optional<uint32_t> line_time()
     {
-        if (!time_problem_->empty())
+        if (time_problem_)
             diagnostics_.add(line_->number, *time_problem_);
         return time_;
     }
@@ -403,7 +591,7 @@ private:
         frame.line = line_->number;
         frame.start = time;
         frame.text = std::string(own_text());
-        frame.origins = line_->origins;
+        frame.origins.assign(line_->origins.begin(), line_->origins.end());
         if (line_->code == "DS") {
             frame.name = rdd_field_text(line_->fields[0]);
             frame.title = rdd_field_text(line_->fields[1]);
@@ -469,7 +657,7 @@ private:
         mark.verdict = verdict;
         mark.line = frame.line;
         mark.text = frame.text;
-        mark.origins = &frame.origins;
+        mark.origins = frame.origins;
         mark.spans = &spans;
         mark.name = frame.name;
         mark.title = frame.title;
@@ -491,7 +679,7 @@ private:
         mark.start = mark.end = time;
         mark.line = line_->number;
         mark.text = own_text();
-        mark.origins = &line_->origins;
+        mark.origins = line_->origins;
         point_spans_.clear();
         for (const RddOrigin &origin : line_->origins)
             point_spans_.push_back(RddSpan{origin.file, time, time});
@@ -508,36 +696,12 @@ private:
     std::vector<RddSpan> point_spans_;
 };
 
-// Cuts text into numbered lines.
-struct LineCutter {
-    std::string_view rest;
-    uint64_t number = 0;
-
-    bool next(std::string_view &line)
-    {
-        if (rest.empty())
-            return false;
-        const std::size_t newline = rest.find('\n');
-        line = rest.substr(0, newline);
-        rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
-        ++number;
-        return true;
-    }
-    const char *end() const { return rest.data() + rest.size(); }
-};
-
 // Large reports are read on two threads: a scanner cuts and scans lines a
 // batch ahead while this thread walks them. The walker's callbacks run on
 // this thread only.
-constexpr std::size_t BATCH_LINES = 4096;
-constexpr std::size_t BATCH_SLOTS = 4;
+constexpr std::size_t BATCH_LINES = 1024;
+constexpr std::size_t BATCH_SLOTS = 8;
 constexpr std::size_t SCAN_AHEAD_BYTES = std::size_t(8) << 20;
-constexpr std::size_t PREFETCH_AHEAD = 4;
-
-struct Batch {
-    std::vector<ScannedLine> lines = std::vector<ScannedLine>(BATCH_LINES);
-    std::size_t count = 0;
-};
 
 class ScanAhead {
 public:
@@ -584,12 +748,7 @@ private:
                     return;
                 slot = produced_ % BATCH_SLOTS;
             }
-            Batch &batch = batches_[slot];
-            batch.count = 0;
-            std::string_view line;
-            while (batch.count < BATCH_LINES && cutter_.next(line))
-                scan_line(cutter_.number, line, cutter_.end(), batch.lines[batch.count++]);
-            const bool last = batch.count < BATCH_LINES;
+            const bool last = !batches_[slot].fill(cutter_, BATCH_LINES);
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 ++produced_;
@@ -705,71 +864,22 @@ int rdd_time_field(std::string_view code)
     }
 }
 
-bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error, const char *readable_end)
+bool rdd_scan_line(std::string_view text, RddOwnedLine &line, std::string &error, const char *readable_end)
 {
     line.text = text;
     line.fields.clear();
     line.origins.clear();
-    const long code_size = code_length(text);
-    if (code_size < 2) {
-        error = "no line code";
-        line.code = {};
+    if (!scan_code(text, line.code, error))
         return false;
-    }
-    line.code = text.substr(0, static_cast<std::size_t>(code_size));
     line.id = rdd_code_id(line.code);
-    // The engine's field cursor: quotes found a vector at a time, a doubled
-    // quote kept inside its field.
-    FieldCursor fields(text, readable_end);
-    std::string_view field;
-    while (fields.next(field))
-        line.fields.push_back(field);
-    if (fields.damaged()) {
-        error = "field " + std::to_string(line.fields.size() + 1) + " is not closed";
-        return false;
-    }
-    return true;
+    return scan_fields(text, readable_end ? readable_end : text.data() + text.size(), nullptr, line.fields, error);
 }
 
 bool rdd_is_joined(std::string_view code) { return joined_own_fields(code) >= 0; }
 
-bool rdd_split_origins(RddLine &line, std::string &error)
+bool rdd_split_origins(RddOwnedLine &line, std::string &error)
 {
-    const std::size_t total = line.fields.size();
-    const int joined = joined_own_fields(line.code);
-    std::size_t own = 0;
-    if (joined >= 0) {
-        own = static_cast<std::size_t>(joined);
-        if (total < own + 2 || (total - own) % 2 != 0) {
-            error = line_label(line.code) + " has " + std::to_string(total) + " fields; expected " +
-                    std::to_string(own) + " and origin pairs";
-            return false;
-        }
-    } else {
-        if (total < 2) {
-            error = line_label(line.code) + " without its origin pair";
-            return false;
-        }
-        own = total - 2;
-    }
-    for (std::size_t i = own; i < total; i += 2) {
-        uint32_t file = 0;
-        uint32_t number = 0;
-        if (!read_number(line.fields[i], file) || !read_number(line.fields[i + 1], number)) {
-            error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " is not two numbers";
-            line.origins.clear();
-            return false;
-        }
-        if (file < 1 || file > RDD_MAX_FILES) {
-            error = line_label(line.code) + ": origin pair at field " + std::to_string(i + 1) + " names file " +
-                    std::to_string(file) + "; files are numbered 1 to " + std::to_string(RDD_MAX_FILES);
-            line.origins.clear();
-            return false;
-        }
-        line.origins.push_back(RddOrigin{file, number});
-    }
-    line.fields.resize(own);
-    return true;
+    return split_origins(line.code, line.fields, 0, line.origins, error);
 }
 
 bool rdd_map(const std::string &path, RddMappedFile &file, std::string &error)
@@ -836,30 +946,19 @@ void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics 
     Walker walker(visitor, diagnostics);
     if (text.size() < SCAN_AHEAD_BYTES) {
         LineCutter cutter{text};
-        ScannedLine scanned;
-        std::string_view line;
-        while (cutter.next(line)) {
-            scan_line(cutter.number, line, cutter.end(), scanned);
-            walker.take(scanned);
+        Batch batch;
+        bool more = true;
+        while (more) {
+            more = batch.fill(cutter, BATCH_LINES);
+            walker.take_batch(batch);
         }
     } else {
         PageRelease release{text};
         ScanAhead scanner(text);
-        while (Batch *batch = scanner.next()) {
-            const char *const start = batch->count ? batch->lines[0].line.text.data() : nullptr;
-            for (std::size_t i = 0; i < batch->count; ++i) {
-                // The scanner wrote these on the other core: ask for a later
-                // line's pieces while this one is walked.
-                if (i + PREFETCH_AHEAD < batch->count) {
-                    const RddLine &ahead = batch->lines[i + PREFETCH_AHEAD].line;
-                    __builtin_prefetch(ahead.fields.data());
-                    __builtin_prefetch(ahead.origins.data());
-                    __builtin_prefetch(ahead.text.data());
-                }
-                walker.take(batch->lines[i]);
-            }
-            if (mapped && start)
-                release.passed(start);
+        while (const Batch *batch = scanner.next()) {
+            walker.take_batch(*batch);
+            if (mapped && !batch->lines.empty())
+                release.passed(batch->lines.front().text.data());
         }
     }
     walker.finish();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,12 +33,25 @@ constexpr uint16_t rdd_code_id(std::string_view code)
 }
 
 struct RddLine {
-    uint64_t number = 0;                  // 1-based line number in the RDD file
-    std::string_view text;                // the whole line, without its newline
+    uint64_t number = 0;                    // 1-based line number in the RDD file
+    std::string_view text;                  // the whole line, without its newline
     std::string_view code;
-    uint16_t id = 0;                      // rdd_code_id of the code
-    std::vector<std::string_view> fields; // own fields, quotes included, as written
+    uint16_t id = 0;                        // rdd_code_id of the code
+    std::span<const std::string_view> fields; // own fields, quotes included, as written
+    std::span<const RddOrigin> origins;
+};
+
+// A line scanned on its own, with room of its own for its fields and origin
+// pairs (the walk keeps those of many lines in shared room instead).
+struct RddOwnedLine {
+    uint64_t number = 0;
+    std::string_view text;
+    std::string_view code;
+    uint16_t id = 0;
+    std::vector<std::string_view> fields;
     std::vector<RddOrigin> origins;
+
+    RddLine view() const { return RddLine{number, text, code, id, fields, origins}; }
 };
 
 // What a report line is to the page.
@@ -68,11 +82,11 @@ int rdd_time_field(std::string_view code);
 // code is missing or a field is not closed. Bytes up to `readable_end` (when
 // given) may be read past the line, so that its quotes are found 64 bytes
 // at a time without a copy.
-bool rdd_scan_line(std::string_view text, RddLine &line, std::string &error, const char *readable_end = nullptr);
+bool rdd_scan_line(std::string_view text, RddOwnedLine &line, std::string &error, const char *readable_end = nullptr);
 // Moves the trailing origin pairs of a scanned body line out of its fields.
 // Lines the merge joins (XI YI DT YT XE FE DS FS) keep a fixed number of own
 // fields and carry one or more pairs; every other line carries exactly one.
-bool rdd_split_origins(RddLine &line, std::string &error);
+bool rdd_split_origins(RddOwnedLine &line, std::string &error);
 // Whether lines with this code are joined ones, with a pair per file.
 bool rdd_is_joined(std::string_view code);
 
@@ -92,7 +106,7 @@ struct RddMark {
     RddVerdict verdict = RddVerdict::passed;
     uint64_t line = 0;                  // line number of its opening line
     std::string_view text;              // that line, origin pairs left out
-    const std::vector<RddOrigin> *origins = nullptr;
+    std::span<const RddOrigin> origins;
     const std::vector<RddSpan> *spans = nullptr; // one per file of `origins` that has a time
     // Scenarios only: DS fields 1, 2 and 4 as texts; the FS verdict as
     // written (quotes off; empty for a block never closed); DS field 5 and FS

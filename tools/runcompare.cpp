@@ -199,7 +199,7 @@ void ScenarioHolder::body(const RddLine &line, std::optional<uint32_t> time, std
         return;
     case rdd_code_id('F', 'S'):
         if (!open.empty()) {
-            open.back().fs_origins = line.origins;
+            open.back().fs_origins.assign(line.origins.begin(), line.origins.end());
             open.back().fs_line = line.number;
         }
         return;
@@ -320,7 +320,7 @@ RunComparison compare_runs(std::string_view text, const ScenarioLines &scenario,
     std::string error;
     for (std::size_t c = 0; c < compared.size(); ++c) {
         const Run &run = runs[compared[c]];
-        std::vector<RddLine> &lines = comparison.lines[c];
+        std::vector<RddOwnedLine> &lines = comparison.lines[c];
         lines.resize(run.lines.size());
         for (std::size_t l = 0; l < run.lines.size(); ++l) {
             const HeldLine &held = scenario.lines[run.lines[l]];

@@ -104,7 +104,7 @@ std::vector<Run> runs_of(const ScenarioLines &scenario, const std::vector<uint32
 std::vector<std::size_t> runs_compared(const std::vector<Run> &runs, bool all, std::size_t not_passed);
 
 struct RunComparison {
-    std::vector<std::vector<RddLine>> lines; // per compared run, its lines scanned
+    std::vector<std::vector<RddOwnedLine>> lines; // per compared run, its lines scanned
     StepAlignment alignment;
 };
 

@@ -361,7 +361,7 @@ void PageBuilder::close_scenario(const RddMark &mark)
         add_lane_mark(span.file, LaneMark{1, span.start, span.end, mark.line, static_cast<int32_t>(closed.index)},
                       verdict);
     closed.name = mark.name;
-    for (const RddOrigin &origin : *mark.origins)
+    for (const RddOrigin &origin : mark.origins)
         closed.run_files.push_back(origin.file);
     std::vector<uint32_t> files = closed.run_files;
     std::sort(files.begin(), files.end());
@@ -438,7 +438,7 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         const Run &run = runs[shown[s]];
         for (std::size_t l = 0; l < run.lines.size(); ++l) {
             const HeldLine &held = frame.lines[run.lines[l]];
-            const RddLine &scanned = comparison.lines[s][l];
+            const RddOwnedLine &scanned = comparison.lines[s][l];
             std::string entry = '[' + std::to_string(held.rdd_line) + ',' + std::to_string(held.rod_line) + ',';
             json_string(entry, scanned.code);
             entry += ',' + (held.timed ? std::to_string(held.time) : std::string("null")) + ",[";
