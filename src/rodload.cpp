@@ -65,9 +65,6 @@ bool starts_as_one(std::string_view field)
     return field.size() >= 3 && field[0] == '"' && field[1] == '1' && field[2] == '"';
 }
 
-// The bits below bit `count` (at most 64).
-uint64_t low_bits(std::size_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
-
 // The scan of one file's text into the flat list of its lines, with the
 // code filter, the naming, the conversion of numeric fields, the numbering
 // and the TP lines done on the way. A damaged piece ends the run at once;

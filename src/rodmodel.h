@@ -280,6 +280,8 @@ struct ByteMarks {
     uint64_t quotes;
 };
 bool byte_marks_available();
+// The bits below bit `count` (at most 64), to keep the marks of a line's own bytes.
+inline uint64_t low_bits(std::size_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
 ByteMarks byte_marks(const char *bytes);
 
 // The fields of a line's bytes in order, each as written, quotes included.

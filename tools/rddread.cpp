@@ -277,9 +277,6 @@ bool split_origins(std::string_view code, std::vector<std::string_view> &fields,
     return true;
 }
 
-// The bits below bit `count` (at most 64).
-uint64_t low_bits(std::size_t count) { return count >= 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1; }
-
 // Cuts text into numbered lines. A line within the 64 bytes from its start
 // is found with its quotes in one pass over them.
 struct LineCutter {
