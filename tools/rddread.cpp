@@ -309,53 +309,60 @@ struct LineCutter {
     const char *end() const { return rest.data() + rest.size(); }
 };
 
-// A scanned line of a batch: its fields and origin pairs lie in the batch's
-// shared room, in line order, so that the walker reads a batch front to
-// back instead of chasing room of each line's own.
+// Where a field lies in its line.
+struct FieldAt {
+    uint32_t offset = 0;
+    uint32_t size = 0;
+};
+
+// A scanned line of a batch, kept small: the walker reads what the scanner
+// wrote on the other core, so every byte of it crosses between them. Its
+// number follows from its place in the batch; its fields and origin pairs
+// lie in the batch's shared room, in line order, so that the walker reads
+// a batch front to back.
 struct BatchLine {
-    enum State : uint8_t { ok, damaged, too_long } state = ok;
-    bool timed = false;
-    uint16_t id = 0;
+    const char *text = nullptr; // the line without its CR
+    uint32_t size = 0;
+    uint32_t code_size = 0;
     uint32_t time = 0;
-    uint64_t number = 0;
-    std::string_view text, code;
-    uint32_t fields_at = 0, field_count = 0, origins_at = 0, origin_count = 0;
+    uint32_t field_count = 0, origin_count = 0;
     // Into the batch's problems: why the line is damaged, or why a line
     // whose kind has a time has none.
     static constexpr uint32_t NO_PROBLEM = UINT32_MAX;
     uint32_t problem = NO_PROBLEM;
+    uint16_t id = 0;
+    enum State : uint8_t { ok, damaged, too_long } state = ok;
+    RddKind kind = RddKind::other;
+    bool timed = false;
 };
 
 // A joined line of a large merge has two fields per file merged; a batch
 // that once held many such lines would otherwise keep their room for good.
 constexpr std::size_t KEPT_FIELDS_PER_LINE = 16;
 
+// How many lines ahead the walker asks for a batch's lines.
+constexpr std::size_t PREFETCH_LINES = 8;
+
 struct Batch {
+    uint64_t first_number = 0;
     std::vector<BatchLine> lines;
-    std::vector<std::string_view> fields;
+    std::vector<FieldAt> fields;
     std::vector<RddOrigin> origins;
     std::vector<std::string> problems;
+    std::vector<std::string_view> scratch; // the fields of the line being scanned
 
     void clear(std::size_t line_room)
     {
         if (fields.capacity() > KEPT_FIELDS_PER_LINE * line_room)
-            std::vector<std::string_view>().swap(fields);
+            std::vector<FieldAt>().swap(fields);
         if (origins.capacity() > KEPT_FIELDS_PER_LINE * line_room)
             std::vector<RddOrigin>().swap(origins);
+        if (scratch.capacity() > KEPT_FIELDS_PER_LINE)
+            std::vector<std::string_view>().swap(scratch);
         lines.clear();
         fields.clear();
         origins.clear();
         problems.clear();
-    }
-
-    RddLine line(const BatchLine &scanned) const
-    {
-        return RddLine{scanned.number,
-                       scanned.text,
-                       scanned.code,
-                       scanned.id,
-                       {fields.data() + scanned.fields_at, scanned.field_count},
-                       {origins.data() + scanned.origins_at, scanned.origin_count}};
     }
 
     void add_problem(BatchLine &line, std::string text)
@@ -365,62 +372,67 @@ struct Batch {
     }
 
     // The time of a line whose kind has one, from its own fields.
-    void scan_time(BatchLine &line)
+    void scan_time(BatchLine &line, std::string_view code)
     {
-        const int position = rdd_time_field(line.code);
+        const int position = rdd_time_field(code);
         if (position == 0)
             return;
-        if (static_cast<uint32_t>(position) > line.field_count) {
-            add_problem(line, line_label(line.code) + " without its time field " + std::to_string(position));
+        if (static_cast<std::size_t>(position) > scratch.size()) {
+            add_problem(line, line_label(code) + " without its time field " + std::to_string(position));
             return;
         }
-        line.timed = read_number(fields[line.fields_at + static_cast<std::size_t>(position) - 1], line.time);
+        line.timed = read_number(scratch[static_cast<std::size_t>(position) - 1], line.time);
         if (!line.timed)
-            add_problem(line, line_label(line.code) + ": time field " + std::to_string(position) + " is not a number");
+            add_problem(line, line_label(code) + ": time field " + std::to_string(position) + " is not a number");
     }
 
-    // Scans a line into code, fields and origin pairs, and its time.
+    // Scans the next line into code, fields and origin pairs, and its time.
     // `readable_end`: the end of the text the line was cut from.
-    void scan(uint64_t number, std::string_view text, const char *readable_end, std::optional<uint64_t> quotes)
+    void scan(std::string_view text, const char *readable_end, std::optional<uint64_t> quotes)
     {
+        const bool header = first_number + lines.size() == 1;
         BatchLine &line = lines.emplace_back();
-        line.number = number;
-        line.fields_at = static_cast<uint32_t>(fields.size());
-        line.origins_at = static_cast<uint32_t>(origins.size());
         if (text.size() > MAX_LINE_BYTES) {
             line.state = BatchLine::too_long;
             return;
         }
         if (!text.empty() && text.back() == '\r')
             text.remove_suffix(1);
-        line.text = text;
+        line.text = text.data();
+        line.size = static_cast<uint32_t>(text.size());
         std::string error;
-        if (!scan_code(text, line.code, error) ||
-            !scan_fields(text, readable_end, quotes ? &*quotes : nullptr, fields, error) ||
-            (number != 1 && code_id(line.code) != code_id('C', 'F') &&
-             !split_origins(line.code, fields, line.fields_at, origins, error))) {
+        std::string_view code;
+        scratch.clear();
+        const std::size_t origins_before = origins.size();
+        if (!scan_code(text, code, error) ||
+            !scan_fields(text, readable_end, quotes ? &*quotes : nullptr, scratch, error) ||
+            (!header && code_id(code) != code_id('C', 'F') && !split_origins(code, scratch, 0, origins, error))) {
             line.state = BatchLine::damaged;
-            fields.resize(line.fields_at);
             add_problem(line, std::move(error));
             return;
         }
-        line.id = code_id(line.code);
-        line.field_count = static_cast<uint32_t>(fields.size()) - line.fields_at;
-        line.origin_count = static_cast<uint32_t>(origins.size()) - line.origins_at;
-        if (number != 1)
-            scan_time(line);
+        line.code_size = static_cast<uint32_t>(code.size());
+        line.id = code_id(code);
+        line.kind = rdd_kind(code);
+        for (const std::string_view field : scratch)
+            fields.push_back(FieldAt{static_cast<uint32_t>(field.data() - text.data()), static_cast<uint32_t>(field.size())});
+        line.field_count = static_cast<uint32_t>(scratch.size());
+        line.origin_count = static_cast<uint32_t>(origins.size() - origins_before);
+        if (!header)
+            scan_time(line, code);
     }
 
     // Cuts and scans up to `count` lines; false when the text ended first.
     bool fill(LineCutter &cutter, std::size_t count)
     {
         clear(count);
+        first_number = cutter.number + 1;
         std::string_view text;
         std::optional<uint64_t> quotes;
         while (lines.size() < count) {
             if (!cutter.next(text, quotes))
                 return false;
-            scan(cutter.number, text, cutter.end(), quotes);
+            scan(text, cutter.end(), quotes);
         }
         return true;
     }
@@ -434,7 +446,7 @@ public:
     // Takes a line of a batch; it is read in place, and must stay until the
     // next line is taken. `time_problem`: why a line whose kind has a time
     // has none, or null.
-    void take(const RddLine &line, std::optional<uint32_t> time, const std::string *time_problem)
+    void take(const RddLine &line, RddKind kind, std::optional<uint32_t> time, const std::string *time_problem)
     {
         line_ = &line;
         time_ = time;
@@ -443,7 +455,6 @@ public:
             header();
             return;
         }
-        const RddKind kind = rdd_kind(line.code);
         if (kind == RddKind::cf) {
             file();
             return;
@@ -458,14 +469,32 @@ public:
 
     void take_batch(const Batch &batch)
     {
+        const FieldAt *field = batch.fields.data();
+        const RddOrigin *origin = batch.origins.data();
+        uint64_t number = batch.first_number;
         for (const BatchLine &scanned : batch.lines) {
+            // The scanner wrote the batch on the other core: ask for what
+            // comes some lines later while this one is walked.
+            __builtin_prefetch(&scanned + PREFETCH_LINES);
+            __builtin_prefetch(field + 4 * PREFETCH_LINES);
+            __builtin_prefetch(origin + PREFETCH_LINES);
+            const uint64_t line_number = number++;
             switch (scanned.state) {
-            case BatchLine::too_long: too_long(scanned.number); continue;
-            case BatchLine::damaged: diagnostics_.add(scanned.number, batch.problems[scanned.problem]); continue;
+            case BatchLine::too_long: too_long(line_number); continue;
+            case BatchLine::damaged: diagnostics_.add(line_number, batch.problems[scanned.problem]); continue;
             case BatchLine::ok: break;
             }
-            const RddLine line = batch.line(scanned);
-            take(line, scanned.timed ? std::optional<uint32_t>(scanned.time) : std::nullopt,
+            fields_.clear();
+            for (const FieldAt *end = field + scanned.field_count; field != end; ++field)
+                fields_.emplace_back(scanned.text + field->offset, field->size);
+            const RddLine line{line_number,
+                               {scanned.text, scanned.size},
+                               {scanned.text, scanned.code_size},
+                               scanned.id,
+                               fields_,
+                               {origin, scanned.origin_count}};
+            origin += scanned.origin_count;
+            take(line, scanned.kind, scanned.timed ? std::optional<uint32_t>(scanned.time) : std::nullopt,
                  scanned.problem == BatchLine::NO_PROBLEM ? nullptr : &batch.problems[scanned.problem]);
         }
     }
@@ -691,6 +720,7 @@ private:
     const std::string *time_problem_ = nullptr;
     std::vector<Frame> stack_;
     std::vector<RddSpan> point_spans_;
+    std::vector<std::string_view> fields_; // of the line taken
 };
 
 // Large reports are read on two threads: a scanner cuts and scans lines a
@@ -955,7 +985,7 @@ void read_text(std::string_view text, const RddVisitor &visitor, RddDiagnostics 
         while (const Batch *batch = scanner.next()) {
             walker.take_batch(*batch);
             if (mapped && !batch->lines.empty())
-                release.passed(batch->lines.front().text.data());
+                release.passed(batch->lines.front().text);
         }
     }
     walker.finish();
