@@ -113,6 +113,23 @@ TEST(PageData, ARodFileThatChangedGivesNoVerdictButSaysWhy)
     fs::remove_all(merge.dir);
 }
 
+// A damaged report names file 2 only after the scenario: the scenario is
+// done without it, however soon the ROD files were read beside the walk.
+TEST(PageData, ACfLineAfterTheScenarioIsNotSeenByIt)
+{
+    Merge merge = two_run_merge();
+    const std::size_t cf_start = merge.rdd.find("RE \"door\" \"Door tests\" \"door.tds\" \"3.1\" \"2\"");
+    const std::size_t cf_end = merge.rdd.find("DS ");
+    const std::string late_head = merge.rdd.substr(cf_start, cf_end - cf_start);
+    merge.rdd.erase(cf_start, cf_end - cf_start);
+    merge.rdd += late_head;
+    for (int run = 0; run < 5; ++run) {
+        const std::string json = data_of(merge);
+        EXPECT_TRUE(has(json, "{\"file\":2,\"verdict\":-1,\"why\":\"no CF line names file 2\"")) << json;
+    }
+    fs::remove_all(merge.dir);
+}
+
 TEST(PageData, LargeReportsSpendTheDetailBudgetOnWhatFailed)
 {
     Merge merge = two_run_merge();

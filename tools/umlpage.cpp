@@ -114,6 +114,11 @@ private:
     {
         if (sources_.entry_of_file[file.number] >= 0)
             return;
+        // A CF line after body lines (a damaged report): the scenarios that
+        // closed before it are done without it, whenever the ROD files are
+        // ready, so that the page does not depend on the threads' timing.
+        if (!pending_.empty())
+            finish_pending();
         sources_.entry_of_file[file.number] = static_cast<int32_t>(files_.size());
         files_.push_back(file);
     }
