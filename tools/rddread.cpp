@@ -415,7 +415,8 @@ struct Batch {
         line.id = code_id(code);
         line.kind = rdd_kind(code);
         for (const std::string_view field : scratch)
-            fields.push_back(FieldAt{static_cast<uint32_t>(field.data() - text.data()), static_cast<uint32_t>(field.size())});
+            fields.push_back(
+                FieldAt{static_cast<uint32_t>(field.data() - text.data()), static_cast<uint32_t>(field.size())});
         line.field_count = static_cast<uint32_t>(scratch.size());
         line.origin_count = static_cast<uint32_t>(origins.size() - origins_before);
         if (!header)

@@ -55,7 +55,18 @@ struct RddOwnedLine {
 };
 
 // What a report line is to the page.
-enum class RddKind { header, cf, sy, block_open, block_close, scenario_open, scenario_close, event, rendezvous, other };
+enum class RddKind : uint8_t {
+    header,
+    cf,
+    sy,
+    block_open,
+    block_close,
+    scenario_open,
+    scenario_close,
+    event,
+    rendezvous,
+    other
+};
 
 // Merged verdict of a scenario, from its FS line's third field.
 enum class RddVerdict : uint8_t { passed, inconclusive, failed, unknown };
