@@ -28,6 +28,9 @@ std::size_t utf8_length(std::string_view text, std::size_t at)
     return length;
 }
 
+// A byte that stands for itself inside a JSON string in a script element.
+bool is_plain(unsigned char byte) { return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\' && byte != '<'; }
+
 } // namespace
 
 void json_string(std::string &out, std::string_view text)
@@ -35,6 +38,14 @@ void json_string(std::string &out, std::string_view text)
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     for (std::size_t at = 0; at < text.size();) {
+        // Most text is plain: appended a run at a time.
+        std::size_t plain = at;
+        while (plain < text.size() && is_plain(static_cast<unsigned char>(text[plain])))
+            ++plain;
+        out.append(text, at, plain - at);
+        at = plain;
+        if (at == text.size())
+            break;
         const auto byte = static_cast<unsigned char>(text[at]);
         if (byte >= 0x80) {
             const std::size_t length = utf8_length(text, at);

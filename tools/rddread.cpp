@@ -808,16 +808,23 @@ void RddDiagnostics::add(uint64_t line, const std::string &what)
 
 std::string rdd_field_text(std::string_view raw)
 {
+    std::string room;
+    return std::string(rdd_field_view(raw, room));
+}
+
+std::string_view rdd_field_view(std::string_view raw, std::string &room)
+{
     if (raw.size() >= 2 && raw.front() == '"' && raw.back() == '"')
         raw = raw.substr(1, raw.size() - 2);
-    std::string text;
-    text.reserve(raw.size());
+    if (raw.find('"') == std::string_view::npos)
+        return raw;
+    room.clear();
     for (std::size_t i = 0; i < raw.size(); ++i) {
-        text += raw[i];
+        room += raw[i];
         if (raw[i] == '"' && i + 1 < raw.size() && raw[i + 1] == '"')
             ++i;
     }
-    return text;
+    return room;
 }
 
 std::optional<uint32_t> rdd_number(std::string_view raw)

@@ -80,6 +80,9 @@ struct RddDiagnostics {
 
 // Field texts and numbers.
 std::string rdd_field_text(std::string_view raw);          // outer quotes off, doubled quotes undoubled
+// The same text without a copy when no quote is doubled in it; else
+// undoubled into `room`, which the view then points into.
+std::string_view rdd_field_view(std::string_view raw, std::string &room);
 std::optional<uint32_t> rdd_number(std::string_view raw);  // a quoted decimal; "??" is 0; wraps like the engine
 RddVerdict rdd_verdict(std::string_view raw_fs_field3);
 const char *rdd_verdict_name(RddVerdict verdict);

@@ -53,6 +53,10 @@ struct ClosedScenario {
     uint64_t unpassed_seen = 0;       // scenarios that did not pass, it included
 };
 
+// Room a detail entry takes beyond its line's text: its numbers and the
+// JSON around its fields.
+constexpr std::size_t ENTRY_ROOM = 48;
+
 // Scenario lines held while the ROD files are read, at most.
 constexpr std::size_t MAX_HELD_LINES = std::size_t(1) << 21;
 
@@ -345,6 +349,7 @@ private:
     std::vector<std::string> details_; // JSON of each detail
     std::vector<ClosedScenario> pending_;
     std::size_t held_lines_ = 0;
+    std::string field_room_; // for a field whose quotes are undoubled
     std::size_t detail_bytes_ = 0;
     bool detail_cut_ = false;
 
@@ -444,13 +449,21 @@ void PageBuilder::add_detail(const ClosedScenario &closed, std::vector<Run> runs
         for (std::size_t l = 0; l < run.lines.size(); ++l) {
             const HeldLine &held = frame.lines[run.lines[l]];
             const RddOwnedLine &scanned = comparison.lines[s][l];
-            std::string entry = '[' + std::to_string(held.rdd_line) + ',' + std::to_string(held.rod_line) + ',';
+            std::string entry;
+            entry.reserve(ENTRY_ROOM + scanned.text.size());
+            entry += '[';
+            entry += std::to_string(held.rdd_line);
+            entry += ',';
+            entry += std::to_string(held.rod_line);
+            entry += ',';
             json_string(entry, scanned.code);
-            entry += ',' + (held.timed ? std::to_string(held.time) : std::string("null")) + ",[";
+            entry += ',';
+            entry += held.timed ? std::to_string(held.time) : std::string("null");
+            entry += ",[";
             for (std::size_t f = 0; f < scanned.fields.size(); ++f) {
                 if (f)
                     entry += ',';
-                json_string(entry, rdd_field_text(scanned.fields[f]));
+                json_string(entry, rdd_field_view(scanned.fields[f], field_room_));
             }
             entry += "]]";
             entries[s].push_back(std::move(entry));
