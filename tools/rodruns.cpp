@@ -1,10 +1,8 @@
 #include "rodruns.h"
 
 #include "extgest.h"
-#include "rodmodel.h"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -84,13 +82,9 @@ void index_fs_lines(std::string_view text, RodRuns &runs)
     std::size_t at = 0;
     uint32_t number = 0; // the header line is not numbered
     bool first = true, previous_was_cut = false;
-    const bool marks = byte_marks_available();
     while (at < text.size()) {
-        // Most lines end within 64 bytes: found in one vector pass, not a call each.
-        const uint64_t newlines = marks && text.size() - at >= 64 ? byte_marks(text.data() + at).newlines : 0;
         const std::size_t window = std::min(ROD_PIECE, text.size() - at);
-        const void *newline = newlines ? text.data() + at + std::countr_zero(newlines)
-                                       : std::memchr(text.data() + at, '\n', window);
+        const void *newline = std::memchr(text.data() + at, '\n', window);
         const std::size_t length =
             newline ? static_cast<std::size_t>(static_cast<const char *>(newline) - (text.data() + at)) + 1 : window;
         const bool lone_newline = previous_was_cut && length == 1;
