@@ -24,7 +24,9 @@ const std::string ROD = "KORVA Probeworks \"v2.6a\" \"P\" \"ROD file\" \"s\" \"d
                         "FS \"A\" \"20\" \"1\" \"failed\" \"2\"\n" // line 2
                         "XX \"" + std::string(6000, 'x') + "\"\n"  // lines 3 and 4: two pieces
                         "FS \"B\"\"q\" \"30\" \"0\" \"passed\" \"5\"\r\n" // line 5
-                        "FS \"C\" \"40\" \"7\" \"odd\" \"6\"\n";    // line 6
+                        "FS \"C\" \"40\" \"7\" \"odd\" \"6\"\n"     // line 6
+                        "XX \"" + std::string(5114, 'x') + "\"\n"   // line 7: a whole piece, its newline no line
+                        "FS \"D\" \"50\" \"0\" \"passed\" \"8\"\n"; // line 8
 
 } // namespace
 
@@ -35,6 +37,7 @@ TEST(RodRuns, VerdictsByLineNumberWithLongLinesCountedPerPiece)
     EXPECT_EQ(rod_run_verdict(runs, 2, "A"), RunVerdict::failed);
     EXPECT_EQ(rod_run_verdict(runs, 5, "B\"q"), RunVerdict::passed);
     EXPECT_EQ(rod_run_verdict(runs, 6, "C"), RunVerdict::unknown);
+    EXPECT_EQ(rod_run_verdict(runs, 8, "D"), RunVerdict::passed);
     // Another scenario's name, or a line that is no FS line: not known.
     EXPECT_EQ(rod_run_verdict(runs, 2, "B"), RunVerdict::not_known);
     EXPECT_EQ(rod_run_verdict(runs, 5, "A"), RunVerdict::not_known);
