@@ -343,6 +343,12 @@ constexpr std::size_t KEPT_FIELDS_PER_LINE = 16;
 // How many lines ahead the walker asks for a batch's lines.
 constexpr std::size_t PREFETCH_LINES = 8;
 
+template <typename T> void prefetch_in(const std::vector<T> &items, std::size_t at)
+{
+    if (at < items.size())
+        __builtin_prefetch(&items[at]);
+}
+
 struct Batch {
     uint64_t first_number = 0;
     std::vector<BatchLine> lines;
@@ -470,15 +476,15 @@ public:
 
     void take_batch(const Batch &batch)
     {
-        const FieldAt *field = batch.fields.data();
-        const RddOrigin *origin = batch.origins.data();
+        std::size_t field = 0, origin = 0;
         uint64_t number = batch.first_number;
-        for (const BatchLine &scanned : batch.lines) {
+        for (std::size_t at = 0; at < batch.lines.size(); ++at) {
             // The scanner wrote the batch on the other core: ask for what
             // comes some lines later while this one is walked.
-            __builtin_prefetch(&scanned + PREFETCH_LINES);
-            __builtin_prefetch(field + 4 * PREFETCH_LINES);
-            __builtin_prefetch(origin + PREFETCH_LINES);
+            prefetch_in(batch.lines, at + PREFETCH_LINES);
+            prefetch_in(batch.fields, field + 4 * PREFETCH_LINES);
+            prefetch_in(batch.origins, origin + PREFETCH_LINES);
+            const BatchLine &scanned = batch.lines[at];
             const uint64_t line_number = number++;
             switch (scanned.state) {
             case BatchLine::too_long: too_long(line_number); continue;
@@ -486,14 +492,14 @@ public:
             case BatchLine::ok: break;
             }
             fields_.clear();
-            for (const FieldAt *end = field + scanned.field_count; field != end; ++field)
-                fields_.emplace_back(scanned.text + field->offset, field->size);
+            for (const std::size_t end = field + scanned.field_count; field != end; ++field)
+                fields_.emplace_back(scanned.text + batch.fields[field].offset, batch.fields[field].size);
             const RddLine line{line_number,
                                {scanned.text, scanned.size},
                                {scanned.text, scanned.code_size},
                                scanned.id,
                                fields_,
-                               {origin, scanned.origin_count}};
+                               {batch.origins.data() + origin, scanned.origin_count}};
             origin += scanned.origin_count;
             take(line, scanned.kind, scanned.timed ? std::optional<uint32_t>(scanned.time) : std::nullopt,
                  scanned.problem == BatchLine::NO_PROBLEM ? nullptr : &batch.problems[scanned.problem]);
