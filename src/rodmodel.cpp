@@ -97,6 +97,8 @@ public:
         return ready_.size();
     }
 
+    std::size_t wanted() const { return room_ahead(); }
+
 private:
     static constexpr std::size_t SMALL_PAGE = 4096;
     struct Block {
@@ -197,6 +199,8 @@ char *warm_huge_page(void *&raw, bool zeroed)
 }
 
 std::size_t warm_huge_pages_ready() { return warm_pages.ready(); }
+
+std::size_t warm_huge_pages_wanted() { return warm_pages.wanted(); }
 
 // A large merge reaches gigabytes of records and file bytes in no order:
 // with small pages most accesses miss the address translation cache, and

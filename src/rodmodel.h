@@ -146,10 +146,12 @@ char *huge_block(std::size_t bytes, void *&raw, bool zeroed = false);
 // lags, cannot start or finds memory short, nor while a test hook counts
 // allocations: then it is huge_block's. `raw` gets what to xfree.
 char *warm_huge_page(void *&raw, bool zeroed);
-// How many are ready ahead now: at most WARM_PAGES_AHEAD, and at most one
-// more than an eighth of those taken so far.
+// How many are ready ahead now, and how many the helper keeps ready: at
+// most WARM_PAGES_AHEAD, and at most one more than an eighth of those taken
+// so far.
 constexpr std::size_t WARM_PAGES_AHEAD = 32;
 std::size_t warm_huge_pages_ready();
+std::size_t warm_huge_pages_wanted();
 
 // Room for a file's big scratch arrays (its lines in order, the chains and
 // elements its structuring works on, what it prunes): from HUGE_BLOCK_MIN
