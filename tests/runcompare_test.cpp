@@ -9,21 +9,29 @@
 
 namespace {
 
+// The text a run's steps are views into.
+struct RunText {
+    std::vector<std::string> lines;
+    std::vector<std::vector<std::string_view>> fields;
+};
+
 // "CH door SHUT" style lines: code, then fields separated by spaces.
-std::vector<StepLine> run_of(const std::vector<std::string> &lines, std::vector<std::string> &storage)
+std::vector<StepLine> run_of(const std::vector<std::string> &lines, RunText &storage)
 {
-    storage = lines;
+    storage.lines = lines;
+    storage.fields.assign(lines.size(), {});
     std::vector<StepLine> run;
-    for (const std::string &line : storage) {
+    for (std::size_t l = 0; l < storage.lines.size(); ++l) {
         StepLine step;
-        std::string_view rest = line;
+        std::string_view rest = storage.lines[l];
         step.code = rest.substr(0, 2);
         rest.remove_prefix(std::min<std::size_t>(3, rest.size()));
         while (!rest.empty()) {
             const std::size_t space = rest.find(' ');
-            step.fields.push_back(rest.substr(0, space));
+            storage.fields[l].push_back(rest.substr(0, space));
             rest.remove_prefix(space == std::string_view::npos ? rest.size() : space + 1);
         }
+        step.fields = storage.fields[l];
         step.time_field = step.code == "EV" ? 3 : 0;
         run.push_back(step);
     }
@@ -34,7 +42,7 @@ std::vector<StepLine> run_of(const std::vector<std::string> &lines, std::vector<
 
 TEST(RunCompare, SameStepsShareRowsAndOnlyValuesThatDifferAreMarked)
 {
-    std::vector<std::string> a, b;
+    RunText a, b;
     const StepAlignment alignment = align_steps({run_of({"EV MOVE in 1810", "CH speed 0.8", "CH door SHUT"}, a),
                                                  run_of({"EV MOVE in 91810", "CH speed 0.8", "CH door OPEN"}, b)});
     EXPECT_EQ(alignment.rows, 3u);
@@ -47,7 +55,7 @@ TEST(RunCompare, SameStepsShareRowsAndOnlyValuesThatDifferAreMarked)
 
 TEST(RunCompare, MissingStepsLeaveGapsAndExtraStepsGetRowsOfTheirOwn)
 {
-    std::vector<std::string> a, b, c;
+    RunText a, b, c;
     const StepAlignment alignment =
         align_steps({run_of({"DW WAIT", "CH ready TRUE", "CH door SHUT", "FW WAIT"}, a),
                      run_of({"DW WAIT", "CH door SHUT", "FW WAIT"}, b),                       // misses a step
@@ -61,7 +69,7 @@ TEST(RunCompare, MissingStepsLeaveGapsAndExtraStepsGetRowsOfTheirOwn)
 
 TEST(RunCompare, RepeatedStepsAlignInOrderAndShorterLinesDiffer)
 {
-    std::vector<std::string> a, b;
+    RunText a, b;
     const StepAlignment alignment = align_steps(
         {run_of({"CH n 1", "CH n 2", "CH n 3"}, a), run_of({"CH n 1", "CH n 3", "CH n"}, b)});
     EXPECT_EQ(alignment.rows, 3u);
@@ -79,7 +87,7 @@ TEST(RunCompare, UnrelatedLongRunsStayLinear)
         lines_a.push_back("CH a" + std::to_string(i) + " x");
         lines_b.push_back(i % 2 ? "CH b" + std::to_string(i) + " x" : "CH a" + std::to_string(i) + " y");
     }
-    std::vector<std::string> a, b;
+    RunText a, b;
     const StepAlignment alignment = align_steps({run_of(lines_a, a), run_of(lines_b, b)});
     EXPECT_EQ(alignment.row_of[1][0], 0u);
     EXPECT_EQ(alignment.rows, lines_a.size() + lines_b.size() / 2);

@@ -128,7 +128,7 @@ std::vector<uint32_t> place_run(std::vector<uint32_t> &order, Keys &key_of_row, 
 }
 
 // The fields that differ between the lines that share one row.
-std::vector<uint16_t> differing_fields(const std::vector<const StepLine *> &lines)
+std::vector<uint16_t> differing_fields(std::span<const StepLine *const> lines)
 {
     std::size_t widest = 0;
     for (const StepLine *line : lines)
@@ -173,14 +173,24 @@ StepAlignment align_steps(const std::vector<std::vector<StepLine>> &runs)
         for (uint32_t &row : rows)
             row = position[row];
     result.rows = static_cast<uint32_t>(order.size());
-    std::vector<std::vector<const StepLine *>> by_row(order.size());
+    // The lines of each row, row after row in one array (a block per row
+    // would be an allocation per line of a scenario given in full).
+    std::vector<uint32_t> row_start(order.size() + 1, 0);
+    for (const std::vector<uint32_t> &rows : result.row_of)
+        for (const uint32_t row : rows)
+            ++row_start[row + 1];
+    for (std::size_t row = 0; row < order.size(); ++row)
+        row_start[row + 1] += row_start[row];
+    std::vector<const StepLine *> by_row(row_start.back());
+    std::vector<uint32_t> filled(row_start.begin(), row_start.end() - 1);
     for (std::size_t run = 0; run < runs.size(); ++run)
         for (std::size_t line = 0; line < runs[run].size(); ++line)
-            by_row[result.row_of[run][line]].push_back(&runs[run][line]);
-    for (uint32_t row = 0; row < by_row.size(); ++row) {
-        if (by_row[row].size() < 2)
+            by_row[filled[result.row_of[run][line]]++] = &runs[run][line];
+    for (uint32_t row = 0; row < order.size(); ++row) {
+        const std::span<const StepLine *const> lines(by_row.data() + row_start[row], row_start[row + 1] - row_start[row]);
+        if (lines.size() < 2)
             continue;
-        std::vector<uint16_t> fields = differing_fields(by_row[row]);
+        std::vector<uint16_t> fields = differing_fields(lines);
         if (!fields.empty())
             result.diffs.push_back(StepDiff{row, std::move(fields)});
     }

@@ -15,12 +15,13 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <vector>
 
 struct StepLine {
     std::string_view code;
-    std::vector<std::string_view> fields; // own fields as written
+    std::span<const std::string_view> fields; // own fields as written
     int time_field = 0;                   // 1-based; 0 when none. Clocks differ between runs, so never compared
 };
 
