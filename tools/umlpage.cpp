@@ -57,6 +57,12 @@ struct ClosedScenario {
 // JSON around its fields.
 constexpr std::size_t ENTRY_ROOM = 48;
 
+// Looks names up by view in a table of strings.
+struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+};
+
 // Scenario lines held while the ROD files are read, at most.
 constexpr std::size_t MAX_HELD_LINES = std::size_t(1) << 21;
 
@@ -259,8 +265,9 @@ private:
         lane.marks.push_back(mark);
     }
 
-    // Names are looked up as written (views into the RDD text), so that
-    // the millions of events of a large report copy nothing.
+    // Names are looked up as written, so that the millions of events of a
+    // large report copy nothing; the table keeps its own copy of each, since
+    // a view into the text read long ago would be a cache miss per lookup.
     int32_t name_index(std::string_view raw)
     {
         const auto found = name_index_.find(raw);
@@ -270,7 +277,7 @@ private:
             return -1;
         const auto index = static_cast<int32_t>(names_.size());
         names_.push_back(rdd_field_text(raw));
-        name_index_.emplace(raw, index);
+        name_index_.emplace(std::string(raw), index);
         return index;
     }
 
@@ -339,7 +346,7 @@ private:
     std::vector<Lane> lanes_;
     std::vector<bool> lane_used_;
     std::vector<std::string> names_;
-    std::unordered_map<std::string_view, int32_t> name_index_;
+    std::unordered_map<std::string, int32_t, NameHash, std::equal_to<>> name_index_;
     std::string_view point_name_;
 
     ScenarioHolder holder_;
