@@ -311,6 +311,29 @@ Item run_of(CellId cell)
     return run;
 }
 
+// Moves the items of the cells from `first` up to `end` into `order`, in
+// chain order, each keeping its cell; returns their part bits.
+uint8_t insert_in_time_order(TimeOrder &order, CellId first, CellId end, const TimeFrame &frame,
+                             RendezvousOrder *points)
+{
+    uint8_t bits = 0;
+    for (CellId cell = first; cell != end;) {
+        const CellId next = cell_at(cell).next;
+        const Item item = cell_at(cell).item;
+        if (item) {
+            const TimeKey key = item_time(item);
+            if (!key.present)
+                structure_fault();
+            bits |= part_bit_of(item);
+            const CellId taken = order.insert(item, key, cell, frame);
+            if (points)
+                points->linked(item, cell_at(taken).next, {});
+        }
+        cell = next;
+    }
+    return bits;
+}
+
 // Moves the inner items of the group of part `from` (between its opening
 // and closing lines) into the group of part `into` in time order; `into`
 // keeps its opening line first and its closing line last. The cells that
@@ -334,22 +357,8 @@ void insert_group_contents(Merge &merge, Part &into_part, Part &from_part)
         }
         into_part.time = &found->second;
     }
-    TimeOrder &order = into_part.time->order;
-    uint8_t moved_bits = 0;
-    for (CellId cell = cell_at(from_first).next; cell != from_closing;) {
-        const CellId next = cell_at(cell).next;
-        const Item item = cell_at(cell).item;
-        if (item) {
-            const TimeKey key = item_time(item);
-            if (!key.present)
-                structure_fault();
-            moved_bits |= part_bit_of(item);
-            const CellId taken = order.insert(item, key, cell, merge.frame);
-            if (merge.points)
-                merge.points->linked(item, cell_at(taken).next, {});
-        }
-        cell = next;
-    }
+    const uint8_t moved_bits = insert_in_time_order(into_part.time->order, cell_at(from_first).next, from_closing,
+                                                    merge.frame, merge.points);
     cell_at(from_first).next = from_closing;
     into_part.bits |= moved_bits;
     from_part.bits = walk_part_bits(from);
@@ -980,19 +989,7 @@ CellId merge_report_by_time(MergeMemo &memo, CellId merged, CellId report, const
         indexes.body_time = std::make_unique<TimeOrder>(indexes.body_head, 0);
     }
     const Item new_chain = cell_at(parts.body).item;
-    for (CellId cell = is_list_item(new_chain) ? list_of(new_chain) : 0; cell;) {
-        const CellId next = cell_at(cell).next;
-        const Item item = cell_at(cell).item;
-        if (item) {
-            const TimeKey key = item_time(item);
-            if (!key.present)
-                structure_fault();
-            const CellId taken = indexes.body_time->insert(item, key, cell, frame);
-            if (points)
-                points->linked(item, cell_at(taken).next, {});
-        }
-        cell = next;
-    }
+    insert_in_time_order(*indexes.body_time, is_list_item(new_chain) ? list_of(new_chain) : 0, 0, frame, points);
     const CellId first = cell_at(indexes.body_head).next;
     cell_at(merged_body).item = first ? list_item(first) : NO_ITEM;
     return merged;

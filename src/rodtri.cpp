@@ -96,6 +96,51 @@ RecordList::Pos RecordList::upper_bound(int64_t key) const
     return {at, static_cast<std::size_t>(found - records.keys)};
 }
 
+RecordList::Pos RecordList::upper_bound_from(Pos from, int64_t key) const
+{
+    int64_t before = 0;
+    if (from.chunk >= chunks_.size() || from.index > chunks_[from.chunk]->size ||
+        (key_before(from, before) && before > key))
+        return upper_bound(key);
+    std::size_t chunk = from.chunk;
+    std::size_t start = from.index;
+    if (greatest_[chunk] <= key) {
+        // Gallop over the chunks after it: [low, high] holds the first
+        // whose greatest key is greater (or is the end).
+        const std::size_t count = greatest_.size();
+        std::size_t low = chunk + 1;
+        std::size_t high = low;
+        for (std::size_t step = 1; high < count && greatest_[high] <= key; step *= 2) {
+            low = high + 1;
+            high = low + step;
+        }
+        const auto last = greatest_.begin() + static_cast<std::ptrdiff_t>(std::min(high + 1, count));
+        chunk = static_cast<std::size_t>(
+            std::upper_bound(greatest_.begin() + static_cast<std::ptrdiff_t>(low), last, key) - greatest_.begin());
+        if (chunk == count)
+            return end();
+        start = 0;
+    }
+    const Chunk &records = *chunks_[chunk];
+    if (start == 0)
+        return {chunk, static_cast<std::size_t>(
+                           std::upper_bound(records.keys, records.keys + records.size, key) - records.keys)};
+    // The place is mostly a few records on: steps are cheaper than a
+    // search's unpredictable branches. The chunk's last key is greater.
+    while (records.keys[start] <= key)
+        ++start;
+    return {chunk, start};
+}
+
+void RecordList::prefetch_cells(Pos pos, uint32_t count) const
+{
+    if (is_end(pos))
+        return;
+    const Chunk &records = *chunks_[pos.chunk];
+    for (std::size_t at = pos.index; at < records.size && at < pos.index + count; ++at)
+        __builtin_prefetch(&cell_at(records.cells[at]));
+}
+
 bool RecordList::key_before(Pos pos, int64_t &key) const
 {
     if (!is_end(pos) && pos.index > 0) {
@@ -219,7 +264,11 @@ CellId TimeOrder::insert(Item item, const TimeKey &key, CellId holder, const Tim
     const uint32_t real = key.fixed ? key.value : key.value + frame.offset;
     const int64_t window = timed_ ? window_of(low_ + delta) : 0;
     const int64_t value = static_cast<int64_t>(real) - delta + (window << 32);
-    const RecordList::Pos pos = records_.upper_bound(value);
+    const RecordList::Pos pos = records_.upper_bound_from(last_place_, value);
+    last_place_ = pos;
+    // A file's next items land at this record or the next few, whose cells
+    // lie anywhere in the merged report.
+    records_.prefetch_cells(pos, 4);
     int64_t before = 0;
     const bool after_a_record = records_.key_before(pos, before);
     const bool is_record = !after_a_record || value > before;

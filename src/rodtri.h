@@ -54,6 +54,12 @@ public:
     };
     // The first record whose key is greater than `key` (end() when none).
     Pos upper_bound(int64_t key) const;
+    // The same, searched forward from `from` when no record before it has a
+    // greater key (the next item of a file mostly lands at or after the
+    // last one's place); from the start otherwise.
+    Pos upper_bound_from(Pos from, int64_t key) const;
+    // Fetches the cells of `count` records from `pos` on, within its chunk.
+    void prefetch_cells(Pos pos, uint32_t count) const;
     Pos end() const { return {chunks_.size(), 0}; }
     bool is_end(Pos pos) const { return pos.chunk == chunks_.size(); }
     CellId &cell(Pos pos) { return chunks_[pos.chunk]->cells[pos.index]; }
@@ -108,6 +114,7 @@ private:
     CellId end_;
     CellId tail_ = 0;
     RecordList records_;
+    RecordList::Pos last_place_{0, 0}; // where the last insertion went
     bool built_ = false;
     TimeFrame built_frame_;
     int64_t low_ = 0;

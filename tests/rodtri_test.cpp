@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <vector>
@@ -102,6 +103,36 @@ TEST(TimeOrder, EveryInsertionLandsWhereTheWalkPutsIt)
             expected.push_back(entry.item);
         ASSERT_EQ(chain_items(head, closing), expected) << "seed " << seed;
         EXPECT_EQ(cell_at(order.tail(frame)).next, closing);
+        model_release();
+    }
+}
+
+// Files come one after the other, each with its items mostly in time
+// order: the search goes on from the last place, across chunks of records,
+// and back to the start when a key falls behind it.
+TEST(TimeOrder, FilesInTimeOrderLandWhereTheWalkPutsThem)
+{
+    for (uint32_t seed = 1; seed <= 12; ++seed) {
+        std::mt19937 random(seed);
+        const CellId closing = cell_new(make_line(KIND_YI, 0));
+        const CellId head = cell_new(make_line(KIND_XI, 0), closing);
+        std::vector<Entry> chain;
+        TimeOrder order(head, closing);
+        const TimeFrame frame;
+        for (int file = 0; file < 40; ++file) {
+            uint32_t stored = random() % 500;
+            for (int k = 0; k < 150; ++k) {
+                stored = random() % 20 == 0 ? stored - std::min<uint32_t>(stored, random() % 300)
+                                            : stored + random() % (file % 4 == 0 ? 400 : 40);
+                const Entry entry{make_line(KIND_TP, stored), stored, false};
+                chain.insert(chain.begin() + static_cast<std::ptrdiff_t>(walked_place(chain, stored, 0)), entry);
+                order.insert(entry.item, item_time(entry.item), cell_new(), frame);
+            }
+        }
+        std::vector<Item> expected;
+        for (const Entry &entry : chain)
+            expected.push_back(entry.item);
+        ASSERT_EQ(chain_items(head, closing), expected) << "seed " << seed;
         model_release();
     }
 }
