@@ -73,22 +73,86 @@ struct IdentityKey {
     Identity view() const { return {name, instance}; }
 };
 
-struct IdentityHash {
-    using is_transparent = void;
-    std::size_t operator()(const Identity &identity) const
-    {
-        const std::size_t name = std::hash<std::string_view>()(identity.name);
-        return name ^ (std::hash<std::string_view>()(identity.instance) + 0x9E3779B97F4A7C15ULL + (name << 6));
-    }
-    std::size_t operator()(const IdentityKey &key) const { return (*this)(key.view()); }
+uint64_t identity_hash(const Identity &identity)
+{
+    const std::size_t name = std::hash<std::string_view>()(identity.name);
+    return name ^ (std::hash<std::string_view>()(identity.instance) + 0x9E3779B97F4A7C15ULL + (name << 6));
+}
+
+// The runs of each scenario identity, in list order. Open addressing over
+// slots that keep each identity's hash beside the place of its entry: a
+// lookup reads a slot and the one entry whose hash matches, where a table of
+// nodes chases a bucket, a node and its runs, one miss after the other, for
+// each of a big merge's hundreds of thousands of runs.
+class IdentityRuns {
+public:
+    // The runs of `identity`; nullptr when it never had any.
+    const std::vector<uint32_t> *find(const Identity &identity) const;
+    // The runs of `identity`, none yet when it is new.
+    std::vector<uint32_t> &of(const Identity &identity);
+
+private:
+    static constexpr uint32_t NO_ENTRY = UINT32_MAX;
+    struct Slot {
+        uint64_t hash = 0;
+        uint32_t entry = NO_ENTRY;
+    };
+    struct Entry {
+        IdentityKey key;
+        std::vector<uint32_t> runs;
+    };
+    // The slot that holds `identity`, or the free one where it would go.
+    std::size_t slot_of(const Identity &identity, uint64_t hash) const;
+    void grow();
+
+    std::vector<Slot> slots_; // a power of two, at most half of them taken
+    std::vector<Entry> entries_;
 };
 
-struct IdentityEqual {
-    using is_transparent = void;
-    template <typename A, typename B> bool operator()(const A &a, const B &b) const { return view(a) == view(b); }
-    static Identity view(const Identity &identity) { return identity; }
-    static Identity view(const IdentityKey &key) { return key.view(); }
-};
+std::size_t IdentityRuns::slot_of(const Identity &identity, uint64_t hash) const
+{
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t at = hash & mask;; at = (at + 1) & mask) {
+        const Slot &slot = slots_[at];
+        if (slot.entry == NO_ENTRY || (slot.hash == hash && entries_[slot.entry].key.view() == identity))
+            return at;
+    }
+}
+
+const std::vector<uint32_t> *IdentityRuns::find(const Identity &identity) const
+{
+    if (slots_.empty())
+        return nullptr;
+    const Slot &slot = slots_[slot_of(identity, identity_hash(identity))];
+    return slot.entry == NO_ENTRY ? nullptr : &entries_[slot.entry].runs;
+}
+
+std::vector<uint32_t> &IdentityRuns::of(const Identity &identity)
+{
+    if ((entries_.size() + 1) * 2 > slots_.size())
+        grow();
+    const uint64_t hash = identity_hash(identity);
+    Slot &slot = slots_[slot_of(identity, hash)];
+    if (slot.entry == NO_ENTRY) {
+        slot = {hash, static_cast<uint32_t>(entries_.size())};
+        entries_.push_back({IdentityKey(identity), {}});
+    }
+    return entries_[slot.entry].runs;
+}
+
+void IdentityRuns::grow()
+{
+    const std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, slots_.size() * 2)));
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot &slot : old) {
+        if (slot.entry == NO_ENTRY)
+            continue;
+        std::size_t at = slot.hash & mask;
+        while (slots_[at].entry != NO_ENTRY)
+            at = (at + 1) & mask;
+        slots_[at] = slot;
+    }
+}
 
 struct GroupTime {
     CellId closing;
@@ -130,7 +194,7 @@ struct RunIndex {
     std::vector<RunEntry> entries;
     uint32_t first = NONE;
     uint32_t last = NONE;
-    std::unordered_map<IdentityKey, std::vector<uint32_t>, IdentityHash, IdentityEqual> by_identity; // in list order
+    IdentityRuns by_identity;
     std::vector<uint32_t> without_ds; // runs without DS group when they came, in list order
     // Scenario runs whose order key is greater than that of every scenario
     // run before them: the first scenario with a key greater than k is the
@@ -650,11 +714,7 @@ void relabel(RunIndex &index)
 
 void add_identity(RunIndex &index, uint32_t at)
 {
-    const Identity identity = identity_of(index.entries[at].ds_line);
-    auto found = index.by_identity.find(identity);
-    if (found == index.by_identity.end())
-        found = index.by_identity.try_emplace(IdentityKey(identity)).first;
-    std::vector<uint32_t> &runs = found->second;
+    std::vector<uint32_t> &runs = index.by_identity.of(identity_of(index.entries[at].ds_line));
     const uint64_t label = index.entries[at].label;
     runs.insert(std::lower_bound(runs.begin(), runs.end(), label,
                                  [&index](uint32_t run, uint64_t wanted) { return index.entries[run].label < wanted; }),
@@ -767,9 +827,9 @@ uint32_t first_lacking(RunIndex &index)
 uint32_t indexed_partner(RunIndex &index, LineId ds_line)
 {
     uint32_t partner = first_without_ds_lacking(index);
-    const auto found = index.by_identity.find(identity_of(ds_line));
-    if (found != index.by_identity.end() && !found->second.empty()) {
-        const uint32_t same = found->second.front();
+    const std::vector<uint32_t> *runs = index.by_identity.find(identity_of(ds_line));
+    if (runs && !runs->empty()) {
+        const uint32_t same = runs->front();
         if (partner == NONE || index.entries[same].label < index.entries[partner].label)
             partner = same;
     }
