@@ -91,20 +91,20 @@ RecordList::Pos RecordList::upper_bound(int64_t key) const
     if (chunk == greatest_.end())
         return end();
     const std::size_t at = static_cast<std::size_t>(chunk - greatest_.begin());
-    const Chunk &records = *chunks_[at];
-    const int64_t *found = std::upper_bound(records.keys, records.keys + records.size, key);
-    return {at, static_cast<std::size_t>(found - records.keys)};
+    Chunk *records = chunks_[at].get();
+    const int64_t *found = std::upper_bound(records->keys, records->keys + records->size, key);
+    return {at, static_cast<std::size_t>(found - records->keys), records};
 }
 
 RecordList::Pos RecordList::upper_bound_from(Pos from, int64_t key) const
 {
     int64_t before = 0;
-    if (from.chunk >= chunks_.size() || from.index > chunks_[from.chunk]->size ||
-        (key_before(from, before) && before > key))
+    if (!from.records || from.index > from.records->size || (key_before(from, before) && before > key))
         return upper_bound(key);
     std::size_t chunk = from.chunk;
+    Chunk *records = from.records;
     std::size_t start = from.index;
-    if (greatest_[chunk] <= key) {
+    if (records->keys[records->size - 1] <= key) {
         // Gallop over the chunks after it: [low, high] holds the first
         // whose greatest key is greater (or is the end).
         const std::size_t count = greatest_.size();
@@ -119,24 +119,26 @@ RecordList::Pos RecordList::upper_bound_from(Pos from, int64_t key) const
             std::upper_bound(greatest_.begin() + static_cast<std::ptrdiff_t>(low), last, key) - greatest_.begin());
         if (chunk == count)
             return end();
+        records = chunks_[chunk].get();
         start = 0;
     }
-    const Chunk &records = *chunks_[chunk];
     if (start == 0)
-        return {chunk, static_cast<std::size_t>(
-                           std::upper_bound(records.keys, records.keys + records.size, key) - records.keys)};
+        return {chunk,
+                static_cast<std::size_t>(std::upper_bound(records->keys, records->keys + records->size, key) -
+                                         records->keys),
+                records};
     // The place is mostly a few records on: steps are cheaper than a
     // search's unpredictable branches. The chunk's last key is greater.
-    while (records.keys[start] <= key)
+    while (records->keys[start] <= key)
         ++start;
-    return {chunk, start};
+    return {chunk, start, records};
 }
 
 void RecordList::prefetch_cells(Pos pos, uint32_t count) const
 {
     if (is_end(pos))
         return;
-    const Chunk &records = *chunks_[pos.chunk];
+    const Chunk &records = *pos.records;
     for (std::size_t at = pos.index; at < records.size && at < pos.index + count; ++at)
         __builtin_prefetch(&cell_at(records.cells[at]));
 }
@@ -144,7 +146,7 @@ void RecordList::prefetch_cells(Pos pos, uint32_t count) const
 bool RecordList::key_before(Pos pos, int64_t &key) const
 {
     if (!is_end(pos) && pos.index > 0) {
-        key = chunks_[pos.chunk]->keys[pos.index - 1];
+        key = pos.records->keys[pos.index - 1];
         return true;
     }
     if (pos.chunk == 0)
@@ -167,20 +169,22 @@ void RecordList::insert(Pos pos, int64_t key, CellId cell)
         greatest_.back() = key;
         return;
     }
-    if (chunks_[pos.chunk]->size == CHUNK) {
+    if (pos.records->size == CHUNK) {
         split(pos.chunk);
         if (pos.index > CHUNK / 2) {
             pos.index -= CHUNK / 2;
             ++pos.chunk;
+            pos.records = chunks_[pos.chunk].get();
         }
     }
-    Chunk &records = *chunks_[pos.chunk];
+    Chunk &records = *pos.records;
     std::memmove(records.keys + pos.index + 1, records.keys + pos.index, (records.size - pos.index) * sizeof(int64_t));
     std::memmove(records.cells + pos.index + 1, records.cells + pos.index, (records.size - pos.index) * sizeof(CellId));
     records.keys[pos.index] = key;
     records.cells[pos.index] = cell;
     ++records.size;
-    greatest_[pos.chunk] = records.keys[records.size - 1];
+    if (pos.index + 1 == records.size)
+        greatest_[pos.chunk] = key;
 }
 
 void RecordList::split(std::size_t at)
@@ -228,6 +232,7 @@ void TimeOrder::note_key(int64_t value, bool fixed)
 void TimeOrder::rebuild(const TimeFrame &frame)
 {
     records_.clear();
+    last_place_ = {};
     built_ = true;
     built_frame_ = frame;
     timed_ = fixed_ = false;

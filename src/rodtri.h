@@ -47,22 +47,30 @@ struct TimeFrame {
 // side by side, so that a search is a binary search over those and one in
 // a chunk, and an insertion moves at most one chunk.
 class RecordList {
+    struct Chunk;
+
 public:
+    // A place: the chunk's number and, but at the end, the chunk itself,
+    // so that the records of a known place are read without the tables.
+    // A place stays good through insertions at it (a split keeps the chunk
+    // at its number), not through clear().
     struct Pos {
-        std::size_t chunk;
-        std::size_t index;
+        std::size_t chunk = 0;
+        std::size_t index = 0;
+        Chunk *records = nullptr;
     };
     // The first record whose key is greater than `key` (end() when none).
     Pos upper_bound(int64_t key) const;
     // The same, searched forward from `from` when no record before it has a
     // greater key (the next item of a file mostly lands at or after the
-    // last one's place); from the start otherwise.
+    // last one's place); from the start otherwise, or when `from` has no
+    // chunk.
     Pos upper_bound_from(Pos from, int64_t key) const;
     // Fetches the cells of `count` records from `pos` on, within its chunk.
     void prefetch_cells(Pos pos, uint32_t count) const;
-    Pos end() const { return {chunks_.size(), 0}; }
+    Pos end() const { return {chunks_.size(), 0, nullptr}; }
     bool is_end(Pos pos) const { return pos.chunk == chunks_.size(); }
-    CellId &cell(Pos pos) { return chunks_[pos.chunk]->cells[pos.index]; }
+    CellId &cell(Pos pos) { return pos.records->cells[pos.index]; }
     // The key of the record before `pos`; false when there is none.
     bool key_before(Pos pos, int64_t &key) const;
     // Inserts before `pos` (at the end for end()); keys must stay sorted.
@@ -114,7 +122,7 @@ private:
     CellId end_;
     CellId tail_ = 0;
     RecordList records_;
-    RecordList::Pos last_place_{0, 0}; // where the last insertion went
+    RecordList::Pos last_place_; // where the last insertion went
     bool built_ = false;
     TimeFrame built_frame_;
     int64_t low_ = 0;
