@@ -90,10 +90,14 @@ RecordList::Pos RecordList::upper_bound(int64_t key) const
     const auto chunk = std::upper_bound(greatest_.begin(), greatest_.end(), key);
     if (chunk == greatest_.end())
         return end();
-    const std::size_t at = static_cast<std::size_t>(chunk - greatest_.begin());
-    Chunk *records = chunks_[at].get();
+    return searched_in(static_cast<std::size_t>(chunk - greatest_.begin()), key);
+}
+
+RecordList::Pos RecordList::searched_in(std::size_t chunk, int64_t key) const
+{
+    Chunk *records = chunks_[chunk].get();
     const int64_t *found = std::upper_bound(records->keys, records->keys + records->size, key);
-    return {at, static_cast<std::size_t>(found - records->keys), records};
+    return {chunk, static_cast<std::size_t>(found - records->keys), records};
 }
 
 RecordList::Pos RecordList::upper_bound_from(Pos from, int64_t key) const
@@ -101,37 +105,28 @@ RecordList::Pos RecordList::upper_bound_from(Pos from, int64_t key) const
     int64_t before = 0;
     if (!from.records || from.index > from.records->size || (key_before(from, before) && before > key))
         return upper_bound(key);
-    std::size_t chunk = from.chunk;
-    Chunk *records = from.records;
-    std::size_t start = from.index;
-    if (records->keys[records->size - 1] <= key) {
+    const Chunk &records = *from.records;
+    if (records.keys[records.size - 1] <= key) {
         // Gallop over the chunks after it: [low, high] holds the first
         // whose greatest key is greater (or is the end).
         const std::size_t count = greatest_.size();
-        std::size_t low = chunk + 1;
+        std::size_t low = from.chunk + 1;
         std::size_t high = low;
         for (std::size_t step = 1; high < count && greatest_[high] <= key; step *= 2) {
             low = high + 1;
             high = low + step;
         }
         const auto last = greatest_.begin() + static_cast<std::ptrdiff_t>(std::min(high + 1, count));
-        chunk = static_cast<std::size_t>(
+        const auto chunk = static_cast<std::size_t>(
             std::upper_bound(greatest_.begin() + static_cast<std::ptrdiff_t>(low), last, key) - greatest_.begin());
-        if (chunk == count)
-            return end();
-        records = chunks_[chunk].get();
-        start = 0;
+        return chunk == count ? end() : searched_in(chunk, key);
     }
-    if (start == 0)
-        return {chunk,
-                static_cast<std::size_t>(std::upper_bound(records->keys, records->keys + records->size, key) -
-                                         records->keys),
-                records};
     // The place is mostly a few records on: steps are cheaper than a
     // search's unpredictable branches. The chunk's last key is greater.
-    while (records->keys[start] <= key)
-        ++start;
-    return {chunk, start, records};
+    std::size_t index = from.index;
+    while (records.keys[index] <= key)
+        ++index;
+    return {from.chunk, index, from.records};
 }
 
 void RecordList::prefetch_cells(Pos pos, uint32_t count) const

@@ -84,6 +84,9 @@ private:
         int64_t keys[CHUNK];
         CellId cells[CHUNK];
     };
+    // The first record of chunk `chunk` whose key is greater than `key`
+    // (the chunk's greatest key is).
+    Pos searched_in(std::size_t chunk, int64_t key) const;
     void split(std::size_t at);
     std::vector<std::unique_ptr<Chunk>> chunks_;
     std::vector<int64_t> greatest_; // the last key of each chunk
