@@ -284,19 +284,22 @@ struct LineCutter {
     uint64_t number = 0;
     bool marks = byte_marks_available();
 
-    // `quotes` is set to the line's quote bits when they came with its end.
-    bool next(std::string_view &line, std::optional<uint64_t> &quotes)
+    // `quotes` points at the line's quote bits when they came with its end,
+    // else it is null: a plain word, not an optional, so that the scan
+    // reads back what was just written without a store-forwarding stall.
+    bool next(std::string_view &line, uint64_t &quote_bits, const uint64_t *&quotes)
     {
         if (rest.empty())
             return false;
         ++number;
-        quotes.reset();
+        quotes = nullptr;
         if (marks && rest.size() >= 64) {
             const ByteMarks found = byte_marks(rest.data());
             if (found.newlines != 0) {
                 const auto size = static_cast<std::size_t>(std::countr_zero(found.newlines));
                 line = rest.substr(0, size);
-                quotes = found.quotes & low_bits(size);
+                quote_bits = found.quotes & low_bits(size);
+                quotes = &quote_bits;
                 rest.remove_prefix(size + 1);
                 return true;
             }
@@ -349,7 +352,9 @@ template <typename T> void prefetch_in(const std::vector<T> &items, std::size_t 
         __builtin_prefetch(&items[at]);
 }
 
-struct Batch {
+// A slot of the scanner's ring, on cache lines of its own: the scanner
+// writes one slot while the walker reads another, on the other core.
+struct alignas(64) Batch {
     uint64_t first_number = 0;
     std::vector<BatchLine> lines;
     std::vector<FieldAt> fields;
@@ -394,7 +399,7 @@ struct Batch {
 
     // Scans the next line into code, fields and origin pairs, and its time.
     // `readable_end`: the end of the text the line was cut from.
-    void scan(std::string_view text, const char *readable_end, std::optional<uint64_t> quotes)
+    void scan(std::string_view text, const char *readable_end, const uint64_t *quotes)
     {
         const bool header = first_number + lines.size() == 1;
         BatchLine &line = lines.emplace_back();
@@ -411,7 +416,7 @@ struct Batch {
         scratch.clear();
         const std::size_t origins_before = origins.size();
         if (!scan_code(text, code, error) ||
-            !scan_fields(text, readable_end, quotes ? &*quotes : nullptr, scratch, error) ||
+            !scan_fields(text, readable_end, quotes, scratch, error) ||
             (!header && code_id(code) != code_id('C', 'F') && !split_origins(code, scratch, 0, origins, error))) {
             line.state = BatchLine::damaged;
             add_problem(line, std::move(error));
@@ -435,9 +440,10 @@ struct Batch {
         clear(count);
         first_number = cutter.number + 1;
         std::string_view text;
-        std::optional<uint64_t> quotes;
+        uint64_t quote_bits = 0;
+        const uint64_t *quotes = nullptr;
         while (lines.size() < count) {
-            if (!cutter.next(text, quotes))
+            if (!cutter.next(text, quote_bits, quotes))
                 return false;
             scan(text, cutter.end(), quotes);
         }
@@ -739,7 +745,7 @@ constexpr std::size_t SCAN_AHEAD_BYTES = std::size_t(8) << 20;
 
 class ScanAhead {
 public:
-    explicit ScanAhead(std::string_view text) : cutter_{text}, thread_([this] { scan(); }) {}
+    explicit ScanAhead(std::string_view text) : text_(text), thread_([this] { scan(); }) {}
     ScanAhead(const ScanAhead &) = delete;
     ScanAhead &operator=(const ScanAhead &) = delete;
 
@@ -771,8 +777,11 @@ public:
     }
 
 private:
+    // The cutter lives on this thread's stack: written at every line, it
+    // must not share a cache line with what the walker reads.
     void scan()
     {
+        LineCutter cutter{text_};
         for (;;) {
             std::size_t slot = 0;
             {
@@ -782,7 +791,7 @@ private:
                     return;
                 slot = produced_ % BATCH_SLOTS;
             }
-            const bool last = !batches_[slot].fill(cutter_, BATCH_LINES);
+            const bool last = !batches_[slot].fill(cutter, BATCH_LINES);
             {
                 const std::lock_guard<std::mutex> lock(mutex_);
                 ++produced_;
@@ -794,9 +803,9 @@ private:
         }
     }
 
-    LineCutter cutter_;
+    std::string_view text_;
     std::array<Batch, BATCH_SLOTS> batches_;
-    std::mutex mutex_;
+    alignas(64) std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t produced_ = 0, consumed_ = 0;
     bool holding_ = false, finished_ = false, stopped_ = false;
