@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,39 @@ TEST(RddLineTest, NumbersAreQuotedDecimalsThatWrapLikeTheEngine)
     EXPECT_FALSE(rdd_number("\"\""));
     EXPECT_FALSE(rdd_number("\"12a\""));
     EXPECT_FALSE(rdd_number("12"));
+
+    // The walk takes a short number in one load from the text around it;
+    // it reads every length, sign and damage as rdd_number does digit by digit.
+    std::vector<std::string> numbers = {"??", "", "-", "0", "00000000"};
+    for (std::size_t digits = 1; digits <= 10; ++digits) {
+        const std::string number = std::string("9876543210").substr(0, digits);
+        numbers.push_back(number);
+        numbers.push_back("-" + number);
+        for (std::size_t at = 0; at < digits; ++at)
+            for (const char odd : {'/', ':', ' ', '\xB9'}) {
+                std::string damaged = number;
+                damaged[at] = odd;
+                numbers.push_back(damaged);
+            }
+    }
+    std::string text = HEADER;
+    for (const std::string &number : numbers)
+        text += "EV \"A\" \"I\" \"1\" \"in\" \"" + number + "\" \"7\" \"" + number + "\" \n";
+    std::vector<std::optional<uint32_t>> times;
+    std::vector<uint32_t> origin_lines;
+    RddVisitor visitor;
+    visitor.body = [&times](const RddLine &, std::optional<uint32_t> time) { times.push_back(time); };
+    visitor.origin = [&origin_lines](const RddOrigin &origin) { origin_lines.push_back(origin.line); };
+    RddDiagnostics diagnostics;
+    rdd_read_text(text, visitor, diagnostics);
+    std::vector<std::optional<uint32_t>> expected;
+    for (const std::string &number : numbers)
+        if (const std::optional<uint32_t> value = rdd_number("\"" + number + "\""))
+            expected.push_back(value);
+    EXPECT_EQ(times, expected);
+    ASSERT_EQ(origin_lines.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k)
+        EXPECT_EQ(origin_lines[k], *expected[k]);
 }
 
 TEST(RddLineTest, OriginPairsFollowTheOwnFieldsOfEachKind)

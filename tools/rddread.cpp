@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <condition_variable>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/mman.h>
@@ -22,10 +23,31 @@ constexpr std::size_t MAX_LINE_BYTES = std::size_t(16) << 20;
 constexpr uint16_t code_id(char first, char second) { return rdd_code_id(first, second); }
 constexpr uint16_t code_id(std::string_view code) { return rdd_code_id(code); }
 
+// Up to eight digits as one number, from one 8-byte load at `digits` (the
+// eight bytes must be readable): the digits shifted to the top bytes read
+// as a number of eight digits with leading zeros. False when one of them is
+// no digit.
+bool eight_digits(const char *digits, std::size_t count, uint64_t &value)
+{
+    uint64_t word;
+    std::memcpy(&word, digits, sizeof word);
+    const unsigned below = 8 * static_cast<unsigned>(8 - count);
+    const uint64_t x = (word << below) ^ (0x3030303030303030 & (~uint64_t{0} << below));
+    // A byte above 9 sets its top bit, itself or with 0x76 added; carries
+    // only leave bytes that already failed.
+    if (((x | (x + 0x7676767676767676)) & 0x8080808080808080) != 0)
+        return false;
+    uint64_t v = (x * 2561) >> 8;
+    v = ((v & 0x00FF00FF00FF00FF) * 6553601) >> 16;
+    value = ((v & 0x0000FFFF0000FFFF) * 42949672960001) >> 32;
+    return true;
+}
+
 // rdd_number without the optional, for the scan's loops: it parses every
 // origin pair and time, and an optional coming back through memory costs
-// more than the parse.
-bool read_number(std::string_view raw, uint32_t &number)
+// more than the parse. Bytes up to `readable_end` (when given) may be read
+// past the field, so that a short number is taken in one load.
+bool read_number(std::string_view raw, uint32_t &number, const char *readable_end = nullptr)
 {
     const std::size_t size = raw.size();
     if (size < 3 || raw[0] != '"' || raw[size - 1] != '"')
@@ -41,21 +63,28 @@ bool read_number(std::string_view raw, uint32_t &number)
     if (digit == end || end - digit > 18)
         return false;
     uint64_t value = 0;
-    for (; digit < end; ++digit) {
-        const unsigned d = static_cast<unsigned char>(*digit) - '0';
-        if (d > 9)
+    const auto count = static_cast<std::size_t>(end - digit);
+    if (count <= 8 && readable_end && readable_end - digit >= 8) {
+        if (!eight_digits(digit, count, value))
             return false;
-        value = value * 10 + d;
+    } else {
+        for (; digit < end; ++digit) {
+            const unsigned d = static_cast<unsigned char>(*digit) - '0';
+            if (d > 9)
+                return false;
+            value = value * 10 + d;
+        }
     }
     // The engine keeps times as 32-bit values and compares them unsigned.
     number = static_cast<uint32_t>(negative ? 0 - value : value);
     return true;
 }
 
-// Own fields of the lines that the merge joins, as the writer leaves them.
-int joined_own_fields(std::string_view code)
+// Own fields of the lines that the merge joins, as the writer leaves them;
+// -1 for the other codes.
+constexpr int joined_own_fields_of(uint16_t id)
 {
-    switch (code_id(code)) {
+    switch (id) {
     case code_id('X', 'I'):
     case code_id('D', 'T'):
     case code_id('X', 'E'): return 1;
@@ -67,6 +96,86 @@ int joined_own_fields(std::string_view code)
     default: return -1;
     }
 }
+
+constexpr RddKind kind_of(uint16_t id)
+{
+    switch (id) {
+    case code_id('C', 'F'): return RddKind::cf;
+    case code_id('S', 'Y'): return RddKind::sy;
+    case code_id('X', 'I'):
+    case code_id('D', 'T'):
+    case code_id('X', 'E'): return RddKind::block_open;
+    case code_id('Y', 'I'):
+    case code_id('Y', 'T'):
+    case code_id('F', 'E'): return RddKind::block_close;
+    case code_id('D', 'S'): return RddKind::scenario_open;
+    case code_id('F', 'S'): return RddKind::scenario_close;
+    case code_id('E', 'V'): return RddKind::event;
+    case code_id('R', 'D'): return RddKind::rendezvous;
+    default: return RddKind::other;
+    }
+}
+
+constexpr int time_field_of(uint16_t id)
+{
+    switch (id) {
+    case code_id('X', 'I'):
+    case code_id('D', 'T'):
+    case code_id('X', 'E'): return 1;
+    case code_id('D', 'P'):
+    case code_id('F', 'S'):
+    case code_id('F', 'T'):
+    case code_id('T', 'N'):
+    case code_id('T', 'F'):
+    case code_id('F', 'B'): return 2;
+    case code_id('D', 'S'):
+    case code_id('D', 'A'):
+    case code_id('D', 'W'):
+    case code_id('E', 'V'):
+    case code_id('R', 'D'):
+    case code_id('F', 'W'):
+    case code_id('I', 'D'): return 5;
+    case code_id('S', 'N'): return 6;
+    case code_id('I', 'C'): return 7;
+    default: return 0;
+    }
+}
+
+// What the scan asks of every line's code, for each code of two capital
+// letters (every code above is one): a load from a small table instead of
+// three searches through case lists, whose branches the mix of codes in a
+// report keeps mispredicting.
+struct CodeTraits {
+    int8_t joined_own_fields = -1;
+    uint8_t time_field = 0;
+    RddKind kind = RddKind::other;
+};
+
+constexpr int CAPITALS = 26;
+
+constexpr std::array<CodeTraits, CAPITALS * CAPITALS> CODE_TRAITS = [] {
+    std::array<CodeTraits, CAPITALS * CAPITALS> table{};
+    for (int first = 0; first < CAPITALS; ++first)
+        for (int second = 0; second < CAPITALS; ++second) {
+            const uint16_t id = code_id(static_cast<char>('A' + first), static_cast<char>('A' + second));
+            table[static_cast<std::size_t>(first * CAPITALS + second)] =
+                CodeTraits{static_cast<int8_t>(joined_own_fields_of(id)), static_cast<uint8_t>(time_field_of(id)),
+                           kind_of(id)};
+        }
+    return table;
+}();
+
+CodeTraits code_traits(std::string_view code)
+{
+    const uint16_t id = code_id(code);
+    const unsigned first = (id >> 8) - unsigned{'A'};
+    const unsigned second = (id & 0xFF) - unsigned{'A'};
+    if (first >= CAPITALS || second >= CAPITALS)
+        return {};
+    return CODE_TRAITS[first * CAPITALS + second];
+}
+
+int joined_own_fields(std::string_view code) { return code_traits(code).joined_own_fields; }
 
 // The code that opens the block a closing code ends, or empty.
 std::string_view opening_of(std::string_view code)
@@ -237,7 +346,7 @@ bool scan_fields(std::string_view text, const char *readable_end, const uint64_t
 // fields and carry one or more pairs; every other line carries exactly one.
 // On damage nothing is added to `origins`.
 bool split_origins(std::string_view code, std::vector<std::string_view> &fields, std::size_t first,
-                   std::vector<RddOrigin> &origins, std::string &error)
+                   std::vector<RddOrigin> &origins, std::string &error, const char *readable_end = nullptr)
 {
     const std::size_t total = fields.size() - first;
     const int joined = joined_own_fields(code);
@@ -260,7 +369,8 @@ bool split_origins(std::string_view code, std::vector<std::string_view> &fields,
     for (std::size_t i = own; i < total; i += 2) {
         uint32_t file = 0;
         uint32_t number = 0;
-        if (!read_number(fields[first + i], file) || !read_number(fields[first + i + 1], number)) {
+        if (!read_number(fields[first + i], file, readable_end) ||
+            !read_number(fields[first + i + 1], number, readable_end)) {
             error = line_label(code) + ": origin pair at field " + std::to_string(i + 1) + " is not two numbers";
             origins.resize(origins_before);
             return false;
@@ -383,7 +493,7 @@ struct alignas(64) Batch {
     }
 
     // The time of a line whose kind has one, from its own fields.
-    void scan_time(BatchLine &line, std::string_view code)
+    void scan_time(BatchLine &line, std::string_view code, const char *readable_end)
     {
         const int position = rdd_time_field(code);
         if (position == 0)
@@ -392,7 +502,7 @@ struct alignas(64) Batch {
             add_problem(line, line_label(code) + " without its time field " + std::to_string(position));
             return;
         }
-        line.timed = read_number(scratch[static_cast<std::size_t>(position) - 1], line.time);
+        line.timed = read_number(scratch[static_cast<std::size_t>(position) - 1], line.time, readable_end);
         if (!line.timed)
             add_problem(line, line_label(code) + ": time field " + std::to_string(position) + " is not a number");
     }
@@ -417,7 +527,7 @@ struct alignas(64) Batch {
         const std::size_t origins_before = origins.size();
         if (!scan_code(text, code, error) ||
             !scan_fields(text, readable_end, quotes, scratch, error) ||
-            (!header && code_id(code) != code_id('C', 'F') && !split_origins(code, scratch, 0, origins, error))) {
+            (!header && code_id(code) != code_id('C', 'F') && !split_origins(code, scratch, 0, origins, error, readable_end))) {
             line.state = BatchLine::damaged;
             add_problem(line, std::move(error));
             return;
@@ -431,7 +541,7 @@ struct alignas(64) Batch {
         line.field_count = static_cast<uint32_t>(scratch.size());
         line.origin_count = static_cast<uint32_t>(origins.size() - origins_before);
         if (!header)
-            scan_time(line, code);
+            scan_time(line, code, readable_end);
     }
 
     // Cuts and scans up to `count` lines; false when the text ended first.
@@ -870,49 +980,9 @@ const char *rdd_verdict_name(RddVerdict verdict)
     return "passed";
 }
 
-RddKind rdd_kind(std::string_view code)
-{
-    switch (code_id(code)) {
-    case code_id('C', 'F'): return RddKind::cf;
-    case code_id('S', 'Y'): return RddKind::sy;
-    case code_id('X', 'I'):
-    case code_id('D', 'T'):
-    case code_id('X', 'E'): return RddKind::block_open;
-    case code_id('Y', 'I'):
-    case code_id('Y', 'T'):
-    case code_id('F', 'E'): return RddKind::block_close;
-    case code_id('D', 'S'): return RddKind::scenario_open;
-    case code_id('F', 'S'): return RddKind::scenario_close;
-    case code_id('E', 'V'): return RddKind::event;
-    case code_id('R', 'D'): return RddKind::rendezvous;
-    default: return RddKind::other;
-    }
-}
+RddKind rdd_kind(std::string_view code) { return code_traits(code).kind; }
 
-int rdd_time_field(std::string_view code)
-{
-    switch (code_id(code)) {
-    case code_id('X', 'I'):
-    case code_id('D', 'T'):
-    case code_id('X', 'E'): return 1;
-    case code_id('D', 'P'):
-    case code_id('F', 'S'):
-    case code_id('F', 'T'):
-    case code_id('T', 'N'):
-    case code_id('T', 'F'):
-    case code_id('F', 'B'): return 2;
-    case code_id('D', 'S'):
-    case code_id('D', 'A'):
-    case code_id('D', 'W'):
-    case code_id('E', 'V'):
-    case code_id('R', 'D'):
-    case code_id('F', 'W'):
-    case code_id('I', 'D'): return 5;
-    case code_id('S', 'N'): return 6;
-    case code_id('I', 'C'): return 7;
-    default: return 0;
-    }
-}
+int rdd_time_field(std::string_view code) { return code_traits(code).time_field; }
 
 bool rdd_scan_line(std::string_view text, RddOwnedLine &line, std::string &error, const char *readable_end)
 {
