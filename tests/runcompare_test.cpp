@@ -65,6 +65,15 @@ TEST(RunCompare, MissingStepsLeaveGapsAndExtraStepsGetRowsOfTheirOwn)
     EXPECT_EQ(alignment.row_of[1], (std::vector<uint32_t>{0, 3, 4}));
     EXPECT_EQ(alignment.row_of[2], (std::vector<uint32_t>{0, 1, 2, 3, 4}));
     EXPECT_TRUE(alignment.diffs.empty());
+
+    // A lone run (and an empty one) is its lines row after row, repeats included.
+    const StepAlignment lone = align_steps({run_of({"DW WAIT", "CH door SHUT", "CH door SHUT", "FW WAIT"}, a)});
+    EXPECT_EQ(lone.rows, 4u);
+    EXPECT_EQ(lone.row_of, (std::vector<std::vector<uint32_t>>{{0, 1, 2, 3}}));
+    EXPECT_TRUE(lone.diffs.empty());
+    const StepAlignment empty_first = align_steps({run_of({}, a), run_of({"DW WAIT", "FW WAIT"}, b)});
+    EXPECT_EQ(empty_first.rows, 2u);
+    EXPECT_EQ(empty_first.row_of, (std::vector<std::vector<uint32_t>>{{}, {0, 1}}));
 }
 
 TEST(RunCompare, RepeatedStepsAlignInOrderAndShorterLinesDiffer)

@@ -1,6 +1,7 @@
 #include "runcompare.h"
 
 #include <algorithm>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 
@@ -90,6 +91,13 @@ std::vector<std::pair<uint32_t, uint32_t>> common_steps(const Keys &a, const Key
 std::vector<uint32_t> place_run(std::vector<uint32_t> &order, Keys &key_of_row, const Keys &run_keys,
                                 std::vector<long> &fronts)
 {
+    if (order.empty()) { // the first run: every line makes a row, in order
+        std::vector<uint32_t> run_rows(run_keys.size());
+        std::iota(run_rows.begin(), run_rows.end(), static_cast<uint32_t>(key_of_row.size()));
+        key_of_row.insert(key_of_row.end(), run_keys.begin(), run_keys.end());
+        order = run_rows;
+        return run_rows;
+    }
     Keys order_keys;
     order_keys.reserve(order.size());
     for (const uint32_t row : order)
@@ -154,6 +162,14 @@ std::vector<uint16_t> differing_fields(std::span<const StepLine *const> lines)
 StepAlignment align_steps(const std::vector<std::vector<StepLine>> &runs)
 {
     StepAlignment result;
+    // Nothing to line up: each line of a lone run is a row of its own. A
+    // report of one file gives every scenario in full this way.
+    if (runs.size() == 1) {
+        result.rows = static_cast<uint32_t>(runs.front().size());
+        std::vector<uint32_t> &rows = result.row_of.emplace_back(runs.front().size());
+        std::iota(rows.begin(), rows.end(), 0u);
+        return result;
+    }
     KeyTable keys;
     std::vector<uint32_t> order;
     Keys key_of_row;
