@@ -64,7 +64,8 @@ bool read_number(std::string_view raw, uint32_t &number, const char *readable_en
         return false;
     uint64_t value = 0;
     const auto count = static_cast<std::size_t>(end - digit);
-    if (count <= 8 && readable_end && readable_end - digit >= 8) {
+    // The word's first byte must be its lowest for the digits to combine.
+    if (std::endian::native == std::endian::little && count <= 8 && readable_end && readable_end - digit >= 8) {
         if (!eight_digits(digit, count, value))
             return false;
     } else {
