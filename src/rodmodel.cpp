@@ -223,31 +223,6 @@ char *small_page_block(std::size_t bytes, void *&raw)
     return aligned_block(bytes, raw, false, SMALL_PAGES_ADVICE);
 }
 
-std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
-
-} // namespace
-
-void *huge_pages_new(std::size_t bytes)
-{
-    if (bytes < HUGE_BLOCK_MIN)
-        return ::operator new(bytes);
-    const std::size_t rounded = whole_huge_pages(bytes);
-    void *block = ::operator new(rounded, std::align_val_t{HUGE_PAGE});
-    if (HUGE_PAGES_ADVICE)
-        madvise(block, rounded, HUGE_PAGES_ADVICE);
-    return block;
-}
-
-void huge_pages_delete(void *block, std::size_t bytes)
-{
-    if (bytes < HUGE_BLOCK_MIN)
-        ::operator delete(block);
-    else
-        ::operator delete(block, std::align_val_t{HUGE_PAGE});
-}
-
-namespace {
-
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
 // model is released. Ids are below 2^31 (an item keeps one bit for its
@@ -324,7 +299,7 @@ thread_local Cursor gathered_cursor;
 
 // Recycled ids of one thread, made again before fresh room is taken.
 struct FreeIds {
-    HugeVector<uint32_t> ids;
+    std::vector<uint32_t> ids;
     uint32_t generation = 0;
 };
 
@@ -790,8 +765,8 @@ void model_memory_setup()
 {
     // Blocks under 1 MB come from the heap, not from mappings of their own,
     // and up to 32 MB of freed room stays with it. Bigger blocks (a big
-    // file's huge-page arrays) still go back when freed: the room one
-    // thread keeps is no use to the others, and would add to the peak.
+    // file's scratch arrays) still go back when freed: the room one thread
+    // keeps is no use to the others, and would add to the peak.
     mallopt(M_MMAP_THRESHOLD, HUGE_PAGE / 2);
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }

@@ -153,25 +153,6 @@ constexpr std::size_t WARM_PAGES_AHEAD = 32;
 std::size_t warm_huge_pages_ready();
 std::size_t warm_huge_pages_wanted();
 
-// Room for a file's big scratch arrays (its lines in order, the chains and
-// elements its structuring works on, what it prunes): from HUGE_BLOCK_MIN
-// on it takes whole huge pages, where small pages would take a page fault
-// per 4 KB first touched. Rounding a quarter page up to a whole one costs
-// little beside the faults it saves, and only while the file is loaded.
-// Failing as operator new does.
-constexpr std::size_t HUGE_BLOCK_MIN = HUGE_PAGE / 4;
-void *huge_pages_new(std::size_t bytes);
-void huge_pages_delete(void *block, std::size_t bytes);
-template <typename T> struct HugePageAllocator {
-    using value_type = T;
-    HugePageAllocator() = default;
-    template <typename U> HugePageAllocator(const HugePageAllocator<U> &) {}
-    T *allocate(std::size_t count) { return static_cast<T *>(huge_pages_new(count * sizeof(T))); }
-    void deallocate(T *block, std::size_t count) { huge_pages_delete(block, count * sizeof(T)); }
-    friend bool operator==(HugePageAllocator, HugePageAllocator) { return true; }
-};
-template <typename T> using HugeVector = std::vector<T, HugePageAllocator<T>>;
-
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {

@@ -19,14 +19,14 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The flat list while runs are closed: a chain of nodes over the file's
 // lines, node 0 being the work root that gives every line a predecessor.
 struct FlatChain {
-    HugeVector<LineId> line;
-    HugeVector<uint32_t> next; // 0: end of the chain
-    HugeVector<uint8_t> kind;
-    HugeVector<uint8_t> marks; // EXACT_CODE, SELECTS
+    std::vector<LineId> line;
+    std::vector<uint32_t> next; // 0: end of the chain
+    std::vector<uint8_t> kind;
+    std::vector<uint8_t> marks; // EXACT_CODE, SELECTS
 
     // Takes the scan's list as its lines (it has room to spare: fresh
     // memory costs more than moving the list by one place).
-    explicit FlatChain(HugeVector<LineId> &&lines) : line(std::move(lines))
+    explicit FlatChain(std::vector<LineId> &&lines) : line(std::move(lines))
     {
         // Room for the closing lines the steps add, mostly.
         const std::size_t room = line.size() + line.size() / 2 + 2;
@@ -100,7 +100,7 @@ const ClosingStep CLOSING_STEPS[] = {
 // run, so a step goes from opening line to opening line instead of walking
 // the whole chain.
 struct Openings {
-    std::array<HugeVector<uint32_t>, ROD_KEYWORD_COUNT> nodes;
+    std::array<std::vector<uint32_t>, ROD_KEYWORD_COUNT> nodes;
 
     explicit Openings(const FlatChain &chain)
     {
@@ -135,7 +135,7 @@ public:
     }
 
 private:
-    const HugeVector<uint32_t> &nodes_;
+    const std::vector<uint32_t> &nodes_;
     std::size_t next_ = 0;
 };
 
@@ -266,7 +266,7 @@ Item enclose(const Element *first, const Element *last, std::vector<UnselectedBl
 
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
-void nest_flat(HugeVector<Element> &elements, LineKind opener, LineKind closer,
+void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer,
                std::vector<UnselectedBlock> &unselected)
 {
     std::size_t kept = 0;
@@ -300,7 +300,7 @@ bool selected_block(LineKind opener, const Element *first, const Element *last)
 }
 
 // Nested blocks pair up like parentheses.
-void nest_paired(HugeVector<Element> &elements, LineKind opener, LineKind closer,
+void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind closer,
                  std::vector<UnselectedBlock> &unselected)
 {
     std::vector<std::size_t> open_blocks;
@@ -348,7 +348,7 @@ constexpr NestingStep NESTING_STEPS[] = {
 // The top level becomes three cells: a one-cell list holding the first
 // element, the chain of the middle ones (an empty cell when there are
 // none), a one-cell list holding the last.
-CellId split_three(const HugeVector<Element> &elements, std::vector<UnselectedBlock> &unselected)
+CellId split_three(const std::vector<Element> &elements, std::vector<UnselectedBlock> &unselected)
 {
     if (elements.size() < 2)
         unexpected_end();
@@ -433,13 +433,13 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 } // namespace
 
 // The closed flat list as top-level elements, with the lines in that order.
-HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId> &ordered)
+std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<LineId> &ordered)
 {
     FlatChain chain(std::move(lines));
     const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, openings, 0, -1, step);
-    HugeVector<Element> elements;
+    std::vector<Element> elements;
     elements.reserve(chain.line.size());
     ordered.reserve(chain.line.size());
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
@@ -449,12 +449,12 @@ HugeVector<Element> closed_elements(HugeVector<LineId> lines, HugeVector<LineId>
     return elements;
 }
 
-StructuredFile structure_lines(HugeVector<LineId> lines)
+StructuredFile structure_lines(std::vector<LineId> lines)
 {
     // The flat chain is gone before blocks are enclosed: the peak of a big
     // file's loading holds only the elements beside the new cells.
     StructuredFile structured;
-    HugeVector<Element> elements = closed_elements(std::move(lines), structured.lines);
+    std::vector<Element> elements = closed_elements(std::move(lines), structured.lines);
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
             nest_flat(elements, step.opener, step.closer, structured.unselected);

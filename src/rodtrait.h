@@ -34,7 +34,7 @@
 // where in them the body and the last part begin.
 struct StructuredFile {
     CellId tree = 0;
-    HugeVector<LineId> lines;
+    std::vector<LineId> lines;
     std::size_t body_begin = 0;
     std::size_t last_begin = 0;
     // The PP and DA blocks that hold no selected line, where they were put.
@@ -45,6 +45,6 @@ struct StructuredFile {
 // list (in file order, TP lines in place), encloses the blocks and splits
 // the file in three; the list is consumed. Every structural fault ends the
 // run with UNEXPTEOF.
-StructuredFile structure_lines(HugeVector<LineId> lines);
+StructuredFile structure_lines(std::vector<LineId> lines);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);

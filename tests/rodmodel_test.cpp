@@ -120,31 +120,6 @@ TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
     model_release();
 }
 
-// A mapped ROD file that is cut short or rewritten under the run: no bus
-// error, and the change is told; one put in its place under the name
-// leaves the mapped bytes whole.
-// Big scratch arrays start on a huge page and keep their contents as they
-// grow past it; small ones are plain blocks (the sanitizer run checks that
-// each block goes back the way it came).
-TEST(Model, BigScratchArraysLieOnWholeHugePages)
-{
-    HugeVector<uint32_t> values;
-    bool every_big_block_aligned = true;
-    for (uint32_t i = 0; i < 3 * HUGE_PAGE / sizeof(uint32_t); ++i) {
-        values.push_back(i * 7);
-        if (values.capacity() * sizeof(uint32_t) >= HUGE_BLOCK_MIN)
-            every_big_block_aligned &= reinterpret_cast<std::uintptr_t>(values.data()) % HUGE_PAGE == 0;
-    }
-    EXPECT_TRUE(every_big_block_aligned);
-    bool kept = true;
-    for (uint32_t i = 0; i < values.size(); ++i)
-        kept &= values[i] == i * 7;
-    EXPECT_TRUE(kept);
-    values.resize(10);
-    values.shrink_to_fit();
-    EXPECT_EQ(values.back(), 63u);
-}
-
 // The flags the kernel shows for the mapping that holds `address`.
 std::string page_flags_at(const void *address)
 {

@@ -121,7 +121,7 @@ std::string token_name(LineId id)
 
 std::optional<std::string> engine_tree(const std::vector<Token> &tokens)
 {
-    HugeVector<LineId> lines;
+    std::vector<LineId> lines;
     for (const Token &token : tokens) {
         const LineId id = line_new();
         line_at(id).kind = token.kind;
