@@ -9,6 +9,7 @@
 #include "rodmodel.h"
 #include "rodprd.h"
 #include "rodsync.h"
+#include "rodtrait.h"
 
 #include <benchmark/benchmark.h>
 
@@ -103,6 +104,25 @@ void BM_Load(benchmark::State &state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
+// Structuring a big file's scanned lines on one thread (0) or, cut in
+// two parts, on two at once (1).
+void BM_StructureBig(benchmark::State &state)
+{
+    const std::string text = gen_rod_text(params_of(GenScenario::HugeFile, 32 << 20), 0);
+    std::string header;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<LineId> lines = rod_scan_bytes(bytes_of(text), text.size(), 1, false, true, header);
+        const std::size_t cut = state.range(0) ? structure_cut(lines) : 0;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(structure_lines(std::move(lines), cut).tree);
+        state.PauseTiming();
+        model_release();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
 // Merging K files of 64 KB: near-linear means time per file stays flat as K grows.
 void merge_benchmark(benchmark::State &state, GenScenario scenario, bool time_mode)
 {
@@ -162,6 +182,7 @@ void BM_WriteLarge(benchmark::State &state)
 BENCHMARK(BM_Scan)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Crc16)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Load)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StructureBig)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Merge)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeMixedClocks)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MergeEarlierOrigin)->RangeMultiplier(2)->Range(8, 64)->Unit(benchmark::kMillisecond);

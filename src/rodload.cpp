@@ -532,13 +532,16 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
 {
     RodFile rod;
     rod.size = size;
-    ScannedText scanned = scan_text(bytes, size, file, time_mode, first, may_cut ? scan_cut(bytes, size) : 0);
+    const std::size_t scan_cut_at = may_cut ? scan_cut(bytes, size) : 0;
+    ScannedText scanned = scan_text(bytes, size, file, time_mode, first, scan_cut_at);
     rod.header_field = std::move(scanned.header_field);
     rod.pieces = scanned.pieces;
     std::optional<PhaseTimer> timer;
     if (structure_seconds)
         timer.emplace(*structure_seconds);
-    StructuredFile structured = structure_lines(std::move(scanned.lines));
+    // A file scanned in halves is big enough to be structured in two parts.
+    const std::size_t structure_cut_at = scan_cut_at ? structure_cut(scanned.lines) : 0;
+    StructuredFile structured = structure_lines(std::move(scanned.lines), structure_cut_at);
     rod.tree = structured.tree;
     const Pruned pruned = prune_selection(rod.tree, structured.unselected);
     lines_recycle(pruned.lines);

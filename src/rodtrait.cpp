@@ -1,5 +1,6 @@
 #include "rodtrait.h"
 
+#include "cstsyst.h"
 #include "i18nerrgest.h"
 #include "rodadnam.h"
 #include "rodbase.h"
@@ -9,6 +10,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -23,13 +27,15 @@ struct FlatChain {
     std::vector<uint32_t> next; // 0: end of the chain
     std::vector<uint8_t> kind;
     std::vector<uint8_t> marks; // EXACT_CODE, SELECTS
+    // The chain is the front part of a file's lines: its last line is not
+    // the file's, and a run may end before it.
+    bool continues = false;
 
-    // Takes the scan's list as its lines (it has room to spare: fresh
+    // Takes the list as its lines (the scan's has room to spare: fresh
     // memory costs more than moving the list by one place).
-    explicit FlatChain(std::vector<LineId> &&lines) : line(std::move(lines))
+    FlatChain(std::vector<LineId> &&lines, bool front_part) : line(std::move(lines)), continues(front_part)
     {
-        // Room for the closing lines the steps add, mostly.
-        const std::size_t room = line.size() + line.size() / 2 + 2;
+        const std::size_t room = room_for(line.size());
         line.reserve(room);
         line.insert(line.begin(), 0);
         next.reserve(room);
@@ -53,6 +59,8 @@ struct FlatChain {
         return static_cast<uint32_t>(line.size() - 1);
     }
     bool is_last(uint32_t node) const { return next[node] == 0; }
+    // Room for the closing lines the steps add to `lines` read lines, mostly.
+    static std::size_t room_for(std::size_t lines) { return lines + lines / 2 + 2; }
     static constexpr uint8_t EXACT_CODE = 1;
     static constexpr uint8_t SELECTS = 2;
     static uint8_t marks_of(LineId id)
@@ -141,8 +149,9 @@ private:
 
 // From `node` along the chain, over lines whose code is in `set` (passing
 // them in `ahead`): the node before the first line that is not; the last
-// node when the walk reaches it (that node is not tested); NONE when `node`
-// is none or itself not in the set.
+// node when the walk reaches it (that node is not tested, but for the front
+// part of a file, where a line that is not in the set still ends the run);
+// NONE when `node` is none or itself not in the set.
 uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set, OpeningsAhead &ahead)
 {
     if (!node)
@@ -154,6 +163,8 @@ uint32_t find_run_end(const FlatChain &chain, uint32_t node, const KindSet &set,
             return previous;
         ahead.pass(current);
     }
+    if (chain.continues && !chain.code_in(current, set))
+        return previous;
     return current;
 }
 
@@ -173,14 +184,28 @@ LineId fw_line(LineId dw)
 void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before, int limit, const ClosingStep &step);
 
 // A comment run and the DW or SN run after it are closed by one FO line.
+const ClosingStep COMMENTED_DW_STEP = {KIND_DW, {KIND_DX, KIND_FX, KIND_CH, KIND_FF}, Closing::Line, KIND_FO};
+const ClosingStep COMMENTED_SN_STEP = {KIND_SN, {KIND_CH, KIND_FN}, Closing::Line, KIND_FO};
+
 void close_comment_run(FlatChain &chain, const Openings &openings, uint32_t last_comment)
 {
     const uint32_t after = chain.next[last_comment];
     if (after && chain.kind[after] == KIND_DW)
-        close_runs_from(chain, openings, last_comment, 1,
-                        {KIND_DW, {KIND_DX, KIND_FX, KIND_CH, KIND_FF}, Closing::Line, KIND_FO});
+        close_runs_from(chain, openings, last_comment, 1, COMMENTED_DW_STEP);
     else
-        close_runs_from(chain, openings, last_comment, 1, {KIND_SN, {KIND_CH, KIND_FN}, Closing::Line, KIND_FO});
+        close_runs_from(chain, openings, last_comment, 1, COMMENTED_SN_STEP);
+}
+
+// The kinds of the lines a closing run may open or hold.
+KindSet run_kinds()
+{
+    KindSet kinds{};
+    auto add = [&kinds](const ClosingStep &step) { kinds.bits |= KindSet{step.opener}.bits | step.members.bits; };
+    for (const ClosingStep &step : CLOSING_STEPS)
+        add(step);
+    add(COMMENTED_DW_STEP);
+    add(COMMENTED_SN_STEP);
+    return kinds;
 }
 
 // The runs from the node after `before` on; at most `limit` (negative: all).
@@ -193,9 +218,14 @@ void close_runs_from(FlatChain &chain, const Openings &openings, uint32_t before
     uint32_t current = chain.next[before];
     if (current)
         ahead.skip_before(current);
-    for (int runs = 0; current && runs != limit; ++runs) {
-        if (chain.is_last(current) || ahead.empty())
+    for (int runs = 0; runs != limit; ++runs) {
+        if (!current || chain.is_last(current) || ahead.empty()) {
+            // A comment run's search for its run goes on past the lines of
+            // a front part, where only the whole file can follow it.
+            if (limit >= 0 && chain.continues)
+                unexpected_end();
             return;
+        }
         const uint32_t opening = ahead.take();
         uint32_t run_end = find_run_end(chain, chain.next[opening], step.members, ahead);
         if (run_end == NONE)
@@ -430,18 +460,28 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
     return regrouped;
 }
 
-} // namespace
-
-// The closed flat list as top-level elements, with the lines in that order.
-std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<LineId> &ordered)
+// Lines `from` to `to` of `lines`, with room for their closing lines.
+std::vector<LineId> part_of(const std::vector<LineId> &lines, std::size_t from, std::size_t to)
 {
-    FlatChain chain(std::move(lines));
+    std::vector<LineId> part;
+    part.reserve(FlatChain::room_for(to - from));
+    part.assign(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.begin() + static_cast<std::ptrdiff_t>(to));
+    return part;
+}
+
+// The closed flat list as top-level elements, with the lines in that order
+// (with room for `ordered_room` of them). `front_part`: more lines of the
+// file follow these.
+std::vector<Element> closed_elements(std::vector<LineId> lines, bool front_part, std::vector<LineId> &ordered,
+                                     std::size_t ordered_room)
+{
+    FlatChain chain(std::move(lines), front_part);
     const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, openings, 0, -1, step);
     std::vector<Element> elements;
     elements.reserve(chain.line.size());
-    ordered.reserve(chain.line.size());
+    ordered.reserve(std::max(chain.line.size(), ordered_room));
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
         elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact(node), chain.selects(node)});
         ordered.push_back(chain.line[node]);
@@ -449,22 +489,118 @@ std::vector<Element> closed_elements(std::vector<LineId> lines, std::vector<Line
     return elements;
 }
 
-StructuredFile structure_lines(std::vector<LineId> lines)
+// Lines closed and enclosed: the top level before it is split in three.
+struct NestedLines {
+    std::vector<Element> elements;
+    std::vector<LineId> ordered;
+    std::vector<UnselectedBlock> unselected;
+};
+
+NestedLines nested_lines(std::vector<LineId> lines, bool front_part, std::size_t ordered_room = 0)
 {
     // The flat chain is gone before blocks are enclosed: the peak of a big
     // file's loading holds only the elements beside the new cells.
-    StructuredFile structured;
-    std::vector<Element> elements = closed_elements(std::move(lines), structured.lines);
+    NestedLines nested;
+    nested.elements = closed_elements(std::move(lines), front_part, nested.ordered, ordered_room);
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
-            nest_flat(elements, step.opener, step.closer, structured.unselected);
+            nest_flat(nested.elements, step.opener, step.closer, nested.unselected);
         else
-            nest_paired(elements, step.opener, step.closer, structured.unselected);
+            nest_paired(nested.elements, step.opener, step.closer, nested.unselected);
     }
-    structured.tree = split_three(elements, structured.unselected);
-    structured.body_begin = lines_in(elements.front().item);
-    structured.last_begin = structured.lines.size() - lines_in(elements.back().item);
+    return nested;
+}
+
+StructuredFile split_file(NestedLines nested)
+{
+    StructuredFile structured;
+    structured.unselected = std::move(nested.unselected);
+    structured.tree = split_three(nested.elements, structured.unselected);
+    structured.lines = std::move(nested.ordered);
+    structured.body_begin = lines_in(nested.elements.front().item);
+    structured.last_begin = structured.lines.size() - lines_in(nested.elements.back().item);
     return structured;
+}
+
+// Runs `work` with this thread's output kept aside; false when the work
+// would have ended the run. What it would have said is dropped.
+template <typename Work> bool ran_to_the_end(Work work)
+{
+    DeferredOutput dropped;
+    DeferredOutput *const outer = defer_output(&dropped);
+    bool ended = false;
+    try {
+        work();
+    } catch (const DeferredExit &) {
+        ended = true;
+    }
+    defer_output(outer);
+    return !ended;
+}
+
+// The two parts nested at once and joined; nullopt when either met a
+// fault, with `lines` left for the structuring of the whole list.
+std::optional<NestedLines> nested_in_parts(std::vector<LineId> &lines, std::size_t cut)
+{
+    NestedLines back;
+    bool back_done = false;
+    std::jthread helper;
+    try {
+        helper = std::jthread([&] {
+            back_done = ran_to_the_end([&] { back = nested_lines(part_of(lines, cut, lines.size()), false); });
+        });
+    } catch (const std::system_error &) {
+        return std::nullopt;
+    }
+    // The front's ordered lines take the back's after them.
+    const std::size_t ordered_room = FlatChain::room_for(lines.size());
+    NestedLines front;
+    const bool front_done =
+        ran_to_the_end([&] { front = nested_lines(part_of(lines, 0, cut), true, ordered_room); });
+    helper.join();
+    if (!front_done || !back_done)
+        return std::nullopt;
+    std::vector<LineId>().swap(lines); // out of the join's peak
+    front.elements.insert(front.elements.end(), back.elements.begin(), back.elements.end());
+    front.ordered.insert(front.ordered.end(), back.ordered.begin(), back.ordered.end());
+    front.unselected.insert(front.unselected.end(), back.unselected.begin(), back.unselected.end());
+    return front;
+}
+
+} // namespace
+
+StructuredFile structure_lines(std::vector<LineId> lines)
+{
+    return split_file(nested_lines(std::move(lines), false));
+}
+
+std::size_t structure_cut(const std::vector<LineId> &lines)
+{
+    if (lines.size() < STRUCTURE_CUT_MIN)
+        return 0;
+    const KindSet block_ends{KIND_YI, KIND_YT, KIND_FE, KIND_FS, KIND_BF};
+    const std::size_t last = std::min(lines.size() - 1, lines.size() / 2 + STRUCTURE_CUT_SEARCH);
+    for (std::size_t at = lines.size() / 2; at < last; ++at) {
+        const Line &line = line_at(lines[at]);
+        if (line.exact_code && block_ends.has(line.kind))
+            return at + 1;
+    }
+    return 0;
+}
+
+StructuredFile structure_lines(std::vector<LineId> lines, std::size_t cut)
+{
+    // A closing run is the one thing of the flat list that a fault does not
+    // show when it spans the cut: the line before the cut holds none.
+    static const KindSet in_runs = run_kinds();
+    if (cut == 0 || cut >= lines.size() || in_runs.has(line_at(lines[cut - 1]).kind))
+        return structure_lines(std::move(lines));
+    // A run or block that spans the cut is a fault of a part; the whole list
+    // then says what is wrong with it, if anything, as it always did.
+    std::optional<NestedLines> nested = nested_in_parts(lines, cut);
+    if (!nested)
+        return structure_lines(std::move(lines));
+    return split_file(std::move(*nested));
 }
 
 void regroup_timed(CellId tree)

@@ -3,6 +3,7 @@
 #include "exit_capture.h"
 #include "i18n_zrm_msg.h"
 #include "rod_text.h"
+#include "rodprune.h"
 #include "rodtrait.h"
 
 #include <gtest/gtest.h>
@@ -210,6 +211,107 @@ TEST(Nesting, EnclosesBlocksAsTheModelDoes)
     // Enough of both kinds of input to mean something.
     EXPECT_GT(well_formed, 3000);
     EXPECT_LT(well_formed, 17000);
+}
+
+// Lines of every kind the closing runs and the blocks involve, as a file
+// holds them: top-level blocks holding well-formed lines with runs (an
+// opening line and its members) put in between; a few lines changed.
+std::vector<Token> tokens_with_runs(std::mt19937 &random)
+{
+    static const std::vector<std::vector<LineKind>> runs = {
+        {KIND_PP, KIND_PQ, KIND_PQ}, {KIND_DA, KIND_PA},          {KIND_EV, KIND_CH},
+        {KIND_SN, KIND_CH},          {KIND_DW, KIND_DX, KIND_CH}, {KIND_CO, KIND_CO, KIND_DW, KIND_CH},
+        {KIND_CO, KIND_SN, KIND_CH}, {KIND_RE, KIND_SC, KIND_IE}, {KIND_DX, KIND_CH}};
+    static const std::pair<LineKind, LineKind> blocks[] = {
+        {KIND_XI, KIND_YI}, {KIND_DT, KIND_YT}, {KIND_XE, KIND_FE}, {KIND_DS, KIND_FS}, {KIND_DB, KIND_BF}};
+    std::vector<Token> tokens;
+    for (unsigned count = 2 + random() % 6; count > 0; --count) {
+        std::vector<Token> inner = well_formed_tokens(random, 1);
+        for (unsigned added = random() % 3; added > 0; --added) {
+            const std::vector<LineKind> &run = runs[random() % runs.size()];
+            std::vector<Token> made;
+            for (std::size_t member = 0; member < run.size() - random() % run.size(); ++member)
+                made.push_back({run[member], true});
+            inner.insert(inner.begin() + static_cast<std::ptrdiff_t>(random() % (inner.size() + 1)), made.begin(),
+                         made.end());
+        }
+        const auto [opener, closer] = blocks[random() % std::size(blocks)];
+        tokens.push_back({opener, true});
+        tokens.insert(tokens.end(), inner.begin(), inner.end());
+        tokens.push_back({closer, true});
+    }
+    if (random() % 3 == 0)
+        tokens[random() % tokens.size()].exact = false;
+    if (random() % 3 == 0)
+        tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(random() % tokens.size()));
+    return tokens;
+}
+
+struct Structured {
+    std::optional<std::string> shape; // nullopt: UNEXPTEOF
+    bool in_parts = false;            // the tree holds cells made on two threads
+};
+
+// What a structuring of `tokens` cut at `cut` makes, as text: the tree,
+// where its parts begin, the lines in order and the tree pruning leaves.
+// Every third PP or DA line is selected.
+Structured structured_with_cut(const std::vector<Token> &tokens, std::size_t cut)
+{
+    std::vector<LineId> lines;
+    for (std::size_t at = 0; at < tokens.size(); ++at) {
+        const LineId id = line_new();
+        line_at(id).kind = tokens[at].kind;
+        line_at(id).exact_code = tokens[at].exact;
+        line_at(id).selects = at % 3 == 0;
+        lines.push_back(id);
+    }
+    Structured result;
+    const Ending ending = run_to_end([&] {
+        StructuredFile structured = structure_lines(std::move(lines), cut);
+        std::string shape = rodtext::chain_shape(structured.tree, token_name) + " | " +
+                            std::to_string(structured.body_begin) + " " + std::to_string(structured.last_begin);
+        for (LineId line : structured.lines)
+            shape += " " + token_name(line);
+        std::vector<CellId> chains{structured.tree};
+        while (!chains.empty()) {
+            CellId cell = chains.back();
+            chains.pop_back();
+            for (; cell; cell = cell_at(cell).next) {
+                result.in_parts |= cell >> store_chunks::CELL_BITS != structured.tree >> store_chunks::CELL_BITS;
+                if (is_list_item(cell_at(cell).item))
+                    chains.push_back(list_of(cell_at(cell).item));
+            }
+        }
+        prune_selection(structured.tree, structured.unselected);
+        result.shape = shape + " | " + rodtext::chain_shape(structured.tree, token_name);
+    });
+    model_release();
+    if (ending.status != -1) {
+        EXPECT_NE(ending.err.find("UNEXPTEOF"), std::string::npos) << ending.err;
+    }
+    return result;
+}
+
+// A file structured in two parts on two threads comes out as in one,
+// wherever it is cut; a run or block that spans the cut, or a fault, leaves
+// it to the one structuring.
+TEST(Structuring, InTwoPartsAsInOne)
+{
+    std::mt19937 random(2626);
+    int joined = 0;
+    for (int round = 0; round < 150; ++round) {
+        const std::vector<Token> tokens = tokens_with_runs(random);
+        const std::optional<std::string> whole = structured_with_cut(tokens, 0).shape;
+        std::string input;
+        for (const Token &token : tokens)
+            input += token_shape(token) + " ";
+        for (std::size_t cut = 1; cut < tokens.size(); ++cut) {
+            const Structured parts = structured_with_cut(tokens, cut);
+            ASSERT_EQ(parts.shape, whole) << input << "cut at " << cut;
+            joined += parts.in_parts;
+        }
+    }
+    EXPECT_GT(joined, 100);
 }
 
 } // namespace
