@@ -590,8 +590,8 @@ std::size_t structure_cut(const std::vector<LineId> &lines)
 
 StructuredFile structure_lines(std::vector<LineId> lines, std::size_t cut)
 {
-    // A closing run is the one thing of the flat list that a fault does not
-    // show when it spans the cut: the line before the cut holds none.
+    // A run opened by the front part's last line would go on past the cut
+    // with no fault to show it: that line is none a closing run may hold.
     static const KindSet in_runs = run_kinds();
     if (cut == 0 || cut >= lines.size() || in_runs.has(line_at(lines[cut - 1]).kind))
         return structure_lines(std::move(lines));
