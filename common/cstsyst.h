@@ -31,6 +31,21 @@ struct DeferredExit {};
 DeferredOutput *defer_output(DeferredOutput *output);
 // Writes what was kept, then ends the process when the work ended it.
 void give_deferred_output(const DeferredOutput &output);
+// Runs `work` with this thread's output deferred into `output`, then
+// restores where it went before; false when the work would have ended the
+// process (what it said is in `output`).
+template <typename Work> bool run_deferred(DeferredOutput &output, Work work)
+{
+    DeferredOutput *const outer = defer_output(&output);
+    bool ended = false;
+    try {
+        work();
+    } catch (const DeferredExit &) {
+        ended = true;
+    }
+    defer_output(outer);
+    return !ended;
+}
 // Writes bytes to standard error and flushes it, or keeps them when this
 // thread's output is deferred.
 void write_error_output(const char *bytes);

@@ -477,11 +477,7 @@ void scan_halves(Scanner &first_half, Scanner &second_half)
     std::jthread helper;
     try {
         helper = std::jthread([&second_half, &second_output] {
-            defer_output(&second_output);
-            try {
-                second_half.scan();
-            } catch (const DeferredExit &) {
-            }
+            run_deferred(second_output, [&second_half] { second_half.scan(); });
         });
     } catch (const std::system_error &) {
         first_half.scan();
@@ -490,12 +486,7 @@ void scan_halves(Scanner &first_half, Scanner &second_half)
         return;
     }
     DeferredOutput first_output;
-    DeferredOutput *const outer = defer_output(&first_output);
-    try {
-        first_half.scan();
-    } catch (const DeferredExit &) {
-    }
-    defer_output(outer);
+    run_deferred(first_output, [&first_half] { first_half.scan(); });
     helper.join();
     give_deferred_output(first_output);
     give_deferred_output(second_output);
@@ -942,7 +933,7 @@ MergedReport rod_pipeline_finish(RodPipeline *pipeline)
 }
 
 std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field, std::size_t cut)
+                                    std::string &header_field, std::size_t cut)
 {
     const bool cut_after_newline = cut > 0 && cut < size && bytes[cut - 1] == '\n';
     ScannedText scanned = scan_text(bytes, size, file, time_mode, first, cut_after_newline ? cut : 0);

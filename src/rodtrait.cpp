@@ -527,15 +527,7 @@ StructuredFile split_file(NestedLines nested)
 template <typename Work> bool ran_to_the_end(Work work)
 {
     DeferredOutput dropped;
-    DeferredOutput *const outer = defer_output(&dropped);
-    bool ended = false;
-    try {
-        work();
-    } catch (const DeferredExit &) {
-        ended = true;
-    }
-    defer_output(outer);
-    return !ended;
+    return run_deferred(dropped, work);
 }
 
 // The two parts nested at once and joined; nullopt when either met a
