@@ -37,30 +37,18 @@ GatheredNode *gathered[std::size_t{1} << (31 - GATHERED_BITS)];
 
 namespace {
 
-// What madvise is told of a block's pages (nothing where the system has no such advice).
-#if defined(MADV_HUGEPAGE) && defined(MADV_NOHUGEPAGE)
-constexpr int HUGE_PAGES_ADVICE = MADV_HUGEPAGE;
-constexpr int SMALL_PAGES_ADVICE = MADV_NOHUGEPAGE;
-#else
-constexpr int HUGE_PAGES_ADVICE = 0;
-constexpr int SMALL_PAGES_ADVICE = 0;
-#endif
-
-// The `bytes` on whole huge pages within `raw`, which is HUGE_PAGE longer.
-// `advice`: what madvise is told of their pages, or 0 for nothing.
-char *align_block(void *raw, std::size_t bytes, int advice)
+// The `bytes` on whole huge pages within `raw`, which is HUGE_PAGE longer,
+// advised as such where the system has that advice.
+char *align_block(void *raw, std::size_t bytes)
 {
     const auto address = reinterpret_cast<std::uintptr_t>(raw);
     char *aligned = static_cast<char *>(raw) + (HUGE_PAGE - address % HUGE_PAGE) % HUGE_PAGE;
-    if (advice)
-        madvise(aligned, bytes, advice);
+#ifdef MADV_HUGEPAGE
+    madvise(aligned, bytes, MADV_HUGEPAGE);
+#else
+    (void)bytes;
+#endif
     return aligned;
-}
-
-char *aligned_block(std::size_t bytes, void *&raw, bool zeroed, int advice)
-{
-    raw = zeroed ? xcalloc_reserve(bytes + HUGE_PAGE) : xmalloc_reserve(bytes + HUGE_PAGE);
-    return align_block(raw, bytes, advice);
 }
 
 // Zeroed huge pages faulted in ahead (see warm_huge_page). The helper
@@ -155,7 +143,7 @@ private:
                 helper_ = Helper::Gone;
                 return;
             }
-            char *page = align_block(raw, HUGE_PAGE, HUGE_PAGES_ADVICE);
+            char *page = align_block(raw, HUGE_PAGE);
             for (std::size_t at = 0; at < HUGE_PAGE; at += SMALL_PAGE)
                 reinterpret_cast<volatile char *>(page)[at] = 0;
             lock.lock();
@@ -207,21 +195,11 @@ std::size_t warm_huge_pages_wanted() { return warm_pages.wanted(); }
 // every 4 KB first touched costs a page fault.
 char *huge_block(std::size_t bytes, void *&raw, bool zeroed)
 {
-    return aligned_block(bytes, raw, zeroed, HUGE_PAGES_ADVICE);
+    raw = zeroed ? xcalloc_reserve(bytes + HUGE_PAGE) : xmalloc_reserve(bytes + HUGE_PAGE);
+    return align_block(raw, bytes);
 }
 
 namespace {
-
-// Line records are most of the fresh memory of a large merge (a gigabyte
-// at 1 GB of ROD files), and are on small pages. On a virtual machine that
-// hands its free memory back to the host, a huge page first touched costs
-// two to five times as much as the 512 small pages it replaces (at 1 GB,
-// the loaders' reading took 2.3 to 2.8 s instead of 3.9 to 5.2 s), while
-// the walks that read lines back fetch their records a batch ahead.
-char *small_page_block(std::size_t bytes, void *&raw)
-{
-    return aligned_block(bytes, raw, false, SMALL_PAGES_ADVICE);
-}
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
 // (so exhaustion ends the run with their fatal text) and kept until the
@@ -231,9 +209,7 @@ char *small_page_block(std::size_t bytes, void *&raw)
 // Nothing here allocates under a lock: a thread that runs out of memory
 // ends the run, and must not hold a lock another thread waits for while
 // the process ends.
-enum class Pages { Huge, Small };
-
-template <typename T, unsigned ChunkBits, Pages PageSize = Pages::Huge> class ChunkedStore {
+template <typename T, unsigned ChunkBits> class ChunkedStore {
 public:
     static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
     static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
@@ -247,7 +223,7 @@ public:
     std::pair<uint32_t, uint32_t> take_chunk()
     {
         void *raw = nullptr;
-        char *block = PageSize == Pages::Small ? small_page_block(sizeof(T) * CHUNK, raw) : warm_huge_page(raw, false);
+        char *block = warm_huge_page(raw, false);
         T *chunk = reinterpret_cast<T *>(block);
         {
             const std::lock_guard lock(mutex_);
@@ -279,7 +255,7 @@ private:
     std::mutex mutex_;
 };
 
-ChunkedStore<Line, store_chunks::LINE_BITS, Pages::Small> line_store(store_chunks::lines);
+ChunkedStore<Line, store_chunks::LINE_BITS> line_store(store_chunks::lines);
 ChunkedStore<Cell, store_chunks::CELL_BITS> cell_store(store_chunks::cells);
 ChunkedStore<GatheredNode, store_chunks::GATHERED_BITS> gathered_store(store_chunks::gathered);
 

@@ -156,7 +156,7 @@ std::size_t warm_huge_pages_wanted();
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {
-// Chunks of 2 MB each: lines on small pages, the others on huge ones.
+// Chunks of 2 MB each, on huge pages.
 constexpr unsigned LINE_BITS = 16;
 constexpr unsigned CELL_BITS = 18;
 constexpr unsigned GATHERED_BITS = 15;
