@@ -91,20 +91,6 @@ bool is_failed_scenario(std::string_view line)
     return false;
 }
 
-int count_failed_scenarios(std::string_view text)
-{
-    int failed = 0;
-    while (!text.empty()) {
-        const std::size_t newline = text.find('\n');
-        const std::string_view line = text.substr(0, newline);
-        failed += is_failed_scenario(line);
-        if (newline == std::string_view::npos)
-            break;
-        text.remove_prefix(newline + 1);
-    }
-    return failed;
-}
-
 bool can_open(const std::string &name)
 {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -114,45 +100,114 @@ bool can_open(const std::string &name)
     return true;
 }
 
-// A whole file read with plain system calls: one run per ROD file of a
-// campaign, so the start and the copy are most of its time.
-bool read_file(const std::string &name, std::string &text)
-{
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && status.st_size > 0)
-        text.reserve(static_cast<std::size_t>(status.st_size));
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
+// A file descriptor closed when it goes.
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
             ::close(fd);
-            return got == 0;
-        }
-        text.append(chunk, static_cast<std::size_t>(got));
     }
-}
+};
 
-bool write_file(const std::string &name, std::string_view text)
+bool write_all(int fd, std::string_view text)
 {
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
     while (!text.empty()) {
         const ssize_t put = ::write(fd, text.data(), text.size());
         if (put < 0 && errno == EINTR)
             continue;
-        if (put <= 0) {
-            ::close(fd);
+        if (put <= 0)
             return false;
-        }
         text.remove_prefix(static_cast<std::size_t>(put));
     }
-    return ::close(fd) == 0;
+    return true;
+}
+
+// Counts the failed scenarios of the report lines given piece by piece; a
+// line that spans two pieces is kept until its end comes.
+class FailedScenarios {
+public:
+    void add(std::string_view piece)
+    {
+        for (std::size_t newline; (newline = piece.find('\n')) != std::string_view::npos;) {
+            if (partial_.empty()) {
+                count_ += is_failed_scenario(piece.substr(0, newline));
+            } else {
+                partial_.append(piece.substr(0, newline));
+                count_ += is_failed_scenario(partial_);
+                partial_.clear();
+            }
+            piece.remove_prefix(newline + 1);
+        }
+        partial_.append(piece);
+    }
+    // The last line may have no newline.
+    int total() const { return count_ + is_failed_scenario(partial_); }
+
+private:
+    std::string partial_;
+    int count_ = 0;
+};
+
+enum class Copy { Done, CannotRead, NoText, CannotWrite };
+
+// Copies the report text of the RIO file (all after its first line) to the
+// ROD file a buffer at a time, counting the failed scenarios on the way. A
+// run per ROD file of a campaign: its start and this copy are all its time,
+// and a whole report read into fresh memory would cost a page fault per
+// 4 KB. The ROD file is made once there is text for it; a read that fails
+// after that removes it.
+Copy copy_report(const std::string &rio_name, const std::string &rod_name, int &failed_scenarios)
+{
+    const Fd rio{::open(rio_name.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (rio.fd < 0)
+        return Copy::CannotRead;
+    Fd rod;
+    FailedScenarios failed;
+    bool in_first_line = true;
+    bool read_any = false;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(rio.fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            if (rod.fd >= 0)
+                ::unlink(rod_name.c_str());
+            return Copy::CannotRead;
+        }
+        if (got == 0)
+            break;
+        read_any = true;
+        std::string_view piece(buffer, static_cast<std::size_t>(got));
+        if (in_first_line) {
+            const std::size_t newline = piece.find('\n');
+            if (newline == std::string_view::npos)
+                continue;
+            in_first_line = false;
+            piece.remove_prefix(newline + 1);
+        }
+        if (piece.empty())
+            continue;
+        if (rod.fd < 0) {
+            rod.fd = ::open(rod_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            if (rod.fd < 0)
+                return Copy::CannotWrite;
+        }
+        failed.add(piece);
+        if (!write_all(rod.fd, piece))
+            return Copy::CannotWrite;
+    }
+    if (!read_any)
+        return Copy::CannotRead;
+    if (rod.fd < 0)
+        return Copy::NoText;
+    const int fd = rod.fd;
+    rod.fd = -1;
+    if (::close(fd) != 0)
+        return Copy::CannotWrite;
+    failed_scenarios = failed.total();
+    return Copy::Done;
 }
 
 void sleep_as_asked()
@@ -172,19 +227,18 @@ int main(int argc, char **argv)
         return fail("usage: zrmpostpro RIO OUTPUT [-OPTION ...] -TDC=TDC -LOG|-NOLOG");
     if (!can_open(arguments.tdc_name))
         return fail("cannot read TDC file " + arguments.tdc_name);
-    std::string rio;
-    if (!read_file(arguments.rio_name, rio) || rio.empty())
-        return fail("cannot read RIO file " + arguments.rio_name);
-    const std::size_t first_newline = rio.find('\n');
-    const std::string_view text =
-        first_newline == std::string::npos ? std::string_view() : std::string_view(rio).substr(first_newline + 1);
-    if (text.empty())
-        return fail("RIO file " + arguments.rio_name + " holds no report lines");
-
-    const int failed_scenarios = count_failed_scenarios(text);
     const std::string rod_name = rod_name_of(arguments.output);
-    if (!write_file(rod_name, text))
+    int failed_scenarios = 0;
+    switch (copy_report(arguments.rio_name, rod_name, failed_scenarios)) {
+    case Copy::Done:
+        break;
+    case Copy::CannotRead:
+        return fail("cannot read RIO file " + arguments.rio_name);
+    case Copy::NoText:
+        return fail("RIO file " + arguments.rio_name + " holds no report lines");
+    case Copy::CannotWrite:
         return fail("cannot write ROD file " + rod_name);
+    }
     if (arguments.log) {
         std::cout << "zrmpostpro: " << arguments.rio_name << " with " << arguments.tdc_name << " -> " << rod_name
                   << ", " << failed_scenarios << " failed scenario(s)" << std::endl;
