@@ -933,7 +933,7 @@ MergedReport rod_pipeline_finish(RodPipeline *pipeline)
 }
 
 std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                    std::string &header_field, std::size_t cut)
+                                   std::string &header_field, std::size_t cut)
 {
     const bool cut_after_newline = cut > 0 && cut < size && bytes[cut - 1] == '\n';
     ScannedText scanned = scan_text(bytes, size, file, time_mode, first, cut_after_newline ? cut : 0);

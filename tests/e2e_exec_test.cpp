@@ -158,7 +158,8 @@ TEST(StandInPostprocessor, CopiesTheReportAndCountsFailedScenarios)
     // Copied a buffer at a time: a header longer than a buffer, and an FS
     // line across the end of one.
     const std::string header = "RIO " + std::string(70000, 'h') + "\n";
-    const std::string long_report = "CO \"" + std::string(131072 - header.size() - 12, 'c') + "\"\nFS \"x\" \"1\" \"1\"\n" + report;
+    const std::string long_report =
+        "CO \"" + std::string(131072 - header.size() - 12, 'c') + "\"\nFS \"x\" \"1\" \"1\"\n" + report;
     write_file(dir + "/r.rio", header + long_report);
     result = run_program(tool, {"r.rio", "r.ro", "-TDC=t.tdc", "-LOG"}, {.cwd = dir});
     EXPECT_EQ(result.out, "zrmpostpro: r.rio with t.tdc -> r.rod, 3 failed scenario(s)\n");
