@@ -112,7 +112,7 @@ void BM_StructureBig(benchmark::State &state)
     std::string header;
     for (auto _ : state) {
         state.PauseTiming();
-        std::vector<LineId> lines = rod_scan_bytes(bytes_of(text), text.size(), 1, false, true, header);
+        ScratchVector<LineId> lines = rod_scan_bytes(bytes_of(text), text.size(), 1, false, true, header);
         const std::size_t cut = state.range(0) ? structure_cut(lines) : 0;
         state.ResumeTiming();
         benchmark::DoNotOptimize(structure_lines(std::move(lines), cut).tree);

@@ -95,7 +95,7 @@ public:
     void join(const Scanner &after);
     // The faults that wait for the end of the text.
     void check_ending() const;
-    std::vector<LineId> take_lines() { return std::move(lines_); }
+    ScratchVector<LineId> take_lines() { return std::move(lines_); }
     const std::string &header_field() const { return header_field_; }
     long long pieces() const { return pieces_; }
 
@@ -123,7 +123,7 @@ private:
     int file_;
     bool time_mode_;
     bool first_;
-    std::vector<LineId> lines_;
+    ScratchVector<LineId> lines_;
     std::string header_field_;
     TpLines tp_;
     uint32_t number_ = 0;
@@ -494,7 +494,7 @@ void scan_halves(Scanner &first_half, Scanner &second_half)
 }
 
 struct ScannedText {
-    std::vector<LineId> lines;
+    ScratchVector<LineId> lines;
     std::string header_field;
     long long pieces = 0;
 };
@@ -932,8 +932,8 @@ MergedReport rod_pipeline_finish(RodPipeline *pipeline)
     return report;
 }
 
-std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field, std::size_t cut)
+ScratchVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+                                     std::string &header_field, std::size_t cut)
 {
     const bool cut_after_newline = cut > 0 && cut < size && bytes[cut - 1] == '\n';
     ScannedText scanned = scan_text(bytes, size, file, time_mode, first, cut_after_newline ? cut : 0);

@@ -33,8 +33,8 @@ struct RodFile {
 // `first`. UNEXPTEOF (ERRINTERN for an unknown code) when the text is damaged.
 // A `cut` just after a newline has the text from there on scanned on a
 // helper thread, as a big file loaded alone is (the result is the same).
-std::vector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
-                                   std::string &header_field, std::size_t cut = 0);
+ScratchVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first,
+                                     std::string &header_field, std::size_t cut = 0);
 
 // Makes the tree of file number `file` from its bytes, read into room from
 // rod_bytes_new (they stay in the model): every line scanned, filtered,

@@ -199,6 +199,25 @@ char *huge_block(std::size_t bytes, void *&raw, bool zeroed)
     return align_block(raw, bytes);
 }
 
+void *scratch_new(std::size_t bytes)
+{
+    if (bytes < SCRATCH_HUGE_MIN)
+        return ::operator new(bytes);
+    // Rounded up so that the block's last part lies on a huge page too.
+    const std::size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    void *block = ::operator new(rounded, std::align_val_t{HUGE_PAGE});
+    align_block(block, rounded);
+    return block;
+}
+
+void scratch_delete(void *block, std::size_t bytes)
+{
+    if (bytes < SCRATCH_HUGE_MIN)
+        ::operator delete(block);
+    else
+        ::operator delete(block, std::align_val_t{HUGE_PAGE});
+}
+
 namespace {
 
 // Records in chunks of 2^ChunkBits, taken through the allocation wrappers
@@ -741,9 +760,10 @@ void model_memory_setup()
 {
     // Blocks under 1 MB come from the heap, not from mappings of their own,
     // and up to 32 MB of freed room stays with it. Bigger blocks (a big
-    // file's scratch arrays) still go back when freed: the room one thread
-    // keeps is no use to the others, and would add to the peak.
-    mallopt(M_MMAP_THRESHOLD, HUGE_PAGE / 2);
+    // file's scratch arrays, see scratch_new) still go back when freed: the
+    // room one thread keeps is no use to the others, and would add to the
+    // peak.
+    mallopt(M_MMAP_THRESHOLD, SCRATCH_HUGE_MIN);
     mallopt(M_TRIM_THRESHOLD, 32 << 20);
 }
 

@@ -153,6 +153,25 @@ constexpr std::size_t WARM_PAGES_AHEAD = 32;
 std::size_t warm_huge_pages_ready();
 std::size_t warm_huge_pages_wanted();
 
+// Room for a big file's scratch arrays (its lines in order, the chains and
+// elements of its structuring, what it prunes). A block that glibc would
+// map on its own (from SCRATCH_HUGE_MIN on) takes whole huge pages instead:
+// on small ones each 4 KB first touched is a page fault, and on a virtual
+// machine a trap to the host. Smaller blocks come from the heap, which
+// reuses its room file after file. Failing as operator new does.
+constexpr std::size_t SCRATCH_HUGE_MIN = HUGE_PAGE / 2;
+void *scratch_new(std::size_t bytes);
+void scratch_delete(void *block, std::size_t bytes);
+template <typename T> struct ScratchAllocator {
+    using value_type = T;
+    ScratchAllocator() = default;
+    template <typename U> ScratchAllocator(const ScratchAllocator<U> &) {}
+    T *allocate(std::size_t count) { return static_cast<T *>(scratch_new(count * sizeof(T))); }
+    void deallocate(T *block, std::size_t count) { scratch_delete(block, count * sizeof(T)); }
+    friend bool operator==(ScratchAllocator, ScratchAllocator) { return true; }
+};
+template <typename T> using ScratchVector = std::vector<T, ScratchAllocator<T>>;
+
 // The chunks of the three stores (see rodmodel.cpp); records are reached
 // through line_at, cell_at and gathered_at.
 namespace store_chunks {

@@ -22,8 +22,8 @@ bool comments_kept_before(unsigned char first, unsigned char second);
 // What pruning took out of a file's tree: every cell, and every line but
 // the closing lines all blocks share.
 struct Pruned {
-    std::vector<CellId> cells;
-    std::vector<LineId> lines;
+    ScratchVector<CellId> cells;
+    ScratchVector<LineId> lines;
 };
 
 // Where the structuring put a PP or DA block none of whose own lines has

@@ -176,7 +176,7 @@ struct TimeBase {
 // What the loading knows of a file's lines, so that its synchronisation
 // walks no tree.
 struct FileLines {
-    std::vector<LineId> lines;    // every line, in tree order
+    ScratchVector<LineId> lines;  // every line, in tree order
     std::vector<LineId> sy_lines; // those whose code is "SY"
     std::vector<LineId> sy_kind;  // those of kind SY, whose origins move with its times
     bool sy_in_first_part = true;

@@ -23,17 +23,17 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The flat list while runs are closed: a chain of nodes over the file's
 // lines, node 0 being the work root that gives every line a predecessor.
 struct FlatChain {
-    std::vector<LineId> line;
-    std::vector<uint32_t> next; // 0: end of the chain
-    std::vector<uint8_t> kind;
-    std::vector<uint8_t> marks; // EXACT_CODE, SELECTS
+    ScratchVector<LineId> line;
+    ScratchVector<uint32_t> next; // 0: end of the chain
+    ScratchVector<uint8_t> kind;
+    ScratchVector<uint8_t> marks; // EXACT_CODE, SELECTS
     // The chain is the front part of a file's lines: its last line is not
     // the file's, and a run may end before it.
     bool continues = false;
 
     // Takes the list as its lines (the scan's has room to spare: fresh
     // memory costs more than moving the list by one place).
-    FlatChain(std::vector<LineId> &&lines, bool front_part) : line(std::move(lines)), continues(front_part)
+    FlatChain(ScratchVector<LineId> &&lines, bool front_part) : line(std::move(lines)), continues(front_part)
     {
         const std::size_t room = room_for(line.size());
         line.reserve(room);
@@ -108,7 +108,7 @@ const ClosingStep CLOSING_STEPS[] = {
 // run, so a step goes from opening line to opening line instead of walking
 // the whole chain.
 struct Openings {
-    std::array<std::vector<uint32_t>, ROD_KEYWORD_COUNT> nodes;
+    std::array<ScratchVector<uint32_t>, ROD_KEYWORD_COUNT> nodes;
 
     explicit Openings(const FlatChain &chain)
     {
@@ -143,7 +143,7 @@ public:
     }
 
 private:
-    const std::vector<uint32_t> &nodes_;
+    const ScratchVector<uint32_t> &nodes_;
     std::size_t next_ = 0;
 };
 
@@ -296,7 +296,7 @@ Item enclose(const Element *first, const Element *last, std::vector<UnselectedBl
 
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
-void nest_flat(std::vector<Element> &elements, LineKind opener, LineKind closer,
+void nest_flat(ScratchVector<Element> &elements, LineKind opener, LineKind closer,
                std::vector<UnselectedBlock> &unselected)
 {
     std::size_t kept = 0;
@@ -330,7 +330,7 @@ bool selected_block(LineKind opener, const Element *first, const Element *last)
 }
 
 // Nested blocks pair up like parentheses.
-void nest_paired(std::vector<Element> &elements, LineKind opener, LineKind closer,
+void nest_paired(ScratchVector<Element> &elements, LineKind opener, LineKind closer,
                  std::vector<UnselectedBlock> &unselected)
 {
     std::vector<std::size_t> open_blocks;
@@ -378,7 +378,7 @@ constexpr NestingStep NESTING_STEPS[] = {
 // The top level becomes three cells: a one-cell list holding the first
 // element, the chain of the middle ones (an empty cell when there are
 // none), a one-cell list holding the last.
-CellId split_three(const std::vector<Element> &elements, std::vector<UnselectedBlock> &unselected)
+CellId split_three(const ScratchVector<Element> &elements, std::vector<UnselectedBlock> &unselected)
 {
     if (elements.size() < 2)
         unexpected_end();
@@ -461,9 +461,9 @@ CellId regroup_list(CellId list, std::vector<Slot> &pending)
 }
 
 // Lines `from` to `to` of `lines`, with room for their closing lines.
-std::vector<LineId> part_of(const std::vector<LineId> &lines, std::size_t from, std::size_t to)
+ScratchVector<LineId> part_of(const ScratchVector<LineId> &lines, std::size_t from, std::size_t to)
 {
-    std::vector<LineId> part;
+    ScratchVector<LineId> part;
     part.reserve(FlatChain::room_for(to - from));
     part.assign(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.begin() + static_cast<std::ptrdiff_t>(to));
     return part;
@@ -472,14 +472,14 @@ std::vector<LineId> part_of(const std::vector<LineId> &lines, std::size_t from, 
 // The closed flat list as top-level elements, with the lines in that order
 // (with room for `ordered_room` of them). `front_part`: more lines of the
 // file follow these.
-std::vector<Element> closed_elements(std::vector<LineId> lines, bool front_part, std::vector<LineId> &ordered,
+ScratchVector<Element> closed_elements(ScratchVector<LineId> lines, bool front_part, ScratchVector<LineId> &ordered,
                                      std::size_t ordered_room)
 {
     FlatChain chain(std::move(lines), front_part);
     const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, openings, 0, -1, step);
-    std::vector<Element> elements;
+    ScratchVector<Element> elements;
     elements.reserve(chain.line.size());
     ordered.reserve(std::max(chain.line.size(), ordered_room));
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
@@ -491,12 +491,12 @@ std::vector<Element> closed_elements(std::vector<LineId> lines, bool front_part,
 
 // Lines closed and enclosed: the top level before it is split in three.
 struct NestedLines {
-    std::vector<Element> elements;
-    std::vector<LineId> ordered;
+    ScratchVector<Element> elements;
+    ScratchVector<LineId> ordered;
     std::vector<UnselectedBlock> unselected;
 };
 
-NestedLines nested_lines(std::vector<LineId> lines, bool front_part, std::size_t ordered_room = 0)
+NestedLines nested_lines(ScratchVector<LineId> lines, bool front_part, std::size_t ordered_room = 0)
 {
     // The flat chain is gone before blocks are enclosed: the peak of a big
     // file's loading holds only the elements beside the new cells.
@@ -532,7 +532,7 @@ template <typename Work> bool ran_to_the_end(Work work)
 
 // The two parts nested at once and joined; nullopt when either met a
 // fault, with `lines` left for the structuring of the whole list.
-std::optional<NestedLines> nested_in_parts(std::vector<LineId> &lines, std::size_t cut)
+std::optional<NestedLines> nested_in_parts(ScratchVector<LineId> &lines, std::size_t cut)
 {
     NestedLines back;
     bool back_done = false;
@@ -552,7 +552,7 @@ std::optional<NestedLines> nested_in_parts(std::vector<LineId> &lines, std::size
     helper.join();
     if (!front_done || !back_done)
         return std::nullopt;
-    std::vector<LineId>().swap(lines); // out of the join's peak
+    ScratchVector<LineId>().swap(lines); // out of the join's peak
     front.elements.insert(front.elements.end(), back.elements.begin(), back.elements.end());
     front.ordered.insert(front.ordered.end(), back.ordered.begin(), back.ordered.end());
     front.unselected.insert(front.unselected.end(), back.unselected.begin(), back.unselected.end());
@@ -561,12 +561,12 @@ std::optional<NestedLines> nested_in_parts(std::vector<LineId> &lines, std::size
 
 } // namespace
 
-StructuredFile structure_lines(std::vector<LineId> lines)
+StructuredFile structure_lines(ScratchVector<LineId> lines)
 {
     return split_file(nested_lines(std::move(lines), false));
 }
 
-std::size_t structure_cut(const std::vector<LineId> &lines)
+std::size_t structure_cut(const ScratchVector<LineId> &lines)
 {
     if (lines.size() < STRUCTURE_CUT_MIN)
         return 0;
@@ -580,7 +580,7 @@ std::size_t structure_cut(const std::vector<LineId> &lines)
     return 0;
 }
 
-StructuredFile structure_lines(std::vector<LineId> lines, std::size_t cut)
+StructuredFile structure_lines(ScratchVector<LineId> lines, std::size_t cut)
 {
     // A run opened by the front part's last line would go on past the cut
     // with no fault to show it: that line is none a closing run may hold.

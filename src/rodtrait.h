@@ -34,7 +34,7 @@
 // where in them the body and the last part begin.
 struct StructuredFile {
     CellId tree = 0;
-    std::vector<LineId> lines;
+    ScratchVector<LineId> lines;
     std::size_t body_begin = 0;
     std::size_t last_begin = 0;
     // The PP and DA blocks that hold no selected line, where they were put.
@@ -45,10 +45,10 @@ struct StructuredFile {
 // list (in file order, TP lines in place), encloses the blocks and splits
 // the file in three; the list is consumed. Every structural fault ends the
 // run with UNEXPTEOF.
-StructuredFile structure_lines(std::vector<LineId> lines);
+StructuredFile structure_lines(ScratchVector<LineId> lines);
 // The same, the lines before `cut` on this thread and the rest on a helper
 // thread at once, when nothing spans the cut (0: no cut).
-StructuredFile structure_lines(std::vector<LineId> lines, std::size_t cut);
+StructuredFile structure_lines(ScratchVector<LineId> lines, std::size_t cut);
 // Below this many lines a helper thread costs more than it saves.
 constexpr std::size_t STRUCTURE_CUT_MIN = std::size_t{1} << 16;
 // How far past the middle a cut is looked for.
@@ -56,6 +56,6 @@ constexpr std::size_t STRUCTURE_CUT_SEARCH = std::size_t{1} << 16;
 // Where a big file's lines are cut for structuring in two parts: after the
 // first line from the middle on that exactly closes a block of the kinds a
 // top level holds (YI, YT, FE, FS, BF); 0 for none.
-std::size_t structure_cut(const std::vector<LineId> &lines);
+std::size_t structure_cut(const ScratchVector<LineId> &lines);
 // Regroups the timing blocks of every timed list of the tree (see above).
 void regroup_timed(CellId tree);

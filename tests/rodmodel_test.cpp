@@ -148,6 +148,30 @@ TEST(Model, LinesAndCellsLieOnHugePages)
     model_release();
 }
 
+// A big file's scratch arrays start on a huge page, advised as such, and
+// keep their contents as they grow; small ones are plain heap blocks (the
+// sanitizer run checks that each block goes back the way it came).
+TEST(Model, BigScratchArraysLieOnWholeHugePages)
+{
+    ScratchVector<uint32_t> values;
+    bool every_big_block_aligned = true;
+    for (uint32_t i = 0; i < 3 * HUGE_PAGE / sizeof(uint32_t); ++i) {
+        values.push_back(i * 7);
+        if (values.capacity() * sizeof(uint32_t) >= SCRATCH_HUGE_MIN)
+            every_big_block_aligned &= reinterpret_cast<std::uintptr_t>(values.data()) % HUGE_PAGE == 0;
+    }
+    EXPECT_TRUE(every_big_block_aligned);
+    const std::string flags = page_flags_at(values.data());
+    EXPECT_NE(flags.find(" hg"), std::string::npos) << flags;
+    bool kept = true;
+    for (uint32_t i = 0; i < values.size(); ++i)
+        kept &= values[i] == i * 7;
+    EXPECT_TRUE(kept);
+    values.resize(10);
+    values.shrink_to_fit();
+    EXPECT_EQ(values.back(), 63u);
+}
+
 bool resident_and_zero(char *page)
 {
     std::vector<unsigned char> small_pages(HUGE_PAGE / 4096);

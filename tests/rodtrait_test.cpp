@@ -122,7 +122,7 @@ std::string token_name(LineId id)
 
 std::optional<std::string> engine_tree(const std::vector<Token> &tokens)
 {
-    std::vector<LineId> lines;
+    ScratchVector<LineId> lines;
     for (const Token &token : tokens) {
         const LineId id = line_new();
         line_at(id).kind = token.kind;
@@ -257,7 +257,7 @@ struct Structured {
 // Every third PP or DA line is selected.
 Structured structured_with_cut(const std::vector<Token> &tokens, std::size_t cut)
 {
-    std::vector<LineId> lines;
+    ScratchVector<LineId> lines;
     for (std::size_t at = 0; at < tokens.size(); ++at) {
         const LineId id = line_new();
         line_at(id).kind = tokens[at].kind;
