@@ -2,6 +2,7 @@
 
 #include "cstsyst.h"
 
+#include <array>
 #include <string_view>
 
 #if defined(__x86_64__)
@@ -194,6 +195,49 @@ __attribute__((target("pclmul,sse2"))) unsigned crc16_folded(const unsigned char
 } // namespace
 
 void crc16_tables_only(bool only) { tables_only = only; }
+
+namespace {
+
+// A linear map of 16-bit CRC registers: column k is the image of bit k.
+using CrcMap = std::array<uint16_t, 16>;
+
+uint16_t apply(const CrcMap &map, unsigned crc)
+{
+    uint16_t image = 0;
+    for (int bit = 0; crc != 0; ++bit, crc >>= 1)
+        if (crc & 1)
+            image ^= map[bit];
+    return image;
+}
+
+CrcMap squared(const CrcMap &map)
+{
+    CrcMap square{};
+    for (int bit = 0; bit < 16; ++bit)
+        square[bit] = apply(map, map[bit]);
+    return square;
+}
+
+} // namespace
+
+uint16_t crc16_kermit_combine(uint16_t first, uint16_t second, std::size_t second_length)
+{
+    // With no initial value and no final xor, the CRC of the two texts is
+    // the first's CRC carried through as many zero bytes as the second has,
+    // xor the second's: the carrying is a linear map, raised to that power
+    // by squaring.
+    CrcMap zero_bit{0x8408};
+    for (int bit = 1; bit < 16; ++bit)
+        zero_bit[bit] = static_cast<uint16_t>(1u << (bit - 1));
+    CrcMap zero_bytes = squared(squared(squared(zero_bit)));
+    unsigned crc = first;
+    for (std::size_t count = second_length; count != 0; count >>= 1) {
+        if (count & 1)
+            crc = apply(zero_bytes, crc);
+        zero_bytes = squared(zero_bytes);
+    }
+    return static_cast<uint16_t>(crc ^ second);
+}
 
 uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length)
 {

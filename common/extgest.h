@@ -25,5 +25,8 @@ std::optional<std::string> path_relative(const char *from, const char *to);
 // processor has it, else eight a step (a ROD file is checked whole, and
 // may be large).
 uint16_t crc16_kermit(const unsigned char *bytes, std::size_t length);
+// The CRC-16/KERMIT of two texts one after the other, from the CRC of each
+// and the length of the second: a big text is checked in parts at once.
+uint16_t crc16_kermit_combine(uint16_t first, uint16_t second, std::size_t second_length);
 // Test hook: eight bytes a step even where the processor could fold.
 void crc16_tables_only(bool only);

@@ -452,16 +452,41 @@ void count_wait(RodGate *gate, Clock::time_point start)
     log.seconds[PHASE_WAIT] += std::chrono::duration<double>(end - runs_ended).count();
 }
 
-// A big file loaded with no other loading beside it is scanned in two
-// halves at once; below this size a helper thread costs more than it saves.
+// A big file loaded with no other loading beside it is checked and scanned
+// in two halves at once; below this size a helper thread costs more than it
+// saves.
 constexpr std::size_t CUT_SCAN_MIN = std::size_t{1} << 20;
+
+bool halves_worth_it(std::size_t size)
+{
+    return size >= CUT_SCAN_MIN && std::thread::hardware_concurrency() >= 2 && !resource_tracking_active();
+}
+
+// The CRC of a file's text; `may_cut`: in two halves at once, when it is big.
+uint16_t text_crc(const char *bytes, std::size_t size, bool may_cut)
+{
+    const auto *text = reinterpret_cast<const unsigned char *>(bytes);
+    if (!may_cut || !halves_worth_it(size))
+        return crc16_kermit(text, size);
+    const std::size_t half = size / 2;
+    uint16_t second = 0;
+    std::jthread helper;
+    try {
+        helper = std::jthread([text, half, size, &second] { second = crc16_kermit(text + half, size - half); });
+    } catch (const std::system_error &) {
+        return crc16_kermit(text, size);
+    }
+    const uint16_t first = crc16_kermit(text, half);
+    helper.join();
+    return crc16_kermit_combine(first, second, size - half);
+}
 
 // Where a big file's text is cut for a scan in two halves: after the first
 // newline from its middle on (every newline ends a piece, so the halves
 // cut the text into the pieces one scan would); 0 for no cut.
 std::size_t scan_cut(const char *bytes, std::size_t size)
 {
-    if (size < CUT_SCAN_MIN || std::thread::hardware_concurrency() < 2 || resource_tracking_active())
+    if (!halves_worth_it(size))
         return 0;
     const auto *newline = static_cast<const char *>(std::memchr(bytes + size / 2, '\n', size - size / 2));
     const std::size_t cut = newline ? static_cast<std::size_t>(newline - bytes) + 1 : 0;
@@ -562,7 +587,7 @@ void load_rod_file(LoadedFile &file, int slot, bool time_mode, bool first, bool 
         access_problem(file_name);
     // The check reads every byte first: a mapped file cut short before
     // then is an access problem, as a failed read is.
-    const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(read.bytes), read.size);
+    const uint16_t crc = text_crc(read.bytes, read.size, may_cut);
     if (rod_bytes_changed(slot + 1, file_name.c_str()))
         access_problem(file_name);
     file.rod = structure(read.bytes, read.size, slot + 1, time_mode, first, may_cut, &file.structure_seconds);

@@ -87,3 +87,23 @@ TEST(Crc16, FoldedAndTableStepsGiveTheBitwiseValue)
         EXPECT_EQ(crc16_kermit(data, run.size()), kermit_bitwise(data, run.size()));
     }
 }
+
+// A text checked in two parts gives the CRC of the whole, wherever it is
+// cut: at either end, around the 64-byte folding steps, and in the middle
+// of a text of megabytes, as a big file's halves are.
+TEST(Crc16, PartsCombineToTheWholeText)
+{
+    std::string bytes(3 * 1024 * 1024 + 7, '\0');
+    for (std::size_t at = 0; at < bytes.size(); ++at)
+        bytes[at] = static_cast<char>((at * 2654435761u) >> 13);
+    const auto *data = reinterpret_cast<const unsigned char *>(bytes.data());
+    for (const std::size_t length : {std::size_t{200}, bytes.size()}) {
+        const uint16_t whole = crc16_kermit(data, length);
+        for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64},
+                                      std::size_t{129}, length / 2, length - 1, length}) {
+            const uint16_t first = crc16_kermit(data, cut);
+            const uint16_t second = crc16_kermit(data + cut, length - cut);
+            EXPECT_EQ(crc16_kermit_combine(first, second, length - cut), whole) << length << " cut at " << cut;
+        }
+    }
+}
