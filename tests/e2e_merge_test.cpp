@@ -1,6 +1,8 @@
 // End to end: the example test plans merged into RDD files compared with
 // golden files (time stamp and work directory masked), and the merged verdict.
 #include "e2e_util.h"
+#include "extgest.h"
+#include "rodgen.h"
 
 #include <gtest/gtest.h>
 
@@ -79,5 +81,27 @@ TEST(E2eMerge, MergedVerdictFailedOutranksInconclusiveWhichOutranksTheRest)
         EXPECT_NE(rdd.find(prefix + merged + "\" \"1\" \"17\" \"2\" \"17\""), std::string::npos)
             << earlier << " then " << later;
     }
+    std::filesystem::remove_all(dir);
+}
+
+// A big file loaded alone is checked in two halves at once: its CF line
+// carries the CRC of its whole text all the same.
+TEST(E2eMerge, BigLoneFileCarriesTheCrcOfItsWholeText)
+{
+    const std::string dir = make_temp_dir();
+    GenParams params;
+    params.scenario = GenScenario::HugeFile;
+    params.files = 1;
+    params.bytes_per_file = 3'000'000;
+    write_file(dir + "/" + gen_tdc_name(), gen_tdc_text());
+    write_file(dir + "/" + gen_rio_name(0), gen_rio_text(params, 0));
+    const RunResult result = run_in(dir, {gen_tdc_name(), gen_rio_name(0)});
+    ASSERT_TRUE(result.status == 0 || result.status == 3) << result.err;
+    const std::string rio = gen_rio_name(0);
+    const std::string rod = read_file(dir + "/" + rio.substr(0, rio.rfind('.')) + ".rod");
+    ASSERT_GT(rod.size(), std::size_t{1} << 20);
+    const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(rod.data()), rod.size());
+    const std::string cf = "\" \"" + std::to_string(rod.size()) + "\" \"" + std::to_string(crc) + "\" \"1\"";
+    EXPECT_NE(read_file(dir + "/zrmrdd.rdd").find(cf), std::string::npos) << cf;
     std::filesystem::remove_all(dir);
 }
