@@ -63,7 +63,7 @@ private:
     // Writes `bytes` to the stream, and starts writing back to the disk
     // every WRITE_BACK_STEP bytes.
     void write_out(std::string_view bytes);
-    static constexpr std::size_t WRITE_BACK_STEP = std::size_t{32} << 20;
+    static constexpr std::size_t WRITE_BACK_STEP = std::size_t{4} << 20;
     void grow(std::size_t capacity);
     void add_large(std::string_view bytes);
     FILE *out_ = nullptr;
