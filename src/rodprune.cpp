@@ -4,6 +4,7 @@
 #include "rodbase.h"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <vector>
 
@@ -66,14 +67,24 @@ struct Slot {
     }
 };
 
-// The closing lines of a kind are one record every block shares.
-bool held_elsewhere(const Line &line) { return line.kind >= KIND_FF && line.kind <= KIND_FR; }
+// The closing lines of a kind are one record every block shares; they are
+// known by their ids, so that pruning reads no line record.
+struct SharedClosings {
+    std::array<LineId, KIND_FR - KIND_FF + 1> ids{};
+    // Pruning only follows the making of blocks, which made these records.
+    SharedClosings()
+    {
+        for (int kind = KIND_FF; kind <= KIND_FR; ++kind)
+            ids[static_cast<std::size_t>(kind - KIND_FF)] = made_closing_line(static_cast<LineKind>(kind));
+    }
+    bool hold(LineId line) const { return std::find(ids.begin(), ids.end(), line) != ids.end(); }
+};
 
 // Adds the cell `removed` (unlinked from its chain) and everything its item
-// holds to `pruned`.
-void collect_pruned(CellId removed, Pruned &pruned)
+// holds to `pruned`; `chains` is room for the chains still to walk.
+void collect_pruned(CellId removed, const SharedClosings &closings, std::vector<CellId> &chains, Pruned &pruned)
 {
-    std::vector<CellId> chains{removed};
+    chains.assign(1, removed);
     while (!chains.empty()) {
         CellId cell = chains.back();
         chains.pop_back();
@@ -82,7 +93,7 @@ void collect_pruned(CellId removed, Pruned &pruned)
             pruned.cells.push_back(cell);
             if (is_list_item(record.item))
                 chains.push_back(list_of(record.item));
-            else if (is_line_item(record.item) && !held_elsewhere(line_at(line_of(record.item))))
+            else if (is_line_item(record.item) && !closings.hold(line_of(record.item)))
                 pruned.lines.push_back(line_of(record.item));
             // The removed cell's next is the rest of its chain, which stays.
             cell = cell == removed ? 0 : record.next;
@@ -129,12 +140,14 @@ Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected)
     if (!tree || unselected.empty())
         return pruned;
     const std::vector<CellId> kept = first_part_lists(tree);
+    const SharedClosings closings;
+    std::vector<CellId> chains;
     // From the last: a block's holder may be the cell of the one before it.
     for (auto block = unselected.rbegin(); block != unselected.rend(); ++block) {
         if (std::binary_search(kept.begin(), kept.end(), block->cell))
             continue;
         Slot{block->holder, block->in_item}.set(cell_at(block->cell).next);
-        collect_pruned(block->cell, pruned);
+        collect_pruned(block->cell, closings, chains, pruned);
     }
     return pruned;
 }
