@@ -116,8 +116,17 @@ struct Openings {
         for (const ClosingStep &step : CLOSING_STEPS)
             opening_kinds.bits |= KindSet{step.opener}.bits;
         const auto read_lines = static_cast<uint32_t>(chain.line.size());
+        const auto opening = [&](uint32_t node) { return chain.exact(node) && opening_kinds.has(chain.kind[node]); };
+        // Counted first: a big file's lists would otherwise grow into fresh
+        // room several times over.
+        std::array<std::size_t, ROD_KEYWORD_COUNT> counts{};
         for (uint32_t node = 1; node < read_lines; ++node)
-            if (chain.exact(node) && opening_kinds.has(chain.kind[node]))
+            if (opening(node))
+                ++counts[chain.kind[node]];
+        for (std::size_t kind = 0; kind < counts.size(); ++kind)
+            nodes[kind].reserve(counts[kind]);
+        for (uint32_t node = 1; node < read_lines; ++node)
+            if (opening(node))
                 nodes[chain.kind[node]].push_back(node);
     }
 };
