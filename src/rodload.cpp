@@ -520,6 +520,37 @@ void scan_halves(Scanner &first_half, Scanner &second_half)
     first_half.join(second_half);
 }
 
+// The file's lines (file_lines) and its regrouped tree (regroup_timed): the
+// one reads line records, the other relinks cells, so a big file has its
+// lines made on a helper thread meanwhile. Only memory running short could
+// end either; the helper's message is then given as this thread's.
+FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, bool big)
+{
+    if (!big) {
+        FileLines lines = file_lines(std::move(structured));
+        regroup_timed(tree);
+        return lines;
+    }
+    FileLines lines;
+    DeferredOutput helper_output;
+    bool lines_done = false;
+    std::jthread helper;
+    try {
+        helper = std::jthread([&] {
+            lines_done = run_deferred(helper_output, [&] { lines = file_lines(std::move(structured)); });
+        });
+    } catch (const std::system_error &) {
+        lines = file_lines(std::move(structured));
+        lines_done = true;
+    }
+    regroup_timed(tree);
+    if (helper.joinable())
+        helper.join();
+    if (!lines_done)
+        give_deferred_output(helper_output);
+    return lines;
+}
+
 struct ScannedText {
     ScratchVector<LineId> lines;
     std::string header_field;
@@ -563,9 +594,8 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     rod.tree = structured.tree;
     const Pruned pruned = prune_selection(rod.tree, structured.unselected);
     lines_recycle(pruned.lines);
-    rod.lines = file_lines(std::move(structured));
     cells_recycle(pruned.cells);
-    regroup_timed(rod.tree);
+    rod.lines = lines_beside_regrouping(std::move(structured), rod.tree, scan_cut_at != 0);
     return rod;
 }
 
@@ -968,10 +998,10 @@ ScratchVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bo
     return std::move(scanned.lines);
 }
 
-RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first)
+RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first, bool in_halves)
 {
-    const uint16_t crc = crc16_kermit(reinterpret_cast<const unsigned char *>(bytes), size);
-    RodFile rod = structure(bytes, size, file, time_mode, first, false, nullptr);
+    const uint16_t crc = text_crc(bytes, size, in_halves);
+    RodFile rod = structure(bytes, size, file, time_mode, first, in_halves, nullptr);
     rod.crc = crc;
     return rod;
 }

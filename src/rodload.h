@@ -42,8 +42,9 @@ ScratchVector<LineId> rod_scan_bytes(char *bytes, std::size_t size, int file, bo
 // closed, blocks nested, the file split in three, unselected blocks pruned
 // and timing blocks regrouped. `first` asks for the header field the RDD
 // header takes. UNEXPTEOF (ERRINTERN for an unknown code) when its text is
-// damaged.
-RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first);
+// damaged. `in_halves`: a big text is loaded on two threads, as a big file
+// loaded alone is (the result is the same).
+RodFile rod_load_bytes(char *bytes, std::size_t size, int file, bool time_mode, bool first, bool in_halves = false);
 
 // The name of the first ROD file that changed under the run since it was
 // loaded (it lost pages, or was rewritten in place); empty when none did.

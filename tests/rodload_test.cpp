@@ -8,6 +8,7 @@
 #include "exit_capture.h"
 #include "i18n_zrm_msg.h"
 #include "rodadnam.h"
+#include "rodgen.h"
 #include "rodload.h"
 
 #include <gtest/gtest.h>
@@ -320,6 +321,41 @@ TEST(Loading, PrunedBlocksLeaveTheirRecordsToTheNextFile)
     EXPECT_EQ(rodtext::written(second.tree), alone);
     EXPECT_EQ(rodtext::written(first.tree), first_written);
     model_release();
+}
+
+// What a load of `text` gives the merge: the report written, and the lines
+// its synchronisation takes, by code.
+std::string loaded_as_text(const std::string &text, bool in_halves)
+{
+    const RodFile rod = rod_load_bytes(rodtext::bytes_of(text), text.size(), 1, false, true, in_halves);
+    std::string result = rodtext::written(rod.tree) + "\nCRC " + std::to_string(rod.crc);
+    const FileLines &lines = rod.lines;
+    for (const auto *list : {&lines.sy_lines, &lines.sy_kind, &lines.body_rd}) {
+        result += "\n" + std::to_string(list->size()) + ":";
+        for (const LineId line : *list)
+            result += " " + rodtext::code_of(line) + std::to_string(line_at(line).number);
+    }
+    result += "\n" + std::to_string(lines.lines.size()) + " " + std::to_string(lines.sy_in_first_part) +
+              std::to_string(lines.ie_in_first_part);
+    model_release();
+    return result;
+}
+
+// A big file loaded alone is checked, scanned and structured in halves on
+// two threads, and its lines taken while its tree is regrouped.
+TEST(Loading, BigFileInHalvesLoadsAsOnOneThread)
+{
+    GenParams params;
+    params.scenario = GenScenario::HugeFile;
+    params.files = 1;
+    params.bytes_per_file = 3'000'000;
+    const std::string text = gen_rod_text(params, 0);
+    const std::string halves = loaded_as_text(text, true);
+    const std::string one = loaded_as_text(text, false);
+    // Megabytes apart: shown from their first difference, not diffed.
+    const auto differs = std::mismatch(halves.begin(), halves.end(), one.begin(), one.end()).first;
+    const auto at = static_cast<std::size_t>(differs - halves.begin());
+    EXPECT_TRUE(halves == one) << "from byte " << at << ":\n" << halves.substr(at, 120) << "\n" << one.substr(at, 120);
 }
 
 // A ROD file that opens but cannot be read (a directory) ends the run with
