@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -84,6 +85,20 @@ void print_banner()
     report_info("COPYRIGHT", QString::fromLocal8Bit(notice), QString());
 }
 
+// The report is all written: its memory is given back on a thread of its
+// own while this one waits for the file to reach the disk (the UML tool
+// then also finds that memory free). Without a thread, it is given back
+// here first.
+std::thread release_model_beside()
+{
+    try {
+        return std::thread(model_release);
+    } catch (const std::system_error &) {
+        model_release();
+        return {};
+    }
+}
+
 void write_report(const MergedReport &report, const std::string &tool_dir)
 {
     const std::string header = rdd_header_line(report);
@@ -96,6 +111,8 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
     FILE *stream = rdd_stream_open(name_text, file);
     if (!stream)
         report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
+    bool finished = false;
+    std::thread releasing;
     {
         const PhaseTimer timer(PHASE_WRITE);
         const bool written =
@@ -107,18 +124,21 @@ void write_report(const MergedReport &report, const std::string &tool_dir)
             rdd_stream_finish(stream, false, file);
             report_fatal("FICNOTOPN", QString::fromLocal8Bit(changed.data(), qsizetype(changed.size())), QString());
         }
-        if (!rdd_stream_finish(stream, written, file))
-            report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
+        releasing = release_model_beside();
+        finished = rdd_stream_finish(stream, written, file);
     }
+    {
+        const PhaseTimer timer(PHASE_FREE);
+        if (releasing.joinable())
+            releasing.join();
+    }
+    if (!finished)
+        report_fatal("FICNOTOPN", QString::fromLocal8Bit(name_text), QString());
     {
         const PhaseTimer timer(phase_log().uml);
         run_uml_tool(name_text, tool_dir);
     }
     xfree(name_text);
-    {
-        const PhaseTimer timer(PHASE_FREE);
-        model_release();
-    }
     phase_log_write();
 }
 
