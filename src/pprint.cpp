@@ -6,9 +6,13 @@
 #include "rodtri.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 void OutputBuffer::add_number(int32_t value)
 {
@@ -70,18 +74,83 @@ bool OutputBuffer::flush()
     return !failed_;
 }
 
+bool OutputBuffer::finish()
+{
+    flush();
+    if (write_back_ && !write_back_->finish())
+        failed_ = true;
+    return !failed_;
+}
+
 void OutputBuffer::write_out(std::string_view bytes)
 {
     if (failed_ || bytes.empty())
         return;
     failed_ = fwrite_unlocked(bytes.data(), 1, bytes.size(), out_) != bytes.size() || std::ferror(out_);
-    // The file is synced once complete: writing back what is written
-    // meanwhile leaves that sync little to wait for.
     unsynced_ += bytes.size();
-    if (unsynced_ >= WRITE_BACK_STEP && !failed_ && fflush_unlocked(out_) == 0) {
-        sync_file_range(fileno_unlocked(out_), 0, 0, SYNC_FILE_RANGE_WRITE);
-        unsynced_ = 0;
+    if (unsynced_ < WRITE_BACK_STEP || failed_ || not_on_disk_ || fflush_unlocked(out_) != 0)
+        return;
+    unsynced_ = 0;
+    if (!write_back_) {
+        const int fd = fileno_unlocked(out_);
+        struct stat status {};
+        not_on_disk_ = fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode);
+        if (not_on_disk_)
+            return;
+        write_back_ = std::make_unique<DiskWriteBack>(fd);
     }
+    write_back_->request();
+}
+
+void DiskWriteBack::request()
+{
+    if (!helper_.joinable() && !helper_failed_to_start_ && !resource_tracking_active()) {
+        try {
+            helper_ = std::thread([this] { sync_requested(); });
+        } catch (const std::system_error &) {
+            helper_failed_to_start_ = true;
+        }
+    }
+    if (!helper_.joinable()) {
+        sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        return;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        wanted_ = true;
+    }
+    changed_.notify_one();
+}
+
+// The helper: each sync takes in every step written while the one before
+// went on; one still wanted when the writing ends is made before it stops.
+void DiskWriteBack::sync_requested()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return wanted_ || stopping_; });
+        if (!wanted_)
+            return;
+        wanted_ = false;
+        lock.unlock();
+        // File systems without it pass, as at the file's last sync.
+        const bool synced = fdatasync(fd_) == 0 || errno == EINVAL || errno == ENOTSUP || errno == EROFS;
+        lock.lock();
+        failed_ = failed_ || !synced;
+    }
+}
+
+bool DiskWriteBack::finish()
+{
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_one();
+    if (helper_.joinable())
+        helper_.join();
+    const std::lock_guard lock(mutex_);
+    return !failed_;
 }
 
 void OutputBuffer::swap_contents(OutputBuffer &other)

@@ -363,13 +363,13 @@ bool write_rdd_lines(FILE *out, const std::string &header_line, CellId report, u
         LineCursor rest(body);
         if (!ParallelWriter(buffer, rest, time_offset).run())
             LineWriter(buffer, time_offset, nullptr).cells(body, UINT32_MAX);
-        return buffer.flush() && !std::ferror(out);
+        return buffer.finish() && !std::ferror(out);
     }
     {
         LineWriter writer(buffer, time_offset, &names);
         for_each_line_cell(report, [&writer](CellId cell) { return writer.line(cell); });
     }
-    return buffer.flush() && !std::ferror(out);
+    return buffer.finish() && !std::ferror(out);
 }
 
 FILE *rdd_stream_open(const char *target, ReplacingFile &file)
