@@ -63,13 +63,22 @@ void check_round_trip(LineId id)
     const std::vector<std::string_view> after = fields_of(text);
     if (before.size() != line.count || after.size() != before.size() + 2)
         std::abort();
+    // The written form exactly: the code, then each field and one blank,
+    // whatever separated them when read.
+    std::string written(read.substr(0, static_cast<std::size_t>(code)));
+    written += ' ';
     for (std::size_t k = 0; k < before.size(); ++k) {
         int32_t a = 0;
         int32_t b = 0;
         const bool numeric = numeric_slot(line.kind, static_cast<int>(k + 1)) >= 0;
         if (numeric ? !field_number(before[k], a) || !field_number(after[k], b) || a != b : before[k] != after[k])
             std::abort();
+        written += numeric ? '"' + std::to_string(a) + '"' : std::string(before[k]);
+        written += ' ';
     }
+    written += "\"" + std::to_string(line.file) + "\" \"" + std::to_string(line.number) + "\" \n";
+    if (text != written)
+        std::abort();
 }
 
 // The records and bytes of the lines a scan keeps, and how it ended.

@@ -178,6 +178,43 @@ void print_made_cf_line(OutputBuffer &out, LineId id)
 
 } // namespace
 
+namespace {
+
+// The code and text fields of a line as read, gathered while they follow
+// each other in its bytes with one blank between: as written, code and
+// fields are separated by one blank too, so each such run is copied in one
+// piece, not field by field.
+class TextRun {
+public:
+    explicit TextRun(OutputBuffer &out) : out_(out) {}
+    void add(std::string_view piece)
+    {
+        if (size_ && piece.data() == start_ + size_ + 1 && start_[size_] == ' ') {
+            size_ += 1 + piece.size();
+            return;
+        }
+        end();
+        start_ = piece.data();
+        size_ = piece.size();
+    }
+    // Writes the run so far, followed by its blank.
+    void end()
+    {
+        if (!size_)
+            return;
+        out_.add(std::string_view(start_, size_));
+        out_.add(' ');
+        size_ = 0;
+    }
+
+private:
+    OutputBuffer &out_;
+    const char *start_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+} // namespace
+
 void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_offset)
 {
     const Line &line = line_at(id);
@@ -186,13 +223,14 @@ void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_
         return;
     }
     const int kind = line.kind;
+    TextRun run(out);
     if (line.has_text && kind != KIND_FW) {
         const std::string_view bytes = line_bytes(line);
-        out.add(bytes.substr(0, static_cast<std::size_t>(code_length(bytes))));
+        run.add(bytes.substr(0, line.exact_code ? 2 : static_cast<std::size_t>(code_length(bytes))));
     } else {
         out.add(std::string_view(rod_keywords[kind].code, 2));
+        out.add(' ');
     }
-    out.add(' ');
     const int count = line.count;
     const int kept = drop_last_two ? count - 2 : count;
     const int time_field = time_field_position(kind);
@@ -208,18 +246,22 @@ void print_line(OutputBuffer &out, LineId id, bool drop_last_two, uint32_t time_
         const bool has_field = reads_fields && k <= last_text && fields.next(field);
         const int slot = numeric_slot(kind, k);
         if (slot >= 0) {
+            run.end();
             const uint32_t value = static_cast<uint32_t>(line.values[slot]) + (k == time_field ? time_offset : 0);
             out.add_number(static_cast<int32_t>(value));
-            continue;
-        }
-        if (line.overridden) {
-            const std::string_view replaced = line_field_text(id, k);
-            out.add(replaced);
+        } else if (line.overridden) {
+            // A replaced text lies elsewhere: written field by field.
+            run.end();
+            out.add(line_field_text(id, k));
+            out.add(' ');
         } else if (has_field) {
-            out.add(field);
+            run.add(field);
+        } else {
+            run.end();
+            out.add(' ');
         }
-        out.add(' ');
     }
+    run.end();
     line_any_origin(id, [&out](OriginPair pair) {
         out.add_number(pair.file);
         out.add_number(pair.number);

@@ -1,13 +1,17 @@
-// Output written to a file: every byte arrives whatever the steps of its
-// bringing to the disk, and a sync that fails on the way is not lost.
+// Lines printed in their written form whatever the spacing they were read
+// with; output written to a file: every byte arrives whatever the steps of
+// its bringing to the disk, and a sync that fails on the way is not lost.
 #include "e2e_util.h"
 #include "pprint.h"
+#include "rod_text.h"
+#include "rodload.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -23,6 +27,42 @@ std::string read_all(const std::string &path)
         std::fclose(in);
     }
     return text;
+}
+
+std::string printed(LineId line)
+{
+    OutputBuffer buffer;
+    print_line(buffer, line, false, 0);
+    return std::string(buffer.text());
+}
+
+// The code and text fields of a line are copied in runs while they lie one
+// blank apart: a run must end at a wider gap, at bytes between fields, at a
+// number written from its value and at a longer code.
+TEST(PrintLine, WrittenFormWhateverTheSpacingRead)
+{
+    const std::string text = "KORVA Probeworks \"v2.6a\" \"BENCH\" \"ROD file\"\n"
+                             "DS \"SC_0\" \"scenario 0\" \"campaign.tds\" \"1\" \"127\" \"300\" \"0\"\n"
+                             "DS  \"SC_0\"   \"scenario 0\" \"campaign.tds\"\t\"1\" \"127\" \"300\" \"0\"\n"
+                             "DS \"SC_0\"x\"scenario 0\" \"campaign.tds\" \"1\"  \"127\"  \"300\" \"0\"\n"
+                             "DS \"SC_0\" \"scenario 0\" \"campaign.tds\" \"1\" \"0127\" \"300\" \"0\"\n"
+                             "SN \"BUTTON\" \"PA\"\"NEL\" \"open\" \"2\" \"0\" \"133\" \"1\" \"12\"\n"
+                             "SN \"BUTTON\" \"\" \"open\" \"2\" \"0\" \"133\" \"1\" \"12\"\n";
+    std::string header;
+    std::vector<std::string> lines;
+    for (const LineId id : rod_scan_bytes(rodtext::bytes_of(text), text.size(), 1, false, true, header))
+        lines.push_back(printed(id));
+    model_release();
+    const std::string scenario = "DS \"SC_0\" \"scenario 0\" \"campaign.tds\" \"1\" \"127\" \"300\" \"0\" ";
+    const std::vector<std::string> expected = {
+        scenario + "\"1\" \"1\" \n",
+        scenario + "\"1\" \"2\" \n",
+        scenario + "\"1\" \"3\" \n",
+        scenario + "\"1\" \"4\" \n",
+        "SN \"BUTTON\" \"PA\"\"NEL\" \"open\" \"2\" \"0\" \"133\" \"1\" \"12\" \"1\" \"5\" \n",
+        "SN \"BUTTON\" \"\" \"open\" \"2\" \"0\" \"133\" \"1\" \"12\" \"1\" \"6\" \n",
+    };
+    EXPECT_EQ(lines, expected);
 }
 
 // Ten megabytes in pieces of up to a megabyte and a half: small
