@@ -176,10 +176,6 @@ void print_made_cf_line(OutputBuffer &out, LineId id)
     out.add('\n');
 }
 
-} // namespace
-
-namespace {
-
 // The code and text fields of a line as read, gathered while they follow
 // each other in its bytes with one blank between: as written, code and
 // fields are separated by one blank too, so each such run is copied in one
@@ -189,28 +185,30 @@ public:
     explicit TextRun(OutputBuffer &out) : out_(out) {}
     void add(std::string_view piece)
     {
-        if (size_ && piece.data() == start_ + size_ + 1 && start_[size_] == ' ') {
+        if (open_ && size_ && piece.data() == start_ + size_ + 1 && start_[size_] == ' ') {
             size_ += 1 + piece.size();
             return;
         }
         end();
         start_ = piece.data();
         size_ = piece.size();
+        open_ = true;
     }
     // Writes the run so far, followed by its blank.
     void end()
     {
-        if (!size_)
+        if (!open_)
             return;
         out_.add(std::string_view(start_, size_));
         out_.add(' ');
-        size_ = 0;
+        open_ = false;
     }
 
 private:
     OutputBuffer &out_;
     const char *start_ = nullptr;
     std::size_t size_ = 0;
+    bool open_ = false;
 };
 
 } // namespace
