@@ -202,9 +202,10 @@ LineId line_copy(LineId id);
 // Records no report holds any more (a file's pruned blocks): the calling
 // thread makes its next lines and cells in them before taking fresh room,
 // so that what a file drops does not add to the peak of the run. Lines are
-// marked `recycled` until made again.
-void lines_recycle(std::span<const LineId> ids);
-void cells_recycle(std::span<const CellId> ids);
+// marked `recycled` until made again. The list itself is kept as the free
+// list when that is empty.
+void lines_recycle(ScratchVector<LineId> ids);
+void cells_recycle(ScratchVector<CellId> ids);
 
 // Room for `size` bytes of a ROD file, kept until the model is released.
 // A thread's files lie one after the other in large blocks on huge pages.

@@ -308,7 +308,7 @@ TEST(Loading, PrunedBlocksLeaveTheirRecordsToTheNextFile)
     // The next five lines made take the DA, PA, PP, TP and PQ records; the
     // sixth is fresh room.
     const std::set<LineId> kept(first.lines.lines.begin(), first.lines.lines.end());
-    std::vector<LineId> made;
+    ScratchVector<LineId> made;
     for (int k = 0; k < 5; ++k)
         made.push_back(line_new());
     for (LineId id : made)

@@ -93,8 +93,8 @@ TEST(Model, GatheredOriginPairsKeepTheirOrderAcrossNodes)
 
 TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
 {
-    const std::vector<LineId> lines{line_new(), line_new()};
-    const std::vector<CellId> cells{cell_new()};
+    const ScratchVector<LineId> lines{line_new(), line_new()};
+    const ScratchVector<CellId> cells{cell_new()};
     line_at(lines[0]).number = 7;
     lines_recycle(lines);
     cells_recycle(cells);
@@ -106,14 +106,22 @@ TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
     EXPECT_EQ(cell_new(), cells[0]);
     EXPECT_EQ(made.count(line_new()), 0u); // none left: fresh room
 
+    // A second file's pruned records join those still free: none is lost.
+    const LineId first_batch = line_new();
+    const ScratchVector<LineId> second_batch{line_new(), line_new()};
+    lines_recycle(ScratchVector<LineId>{first_batch});
+    lines_recycle(second_batch);
+    const std::set<LineId> both{line_new(), line_new(), line_new()};
+    EXPECT_EQ(both, std::set<LineId>({first_batch, second_batch[0], second_batch[1]}));
+
     // Another thread makes its own records, not this thread's recycled ones.
-    lines_recycle(std::vector<LineId>{line_new()});
+    lines_recycle(ScratchVector<LineId>{line_new()});
     LineId other = 0;
     std::thread([&other] { other = line_new(); }).join();
     EXPECT_EQ(made.count(other), 0u);
 
     // After a release the ids recycled before it are never handed out.
-    lines_recycle(std::vector<LineId>{line_new(), line_new(), line_new()});
+    lines_recycle(ScratchVector<LineId>{line_new(), line_new(), line_new()});
     model_release();
     EXPECT_EQ(line_new(), 1u);
     EXPECT_EQ(line_new(), 2u);
