@@ -1,6 +1,6 @@
 #include "rodbase.h"
 
-const RodKeyword rod_keywords[ROD_KEYWORD_COUNT + 1] = {
+constexpr RodKeyword rod_keywords[ROD_KEYWORD_COUNT + 1] = {
     {"SY", 2, 4},  {"RE", 2, 5},  {"SC", 2, 6},  {"IT", 2, 7},  {"DE", 2, 8},  {"PR", 2, 9},  {"PE", 2, 10},
     {"RU", 2, 11}, {"PO", 2, 12}, {"XX", 2, 13}, {"XI", 2, 14}, {"DT", 2, 15}, {"XE", 2, 16}, {"YI", 2, 17},
     {"YT", 2, 18}, {"FE", 2, 19}, {"DP", 2, 20}, {"FP", 2, 21}, {"DS", 2, 22}, {"DA", 2, 23}, {"PA", 2, 24},
@@ -14,12 +14,13 @@ const RodKeyword rod_keywords[ROD_KEYWORD_COUNT + 1] = {
 
 namespace {
 
-bool is_made_only(int kind) { return kind == KIND_FW || (kind >= KIND_FF && kind <= KIND_FR); }
+constexpr bool is_made_only(int kind) { return kind == KIND_FW || (kind >= KIND_FF && kind <= KIND_FR); }
 
-// Kinds of the codes a file may carry, by their two bytes.
+// Kinds of the codes a file may carry, by their two bytes (made at compile
+// time, as the filter's table is).
 struct ReadableKinds {
     int8_t kinds[256][256];
-    ReadableKinds()
+    constexpr ReadableKinds() : kinds{}
     {
         for (auto &row : kinds)
             for (int8_t &kind : row)
@@ -33,7 +34,7 @@ struct ReadableKinds {
     }
 };
 
-const ReadableKinds readable_kinds;
+constexpr ReadableKinds readable_kinds;
 
 // The first cell of list x whose (non-empty) item satisfies `test`.
 template <typename Test> CellId find_cell(Item x, Test test)

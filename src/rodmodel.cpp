@@ -233,7 +233,7 @@ public:
     static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
     static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
 
-    explicit ChunkedStore(T **chunks) : chunks_(chunks) {}
+    explicit constexpr ChunkedStore(T **chunks) : chunks_(chunks) {}
     static_assert(sizeof(T) * CHUNK == HUGE_PAGE);
 
     T &at(uint32_t id) { return chunks_[id >> ChunkBits][id & (CHUNK - 1)]; }

@@ -26,10 +26,12 @@ static_assert(std::size(TIME_CODES) == 33);
 constexpr const char *DELETED_CODES[] = {"PT", "DP", "FP", "SE", "UN"};
 constexpr const char *COMMENT_CODES[] = {"CO"};
 
-// Verdicts of both modes by the two bytes of a code.
+// Verdicts of both modes by the two bytes of a code, made at compile time:
+// a table filled at start-up would cost a page fault per 4 KB of it on
+// every run, however few codes a run reads.
 struct FilterTable {
     CodeVerdict verdicts[2][256][256];
-    FilterTable()
+    constexpr FilterTable() : verdicts{}
     {
         for (int mode = 0; mode < 2; ++mode)
             for (auto &row : verdicts[mode])
@@ -42,14 +44,14 @@ struct FilterTable {
         set(0, NORMAL_CODES, CodeVerdict::Keep);
         set(1, TIME_CODES, CodeVerdict::Keep);
     }
-    template <typename Codes> void set(int mode, const Codes &codes, CodeVerdict verdict)
+    template <typename Codes> constexpr void set(int mode, const Codes &codes, CodeVerdict verdict)
     {
         for (const char *code : codes)
             verdicts[mode][static_cast<unsigned char>(code[0])][static_cast<unsigned char>(code[1])] = verdict;
     }
 };
 
-const FilterTable filter_table;
+constexpr FilterTable filter_table;
 
 // Where a chain's first cell is held: the next link of a cell, or the item
 // of a cell that holds a list.

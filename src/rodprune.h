@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-enum class CodeVerdict { Keep, Drop, Comment };
+enum class CodeVerdict : uint8_t { Keep, Drop, Comment };
 
 // What the filter does with a line by the first two bytes of its code:
 // codes of the mode's table are kept; PT, DP, FP, SE and UN dropped; CO
