@@ -23,10 +23,16 @@ constexpr uint32_t NONE = UINT32_MAX;
 // The flat list while runs are closed: a chain of nodes over the file's
 // lines, node 0 being the work root that gives every line a predecessor.
 struct FlatChain {
+    // A node's kind and marks (EXACT_CODE, SELECTS) side by side: for a big
+    // file's part one array of a megabyte or more, which takes a huge page
+    // where two halves would take a page fault per 4 KB.
+    struct Code {
+        uint8_t kind;
+        uint8_t marks;
+    };
     ScratchVector<LineId> line;
     ScratchVector<uint32_t> next; // 0: end of the chain
-    ScratchVector<uint8_t> kind;
-    ScratchVector<uint8_t> marks; // EXACT_CODE, SELECTS
+    ScratchVector<Code> code;
     // The chain is the front part of a file's lines: its last line is not
     // the file's, and a run may end before it.
     bool continues = false;
@@ -39,23 +45,19 @@ struct FlatChain {
         line.reserve(room);
         line.insert(line.begin(), 0);
         next.reserve(room);
-        kind.reserve(room);
-        marks.reserve(room);
+        code.reserve(room);
         next.resize(line.size());
-        kind.push_back(0xFF);
-        marks.push_back(0);
+        code.push_back({0xFF, 0});
         for (uint32_t node = 1; node < line.size(); ++node) {
             next[node - 1] = node;
-            kind.push_back(line_at(line[node]).kind);
-            marks.push_back(marks_of(line[node]));
+            code.push_back(code_of(line[node]));
         }
     }
     uint32_t add(LineId id)
     {
         line.push_back(id);
         next.push_back(0);
-        kind.push_back(line_at(id).kind);
-        marks.push_back(marks_of(id));
+        code.push_back(code_of(id));
         return static_cast<uint32_t>(line.size() - 1);
     }
     bool is_last(uint32_t node) const { return next[node] == 0; }
@@ -63,14 +65,15 @@ struct FlatChain {
     static std::size_t room_for(std::size_t lines) { return lines + lines / 2 + 2; }
     static constexpr uint8_t EXACT_CODE = 1;
     static constexpr uint8_t SELECTS = 2;
-    static uint8_t marks_of(LineId id)
+    static Code code_of(LineId id)
     {
         const Line &record = line_at(id);
-        return static_cast<uint8_t>(record.exact_code * EXACT_CODE + record.selects * SELECTS);
+        return {record.kind, static_cast<uint8_t>(record.exact_code * EXACT_CODE + record.selects * SELECTS)};
     }
-    bool exact(uint32_t node) const { return marks[node] & EXACT_CODE; }
-    bool selects(uint32_t node) const { return marks[node] & SELECTS; }
-    bool code_in(uint32_t node, const KindSet &set) const { return exact(node) && set.has(kind[node]); }
+    uint8_t kind(uint32_t node) const { return code[node].kind; }
+    bool exact(uint32_t node) const { return code[node].marks & EXACT_CODE; }
+    bool selects(uint32_t node) const { return code[node].marks & SELECTS; }
+    bool code_in(uint32_t node, const KindSet &set) const { return exact(node) && set.has(kind(node)); }
     void insert_after(uint32_t node, LineId id)
     {
         const uint32_t added = add(id);
@@ -116,18 +119,18 @@ struct Openings {
         for (const ClosingStep &step : CLOSING_STEPS)
             opening_kinds.bits |= KindSet{step.opener}.bits;
         const auto read_lines = static_cast<uint32_t>(chain.line.size());
-        const auto opening = [&](uint32_t node) { return chain.exact(node) && opening_kinds.has(chain.kind[node]); };
+        const auto opening = [&](uint32_t node) { return chain.exact(node) && opening_kinds.has(chain.kind(node)); };
         // Counted first: a big file's lists would otherwise grow into fresh
         // room several times over.
         std::array<std::size_t, ROD_KEYWORD_COUNT> counts{};
         for (uint32_t node = 1; node < read_lines; ++node)
             if (opening(node))
-                ++counts[chain.kind[node]];
+                ++counts[chain.kind(node)];
         for (std::size_t kind = 0; kind < counts.size(); ++kind)
             nodes[kind].reserve(counts[kind]);
         for (uint32_t node = 1; node < read_lines; ++node)
             if (opening(node))
-                nodes[chain.kind[node]].push_back(node);
+                nodes[chain.kind(node)].push_back(node);
     }
 };
 
@@ -199,7 +202,7 @@ const ClosingStep COMMENTED_SN_STEP = {KIND_SN, {KIND_CH, KIND_FN}, Closing::Lin
 void close_comment_run(FlatChain &chain, const Openings &openings, uint32_t last_comment)
 {
     const uint32_t after = chain.next[last_comment];
-    if (after && chain.kind[after] == KIND_DW)
+    if (after && chain.kind(after) == KIND_DW)
         close_runs_from(chain, openings, last_comment, 1, COMMENTED_DW_STEP);
     else
         close_runs_from(chain, openings, last_comment, 1, COMMENTED_SN_STEP);
@@ -492,7 +495,7 @@ ScratchVector<Element> closed_elements(ScratchVector<LineId> lines, bool front_p
     elements.reserve(chain.line.size());
     ordered.reserve(std::max(chain.line.size(), ordered_room));
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
-        elements.push_back({line_item(chain.line[node]), chain.kind[node], chain.exact(node), chain.selects(node)});
+        elements.push_back({line_item(chain.line[node]), chain.kind(node), chain.exact(node), chain.selects(node)});
         ordered.push_back(chain.line[node]);
     }
     return elements;
