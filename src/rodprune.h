@@ -35,6 +35,7 @@ struct UnselectedBlock {
     CellId holder;
     bool in_item;
 };
+using UnselectedBlocks = ScratchVector<UnselectedBlock>;
 
 // Removes the unselected blocks of the second and third parts of a file's
 // three-part tree; `unselected` lists them all, in the order the

@@ -289,7 +289,7 @@ std::size_t lines_in(Item item)
 // The list of the elements from `first` to `last`. Where an unselected
 // block goes is noted in `unselected`; when it heads the list, with no
 // holder yet (the caller that makes the holding cell fills it in).
-Item enclose(const Element *first, const Element *last, std::vector<UnselectedBlock> &unselected)
+Item enclose(const Element *first, const Element *last, UnselectedBlocks &unselected)
 {
     CellId head = 0;
     CellId tail = 0;
@@ -309,7 +309,7 @@ Item enclose(const Element *first, const Element *last, std::vector<UnselectedBl
 // Flat blocks end at the first closing line after their opening line. The
 // top level is rewritten in place: a block takes less room than its lines.
 void nest_flat(ScratchVector<Element> &elements, LineKind opener, LineKind closer,
-               std::vector<UnselectedBlock> &unselected)
+               UnselectedBlocks &unselected)
 {
     std::size_t kept = 0;
     for (std::size_t i = 0; i < elements.size();) {
@@ -343,7 +343,7 @@ bool selected_block(LineKind opener, const Element *first, const Element *last)
 
 // Nested blocks pair up like parentheses.
 void nest_paired(ScratchVector<Element> &elements, LineKind opener, LineKind closer,
-                 std::vector<UnselectedBlock> &unselected)
+                 UnselectedBlocks &unselected)
 {
     std::vector<std::size_t> open_blocks;
     std::size_t kept = 0;
@@ -390,7 +390,7 @@ constexpr NestingStep NESTING_STEPS[] = {
 // The top level becomes three cells: a one-cell list holding the first
 // element, the chain of the middle ones (an empty cell when there are
 // none), a one-cell list holding the last.
-CellId split_three(const ScratchVector<Element> &elements, std::vector<UnselectedBlock> &unselected)
+CellId split_three(const ScratchVector<Element> &elements, UnselectedBlocks &unselected)
 {
     if (elements.size() < 2)
         unexpected_end();
@@ -482,18 +482,18 @@ ScratchVector<LineId> part_of(const ScratchVector<LineId> &lines, std::size_t fr
 }
 
 // The closed flat list as top-level elements, with the lines in that order
-// (with room for `ordered_room` of them). `front_part`: more lines of the
-// file follow these.
+// (both with room for `room` of them). `front_part`: more lines of the file
+// follow these.
 ScratchVector<Element> closed_elements(ScratchVector<LineId> lines, bool front_part, ScratchVector<LineId> &ordered,
-                                     std::size_t ordered_room)
+                                     std::size_t room)
 {
     FlatChain chain(std::move(lines), front_part);
     const Openings openings(chain);
     for (const ClosingStep &step : CLOSING_STEPS)
         close_runs_from(chain, openings, 0, -1, step);
     ScratchVector<Element> elements;
-    elements.reserve(chain.line.size());
-    ordered.reserve(std::max(chain.line.size(), ordered_room));
+    elements.reserve(std::max(chain.line.size(), room));
+    ordered.reserve(std::max(chain.line.size(), room));
     for (uint32_t node = chain.next[0]; node; node = chain.next[node]) {
         elements.push_back({line_item(chain.line[node]), chain.kind(node), chain.exact(node), chain.selects(node)});
         ordered.push_back(chain.line[node]);
@@ -505,15 +505,18 @@ ScratchVector<Element> closed_elements(ScratchVector<LineId> lines, bool front_p
 struct NestedLines {
     ScratchVector<Element> elements;
     ScratchVector<LineId> ordered;
-    std::vector<UnselectedBlock> unselected;
+    UnselectedBlocks unselected;
 };
 
-NestedLines nested_lines(ScratchVector<LineId> lines, bool front_part, std::size_t ordered_room = 0)
+NestedLines nested_lines(ScratchVector<LineId> lines, bool front_part, std::size_t room = 0)
 {
     // The flat chain is gone before blocks are enclosed: the peak of a big
     // file's loading holds only the elements beside the new cells.
     NestedLines nested;
-    nested.elements = closed_elements(std::move(lines), front_part, nested.ordered, ordered_room);
+    nested.elements = closed_elements(std::move(lines), front_part, nested.ordered, room);
+    // Every unselected block has an element of its own: room reserved, not
+    // touched, spares a big file's list its copies as it grows.
+    nested.unselected.reserve(nested.elements.capacity());
     for (const NestingStep &step : NESTING_STEPS) {
         if (step.nesting == Nesting::Flat)
             nest_flat(nested.elements, step.opener, step.closer, nested.unselected);
@@ -556,11 +559,10 @@ std::optional<NestedLines> nested_in_parts(ScratchVector<LineId> &lines, std::si
     } catch (const std::system_error &) {
         return std::nullopt;
     }
-    // The front's ordered lines take the back's after them.
-    const std::size_t ordered_room = FlatChain::room_for(lines.size());
+    // The front's lists take the back's after them, in room they have.
+    const std::size_t room = FlatChain::room_for(lines.size());
     NestedLines front;
-    const bool front_done =
-        ran_to_the_end([&] { front = nested_lines(part_of(lines, 0, cut), true, ordered_room); });
+    const bool front_done = ran_to_the_end([&] { front = nested_lines(part_of(lines, 0, cut), true, room); });
     helper.join();
     if (!front_done || !back_done)
         return std::nullopt;

@@ -38,7 +38,7 @@ struct StructuredFile {
     std::size_t body_begin = 0;
     std::size_t last_begin = 0;
     // The PP and DA blocks that hold no selected line, where they were put.
-    std::vector<UnselectedBlock> unselected;
+    UnselectedBlocks unselected;
 };
 
 // Adds the made closing lines of the nine run kinds to a file's flat line
