@@ -592,7 +592,7 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     const std::size_t structure_cut_at = scan_cut_at ? structure_cut(scanned.lines) : 0;
     StructuredFile structured = structure_lines(std::move(scanned.lines), structure_cut_at);
     rod.tree = structured.tree;
-    Pruned pruned = prune_selection(rod.tree, structured.unselected);
+    Pruned pruned = prune_selection(rod.tree, structured.unselected, structured.lines.size());
     lines_recycle(std::move(pruned.lines));
     cells_recycle(std::move(pruned.cells));
     rod.lines = lines_beside_regrouping(std::move(structured), rod.tree, scan_cut_at != 0);

@@ -136,11 +136,16 @@ bool comments_kept_before(unsigned char first, unsigned char second)
     return (first == 'D' && second == 'W') || (first == 'S' && second == 'N');
 }
 
-Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected)
+Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected, std::size_t lines)
 {
     Pruned pruned;
     if (!tree || unselected.empty())
         return pruned;
+    // Room that is never touched costs no memory, while a big file's lists
+    // grown by doubling would take fresh pages at every step. A cell holds a
+    // line, or a list that starts with one.
+    pruned.lines.reserve(lines);
+    pruned.cells.reserve(2 * lines);
     const std::vector<CellId> kept = first_part_lists(tree);
     const SharedClosings closings;
     std::vector<CellId> chains;

@@ -39,5 +39,7 @@ using UnselectedBlocks = ScratchVector<UnselectedBlock>;
 
 // Removes the unselected blocks of the second and third parts of a file's
 // three-part tree; `unselected` lists them all, in the order the
-// structuring put them, those of the first part too.
-Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected);
+// structuring put them, those of the first part too. `lines`: how many
+// lines the tree holds (made closing lines counted where they stand), which
+// bounds what the lists of the result get.
+Pruned prune_selection(CellId tree, std::span<const UnselectedBlock> unselected, std::size_t lines);

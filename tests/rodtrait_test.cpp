@@ -282,7 +282,7 @@ Structured structured_with_cut(const std::vector<Token> &tokens, std::size_t cut
                     chains.push_back(list_of(cell_at(cell).item));
             }
         }
-        prune_selection(structured.tree, structured.unselected);
+        prune_selection(structured.tree, structured.unselected, structured.lines.size());
         result.shape = shape + " | " + rodtext::chain_shape(structured.tree, token_name);
     });
     model_release();
