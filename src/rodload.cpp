@@ -520,27 +520,29 @@ void scan_halves(Scanner &first_half, Scanner &second_half)
     first_half.join(second_half);
 }
 
-// The file's lines (file_lines) and its regrouped tree (regroup_timed): the
-// one reads line records, the other relinks cells, so a big file has its
-// lines made on a helper thread meanwhile. Only memory running short could
-// end either; the helper's message is then given as this thread's.
-FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, bool big)
+// The file's lines (file_lines, once its pruned lines are marked) and its
+// regrouped tree (regroup_timed): the one reads line records, the other
+// relinks cells of the tree, which holds no pruned line, so a big file has
+// its lines made on a helper thread meanwhile. The pruned lines then go to
+// this thread's free lines. Only memory running short could end either
+// side; the helper's message is then given as this thread's.
+FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, ScratchVector<LineId> pruned, bool big)
 {
-    if (!big) {
-        FileLines lines = file_lines(std::move(structured));
-        regroup_timed(tree);
-        return lines;
-    }
+    const auto marked_file_lines = [&structured, &pruned] {
+        lines_mark_recycled(pruned);
+        return file_lines(std::move(structured));
+    };
     FileLines lines;
     DeferredOutput helper_output;
     bool lines_done = false;
     std::jthread helper;
     try {
-        helper = std::jthread([&] {
-            lines_done = run_deferred(helper_output, [&] { lines = file_lines(std::move(structured)); });
-        });
+        if (big)
+            helper = std::jthread([&] { lines_done = run_deferred(helper_output, [&] { lines = marked_file_lines(); }); });
     } catch (const std::system_error &) {
-        lines = file_lines(std::move(structured));
+    }
+    if (!helper.joinable()) {
+        lines = marked_file_lines();
         lines_done = true;
     }
     regroup_timed(tree);
@@ -548,6 +550,7 @@ FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, bool b
         helper.join();
     if (!lines_done)
         give_deferred_output(helper_output);
+    lines_recycle(std::move(pruned));
     return lines;
 }
 
@@ -593,9 +596,8 @@ RodFile structure(char *bytes, std::size_t size, int file, bool time_mode, bool 
     StructuredFile structured = structure_lines(std::move(scanned.lines), structure_cut_at);
     rod.tree = structured.tree;
     Pruned pruned = prune_selection(rod.tree, structured.unselected, structured.lines.size());
-    lines_recycle(std::move(pruned.lines));
     cells_recycle(std::move(pruned.cells));
-    rod.lines = lines_beside_regrouping(std::move(structured), rod.tree, scan_cut_at != 0);
+    rod.lines = lines_beside_regrouping(std::move(structured), rod.tree, std::move(pruned.lines), scan_cut_at != 0);
     return rod;
 }
 

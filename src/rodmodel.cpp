@@ -533,12 +533,13 @@ void add_free(FreeIds &free, ScratchVector<uint32_t> &&ids)
 
 } // namespace
 
-void lines_recycle(ScratchVector<LineId> ids)
+void lines_mark_recycled(std::span<const LineId> ids)
 {
     for (const LineId id : ids)
         line_store.at(id).recycled = 1;
-    add_free(free_lines, std::move(ids));
 }
+
+void lines_recycle(ScratchVector<LineId> ids) { add_free(free_lines, std::move(ids)); }
 
 void cells_recycle(ScratchVector<CellId> ids) { add_free(free_cells, std::move(ids)); }
 

@@ -201,9 +201,11 @@ CellId cell_new(Item item = NO_ITEM, CellId next = 0);
 LineId line_copy(LineId id);
 // Records no report holds any more (a file's pruned blocks): the calling
 // thread makes its next lines and cells in them before taking fresh room,
-// so that what a file drops does not add to the peak of the run. Lines are
-// marked `recycled` until made again. The list itself is kept as the free
-// list when that is empty.
+// so that what a file drops does not add to the peak of the run. The list
+// itself is kept as the free list when that is empty. Lines are first
+// marked `recycled` (until made again), which any one thread may do: no
+// other reads them.
+void lines_mark_recycled(std::span<const LineId> ids);
 void lines_recycle(ScratchVector<LineId> ids);
 void cells_recycle(ScratchVector<CellId> ids);
 

@@ -96,6 +96,7 @@ TEST(Model, RecycledRecordsAreMadeAgainOnTheirThreadUntilTheRunIsReleased)
     const ScratchVector<LineId> lines{line_new(), line_new()};
     const ScratchVector<CellId> cells{cell_new()};
     line_at(lines[0]).number = 7;
+    lines_mark_recycled(lines);
     lines_recycle(lines);
     cells_recycle(cells);
     EXPECT_TRUE(line_at(lines[0]).recycled);
