@@ -6,6 +6,7 @@
 #include "rodtri.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <system_error>
@@ -14,11 +15,46 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+
+// "\"n\" " for the numbers most numeric fields and every file number of an
+// origin pair hold, made at compile time and copied as one 8-byte word.
+struct SmallNumber {
+    char text[7];
+    uint8_t size;
+};
+constexpr int SMALL_NUMBERS = 1024;
+constexpr std::array<SmallNumber, SMALL_NUMBERS> small_numbers = [] {
+    std::array<SmallNumber, SMALL_NUMBERS> table{};
+    for (int value = 0; value < SMALL_NUMBERS; ++value) {
+        char digits[4] = {};
+        int count = 0;
+        for (int rest = value; count == 0 || rest > 0; rest /= 10)
+            digits[count++] = static_cast<char>('0' + rest % 10);
+        SmallNumber &entry = table[static_cast<std::size_t>(value)];
+        entry.text[0] = '"';
+        for (int k = 0; k < count; ++k)
+            entry.text[1 + k] = digits[count - 1 - k];
+        entry.text[1 + count] = '"';
+        entry.text[2 + count] = ' ';
+        entry.size = static_cast<uint8_t>(count + 3);
+    }
+    return table;
+}();
+
+} // namespace
+
 void OutputBuffer::add_number(int32_t value)
 {
     if (capacity_ - used_ < 16)
         make_room(16);
     char *text = text_.get() + used_;
+    if (static_cast<uint32_t>(value) < SMALL_NUMBERS) {
+        const SmallNumber &entry = small_numbers[static_cast<std::size_t>(value)];
+        std::memcpy(text, &entry, sizeof entry);
+        used_ += entry.size;
+        return;
+    }
     text[0] = '"';
     char *end = std::to_chars(text + 1, text + 14, value).ptr;
     *end++ = '"';

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -68,6 +69,21 @@ TEST(PrintLine, WrittenFormWhateverTheSpacingRead)
 // Ten megabytes in pieces of up to a megabyte and a half: small
 // adds, numbers, and texts larger than the stream's buffer, across many
 // write-back steps.
+TEST(OutputBuffer, NumbersAsPrintfPrintsThemInQuotes)
+{
+    OutputBuffer out;
+    std::string expected;
+    for (const int32_t value : {0, 1, 9, 10, 99, 100, 999, 1000, 1023, 1024, 65535, -1, -1024, INT32_MIN, INT32_MAX}) {
+        out.add_number(value);
+        expected += "\"" + std::to_string(value) + "\" ";
+    }
+    for (int32_t value = 0; value < 1100; ++value) {
+        out.add_number(value);
+        expected += "\"" + std::to_string(value) + "\" ";
+    }
+    EXPECT_EQ(out.text(), expected);
+}
+
 TEST(OutputBuffer, RegularFileGetsEveryByteAcrossWriteBackSteps)
 {
     const std::string dir = make_temp_dir();
