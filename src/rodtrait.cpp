@@ -33,6 +33,9 @@ struct FlatChain {
     ScratchVector<LineId> line;
     ScratchVector<uint32_t> next; // 0: end of the chain
     ScratchVector<Code> code;
+    // How many of the read lines have each kind with an exact code (by the
+    // byte that holds it).
+    std::array<uint32_t, 256> exact_kinds{};
     // The chain is the front part of a file's lines: its last line is not
     // the file's, and a run may end before it.
     bool continues = false;
@@ -50,7 +53,9 @@ struct FlatChain {
         code.push_back({0xFF, 0});
         for (uint32_t node = 1; node < line.size(); ++node) {
             next[node - 1] = node;
-            code.push_back(code_of(line[node]));
+            const Code read = code_of(line[node]);
+            code.push_back(read);
+            exact_kinds[read.kind] += read.marks & EXACT_CODE;
         }
     }
     uint32_t add(LineId id)
@@ -120,14 +125,11 @@ struct Openings {
             opening_kinds.bits |= KindSet{step.opener}.bits;
         const auto read_lines = static_cast<uint32_t>(chain.line.size());
         const auto opening = [&](uint32_t node) { return chain.exact(node) && opening_kinds.has(chain.kind(node)); };
-        // Counted first: a big file's lists would otherwise grow into fresh
-        // room several times over.
-        std::array<std::size_t, ROD_KEYWORD_COUNT> counts{};
-        for (uint32_t node = 1; node < read_lines; ++node)
-            if (opening(node))
-                ++counts[chain.kind(node)];
-        for (std::size_t kind = 0; kind < counts.size(); ++kind)
-            nodes[kind].reserve(counts[kind]);
+        // Reserved by the chain's counts: a big file's lists would otherwise
+        // grow into fresh room several times over.
+        for (std::size_t kind = 0; kind < nodes.size(); ++kind)
+            if (opening_kinds.has(static_cast<int>(kind)))
+                nodes[kind].reserve(chain.exact_kinds[kind]);
         for (uint32_t node = 1; node < read_lines; ++node)
             if (opening(node))
                 nodes[chain.kind(node)].push_back(node);
