@@ -538,7 +538,8 @@ FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, Scratc
     std::jthread helper;
     try {
         if (big)
-            helper = std::jthread([&] { lines_done = run_deferred(helper_output, [&] { lines = marked_file_lines(); }); });
+            helper = std::jthread(
+                [&] { lines_done = run_deferred(helper_output, [&] { lines = marked_file_lines(); }); });
     } catch (const std::system_error &) {
     }
     if (!helper.joinable()) {
