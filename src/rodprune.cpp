@@ -31,23 +31,25 @@ constexpr const char *COMMENT_CODES[] = {"CO"};
 // every run, however few codes a run reads.
 struct FilterTable {
     CodeVerdict verdicts[2][256][256];
+
+    template <typename Codes> constexpr void set(int mode, const Codes &codes, CodeVerdict verdict)
+    {
+        for (const char *code : codes)
+            verdicts[mode][static_cast<unsigned char>(code[0])][static_cast<unsigned char>(code[1])] = verdict;
+    }
+    // Every verdict starts as Keep (the zero value); the time mode drops
+    // the codes it does not name.
     constexpr FilterTable() : verdicts{}
     {
-        for (int mode = 0; mode < 2; ++mode)
-            for (auto &row : verdicts[mode])
-                for (CodeVerdict &verdict : row)
-                    verdict = mode ? CodeVerdict::Drop : CodeVerdict::Keep;
+        for (auto &row : verdicts[1])
+            for (CodeVerdict &verdict : row)
+                verdict = CodeVerdict::Drop;
         for (int mode = 0; mode < 2; ++mode) {
             set(mode, DELETED_CODES, CodeVerdict::Drop);
             set(mode, COMMENT_CODES, CodeVerdict::Comment);
         }
         set(0, NORMAL_CODES, CodeVerdict::Keep);
         set(1, TIME_CODES, CodeVerdict::Keep);
-    }
-    template <typename Codes> constexpr void set(int mode, const Codes &codes, CodeVerdict verdict)
-    {
-        for (const char *code : codes)
-            verdicts[mode][static_cast<unsigned char>(code[0])][static_cast<unsigned char>(code[1])] = verdict;
     }
 };
 
