@@ -227,16 +227,17 @@ namespace {
 // stable, and a thread reads another's records once they were handed over.
 // Nothing here allocates under a lock: a thread that runs out of memory
 // ends the run, and must not hold a lock another thread waits for while
-// the process ends.
-template <typename T, unsigned ChunkBits> class ChunkedStore {
+// the process ends. The chunk table is a template argument, not a member:
+// a store is then all zeros and lies in zeroed memory, which no start-up
+// code touches and the program file does not carry.
+template <typename T, unsigned ChunkBits, T **Chunks> class ChunkedStore {
 public:
     static constexpr uint32_t CHUNK = uint32_t{1} << ChunkBits;
     static constexpr uint32_t MAX_CHUNKS = (uint32_t{1} << 31) >> ChunkBits;
 
-    explicit constexpr ChunkedStore(T **chunks) : chunks_(chunks) {}
     static_assert(sizeof(T) * CHUNK == HUGE_PAGE);
 
-    T &at(uint32_t id) { return chunks_[id >> ChunkBits][id & (CHUNK - 1)]; }
+    T &at(uint32_t id) { return Chunks[id >> ChunkBits][id & (CHUNK - 1)]; }
 
     // Takes a fresh chunk; returns its first usable id and its end.
     std::pair<uint32_t, uint32_t> take_chunk()
@@ -247,7 +248,7 @@ public:
         {
             const std::lock_guard lock(mutex_);
             if (count_ < MAX_CHUNKS) {
-                chunks_[count_] = chunk;
+                Chunks[count_] = chunk;
                 raw_[count_] = raw;
                 const uint32_t first = count_++ << ChunkBits;
                 return {first == 0 ? 1 : first, first + CHUNK};
@@ -262,21 +263,20 @@ public:
         const std::lock_guard lock(mutex_);
         for (uint32_t chunk = 0; chunk < count_; ++chunk) {
             xfree(raw_[chunk]);
-            chunks_[chunk] = nullptr;
+            Chunks[chunk] = nullptr;
         }
         count_ = 0;
     }
 
 private:
-    T **chunks_;
     void *raw_[MAX_CHUNKS] = {};
     uint32_t count_ = 0;
     std::mutex mutex_;
 };
 
-ChunkedStore<Line, store_chunks::LINE_BITS> line_store(store_chunks::lines);
-ChunkedStore<Cell, store_chunks::CELL_BITS> cell_store(store_chunks::cells);
-ChunkedStore<GatheredNode, store_chunks::GATHERED_BITS> gathered_store(store_chunks::gathered);
+ChunkedStore<Line, store_chunks::LINE_BITS, store_chunks::lines> line_store;
+ChunkedStore<Cell, store_chunks::CELL_BITS, store_chunks::cells> cell_store;
+ChunkedStore<GatheredNode, store_chunks::GATHERED_BITS, store_chunks::gathered> gathered_store;
 
 // Bumped by model_release: a thread's cursor of an earlier generation points
 // into released chunks and starts afresh.
