@@ -541,6 +541,7 @@ FileLines lines_beside_regrouping(StructuredFile structured, CellId tree, Scratc
             helper = std::jthread(
                 [&] { lines_done = run_deferred(helper_output, [&] { lines = marked_file_lines(); }); });
     } catch (const std::system_error &) {
+        // No thread to be had: the lines are made here, as for a small file.
     }
     if (!helper.joinable()) {
         lines = marked_file_lines();
