@@ -184,6 +184,8 @@ void scale_times(Sides &sides, bool merged_side, uint32_t k)
         sides.base.offset *= k;
         ++sides.base.scalings;
         for_each_line(sides.merged, [k](LineId line) { scale_line(line, k); });
+        if (sides.base.rendezvous.active())
+            sides.base.rendezvous.reread_values();
     } else {
         for (LineId line : sides.file.lines)
             scale_line(line, k);
@@ -303,14 +305,13 @@ bool align_by_rendezvous(Sides &sides)
     int32_t count = 0;
     uint64_t after = 0;
     for (LineId q : sides.file.body_rd) {
-        uint64_t label = 0;
-        const LineId p = merged_points.next_named(text_field(q, 1), after, label);
-        if (!p)
+        const RendezvousOrder::Named p = merged_points.next_named(text_field(q, 1), after);
+        if (!p.line)
             continue;
         ++count;
-        const uint32_t gap = wrapping_difference(number_field(p, 4), number_field(q, 4));
+        const uint32_t gap = wrapping_difference(p.value, number_field(q, 4));
         sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
-        after = label;
+        after = p.label;
     }
     if (count == 0)
         return false;
@@ -416,7 +417,7 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
         named_.emplace_back();
     }
     names_.push_back(named->second);
-    named_[named->second].insert(label, line);
+    named_[named->second].insert(label, line, number_field(line, 4));
 }
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
@@ -502,10 +503,16 @@ void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellI
     each_anchor(item, [this, successor](LineId line) { insert_before(successor, line); });
 }
 
-LineId RendezvousOrder::next_named(std::string_view name, uint64_t after, uint64_t &label)
+RendezvousOrder::Named RendezvousOrder::next_named(std::string_view name, uint64_t after)
 {
     const auto found = by_name_.find(name);
-    return found == by_name_.end() ? 0 : named_[found->second].first_above(after, label);
+    return found == by_name_.end() ? Named{} : named_[found->second].first_above(after);
+}
+
+void RendezvousOrder::reread_values()
+{
+    for (NamedLines &lines : named_)
+        lines.reread_values([](LineId line) { return number_field(line, 4); });
 }
 
 std::size_t RendezvousOrder::NamedLines::chunk_above(uint64_t label)
@@ -563,19 +570,26 @@ uint32_t RendezvousOrder::NamedLines::index_above(std::size_t at, uint64_t label
     return static_cast<uint32_t>(std::upper_bound(chunk.labels + low, chunk.labels + high, label) - chunk.labels);
 }
 
-LineId RendezvousOrder::NamedLines::first_above(uint64_t after, uint64_t &label)
+RendezvousOrder::Named RendezvousOrder::NamedLines::first_above(uint64_t after)
 {
     const std::size_t at = chunk_above(after);
     if (at == chunks_.size())
-        return 0;
+        return {};
     const uint32_t found = index_above(at, after);
     finger_chunk_ = at;
     finger_index_ = found + 1;
-    label = chunks_[at]->labels[found];
-    return chunks_[at]->lines[found];
+    const Chunk &chunk = *chunks_[at];
+    return {chunk.lines[found], chunk.labels[found], chunk.values[found]};
 }
 
-void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line)
+template <typename Read> void RendezvousOrder::NamedLines::reread_values(Read read)
+{
+    for (const std::unique_ptr<Chunk> &chunk : chunks_)
+        for (uint32_t at = 0; at < chunk->size; ++at)
+            chunk->values[at] = read(chunk->lines[at]);
+}
+
+void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line, int32_t value)
 {
     std::size_t at = chunk_above(label);
     if (at == chunks_.size()) {
@@ -591,6 +605,7 @@ void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line)
         upper->size = CHUNK / 2;
         std::memcpy(upper->lines, lower.lines + CHUNK / 2, CHUNK / 2 * sizeof(LineId));
         std::memcpy(upper->labels, lower.labels + CHUNK / 2, CHUNK / 2 * sizeof(uint64_t));
+        std::memcpy(upper->values, lower.values + CHUNK / 2, CHUNK / 2 * sizeof(int32_t));
         lower.size = CHUNK / 2;
         const bool goes_up = label > lower.labels[lower.size - 1];
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
@@ -602,8 +617,10 @@ void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line)
     const uint32_t moved = chunk.size - place;
     std::memmove(chunk.lines + place + 1, chunk.lines + place, moved * sizeof(LineId));
     std::memmove(chunk.labels + place + 1, chunk.labels + place, moved * sizeof(uint64_t));
+    std::memmove(chunk.values + place + 1, chunk.values + place, moved * sizeof(int32_t));
     chunk.lines[place] = line;
     chunk.labels[place] = label;
+    chunk.values[place] = value;
     ++chunk.size;
     lasts_[at] = chunk.labels[chunk.size - 1];
     finger_chunk_ = at;

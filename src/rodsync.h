@@ -41,9 +41,18 @@ public:
     // labelled line found from the cell `from` on (its chain and the lists in
     // it), then along the chains `then` in turn; at the end when none.
     void linked(Item item, CellId from, std::initializer_list<CellId> then);
+    // An RD line of the order, its label and its field 4.
+    struct Named {
+        LineId line = 0;
+        uint64_t label = 0;
+        int32_t value = 0;
+    };
     // The first RD line named `name` whose label is above `after` (0: from
-    // the start) and its label; 0 when there is none.
-    LineId next_named(std::string_view name, uint64_t after, uint64_t &label);
+    // the start); line 0 when there is none.
+    Named next_named(std::string_view name, uint64_t after);
+    // The merged body's times were multiplied: field 4 of its RD lines is
+    // read again.
+    void reread_values();
 
 private:
     // Blocks of one huge page each, held until the order goes.
@@ -89,17 +98,18 @@ private:
     };
     using Nodes = Chunked<Node>;
     // The RD lines of one rendezvous name in label order, each with a copy
-    // of its label, in chunks: a search compares with the copies beside
-    // one another, not with a node elsewhere in memory per label it reads.
+    // of its label and of its field 4, in chunks: a search compares with the
+    // copies beside one another, not with a node elsewhere in memory per
+    // label it reads, and the alignment reads no line merged long ago.
     // When make_room moves labels, it moves the copies too (relabel). A
     // file's RD lines are placed and looked up in rising order, so each
     // search gallops on from where the last one ended.
     class NamedLines {
     public:
-        void insert(uint64_t label, LineId line);
-        // The first line whose label is above `after`, and its label; 0
-        // when none is.
-        LineId first_above(uint64_t after, uint64_t &label);
+        void insert(uint64_t label, LineId line, int32_t value);
+        // The first line whose label is above `after`; line 0 when none is.
+        Named first_above(uint64_t after);
+        template <typename Read> void reread_values(Read read);
         // The line labelled `old` now has the label `fresh`. The lines a
         // pass of make_room relabels come in label order, so after the
         // first of a pass each is the one after the last; their copies
@@ -112,6 +122,7 @@ private:
             uint32_t size = 0;
             LineId lines[CHUNK];
             uint64_t labels[CHUNK];
+            int32_t values[CHUNK];
         };
         std::size_t chunk_above(uint64_t label);
         uint32_t index_above(std::size_t at, uint64_t label) const;

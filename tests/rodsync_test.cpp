@@ -73,11 +73,10 @@ std::vector<std::string> names_in_order(RendezvousOrder &order, const std::vecto
         LineId first = 0;
         uint64_t first_label = UINT64_MAX;
         for (const std::string &name : names) {
-            uint64_t label = 0;
-            const LineId found = order.next_named("\"" + name + "\"", after, label);
-            if (found && label < first_label) {
-                first = found;
-                first_label = label;
+            const RendezvousOrder::Named found = order.next_named("\"" + name + "\"", after);
+            if (found.line && found.label < first_label) {
+                first = found.line;
+                first_label = found.label;
             }
         }
         if (!first)
@@ -151,19 +150,17 @@ TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
     std::vector<LineId> lines;
     std::vector<uint64_t> labels;
     for (uint64_t after = 0;;) {
-        uint64_t label = 0;
-        const LineId line = order.next_named("\"a\"", after, label);
-        if (!line)
+        const RendezvousOrder::Named found = order.next_named("\"a\"", after);
+        if (!found.line)
             break;
-        lines.push_back(line);
-        labels.push_back(label);
-        after = label;
+        lines.push_back(found.line);
+        labels.push_back(found.label);
+        after = found.label;
     }
     ASSERT_EQ(lines.size(), std::size_t{COUNT});
     auto expect_next = [&](std::size_t at) {
-        uint64_t label = 0;
-        const LineId line = order.next_named("\"a\"", labels[at], label);
-        EXPECT_EQ(line, at + 1 < lines.size() ? lines[at + 1] : 0) << "after line " << at;
+        EXPECT_EQ(order.next_named("\"a\"", labels[at]).line, at + 1 < lines.size() ? lines[at + 1] : 0)
+            << "after line " << at;
     };
     for (std::size_t stride : {1, 2, 3, 7, 50, 255, 256, 257, 700, 2500})
         for (std::size_t at = 0; at < lines.size(); at += stride)
@@ -211,6 +208,30 @@ TEST(ClockAlignment, EveryEarlierSyLineMustNameTheNewClock)
         EXPECT_EQ(shift, row.shift) << files;
         model_release();
     }
+}
+
+// A finer file multiplies the merged side's times, RD field 4 among them,
+// after its rendezvous order was built: the alignment compares the value
+// the merged RD line holds now (56000 against 5040), not the one it held
+// when the order took it in (5600).
+TEST(RendezvousAlignment, ComparesTheMergedValueAsScaledSince)
+{
+    catalog_fill();
+    const auto load = [](const char *clock, const char *unit, const char *value, int number) {
+        return rodtext::load(std::string("RE \"r\" \"1\" \"0\"\nSY \"") + clock + "\" \"0\" \"0\" \"1000\" \"" + unit +
+                                 "\" \"ms\"\nXI \"100\" \"2\" \"0\"\nRD \"R\" \"x\" \"1\" \"" + value +
+                                 "\" \"100\"\nYI \"110\" \"3\"\nDB \"d\"\nBF \"e\"\n",
+                             false, number);
+    };
+    TimeBase base;
+    const RodFile merged = load("A", "10", "5600", 1);
+    synchronise(base, 0, merged.tree, merged.lines);
+    const RodFile same_unit = load("B", "10", "5600", 2);
+    EXPECT_EQ(synchronise(base, merged.tree, same_unit.tree, same_unit.lines), 0u);
+    ASSERT_TRUE(base.rendezvous.active());
+    const RodFile finer = load("C", "1", "5040", 3);
+    EXPECT_EQ(synchronise(base, merged.tree, finer.tree, finer.lines), (56000u - 5040u) / 28);
+    model_release();
 }
 
 } // namespace
