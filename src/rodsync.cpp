@@ -48,6 +48,9 @@ std::string_view text_field(LineId line, int k)
 
 SyOrigin sy_origin(LineId sy) { return {number_field(sy, 2), number_field(sy, 3), number_field(sy, 4)}; }
 
+// What the rendezvous alignment compares of an RD line.
+int32_t rendezvous_value(LineId rd) { return number_field(rd, 4); }
+
 // The body cell (second top-level cell) of a tree; UNEXPTEOF without one.
 CellId body_cell(CellId tree)
 {
@@ -309,7 +312,7 @@ bool align_by_rendezvous(Sides &sides)
         if (!p.line)
             continue;
         ++count;
-        const uint32_t gap = wrapping_difference(p.value, number_field(q, 4));
+        const uint32_t gap = wrapping_difference(p.value, rendezvous_value(q));
         sum = static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(static_cast<int32_t>(gap) / 28));
         after = p.label;
     }
@@ -417,7 +420,7 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
         named_.emplace_back();
     }
     names_.push_back(named->second);
-    named_[named->second].insert(label, line, number_field(line, 4));
+    named_[named->second].insert(label, line, rendezvous_value(line));
 }
 
 // Calls label(line) for the lines of `item` that are labelled, in tree
@@ -512,7 +515,7 @@ RendezvousOrder::Named RendezvousOrder::next_named(std::string_view name, uint64
 void RendezvousOrder::reread_values()
 {
     for (NamedLines &lines : named_)
-        lines.reread_values([](LineId line) { return number_field(line, 4); });
+        lines.reread_values();
 }
 
 std::size_t RendezvousOrder::NamedLines::chunk_above(uint64_t label)
@@ -582,11 +585,11 @@ RendezvousOrder::Named RendezvousOrder::NamedLines::first_above(uint64_t after)
     return {chunk.lines[found], chunk.labels[found], chunk.values[found]};
 }
 
-template <typename Read> void RendezvousOrder::NamedLines::reread_values(Read read)
+void RendezvousOrder::NamedLines::reread_values()
 {
     for (const std::unique_ptr<Chunk> &chunk : chunks_)
         for (uint32_t at = 0; at < chunk->size; ++at)
-            chunk->values[at] = read(chunk->lines[at]);
+            chunk->values[at] = rendezvous_value(chunk->lines[at]);
 }
 
 void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line, int32_t value)

@@ -109,7 +109,7 @@ private:
         void insert(uint64_t label, LineId line, int32_t value);
         // The first line whose label is above `after`; line 0 when none is.
         Named first_above(uint64_t after);
-        template <typename Read> void reread_values(Read read);
+        void reread_values();
         // The line labelled `old` now has the label `fresh`. The lines a
         // pass of make_room relabels come in label order, so after the
         // first of a pass each is the one after the last; their copies
