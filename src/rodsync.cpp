@@ -423,45 +423,63 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     named_[named->second].insert(label, line, rendezvous_value(line));
 }
 
-// Calls label(line) for the lines of `item` that are labelled, in tree
-// order: its RD lines, and the first and last line of every list in it
-// that starts with a line, but for the closing lines the engine made, which
-// share one record (a group that takes items ends with a line read from
-// its file).
-template <typename Label> void RendezvousOrder::each_anchor(Item item, Label label) const
+// Whether the first and last lines of the list `first` are labelled: those
+// of the groups the merge links items into (XI, DT, XE and DS groups),
+// whose closing line bounds the search from an item linked inside. Other
+// groups (an EV or DA block among a scenario's items) never take items, so
+// a search only passes through them: labelling them would cost an insertion
+// per line and a search per block the merge links.
+namespace {
+bool bounds_labelled(CellId first)
 {
+    const Item item = cell_at(first).item;
+    if (!is_line_item(item))
+        return false;
+    switch (line_at(line_of(item)).kind) {
+    case KIND_XI:
+    case KIND_DT:
+    case KIND_XE:
+    case KIND_DS:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+// The lines of `item` that are labelled, in tree order, into `anchors`: its
+// RD lines, and the first and last line of every list in it whose bounds
+// are labelled, but for the closing lines the engine made, which share one
+// record (a group that takes items ends with a line read from its file).
+void RendezvousOrder::collect_anchors(Item item)
+{
+    anchors_.clear();
     if (is_line_item(item)) {
         if (line_code_is(line_of(item), KIND_RD))
-            label(line_of(item));
+            anchors_.push_back(line_of(item));
         return;
     }
     if (!is_list_item(item))
         return;
-    struct Place {
-        CellId cell;
-        bool first;
-        bool starts_with_line;
-    };
-    std::vector<Place> places{{list_of(item), true, is_line_item(cell_at(list_of(item)).item)}};
-    while (!places.empty()) {
-        Place &place = places.back();
+    places_.assign(1, {list_of(item), true, bounds_labelled(list_of(item))});
+    while (!places_.empty()) {
+        Place &place = places_.back();
         if (!place.cell) {
-            places.pop_back();
+            places_.pop_back();
             continue;
         }
         const Cell &cell = cell_at(place.cell);
-        const bool first = place.first;
-        const bool bounds = place.starts_with_line && (first || !cell.next);
+        const bool bounds = place.bounded && (place.first || !cell.next);
         place.first = false;
         place.cell = cell.next;
         if (is_line_item(cell.item)) {
             const LineId line = line_of(cell.item);
             const int kind = line_at(line).kind;
             if ((bounds && (kind < KIND_FF || kind > KIND_FR)) || line_code_is(line, KIND_RD))
-                label(line);
+                anchors_.push_back(line);
         } else if (is_list_item(cell.item)) {
             const CellId inner = list_of(cell.item);
-            places.push_back({inner, true, is_line_item(cell_at(inner).item)});
+            places_.push_back({inner, true, bounds_labelled(inner)});
         }
     }
 }
@@ -474,7 +492,9 @@ void RendezvousOrder::build(CellId body)
     nodes_.push_back({UINT64_MAX, BEFORE_ALL, AFTER_ALL});
     names_.push_back(NO_NAME);
     names_.push_back(NO_NAME);
-    each_anchor(cell_at(body).item, [this](LineId line) { insert_before(AFTER_ALL, line); });
+    collect_anchors(cell_at(body).item);
+    for (LineId line : anchors_)
+        insert_before(AFTER_ALL, line);
 }
 
 LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then) const
@@ -497,13 +517,15 @@ LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId
 
 void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellId> then)
 {
-    // A line other than an RD line is no anchor: no need to find its place,
-    // which inside a group merged from many files can lie far on.
-    if (is_line_item(item) && !line_code_is(line_of(item), KIND_RD))
+    // An item without labelled lines needs no place, which inside a group
+    // merged from many files can lie far on.
+    collect_anchors(item);
+    if (anchors_.empty())
         return;
     const LineId successor_line = first_labelled(from, then);
     const uint32_t successor = successor_line ? node_of(successor_line) : AFTER_ALL;
-    each_anchor(item, [this, successor](LineId line) { insert_before(successor, line); });
+    for (LineId line : anchors_)
+        insert_before(successor, line);
 }
 
 RendezvousOrder::Named RendezvousOrder::next_named(std::string_view name, uint64_t after)

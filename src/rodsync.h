@@ -25,10 +25,10 @@
 
 // The merged body's RD lines in tree order, for aligning file after file by
 // rendezvous without walking the merged body each time: an order-
-// maintenance list over the body's RD lines and the first and last lines of
-// its lists that start with a line (every group's opening and closing
-// line), whose labels rise in tree order, and the RD lines of each
-// rendezvous name by label. It is built from the body the first time a file
+// maintenance list over the body's RD lines and the opening and closing
+// lines of its groups that take items (XI, DT, XE and DS groups), whose
+// labels rise in tree order, and the RD lines of each rendezvous name by
+// label. It is built from the body the first time a file
 // is aligned by rendezvous; from then on the merge tells it every item it
 // links into the body. An item goes in before the first labelled line found
 // from its place on, which a group's opening or closing line bounds.
@@ -147,7 +147,7 @@ private:
     void make_room(uint32_t at);
     void relabel(uint32_t node, uint64_t label);
     LineId first_labelled(CellId from, std::initializer_list<CellId> then) const;
-    template <typename Label> void each_anchor(Item item, Label label) const;
+    void collect_anchors(Item item);
 
     bool active_ = false;
     Nodes nodes_; // from build on, 0: before the first line, 1: after the last
@@ -157,6 +157,14 @@ private:
     std::vector<NamedLines> named_;
     std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> by_name_;
     uint64_t relabel_pass_ = 0;
+    // Scratch of collect_anchors, kept from item to item.
+    struct Place {
+        CellId cell;
+        bool first;
+        bool bounded;
+    };
+    std::vector<Place> places_;
+    std::vector<LineId> anchors_;
 };
 
 // The merged report's time base, kept from file to file.

@@ -136,6 +136,41 @@ TEST(RendezvousOrder, NamedLinesStayInTreeOrderThroughInsertions)
     });
 }
 
+// A list of the given items.
+Item list_of_items(std::initializer_list<Item> items)
+{
+    CellId first = 0;
+    for (auto item = std::rbegin(items); item != std::rend(items); ++item)
+        first = cell_new(*item, first);
+    return list_item(first);
+}
+
+TEST(RendezvousOrder, ItemsLinkedInsideAGroupStayBeforeItsClosingLine)
+{
+    // An XI group that takes items holds an EV block, which takes none (its
+    // lines are not labelled); a second group follows.
+    const Item ev_block = list_of_items({line(KIND_EV), line(KIND_CH)});
+    const Item first_group = list_of_items({line(KIND_XI), line(KIND_RD, "a"), ev_block, line(KIND_YI)});
+    const CellId body = cell_new(list_of_items({first_group, block("c")}));
+    RendezvousOrder order;
+    order.build(body);
+    // RD "b" goes in after the EV block: the search from there meets only
+    // the group's closing line, which places it before "c".
+    const CellId ev_cell = cell_at(cell_at(list_of(first_group)).next).next;
+    const CellId b_cell = cell_new(line(KIND_RD, "b"), cell_at(ev_cell).next);
+    cell_at(ev_cell).next = b_cell;
+    order.linked(cell_at(b_cell).item, cell_at(b_cell).next, {});
+    // A block that takes no items, with an RD line inside, goes in after
+    // "a": its RD line is labelled all the same.
+    const CellId a_cell = cell_at(list_of(first_group)).next;
+    const CellId d_cell = cell_new(list_of_items({line(KIND_DA), line(KIND_RD, "d"), line(KIND_PA)}), cell_at(a_cell).next);
+    cell_at(a_cell).next = d_cell;
+    order.linked(cell_at(d_cell).item, cell_at(d_cell).next, {});
+    EXPECT_EQ(names_in_order(order, {"a", "b", "c", "d"}),
+              (std::vector<std::string>{"\"a\"", "\"d\"", "\"b\"", "\"c\""}));
+    model_release();
+}
+
 TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
 {
     // Many lines of one name span many chunks; lookups rise with strides
