@@ -95,6 +95,12 @@ inline Item first_item(Item x) { return is_list_item(x) ? cell_at(list_of(x)).it
 class LineCursor {
 public:
     explicit LineCursor(CellId first) : cell_(first) {}
+    // Walks from `first` on, keeping the room of the walk before.
+    void restart(CellId first)
+    {
+        cell_ = first;
+        resume_.clear();
+    }
 
     // The next cell that holds a line; 0 at the end.
     CellId next()
@@ -110,8 +116,12 @@ public:
             const CellId at = cell_;
             const Cell &current = cell_at(at);
             if (is_list_item(current.item)) {
-                if (current.next)
+                // The cell after the list is reached after its items:
+                // fetched now, the two loads overlap.
+                if (current.next) {
+                    __builtin_prefetch(&cell_at(current.next));
                     resume_.push_back(current.next);
+                }
                 cell_ = list_of(current.item);
                 continue;
             }

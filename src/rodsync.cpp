@@ -346,8 +346,18 @@ uint32_t RendezvousOrder::node_of(LineId line) const
     return node_chunks_[chunk][line & ((1u << NODE_CHUNK_BITS) - 1)];
 }
 
+bool RendezvousOrder::is_labelled(LineId line) const
+{
+    const std::size_t word = line / 64;
+    return word < labelled_.size() && (labelled_[word] >> (line % 64) & 1) != 0;
+}
+
 void RendezvousOrder::set_node(LineId line, uint32_t node)
 {
+    const std::size_t word = line / 64;
+    if (word >= labelled_.size())
+        labelled_.resize(std::max<std::size_t>(word + 1, labelled_.size() * 2));
+    labelled_[word] |= uint64_t{1} << (line % 64);
     const std::size_t chunk = line >> NODE_CHUNK_BITS;
     if (chunk >= node_chunks_.size())
         node_chunks_.resize(chunk + 1);
@@ -497,20 +507,20 @@ void RendezvousOrder::build(CellId body)
         insert_before(AFTER_ALL, line);
 }
 
-LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then) const
+LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then)
 {
     auto chains = then.begin();
-    LineCursor cursor(from);
+    cursor_.restart(from);
     for (;;) {
-        const CellId cell = cursor.next();
+        const CellId cell = cursor_.next();
         if (!cell) {
             if (chains == then.end())
                 return 0;
-            cursor = LineCursor(*chains++);
+            cursor_.restart(*chains++);
             continue;
         }
         const LineId line = line_of(cell_at(cell).item);
-        if (node_of(line))
+        if (is_labelled(line))
             return line;
     }
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "cstsyst.h"
+#include "rodbase.h"
 #include "rodmodel.h"
 
 // The merged body's RD lines in tree order, for aligning file after file by
@@ -142,17 +143,22 @@ private:
         std::size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
     };
     uint32_t node_of(LineId line) const;
+    bool is_labelled(LineId line) const;
     void set_node(LineId line, uint32_t node);
     void insert_before(uint32_t successor, LineId line);
     void make_room(uint32_t at);
     void relabel(uint32_t node, uint64_t label);
-    LineId first_labelled(CellId from, std::initializer_list<CellId> then) const;
+    LineId first_labelled(CellId from, std::initializer_list<CellId> then);
     void collect_anchors(Item item);
 
     bool active_ = false;
     Nodes nodes_; // from build on, 0: before the first line, 1: after the last
     Chunked<uint32_t> names_; // the name (in named_) of each node's RD line, NO_NAME for others
     std::vector<uint32_t *> node_chunks_; // node of each labelled line, by line id
+    // One bit per line id, set for the labelled lines: a search for the
+    // next labelled line passes many that are not, and this table stays in
+    // the caches where node_chunks_ would be a miss per line.
+    std::vector<uint64_t> labelled_;
     HugeBlocks node_blocks_;
     std::vector<NamedLines> named_;
     std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> by_name_;
@@ -165,6 +171,7 @@ private:
     };
     std::vector<Place> places_;
     std::vector<LineId> anchors_;
+    LineCursor cursor_{0}; // of first_labelled
 };
 
 // The merged report's time base, kept from file to file.
