@@ -614,14 +614,15 @@ RendezvousOrder::Named RendezvousOrder::NamedLines::first_above(uint64_t after)
     finger_chunk_ = at;
     finger_index_ = found + 1;
     const Chunk &chunk = *chunks_[at];
-    return {chunk.lines[found], chunk.labels[found], chunk.values[found]};
+    const Entry &entry = chunk.entries[found];
+    return {entry.line, chunk.labels[found], entry.value};
 }
 
 void RendezvousOrder::NamedLines::reread_values()
 {
     for (const std::unique_ptr<Chunk> &chunk : chunks_)
         for (uint32_t at = 0; at < chunk->size; ++at)
-            chunk->values[at] = rendezvous_value(chunk->lines[at]);
+            chunk->entries[at].value = rendezvous_value(chunk->entries[at].line);
 }
 
 void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line, int32_t value)
@@ -638,9 +639,8 @@ void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line, int32_t va
         auto upper = std::make_unique<Chunk>();
         Chunk &lower = *chunks_[at];
         upper->size = CHUNK / 2;
-        std::memcpy(upper->lines, lower.lines + CHUNK / 2, CHUNK / 2 * sizeof(LineId));
+        std::memcpy(upper->entries, lower.entries + CHUNK / 2, CHUNK / 2 * sizeof(Entry));
         std::memcpy(upper->labels, lower.labels + CHUNK / 2, CHUNK / 2 * sizeof(uint64_t));
-        std::memcpy(upper->values, lower.values + CHUNK / 2, CHUNK / 2 * sizeof(int32_t));
         lower.size = CHUNK / 2;
         const bool goes_up = label > lower.labels[lower.size - 1];
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(at) + 1, std::move(upper));
@@ -650,12 +650,10 @@ void RendezvousOrder::NamedLines::insert(uint64_t label, LineId line, int32_t va
     Chunk &chunk = *chunks_[at];
     const uint32_t place = index_above(at, label);
     const uint32_t moved = chunk.size - place;
-    std::memmove(chunk.lines + place + 1, chunk.lines + place, moved * sizeof(LineId));
+    std::memmove(chunk.entries + place + 1, chunk.entries + place, moved * sizeof(Entry));
     std::memmove(chunk.labels + place + 1, chunk.labels + place, moved * sizeof(uint64_t));
-    std::memmove(chunk.values + place + 1, chunk.values + place, moved * sizeof(int32_t));
-    chunk.lines[place] = line;
+    chunk.entries[place] = {line, value};
     chunk.labels[place] = label;
-    chunk.values[place] = value;
     ++chunk.size;
     lasts_[at] = chunk.labels[chunk.size - 1];
     finger_chunk_ = at;

@@ -119,11 +119,16 @@ private:
 
     private:
         static constexpr uint32_t CHUNK = 256;
+        // A line and its field 4 side by side: a lookup's result is one
+        // load once the search found its place.
+        struct Entry {
+            LineId line;
+            int32_t value;
+        };
         struct Chunk {
             uint32_t size = 0;
-            LineId lines[CHUNK];
             uint64_t labels[CHUNK];
-            int32_t values[CHUNK];
+            Entry entries[CHUNK];
         };
         std::size_t chunk_above(uint64_t label);
         uint32_t index_above(std::size_t at, uint64_t label) const;
