@@ -118,7 +118,7 @@ private:
         void relabel(uint64_t old, uint64_t fresh, uint64_t pass);
 
     private:
-        static constexpr uint32_t CHUNK = 64;
+        static constexpr uint32_t CHUNK = 256;
         // A line and its field 4 side by side: a lookup's result is one
         // load once the search found its place.
         struct Entry {
