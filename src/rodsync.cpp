@@ -433,13 +433,14 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
     named_[named->second].insert(label, line, rendezvous_value(line));
 }
 
+namespace {
+
 // Whether the first and last lines of the list `first` are labelled: those
 // of the groups the merge links items into (XI, DT, XE and DS groups),
 // whose closing line bounds the search from an item linked inside. Other
 // groups (an EV or DA block among a scenario's items) never take items, so
 // a search only passes through them: labelling them would cost an insertion
 // per line and a search per block the merge links.
-namespace {
 bool bounds_labelled(CellId first)
 {
     const Item item = cell_at(first).item;
@@ -455,6 +456,7 @@ bool bounds_labelled(CellId first)
         return false;
     }
 }
+
 } // namespace
 
 // The lines of `item` that are labelled, in tree order, into `anchors`: its
