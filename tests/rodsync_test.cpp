@@ -145,29 +145,39 @@ Item list_of_items(std::initializer_list<Item> items)
     return list_item(first);
 }
 
-TEST(RendezvousOrder, ItemsLinkedInsideAGroupStayBeforeItsClosingLine)
+TEST(RendezvousOrder, RdLinesStayInTreeOrderAmongBlocksThatTakeNoItems)
 {
-    // An XI group that takes items holds an EV block, which takes none (its
-    // lines are not labelled); a second group follows.
-    const Item ev_block = list_of_items({line(KIND_EV), line(KIND_CH)});
-    const Item first_group = list_of_items({line(KIND_XI), line(KIND_RD, "a"), ev_block, line(KIND_YI)});
-    const CellId body = cell_new(list_of_items({first_group, block("c")}));
+    // Items go in at random places inside XI groups: RD lines, and EV
+    // blocks (with an RD line or without), whose lines are not labelled.
+    std::mt19937 random(7);
+    std::vector<CellId> groups;
+    CellId first = 0;
+    for (int k = 0; k < 20; ++k) {
+        first = cell_new(list_of_items({line(KIND_XI), line(KIND_YI)}), first);
+        groups.push_back(list_of(cell_at(first).item));
+    }
+    const CellId body = cell_new(list_item(first));
     RendezvousOrder order;
     order.build(body);
-    // RD "b" goes in after the EV block: the search from there meets only
-    // the group's closing line, which places it before "c".
-    const CellId ev_cell = cell_at(cell_at(list_of(first_group)).next).next;
-    const CellId b_cell = cell_new(line(KIND_RD, "b"), cell_at(ev_cell).next);
-    cell_at(ev_cell).next = b_cell;
-    order.linked(cell_at(b_cell).item, cell_at(b_cell).next, {});
-    // A block that takes no items, with an RD line inside, goes in after
-    // "a": its RD line is labelled all the same.
-    const CellId a_cell = cell_at(list_of(first_group)).next;
-    const CellId d_cell = cell_new(list_of_items({line(KIND_DA), line(KIND_RD, "d"), line(KIND_PA)}), cell_at(a_cell).next);
-    cell_at(a_cell).next = d_cell;
-    order.linked(cell_at(d_cell).item, cell_at(d_cell).next, {});
-    EXPECT_EQ(names_in_order(order, {"a", "b", "c", "d"}),
-              (std::vector<std::string>{"\"a\"", "\"d\"", "\"b\"", "\"c\""}));
+    const std::vector<std::string> names{"a", "b", "c"};
+    for (int k = 0; k < 3000; ++k) {
+        const std::string name = names[random() % names.size()];
+        Item item = line(KIND_RD, name);
+        if (random() % 3 == 0)
+            item = list_of_items({line(KIND_EV), line(KIND_CH)});
+        else if (random() % 3 == 0)
+            item = list_of_items({line(KIND_EV), item, line(KIND_CH)});
+        CellId place = groups[random() % groups.size()];
+        for (uint32_t steps = random() % 8; steps > 0 && cell_at(cell_at(place).next).next; --steps)
+            place = cell_at(place).next;
+        const CellId added = cell_new(item, cell_at(place).next);
+        cell_at(place).next = added;
+        order.linked(item, cell_at(added).next, {});
+    }
+    std::vector<std::string> expected;
+    for (const LineId rd : collect_lines(body, KIND_RD))
+        expected.emplace_back(line_field_text(rd, 1));
+    EXPECT_EQ(names_in_order(order, names), expected);
     model_release();
 }
 
