@@ -116,12 +116,8 @@ public:
             const CellId at = cell_;
             const Cell &current = cell_at(at);
             if (is_list_item(current.item)) {
-                // The cell after the list is reached after its items:
-                // fetched now, the two loads overlap.
-                if (current.next) {
-                    __builtin_prefetch(&cell_at(current.next));
+                if (current.next)
                     resume_.push_back(current.next);
-                }
                 cell_ = list_of(current.item);
                 continue;
             }

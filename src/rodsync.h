@@ -29,9 +29,9 @@
 // maintenance list over the body's RD lines and the opening and closing
 // lines of its groups that take items (XI, DT, XE and DS groups), whose
 // labels rise in tree order, and the RD lines of each rendezvous name by
-// label. It is built from the body the first time a file
-// is aligned by rendezvous; from then on the merge tells it every item it
-// links into the body. An item goes in before the first labelled line found
+// label. It is built from the body the first time a file is aligned by
+// rendezvous; from then on the merge tells it every item it links into the
+// body. An item goes in before the first labelled line found
 // from its place on, which a group's opening or closing line bounds.
 class RendezvousOrder {
 public:
