@@ -387,6 +387,7 @@ FileLines file_lines(StructuredFile structured)
     }
     structured.lines.resize(kept);
     file.lines = std::move(structured.lines);
+    name_rendezvous_lines(file);
     return file;
 }
 

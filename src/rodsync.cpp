@@ -296,19 +296,27 @@ bool align_by_clock(Sides &sides)
     return true;
 }
 
+// Tells the order the rendezvous names of the file about to be merged.
+void take_names(RendezvousOrder &order, const FileLines &file)
+{
+    order.take_names(file.rd_names, file.body_rd.empty() ? 0 : line_at(file.body_rd.front()).file);
+}
+
 // Aligns on the RD lines of the two bodies that share a name. Matching moves
 // forward only: a rendezvous met again matches the next one of that name on
 // the merged side.
 bool align_by_rendezvous(Sides &sides)
 {
     RendezvousOrder &merged_points = sides.base.rendezvous;
-    if (!merged_points.active())
+    if (!merged_points.active()) {
         merged_points.build(body_cell(sides.merged));
+        take_names(merged_points, sides.file);
+    }
     int32_t sum = 0;
     int32_t count = 0;
     uint64_t after = 0;
     for (LineId q : sides.file.body_rd) {
-        const RendezvousOrder::Named p = merged_points.next_named(text_field(q, 1), after);
+        const RendezvousOrder::Named p = merged_points.next_named(q, after);
         if (!p.line)
             continue;
         ++count;
@@ -423,14 +431,36 @@ void RendezvousOrder::insert_before(uint32_t successor, LineId line)
         names_.push_back(NO_NAME);
         return;
     }
-    const std::string_view name = line_field_text(line, 1);
+    const uint32_t name = name_of(line);
+    names_.push_back(name);
+    named_[name].insert(label, line, rendezvous_value(line));
+}
+
+uint32_t RendezvousOrder::name_index(std::string_view name)
+{
     auto named = by_name_.find(name);
     if (named == by_name_.end()) {
         named = by_name_.try_emplace(std::string(name), static_cast<uint32_t>(named_.size())).first;
         named_.emplace_back();
     }
-    names_.push_back(named->second);
-    named_[named->second].insert(label, line, rendezvous_value(line));
+    return named->second;
+}
+
+uint32_t RendezvousOrder::name_of(LineId rd)
+{
+    const Line &line = line_at(rd);
+    const auto slot = static_cast<uint32_t>(line.values[RD_NAME_SLOT]);
+    if (line.file == names_file_ && slot != 0 && slot <= file_names_.size())
+        return file_names_[slot - 1];
+    return name_index(line_field_text(rd, 1));
+}
+
+void RendezvousOrder::take_names(std::span<const std::string_view> names, uint16_t file)
+{
+    file_names_.clear();
+    for (const std::string_view name : names)
+        file_names_.push_back(name_index(name));
+    names_file_ = file;
 }
 
 namespace {
@@ -544,6 +574,11 @@ RendezvousOrder::Named RendezvousOrder::next_named(std::string_view name, uint64
 {
     const auto found = by_name_.find(name);
     return found == by_name_.end() ? Named{} : named_[found->second].first_above(after);
+}
+
+RendezvousOrder::Named RendezvousOrder::next_named(LineId rd, uint64_t after)
+{
+    return named_[name_of(rd)].first_above(after);
 }
 
 void RendezvousOrder::reread_values()
@@ -760,6 +795,18 @@ std::optional<SyOrigin> origin_moved_back(SyOrigin origin, uint32_t d)
                     static_cast<int32_t>(low + n * period - d), origin.period};
 }
 
+void name_rendezvous_lines(FileLines &file)
+{
+    std::unordered_map<std::string_view, uint32_t> known;
+    for (const LineId rd : file.body_rd) {
+        const auto next = static_cast<uint32_t>(file.rd_names.size() + 1);
+        const auto [entry, added] = known.try_emplace(line_field_text(rd, 1), next);
+        if (added)
+            file.rd_names.push_back(entry->first);
+        line_at(rd).values[RD_NAME_SLOT] = static_cast<int32_t>(entry->second);
+    }
+}
+
 uint32_t synchronise(TimeBase &base, CellId merged, CellId report, const FileLines &file)
 {
     const std::vector<LineId> &report_sy = file.sy_lines;
@@ -769,6 +816,8 @@ uint32_t synchronise(TimeBase &base, CellId merged, CellId report, const FileLin
         const std::vector<LineId> &merged_sy = base.sy_known ? base.sy_lines : searched;
         if (merged_sy.empty() || report_sy.empty())
             unexpected_end();
+        if (base.rendezvous.active())
+            take_names(base.rendezvous, file);
         Sides sides{base, merged, report, file, merged_sy, report_sy};
         align_resolution(sides);
         if (!align_by_clock(sides) && !align_by_rendezvous(sides))

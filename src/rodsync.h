@@ -15,6 +15,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -23,6 +24,13 @@
 #include "cstsyst.h"
 #include "rodbase.h"
 #include "rodmodel.h"
+
+// The slot of an RD line's values (its numeric fields take the three
+// before it) that holds, once its file is loaded, 1 + the index of its
+// field 1 among the rendezvous names of its file (FileLines::rd_names):
+// the merge then finds each RD line's name without reading its bytes,
+// which lie in a file loaded a while ago. 0: not known.
+constexpr int RD_NAME_SLOT = 3;
 
 // The merged body's RD lines in tree order, for aligning file after file by
 // rendezvous without walking the merged body each time: an order-
@@ -51,6 +59,12 @@ public:
     // The first RD line named `name` whose label is above `after` (0: from
     // the start); line 0 when there is none.
     Named next_named(std::string_view name, uint64_t after);
+    // The same for the name of the RD line `rd`.
+    Named next_named(LineId rd, uint64_t after);
+    // The rendezvous names of the file whose lines are numbered `file`,
+    // about to be aligned and merged: from now on its RD lines' names are
+    // taken from their name slot.
+    void take_names(std::span<const std::string_view> names, uint16_t file);
     // The merged body's times were multiplied: field 4 of its RD lines is
     // read again.
     void reread_values();
@@ -155,6 +169,10 @@ private:
     void relabel(uint32_t node, uint64_t label);
     LineId first_labelled(CellId from, std::initializer_list<CellId> then);
     void collect_anchors(Item item);
+    // The name (in named_) of `name`, added when new.
+    uint32_t name_index(std::string_view name);
+    // The name of the RD line `rd`, added when new.
+    uint32_t name_of(LineId rd);
 
     bool active_ = false;
     Nodes nodes_; // from build on, 0: before the first line, 1: after the last
@@ -168,6 +186,9 @@ private:
     std::vector<NamedLines> named_;
     std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> by_name_;
     uint64_t relabel_pass_ = 0;
+    // The names of the file take_names was last told of, by its name slots.
+    std::vector<uint32_t> file_names_;
+    uint16_t names_file_ = 0;
     // Scratch of collect_anchors, kept from item to item.
     struct Place {
         CellId cell;
@@ -212,8 +233,14 @@ struct FileLines {
     std::vector<LineId> sy_kind;  // those of kind SY, whose origins move with its times
     bool sy_in_first_part = true;
     std::vector<LineId> body_rd;  // the body's lines whose code is "RD"
+    // The names (field 1) of body_rd, each once, by their name slots.
+    std::vector<std::string_view> rd_names;
     bool ie_in_first_part = true; // its IE lines (whose names the writer numbers)
 };
+
+// Fills rd_names and the name slots of body_rd. On the loader's thread:
+// the lines' bytes are still near.
+void name_rendezvous_lines(FileLines &file);
 
 // Aligns the new file's tree `report` (whose lines `file` describes) with
 // the merged report (nothing for the first file, `merged` 0) and records

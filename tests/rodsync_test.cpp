@@ -5,6 +5,7 @@
 #include "rod_text.h"
 
 #include "i18n_zrm_msg.h"
+#include "rodadnam.h"
 #include "rodbase.h"
 #include "rodmodel.h"
 
@@ -178,6 +179,55 @@ TEST(RendezvousOrder, RdLinesStayInTreeOrderAmongBlocksThatTakeNoItems)
     for (const LineId rd : collect_lines(body, KIND_RD))
         expected.emplace_back(line_field_text(rd, 1));
     EXPECT_EQ(names_in_order(order, names), expected);
+    model_release();
+}
+
+// An RD line of file `file` named `name`, its name slot `slot`.
+LineId rd_line(const std::string &name, uint16_t file, int32_t slot = 0)
+{
+    const LineId rd = line_of(line(KIND_RD, name));
+    line_at(rd).file = file;
+    line_at(rd).values[RD_NAME_SLOT] = slot;
+    return rd;
+}
+
+TEST(RendezvousOrder, RdLinesOfTheFileAboutToMergeAreNamedByTheirSlots)
+{
+    for (int position = 1; position < 8; ++position)
+        EXPECT_NE(numeric_slot(KIND_RD, position), RD_NAME_SLOT) << position;
+
+    FileLines file;
+    for (const char *name : {"b", "a", "b", "c"})
+        file.body_rd.push_back(rd_line(name, 5));
+    name_rendezvous_lines(file);
+    EXPECT_EQ(file.rd_names, (std::vector<std::string_view>{"\"b\"", "\"a\"", "\"c\""}));
+    std::vector<int32_t> name_slots;
+    for (const LineId rd : file.body_rd)
+        name_slots.push_back(line_at(rd).values[RD_NAME_SLOT]);
+    EXPECT_EQ(name_slots, (std::vector<int32_t>{1, 2, 1, 3}));
+
+    // The body holds a line of an earlier file; the merge links the file's
+    // lines, then one of another file and one without a slot, whose slots
+    // are not the file's: those are named by their text.
+    const CellId first = cell_new(list_of_items({line(KIND_XI), line(KIND_RD, "a"), line(KIND_YI)}));
+    RendezvousOrder order;
+    order.build(cell_new(list_item(first)));
+    order.take_names(file.rd_names, 5);
+    std::vector<LineId> linked = file.body_rd;
+    linked.push_back(rd_line("a", 6, 3));
+    linked.push_back(rd_line("c", 5));
+    CellId last = list_of(cell_at(first).item);
+    for (const LineId rd : linked) {
+        const CellId added = cell_new(line_item(rd), cell_at(last).next);
+        cell_at(last).next = added;
+        last = added;
+        order.linked(line_item(rd), cell_at(added).next, {});
+    }
+    EXPECT_EQ(names_in_order(order, {"a", "b", "c"}),
+              (std::vector<std::string>{"\"b\"", "\"a\"", "\"b\"", "\"c\"", "\"a\"", "\"c\"", "\"a\""}));
+    // A lookup by line finds what a lookup by its name finds.
+    for (const LineId rd : linked)
+        EXPECT_EQ(order.next_named(rd, 0).line, order.next_named(line_field_text(rd, 1), 0).line);
     model_release();
 }
 
