@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <chrono>
@@ -387,7 +388,6 @@ FileLines file_lines(StructuredFile structured)
     }
     structured.lines.resize(kept);
     file.lines = std::move(structured.lines);
-    name_rendezvous_lines(file);
     return file;
 }
 
@@ -652,6 +652,10 @@ struct LoadAhead {
     unsigned waiting = 0;    // of them, those holding a loading that ended the run
     bool stopping = false;
     bool releasing = false;  // the run is left by unwinding: waiting loaders return too
+    // Set once the merge aligns by rendezvous: loaders then name the RD
+    // lines of the files they load, which the merge would otherwise read.
+    // Runs aligned by clock never need the names.
+    std::atomic<bool> names_wanted{false};
     std::mutex mutex;
     std::condition_variable wanted;
     std::condition_variable loaded;
@@ -737,6 +741,8 @@ void load_files_ahead(LoadAhead &ahead)
         defer_output(&file.output);
         try {
             load_rod_file(file, ahead.file_slots[*index], ahead.time_mode, *index == 0, false);
+            if (ahead.names_wanted.load(std::memory_order_relaxed))
+                name_rendezvous_lines(file.rod.lines);
         } catch (const DeferredExit &) {
             defer_output(nullptr);
             continue; // handed over by publish_ended_loading
@@ -895,6 +901,8 @@ MergedReport load_all(bool time_mode, RodGate *gate)
                                 : merge_report(memo, report.tree, tree, frame, points);
         ++report.files;
         report.names_in_heads &= file.rod.lines.ie_in_first_part;
+        if (ahead && points)
+            ahead->names_wanted.store(true, std::memory_order_relaxed);
     }
     ahead.reset();
     report.time_offset = base.offset;

@@ -26,10 +26,10 @@
 #include "rodmodel.h"
 
 // The slot of an RD line's values (its numeric fields take the three
-// before it) that holds, once its file is loaded, 1 + the index of its
-// field 1 among the rendezvous names of its file (FileLines::rd_names):
-// the merge then finds each RD line's name without reading its bytes,
-// which lie in a file loaded a while ago. 0: not known.
+// before it) that holds, once name_rendezvous_lines named its file's lines,
+// 1 + the index of its field 1 among the rendezvous names of its file
+// (FileLines::rd_names): the merge then finds each RD line's name without
+// reading its bytes, which lie in a file loaded a while ago. 0: not named.
 constexpr int RD_NAME_SLOT = 3;
 
 // The merged body's RD lines in tree order, for aligning file after file by
