@@ -296,22 +296,14 @@ bool align_by_clock(Sides &sides)
     return true;
 }
 
-// Tells the order the rendezvous names of the file about to be merged.
-void take_names(RendezvousOrder &order, const FileLines &file)
-{
-    order.take_names(file.rd_names, file.body_rd.empty() ? 0 : line_at(file.body_rd.front()).file);
-}
-
 // Aligns on the RD lines of the two bodies that share a name. Matching moves
 // forward only: a rendezvous met again matches the next one of that name on
 // the merged side.
 bool align_by_rendezvous(Sides &sides)
 {
     RendezvousOrder &merged_points = sides.base.rendezvous;
-    if (!merged_points.active()) {
+    if (!merged_points.active())
         merged_points.build(body_cell(sides.merged));
-        take_names(merged_points, sides.file);
-    }
     int32_t sum = 0;
     int32_t count = 0;
     uint64_t after = 0;
@@ -570,12 +562,6 @@ void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellI
         insert_before(successor, line);
 }
 
-RendezvousOrder::Named RendezvousOrder::next_named(std::string_view name, uint64_t after)
-{
-    const auto found = by_name_.find(name);
-    return found == by_name_.end() ? Named{} : named_[found->second].first_above(after);
-}
-
 RendezvousOrder::Named RendezvousOrder::next_named(LineId rd, uint64_t after)
 {
     return named_[name_of(rd)].first_above(after);
@@ -816,8 +802,9 @@ uint32_t synchronise(TimeBase &base, CellId merged, CellId report, const FileLin
         const std::vector<LineId> &merged_sy = base.sy_known ? base.sy_lines : searched;
         if (merged_sy.empty() || report_sy.empty())
             unexpected_end();
-        if (base.rendezvous.active())
-            take_names(base.rendezvous, file);
+        // Named by a loader only once the order is active: otherwise none.
+        base.rendezvous.take_names(file.rd_names,
+                                   file.rd_names.empty() ? 0 : line_at(file.body_rd.front()).file);
         Sides sides{base, merged, report, file, merged_sy, report_sy};
         align_resolution(sides);
         if (!align_by_clock(sides) && !align_by_rendezvous(sides))

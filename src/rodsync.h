@@ -39,8 +39,8 @@ constexpr int RD_NAME_SLOT = 3;
 // labels rise in tree order, and the RD lines of each rendezvous name by
 // label. It is built from the body the first time a file is aligned by
 // rendezvous; from then on the merge tells it every item it links into the
-// body. An item goes in before the first labelled line found
-// from its place on, which a group's opening or closing line bounds.
+// body. An item goes in before the first labelled line found from its place
+// on, which a group's opening or closing line bounds.
 class RendezvousOrder {
 public:
     bool active() const { return active_; }
@@ -56,10 +56,8 @@ public:
         uint64_t label = 0;
         int32_t value = 0;
     };
-    // The first RD line named `name` whose label is above `after` (0: from
-    // the start); line 0 when there is none.
-    Named next_named(std::string_view name, uint64_t after);
-    // The same for the name of the RD line `rd`.
+    // The first RD line named as the RD line `rd` whose label is above
+    // `after` (0: from the start); line 0 when there is none.
     Named next_named(LineId rd, uint64_t after);
     // The rendezvous names of the file whose lines are numbered `file`,
     // about to be aligned and merged: from now on its RD lines' names are

@@ -66,15 +66,28 @@ Item block(const std::string &name)
     return list_item(cell_new(line(KIND_XI), cell_new(line(KIND_RD, name), closing)));
 }
 
+// An RD line of file `file` named `name`, its name slot `slot`; with
+// neither, a line the order names by its text, to look a name up with.
+LineId rd_line(const std::string &name, uint16_t file, int32_t slot = 0)
+{
+    const LineId rd = line_of(line(KIND_RD, name));
+    line_at(rd).file = file;
+    line_at(rd).values[RD_NAME_SLOT] = slot;
+    return rd;
+}
+
 std::vector<std::string> names_in_order(RendezvousOrder &order, const std::vector<std::string> &names)
 {
+    std::vector<LineId> probes;
+    for (const std::string &name : names)
+        probes.push_back(rd_line(name, 0));
     std::vector<std::string> seen;
     uint64_t after = 0;
     for (;;) {
         LineId first = 0;
         uint64_t first_label = UINT64_MAX;
-        for (const std::string &name : names) {
-            const RendezvousOrder::Named found = order.next_named("\"" + name + "\"", after);
+        for (const LineId probe : probes) {
+            const RendezvousOrder::Named found = order.next_named(probe, after);
             if (found.line && found.label < first_label) {
                 first = found.line;
                 first_label = found.label;
@@ -182,15 +195,6 @@ TEST(RendezvousOrder, RdLinesStayInTreeOrderAmongBlocksThatTakeNoItems)
     model_release();
 }
 
-// An RD line of file `file` named `name`, its name slot `slot`.
-LineId rd_line(const std::string &name, uint16_t file, int32_t slot = 0)
-{
-    const LineId rd = line_of(line(KIND_RD, name));
-    line_at(rd).file = file;
-    line_at(rd).values[RD_NAME_SLOT] = slot;
-    return rd;
-}
-
 TEST(RendezvousOrder, RdLinesOfTheFileAboutToMergeAreNamedByTheirSlots)
 {
     for (int position = 1; position < 8; ++position)
@@ -226,8 +230,11 @@ TEST(RendezvousOrder, RdLinesOfTheFileAboutToMergeAreNamedByTheirSlots)
     EXPECT_EQ(names_in_order(order, {"a", "b", "c"}),
               (std::vector<std::string>{"\"b\"", "\"a\"", "\"b\"", "\"c\"", "\"a\"", "\"c\"", "\"a\""}));
     // A lookup by line finds what a lookup by its name finds.
-    for (const LineId rd : linked)
-        EXPECT_EQ(order.next_named(rd, 0).line, order.next_named(line_field_text(rd, 1), 0).line);
+    for (const LineId rd : linked) {
+        const std::string_view name = line_field_text(rd, 1);
+        const LineId probe = rd_line(std::string(name.substr(1, name.size() - 2)), 0);
+        EXPECT_EQ(order.next_named(rd, 0).line, order.next_named(probe, 0).line);
+    }
     model_release();
 }
 
@@ -242,10 +249,11 @@ TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
         cells[k] = cell_new(block("a"), k + 1 < COUNT ? cells[k + 1] : 0);
     RendezvousOrder order;
     order.build(cell_new(list_item(cells[0])));
+    const LineId a = rd_line("a", 0);
     std::vector<LineId> lines;
     std::vector<uint64_t> labels;
     for (uint64_t after = 0;;) {
-        const RendezvousOrder::Named found = order.next_named("\"a\"", after);
+        const RendezvousOrder::Named found = order.next_named(a, after);
         if (!found.line)
             break;
         lines.push_back(found.line);
@@ -254,7 +262,7 @@ TEST(RendezvousOrder, LookupsFindTheNextLineWhateverTheStrideOrDirection)
     }
     ASSERT_EQ(lines.size(), std::size_t{COUNT});
     auto expect_next = [&](std::size_t at) {
-        EXPECT_EQ(order.next_named("\"a\"", labels[at]).line, at + 1 < lines.size() ? lines[at + 1] : 0)
+        EXPECT_EQ(order.next_named(a, labels[at]).line, at + 1 < lines.size() ? lines[at + 1] : 0)
             << "after line " << at;
     };
     for (std::size_t stride : {1, 2, 3, 7, 50, 255, 256, 257, 700, 2500})
