@@ -564,8 +564,11 @@ private:
     std::string names(const std::vector<uint32_t> &files) const
     {
         std::string out;
-        for (std::size_t i = 0; i < files.size() && i < RUNS_NAMED; ++i)
-            out += (i ? ", " : "") + file_name(files[i]);
+        for (std::size_t i = 0; i < files.size() && i < RUNS_NAMED; ++i) {
+            if (i)
+                out += ", ";
+            out += file_name(files[i]);
+        }
         if (files.size() > RUNS_NAMED)
             out += " and " + std::to_string(files.size() - RUNS_NAMED) + " more";
         return out;
