@@ -335,6 +335,9 @@ constexpr uint32_t AFTER_ALL = 1;
 constexpr unsigned NODE_CHUNK_BITS = std::countr_zero(HUGE_PAGE / sizeof(uint32_t));
 constexpr uint64_t MIN_GAP = 1024;
 constexpr uint32_t NO_NAME = UINT32_MAX;
+// The node slot of an anchor of a pending item, until it is placed: this
+// bit and the item.
+constexpr uint32_t PENDING_NODE = uint32_t{1} << 31;
 
 } // namespace
 
@@ -449,6 +452,8 @@ uint32_t RendezvousOrder::name_of(LineId rd)
 
 void RendezvousOrder::take_names(std::span<const std::string_view> names, uint16_t file)
 {
+    // The pending lines are named by the last file's slots.
+    settle();
     file_names_.clear();
     for (const std::string_view name : names)
         file_names_.push_back(name_index(name));
@@ -531,44 +536,185 @@ void RendezvousOrder::build(CellId body)
         insert_before(AFTER_ALL, line);
 }
 
-LineId RendezvousOrder::first_labelled(CellId from, std::initializer_list<CellId> then)
-{
-    auto chains = then.begin();
-    cursor_.restart(from);
-    for (;;) {
-        const CellId cell = cursor_.next();
-        if (!cell) {
-            if (chains == then.end())
-                return 0;
-            cursor_.restart(*chains++);
-            continue;
-        }
-        const LineId line = line_of(cell_at(cell).item);
-        if (is_labelled(line))
-            return line;
-    }
-}
-
-void RendezvousOrder::linked(Item item, CellId from, std::initializer_list<CellId> then)
+void RendezvousOrder::linked(Item item, CellId from, std::array<CellId, 2> then)
 {
     // An item without labelled lines needs no place, which inside a group
     // merged from many files can lie far on.
     collect_anchors(item);
     if (anchors_.empty())
         return;
-    const LineId successor_line = first_labelled(from, then);
-    const uint32_t successor = successor_line ? node_of(successor_line) : AFTER_ALL;
-    for (LineId line : anchors_)
-        insert_before(successor, line);
+    pending_.push_back({from, then, static_cast<uint32_t>(pending_anchors_.size()),
+                        static_cast<uint32_t>(anchors_.size()), 0, false});
+    pending_anchors_.insert(pending_anchors_.end(), anchors_.begin(), anchors_.end());
+}
+
+// Every anchor of a pending item is marked as labelled, its node slot
+// naming the item, so that a search stops at it; the items then go in, in
+// the order they were linked, each before the line its search stopped at
+// (and after the item that line belongs to).
+void RendezvousOrder::settle()
+{
+    if (pending_.empty())
+        return;
+    for (uint32_t item = 0; item < pending_.size(); ++item) {
+        const Pending &pending = pending_[item];
+        for (uint32_t at = 0; at < pending.anchor_count; ++at)
+            set_node(pending_anchors_[pending.first_anchor + at], PENDING_NODE | item);
+    }
+    find_stops();
+    for (uint32_t item = 0; item < pending_.size(); ++item) {
+        prefetch_place(item + 12, false);
+        prefetch_place(item + 4, true);
+        place_pending(item);
+    }
+    pending_.clear();
+    pending_anchors_.clear();
+}
+
+// The searches of all pending items, LANES at a time: each lane reads one
+// cell a round, fetched the round before.
+void RendezvousOrder::find_stops()
+{
+    std::size_t active = 0;
+    uint32_t next = 0;
+    const auto size = static_cast<uint32_t>(pending_.size());
+    while (active < LANES && next < size)
+        active += start_lane(lanes_[active], next++);
+    while (active > 0) {
+        for (std::size_t at = 0; at < active;) {
+            Lane &lane = lanes_[at];
+            if (!step_lane(lane)) {
+                ++at;
+                continue;
+            }
+            bool started = false;
+            while (!started && next < size)
+                started = start_lane(lane, next++);
+            // A new search's first cell is on its way: read it next round.
+            if (started)
+                ++at;
+            else
+                std::swap(lane, lanes_[--active]);
+        }
+    }
+}
+
+// False when the search ended at once (nothing to read).
+bool RendezvousOrder::start_lane(Lane &lane, uint32_t item)
+{
+    lane.item = item;
+    lane.cell = pending_[item].from;
+    lane.then_at = 0;
+    lane.check = 0;
+    lane.resume.clear();
+    return advance_lane(lane);
+}
+
+// Moves the lane on to its next cell to read, fetching it; false (the
+// search found nothing) when there is none.
+bool RendezvousOrder::advance_lane(Lane &lane)
+{
+    const std::array<CellId, 2> &then = pending_[lane.item].then;
+    while (!lane.cell) {
+        if (!lane.resume.empty()) {
+            lane.cell = lane.resume.back();
+            lane.resume.pop_back();
+        } else if (lane.then_at < then.size()) {
+            lane.cell = then[lane.then_at++];
+        } else {
+            pending_[lane.item].stop = 0;
+            return false;
+        }
+    }
+    __builtin_prefetch(&cell_at(lane.cell));
+    return true;
+}
+
+// One round of a lane's search: the line read the round before is tested
+// (its bit fetched then), then the next cell is read (fetched then). True
+// when the search ended.
+bool RendezvousOrder::step_lane(Lane &lane)
+{
+    if (lane.check) {
+        if (is_labelled(lane.check)) {
+            pending_[lane.item].stop = lane.check;
+            return true;
+        }
+        lane.check = 0;
+        if (!lane.cell)
+            return !advance_lane(lane);
+    }
+    const Cell cell = cell_at(lane.cell);
+    if (is_list_item(cell.item)) {
+        if (cell.next)
+            lane.resume.push_back(cell.next);
+        lane.cell = list_of(cell.item);
+        __builtin_prefetch(&cell_at(lane.cell));
+        return false;
+    }
+    lane.cell = cell.next;
+    if (!is_line_item(cell.item))
+        return !advance_lane(lane);
+    lane.check = line_of(cell.item);
+    const std::size_t word = lane.check / 64;
+    if (word < labelled_.size())
+        __builtin_prefetch(&labelled_[word]);
+    if (lane.cell)
+        __builtin_prefetch(&cell_at(lane.cell));
+    return false;
+}
+
+// Fetches ahead what placing a pending item reads first: the node slot of
+// the line its search stopped at, later that node.
+void RendezvousOrder::prefetch_place(uint32_t item, bool node)
+{
+    if (item >= pending_.size() || !pending_[item].stop)
+        return;
+    const LineId stop = pending_[item].stop;
+    const std::size_t chunk = stop >> NODE_CHUNK_BITS;
+    if (chunk >= node_chunks_.size() || !node_chunks_[chunk])
+        return;
+    const uint32_t *slot = &node_chunks_[chunk][stop & ((1u << NODE_CHUNK_BITS) - 1)];
+    if (!node)
+        __builtin_prefetch(slot);
+    else if (*slot && !(*slot & PENDING_NODE))
+        __builtin_prefetch(&nodes_[*slot]);
+}
+
+// Places a pending item; first, when its search stopped at a pending item's
+// line, that item (and so on along such a chain, without recursion).
+void RendezvousOrder::place_pending(uint32_t item)
+{
+    chain_.clear();
+    for (uint32_t at = item; !pending_[at].placed;) {
+        pending_[at].placed = true;
+        chain_.push_back(at);
+        const uint32_t node = pending_[at].stop ? node_of(pending_[at].stop) : 0;
+        if (!(node & PENDING_NODE))
+            break;
+        at = node & ~PENDING_NODE;
+    }
+    for (auto at = chain_.rbegin(); at != chain_.rend(); ++at) {
+        const Pending &pending = pending_[*at];
+        const uint32_t successor = pending.stop ? node_of(pending.stop) : AFTER_ALL;
+        // Every search runs forward through the body, so a stop is placed
+        // by now.
+        if (successor == BEFORE_ALL || (successor & PENDING_NODE))
+            report_fatal("ERRINTERN", QString(), QString());
+        for (uint32_t k = 0; k < pending.anchor_count; ++k)
+            insert_before(successor, pending_anchors_[pending.first_anchor + k]);
+    }
 }
 
 RendezvousOrder::Named RendezvousOrder::next_named(LineId rd, uint64_t after)
 {
+    settle();
     return named_[name_of(rd)].first_above(after);
 }
 
 void RendezvousOrder::reread_values()
 {
+    settle();
     for (NamedLines &lines : named_)
         lines.reread_values();
 }

@@ -10,9 +10,9 @@
 // UNEXPTEOF.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +41,12 @@ constexpr int RD_NAME_SLOT = 3;
 // rendezvous; from then on the merge tells it every item it links into the
 // body. An item goes in before the first labelled line found from its place
 // on, which a group's opening or closing line bounds.
+//
+// The items a file's merge links are placed when the order is next read
+// (before the next file is aligned), all in one pass: their searches are
+// independent walks of the merged body, taken several at once so that
+// their cache misses overlap. A search then also stops at the lines of
+// items still to be placed, which go in first.
 class RendezvousOrder {
 public:
     bool active() const { return active_; }
@@ -48,8 +54,10 @@ public:
     void build(CellId body);
     // Labels an item the merge linked into the body: before the first
     // labelled line found from the cell `from` on (its chain and the lists in
-    // it), then along the chains `then` in turn; at the end when none.
-    void linked(Item item, CellId from, std::initializer_list<CellId> then);
+    // it), then along the chains `then` in turn (0: none); at the end when
+    // none. Only cells linked after it may come between the item and those
+    // chains until the order is read.
+    void linked(Item item, CellId from, std::array<CellId, 2> then = {});
     // An RD line of the order, its label and its field 4.
     struct Named {
         LineId line = 0;
@@ -165,8 +173,35 @@ private:
     void insert_before(uint32_t successor, LineId line);
     void make_room(uint32_t at);
     void relabel(uint32_t node, uint64_t label);
-    LineId first_labelled(CellId from, std::initializer_list<CellId> then);
     void collect_anchors(Item item);
+    // An item linked since the order was last read: where its search
+    // starts, its anchors (in pending_anchors_) and where the search stopped.
+    struct Pending {
+        CellId from;
+        std::array<CellId, 2> then;
+        uint32_t first_anchor;
+        uint32_t anchor_count;
+        LineId stop; // a labelled line or an anchor of a pending item; 0: none
+        bool placed;
+    };
+    // A search under way: the cell it reads next and the line it tests
+    // next (both fetched ahead), and the chains it goes back to, as
+    // LineCursor walks.
+    struct Lane {
+        uint32_t item;
+        CellId cell;
+        LineId check;
+        uint32_t then_at;
+        std::vector<CellId> resume;
+    };
+    // Places the pending items.
+    void settle();
+    void find_stops();
+    bool start_lane(Lane &lane, uint32_t item);
+    bool advance_lane(Lane &lane);
+    bool step_lane(Lane &lane);
+    void place_pending(uint32_t item);
+    void prefetch_place(uint32_t item, bool node);
     // The name (in named_) of `name`, added when new.
     uint32_t name_index(std::string_view name);
     // The name of the RD line `rd`, added when new.
@@ -195,7 +230,11 @@ private:
     };
     std::vector<Place> places_;
     std::vector<LineId> anchors_;
-    LineCursor cursor_{0}; // of first_labelled
+    std::vector<Pending> pending_;
+    std::vector<LineId> pending_anchors_;
+    static constexpr std::size_t LANES = 16;
+    std::array<Lane, LANES> lanes_;
+    std::vector<uint32_t> chain_; // scratch of place_pending
 };
 
 // The merged report's time base, kept from file to file.

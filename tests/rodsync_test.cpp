@@ -195,6 +195,62 @@ TEST(RendezvousOrder, RdLinesStayInTreeOrderAmongBlocksThatTakeNoItems)
     model_release();
 }
 
+TEST(RendezvousOrder, ItemsLinkedBeforeTheOrderIsReadArePlacedAsTheyLie)
+{
+    // A body of runs (lists of XI groups). Between two reads of the order
+    // the merge links new XI groups into runs (their search goes on after
+    // the run: the chain `then`) and RD lines or EV blocks into groups,
+    // also into groups linked since the last read: a search then stops at
+    // a line of an item not yet placed, or passes items without anchors.
+    std::mt19937 random(11);
+    std::vector<CellId> groups;
+    std::vector<CellId> runs;
+    CellId first = 0;
+    for (int k = 0; k < 6; ++k) {
+        const Item group = list_of_items({line(KIND_XI), line(KIND_YI)});
+        groups.push_back(list_of(group));
+        first = cell_new(list_of_items({group}), first);
+        runs.push_back(first);
+    }
+    const CellId body = cell_new(list_item(first));
+    RendezvousOrder order;
+    order.build(body);
+    const std::vector<std::string> names{"a", "b", "c"};
+    const auto expect_tree_order = [&](int k) {
+        std::vector<std::string> expected;
+        for (const LineId rd : collect_lines(body, KIND_RD))
+            expected.emplace_back(line_field_text(rd, 1));
+        EXPECT_EQ(names_in_order(order, names), expected) << "after " << k << " items";
+    };
+    for (int k = 1; k <= 3000; ++k) {
+        if (random() % 8 == 0) {
+            const Item group = list_of_items({line(KIND_XI), line(KIND_RD, names[random() % 3]), line(KIND_YI)});
+            const CellId run = runs[random() % runs.size()];
+            CellId place = list_of(cell_at(run).item);
+            for (uint32_t steps = random() % 3; steps > 0 && cell_at(place).next; --steps)
+                place = cell_at(place).next;
+            const CellId added = cell_new(group, cell_at(place).next);
+            cell_at(place).next = added;
+            groups.push_back(list_of(group));
+            order.linked(group, cell_at(added).next, {cell_at(run).next});
+        } else {
+            Item item = line(KIND_RD, names[random() % 3]);
+            if (random() % 4 == 0)
+                item = list_of_items({line(KIND_EV), random() % 2 ? item : line(KIND_CH), line(KIND_CH)});
+            CellId place = groups[random() % groups.size()];
+            for (uint32_t steps = random() % 6; steps > 0 && cell_at(cell_at(place).next).next; --steps)
+                place = cell_at(place).next;
+            const CellId added = cell_new(item, cell_at(place).next);
+            cell_at(place).next = added;
+            order.linked(item, cell_at(added).next);
+        }
+        if (k % 700 == 0)
+            expect_tree_order(k);
+    }
+    expect_tree_order(3000);
+    model_release();
+}
+
 TEST(RendezvousOrder, RdLinesOfTheFileAboutToMergeAreNamedByTheirSlots)
 {
     for (int position = 1; position < 8; ++position)
