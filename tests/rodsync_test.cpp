@@ -159,42 +159,6 @@ Item list_of_items(std::initializer_list<Item> items)
     return list_item(first);
 }
 
-TEST(RendezvousOrder, RdLinesStayInTreeOrderAmongBlocksThatTakeNoItems)
-{
-    // Items go in at random places inside XI groups: RD lines, and EV
-    // blocks (with an RD line or without), whose lines are not labelled.
-    std::mt19937 random(7);
-    std::vector<CellId> groups;
-    CellId first = 0;
-    for (int k = 0; k < 20; ++k) {
-        first = cell_new(list_of_items({line(KIND_XI), line(KIND_YI)}), first);
-        groups.push_back(list_of(cell_at(first).item));
-    }
-    const CellId body = cell_new(list_item(first));
-    RendezvousOrder order;
-    order.build(body);
-    const std::vector<std::string> names{"a", "b", "c"};
-    for (int k = 0; k < 3000; ++k) {
-        const std::string name = names[random() % names.size()];
-        Item item = line(KIND_RD, name);
-        if (random() % 3 == 0)
-            item = list_of_items({line(KIND_EV), line(KIND_CH)});
-        else if (random() % 3 == 0)
-            item = list_of_items({line(KIND_EV), item, line(KIND_CH)});
-        CellId place = groups[random() % groups.size()];
-        for (uint32_t steps = random() % 8; steps > 0 && cell_at(cell_at(place).next).next; --steps)
-            place = cell_at(place).next;
-        const CellId added = cell_new(item, cell_at(place).next);
-        cell_at(place).next = added;
-        order.linked(item, cell_at(added).next, {});
-    }
-    std::vector<std::string> expected;
-    for (const LineId rd : collect_lines(body, KIND_RD))
-        expected.emplace_back(line_field_text(rd, 1));
-    EXPECT_EQ(names_in_order(order, names), expected);
-    model_release();
-}
-
 TEST(RendezvousOrder, ItemsLinkedBeforeTheOrderIsReadArePlacedAsTheyLie)
 {
     // A body of runs (lists of XI groups). Between two reads of the order
@@ -202,6 +166,7 @@ TEST(RendezvousOrder, ItemsLinkedBeforeTheOrderIsReadArePlacedAsTheyLie)
     // the run: the chain `then`) and RD lines or EV blocks into groups,
     // also into groups linked since the last read: a search then stops at
     // a line of an item not yet placed, or passes items without anchors.
+    // An EV block's lines are not labelled, but an RD line inside one is.
     std::mt19937 random(11);
     std::vector<CellId> groups;
     std::vector<CellId> runs;
